@@ -1,0 +1,154 @@
+// joint_bilateral_filter: pads image and guidance with a mirrored border, then weighs every
+// window offset by spatial kernel times range kernel, normalises the weights and sums. The
+// statements walk the window offsets and build wndw_size^2 shifted copies of both inputs.
+#include "filter/padding.hpp"
+#include "module/methods.hpp"
+#include "module/statements.hpp"
+#include "module/traceback.hpp"
+
+namespace sovelk {
+
+namespace {
+
+// np.repeat(np.expand_dims(np.zeros(source.shape), axis=0), self.wndw_size ** 2, axis=0)
+Ref zero_window_stack(PyObject* self, PyObject* source) {
+    Ref np = lookup_global(g_const.np);
+    Ref repeat = get_attr(np.get(), g_const.repeat);
+    Ref np2 = lookup_global(g_const.np);
+    Ref expand_dims = get_attr(np2.get(), g_const.expand_dims);
+    Ref np3 = lookup_global(g_const.np);
+    Ref zeros_fn = get_attr(np3.get(), g_const.zeros);
+    Ref shape = get_attr(source, g_const.shape);
+    Ref zeros = call(zeros_fn.get(), {shape.get()});
+    Ref plane = call(expand_dims.get(), {zeros.get(), g_const.int_0}, g_const.kw_axis);
+    Ref wndw_size = get_attr(self, g_const.wndw_size);
+    Ref planes = square(wndw_size.get());
+    return call(repeat.get(), {plane.get(), planes.get(), g_const.int_0}, g_const.kw_axis);
+}
+
+// padded[offset_x : offset_x + h, offset_y : offset_y + w]
+Ref shifted_slice(PyObject* padded, PyObject* offset_x, PyObject* h, PyObject* offset_y, PyObject* w) {
+    Ref row_end = add(offset_x, h);
+    Ref rows = require(PySlice_New(offset_x, row_end.get(), nullptr));
+    Ref col_end = add(offset_y, w);
+    Ref cols = require(PySlice_New(offset_y, col_end.get(), nullptr));
+    Ref index = require(PyTuple_Pack(2, rows.get(), cols.get()));
+    return get_item(padded, index.get());
+}
+
+}  // namespace
+
+// np.clip(output, 0, 255).astype(np.uint8): the cast truncates toward zero.
+Ref to_uint8(PyObject* output) {
+    Ref np = lookup_global(g_const.np);
+    Ref clip = get_attr(np.get(), g_const.clip);
+    Ref clipped = call(clip.get(), {output, g_const.int_0, g_const.int_255});
+    Ref astype = get_attr(clipped.get(), g_const.astype);
+    Ref np2 = lookup_global(g_const.np);
+    Ref uint8 = get_attr(np2.get(), g_const.uint8);
+    return call(astype.get(), {uint8.get()});
+}
+
+PyObject* joint_bilateral_filter_body(PyObject* const* params) {
+    PyObject* self = params[0];
+    PyObject* img = params[1];
+    PyObject* guidance = params[2];
+    StatementLine line(kMethods[4].entry_name);
+    try {
+        line.at(39);
+        Ref border_type;
+        {
+            Ref cv2 = lookup_global(g_const.cv2);
+            border_type = get_attr(cv2.get(), g_const.BORDER_REFLECT);
+        }
+        line.at(40);
+        Ref padded_img = pad_with_border(self, img, border_type.get(), "img");
+        line.at(41);
+        Ref padded_guidance = pad_with_border(self, guidance, border_type.get(), "guidance");
+
+        line.at(44);
+        Ref tmp_img = zero_window_stack(self, img);
+        line.at(45);
+        Ref tmp_guidance = zero_window_stack(self, guidance);
+        line.at(47);
+        Ref h, w;
+        {
+            Ref shape = get_attr(img, g_const.shape);
+            auto [height, width, channels] = unpack<3>(shape.get());
+            h = std::move(height);
+            w = std::move(width);
+        }
+        // The one loop: over window offsets, each copying a shifted, image-sized slice.
+        line.at(48);
+        Ref offsets;
+        {
+            Ref wndw_size = get_attr(self, g_const.wndw_size);
+            Ref planes = square(wndw_size.get());
+            Ref offset_range = call(g_state.range, {planes.get()});
+            offsets = require(PyObject_GetIter(offset_range.get()));
+        }
+        for (;;) {
+            line.at(48);
+            Ref i = Ref::steal(PyIter_Next(offsets.get()));
+            if (!i) {
+                if (PyErr_Occurred()) throw PyErrorSet{};
+                break;
+            }
+            line.at(49);
+            Ref wndw_size = get_attr(self, g_const.wndw_size);
+            Ref offset_x = floor_div(i.get(), wndw_size.get());
+            wndw_size = get_attr(self, g_const.wndw_size);
+            Ref offset_y = rem(i.get(), wndw_size.get());
+            line.at(50);
+            {
+                Ref window = shifted_slice(padded_img.get(), offset_x.get(), h.get(), offset_y.get(), w.get());
+                set_item(tmp_img.get(), i.get(), window.get());
+            }
+            line.at(51);
+            {
+                Ref window = shifted_slice(padded_guidance.get(), offset_x.get(), h.get(), offset_y.get(), w.get());
+                set_item(tmp_guidance.get(), i.get(), window.get());
+            }
+        }
+        line.at(53);
+        Ref new_kernel_s;
+        {
+            Ref kernel_s = get_attr(self, g_const.kernel_s);
+            Ref reshape = get_attr(kernel_s.get(), g_const.reshape);
+            Ref wndw_size = get_attr(self, g_const.wndw_size);
+            Ref planes = square(wndw_size.get());
+            new_kernel_s = call(reshape.get(), {planes.get(), g_const.int_1, g_const.int_1, g_const.int_1});
+        }
+        line.at(54);
+        Ref new_kernel_r;
+        {
+            Ref method = get_attr(self, g_const.get_range_kernel);
+            new_kernel_r = call(method.get(), {tmp_guidance.get()});
+        }
+        line.at(56);
+        Ref new_kernel = mul(new_kernel_s.get(), new_kernel_r.get());
+        // The weights are normalised before they multiply the pixel values.
+        line.at(57);
+        Ref new_kernel_normalize;
+        {
+            Ref np = lookup_global(g_const.np);
+            Ref sum = get_attr(np.get(), g_const.sum);
+            Ref total = call(sum.get(), {new_kernel.get(), g_const.int_0}, g_const.kw_axis);
+            new_kernel_normalize = true_div(new_kernel.get(), total.get());
+        }
+        line.at(58);
+        Ref output;
+        {
+            Ref np = lookup_global(g_const.np);
+            Ref sum = get_attr(np.get(), g_const.sum);
+            Ref weighted = mul(new_kernel_normalize.get(), tmp_img.get());
+            output = call(sum.get(), {weighted.get(), g_const.int_0}, g_const.kw_axis);
+        }
+        line.at(60);
+        return to_uint8(output.get()).release();
+    } catch (const PyErrorSet&) {
+        return line.fail();
+    }
+}
+
+}  // namespace sovelk

@@ -1,0 +1,36 @@
+// The five methods of Joint_bilateral_filter: their parameters, binding and bodies.
+#pragma once
+#include "pyref.hpp"
+
+namespace sovelk {
+
+// A method body receives its bound parameters, self first, and returns a new reference, or
+// nullptr after adding its own traceback entry.
+using MethodBody = PyObject* (*)(PyObject* const* params);
+
+enum class Binding {
+    single_argument,  // self alone, no keywords
+    keywords,         // every parameter by position or keyword
+};
+
+struct MethodInfo {
+    const char* name;        // fixed: binding errors use it whatever __name__ is set to later
+    const char* entry_name;  // traceback entry name
+    int first_line;          // line reported by binding errors
+    Binding binding;
+    Py_ssize_t param_count;  // including self
+    const char* params[3];
+    MethodBody body;
+};
+
+// In definition order: the order in which they enter the class namespace.
+inline constexpr int kMethodCount = 5;
+extern const MethodInfo kMethods[kMethodCount];
+
+PyObject* init_body(PyObject* const* params);
+PyObject* get_range_table_body(PyObject* const* params);
+PyObject* get_spatial_kernel_body(PyObject* const* params);
+PyObject* get_range_kernel_body(PyObject* const* params);
+PyObject* joint_bilateral_filter_body(PyObject* const* params);
+
+}  // namespace sovelk

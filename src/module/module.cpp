@@ -1,0 +1,185 @@
+// Module entry point, creation and execution: imports numpy and cv2 into the globals and builds
+// the class Joint_bilateral_filter.
+#include "method_object.hpp"
+#include "state.hpp"
+#include "statements.hpp"
+#include "traceback.hpp"
+
+namespace sovelk {
+
+namespace {
+
+constexpr const char* kInitEntry = "init Sovelk";
+constexpr int kLineNumpyImport = 1;
+constexpr int kLineCv2Import = 2;
+constexpr int kLineClass = 5;
+
+// Copies one attribute of the import spec into the module dict; a missing attribute is skipped.
+int copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char* to, bool allow_none) {
+    PyObject* value = PyObject_GetAttrString(spec, from);
+    if (value == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    int result = 0;
+    if (allow_none || value != Py_None) result = PyDict_SetItemString(dict, to, value);
+    Py_DECREF(value);
+    return result;
+}
+
+// The module can be loaded into one interpreter per process: its state is process-wide.
+bool check_single_interpreter() {
+    const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (g_state.interpreter_id == -1) {
+        if (id == -1) return false;
+        g_state.interpreter_id = id;
+        return true;
+    }
+    if (g_state.interpreter_id != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return false;
+    }
+    return true;
+}
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) {
+    if (!check_single_interpreter()) return nullptr;
+    if (g_state.module != nullptr) return Py_NewRef(g_state.module);
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    if (!module) return nullptr;
+    PyObject* dict = PyModule_GetDict(module.get());
+    if (dict == nullptr || copy_spec_attr(spec, dict, "loader", "__loader__", true) < 0 ||
+        copy_spec_attr(spec, dict, "origin", "__file__", true) < 0 ||
+        copy_spec_attr(spec, dict, "parent", "__package__", true) < 0 ||
+        copy_spec_attr(spec, dict, "submodule_search_locations", "__path__", false) < 0) {
+        return nullptr;
+    }
+    return module.release();
+}
+
+void drop_module() {
+    Py_CLEAR(g_state.module);
+    Py_CLEAR(g_state.globals);
+    Py_CLEAR(g_state.builtins);
+    Py_CLEAR(g_state.object);
+    Py_CLEAR(g_state.range);
+    Py_CLEAR(g_state.numpy);
+    Py_CLEAR(g_state.cv2);
+    Py_CLEAR(g_state.ndarray);
+}
+
+Ref fetch_builtin(PyObject* name) {
+    PyObject* value = PyObject_GetAttr(g_state.builtins, name);
+    if (value == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        }
+        throw PyErrorSet{};
+    }
+    return Ref::steal(value);
+}
+
+// An absolute import through the interpreter's import function; a replaced builtins.__import__
+// is not consulted.
+Ref import_module(const char* name) {
+    Ref module_name = require(PyUnicode_FromString(name));
+    Ref locals = require(PyDict_New());
+    Ref fromlist = require(PyList_New(0));
+    return require(PyImport_ImportModuleLevelObject(module_name.get(), g_state.globals,
+                                                    locals.get(), fromlist.get(), 0));
+}
+
+void build_class(StatementLine& line) {
+    line.at(kLineClass);
+    PyObject* metaclass = reinterpret_cast<PyObject*>(&PyType_Type);
+    Ref name = require(PyUnicode_FromString("Joint_bilateral_filter"));
+    Ref bases = require(PyTuple_Pack(1, g_state.object));
+    Ref prepare = require(PyObject_GetAttrString(metaclass, "__prepare__"));
+    Ref ns = call(prepare.get(), {name.get(), bases.get()});
+    Ref module_name = require(PyUnicode_FromString("Sovelk"));
+    set_item(ns.get(), require(PyUnicode_InternFromString("__module__")).get(), module_name.get());
+    set_item(ns.get(), require(PyUnicode_InternFromString("__qualname__")).get(), name.get());
+    for (const MethodInfo& info : kMethods) {
+        line.at(info.first_line);
+        Ref method = require(new_method_object(info, g_state.globals));
+        Ref key = require(PyUnicode_InternFromString(info.name));
+        set_item(ns.get(), key.get(), method.get());
+    }
+    line.at(kLineClass);
+    Ref cls = call(metaclass, {name.get(), bases.get(), ns.get()});
+    require_status(PyDict_SetItem(g_state.globals, name.get(), cls.get()));
+}
+
+int module_exec(PyObject* module) {
+    if (g_state.module != nullptr) {
+        if (g_state.module == module) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'Sovelk' has already been imported. Re-initialisation is not "
+                        "supported.");
+        return -1;
+    }
+    StatementLine line(kInitEntry);
+    try {
+        line.at(kLineNumpyImport);
+        g_state.module = Py_NewRef(module);
+        g_state.globals = Py_XNewRef(PyModule_GetDict(module));
+        if (g_state.globals == nullptr) throw PyErrorSet{};
+        g_state.builtins = Py_XNewRef(PyImport_AddModule("builtins"));
+        if (g_state.builtins == nullptr) throw PyErrorSet{};
+        if (!init_constants() || !ready_method_type()) throw PyErrorSet{};
+        g_state.object = fetch_builtin(g_const.object).release();
+        g_state.range = fetch_builtin(g_const.range).release();
+
+        Ref numpy = import_module("numpy");
+        require_status(PyDict_SetItem(g_state.globals, g_const.np, numpy.get()));
+        g_state.ndarray = get_attr(numpy.get(), g_const.ndarray).release();
+        g_state.numpy = numpy.release();
+
+        line.at(kLineCv2Import);
+        Ref cv2 = import_module("cv2");
+        require_status(PyDict_SetItem(g_state.globals, g_const.cv2, cv2.get()));
+        g_state.cv2 = cv2.release();
+
+        build_class(line);
+        return 0;
+    } catch (const PyErrorSet&) {
+        if (g_state.module == nullptr && !PyErr_Occurred()) {
+            PyErr_SetString(PyExc_ImportError, kInitEntry);
+        }
+        line.fail();
+        drop_module();
+        return -1;
+    }
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "Sovelk",  // m_name
+    nullptr,   // m_doc: the module's __doc__ is None
+    0,         // m_size: the state is process-wide, not per module object
+    nullptr,   // m_methods
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace sovelk
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_Sovelk(void) {
+    return PyModuleDef_Init(&sovelk::module_def);
+}

@@ -1,0 +1,62 @@
+// Owning references and the one error convention of the binding layer.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace sovelk {
+
+// Thrown when a C API call failed and the Python error indicator is already set.
+// Caught in exactly one place per entry point, which adds the traceback entry.
+struct PyErrorSet {};
+
+// A strong reference. The destructor drops it; release() hands it back to Python.
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        PyObject* old = std::exchange(ptr_, std::exchange(other.ptr_, nullptr));
+        Py_XDECREF(old);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(ptr_); }
+
+    // Takes over a reference the caller already owns (a C API "new reference").
+    static Ref steal(PyObject* p) noexcept {
+        Ref r;
+        r.ptr_ = p;
+        return r;
+    }
+    // Adds a reference to a borrowed pointer.
+    static Ref new_ref(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return steal(p);
+    }
+
+    PyObject* get() const noexcept { return ptr_; }
+    PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+    void reset() noexcept { Ref().swap(*this); }
+    void swap(Ref& other) noexcept { std::swap(ptr_, other.ptr_); }
+
+private:
+    PyObject* ptr_ = nullptr;
+};
+
+// A new reference from the C API, or PyErrorSet when it returned NULL.
+inline Ref require(PyObject* p) {
+    if (p == nullptr) throw PyErrorSet{};
+    return Ref::steal(p);
+}
+
+// A status from the C API: -1 means the error indicator is set.
+inline int require_status(int status) {
+    if (status < 0) throw PyErrorSet{};
+    return status;
+}
+
+}  // namespace sovelk

@@ -1,0 +1,46 @@
+// Process-wide state: one copy per process, not one per module object.
+#pragma once
+#include "pyref.hpp"
+
+#include <cstdint>
+
+namespace sovelk {
+
+struct ProcessState {
+    // The first interpreter that created the module; -1 until then. Never cleared.
+    int64_t interpreter_id = -1;
+    // Set while the module is loaded (exec succeeded or is running); dropped when exec fails.
+    PyObject* module = nullptr;
+    PyObject* globals = nullptr;   // the module's dict, where the methods look up np and cv2
+    PyObject* builtins = nullptr;  // the builtins module, the second place globals are looked up
+    // Captured once at exec, so that rebinding the builtins later does not reach the methods.
+    PyObject* object = nullptr;
+    PyObject* range = nullptr;
+    // The modules imported at exec. The methods always go through the globals; these only let the
+    // fast path prove that the globals still hold what was imported.
+    PyObject* numpy = nullptr;
+    PyObject* cv2 = nullptr;
+    PyObject* ndarray = nullptr;  // numpy.ndarray of that import
+};
+
+extern ProcessState g_state;
+
+// Interned names and constant objects, made once per process and never freed.
+struct Constants {
+    PyObject *np, *cv2, *object, *range;
+    PyObject *sigma_s, *sigma_r, *wndw_size, *pad_w, *kernel_s, *table_r_color, *table_r_gray;
+    PyObject *get_spatial_kernel, *get_range_table, *get_range_kernel;
+    PyObject *meshgrid, *exp, *arange, *abs, *expand_dims, *prod, *int32, *uint8, *repeat, *zeros,
+        *sum, *clip, *astype, *reshape, *ndim, *shape, *BORDER_REFLECT, *copyMakeBorder, *ndarray, *axis,
+        *keepdims;
+    PyObject *int_0, *int_1, *int_2, *int_3, *int_6, *int_minus_1, *int_minus_3, *int_255, *int_256;
+    PyObject *float_2, *float_255;
+    PyObject *kw_axis, *kw_axis_keepdims;  // keyword-name tuples for vectorcall
+};
+
+extern Constants g_const;
+
+// Makes g_const on first use; false with an exception set when that fails.
+bool init_constants();
+
+}  // namespace sovelk
