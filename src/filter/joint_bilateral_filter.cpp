@@ -1,6 +1,7 @@
 // joint_bilateral_filter: pads image and guidance with a mirrored border, then weighs every
 // window offset by spatial kernel times range kernel, normalises the weights and sums. The
 // statements walk the window offsets and build wndw_size^2 shifted copies of both inputs.
+#include "filter/fused_path.hpp"
 #include "filter/padding.hpp"
 #include "module/methods.hpp"
 #include "module/statements.hpp"
@@ -53,7 +54,7 @@ PyObject* joint_bilateral_filter_body(PyObject* const* params) {
     PyObject* self = params[0];
     PyObject* img = params[1];
     PyObject* guidance = params[2];
-    StatementLine line(kMethods[4].entry_name);
+    StatementLine line(kMethods[kJointBilateralFilter].entry_name);
     try {
         line.at(39);
         Ref border_type;
@@ -65,6 +66,14 @@ PyObject* joint_bilateral_filter_body(PyObject* const* params) {
         Ref padded_img = pad_with_border(self, img, border_type.get(), "img");
         line.at(41);
         Ref padded_guidance = pad_with_border(self, guidance, border_type.get(), "guidance");
+
+#ifdef SOVELK_FUSED
+        Ref fused = fused_output(self, img, guidance, padded_img.get(), padded_guidance.get(), line);
+        if (fused) {
+            line.at(60);
+            return to_uint8(fused.get()).release();
+        }
+#endif
 
         line.at(44);
         Ref tmp_img = zero_window_stack(self, img);

@@ -11,7 +11,7 @@ namespace sovelk {
 PyObject* get_range_kernel_body(PyObject* const* params) {
     PyObject* self = params[0];
     Ref tmp_guidance = Ref::new_ref(params[1]);
-    StatementLine line(kMethods[3].entry_name);
+    StatementLine line(kMethods[kGetRangeKernel].entry_name);
     try {
         line.at(27);
         Ref center;

@@ -26,7 +26,7 @@ Ref range_gaussian(PyObject* self, PyObject* diff) {
 
 PyObject* get_range_table_body(PyObject* const* params) {
     PyObject* self = params[0];
-    StatementLine line(kMethods[1].entry_name);
+    StatementLine line(kMethods[kGetRangeTable].entry_name);
     try {
         line.at(16);
         Ref diff;

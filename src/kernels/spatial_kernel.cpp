@@ -22,7 +22,7 @@ Ref offset_range(PyObject* self) {
 
 PyObject* get_spatial_kernel_body(PyObject* const* params) {
     PyObject* self = params[0];
-    StatementLine line(kMethods[2].entry_name);
+    StatementLine line(kMethods[kGetSpatialKernel].entry_name);
     try {
         line.at(22);
         Ref x, y;

@@ -11,7 +11,7 @@ PyObject* init_body(PyObject* const* params) {
     PyObject* self = params[0];
     PyObject* sigma_s = params[1];
     PyObject* sigma_r = params[2];
-    StatementLine line(kMethods[0].entry_name);
+    StatementLine line(kMethods[kInit].entry_name);
     try {
         line.at(7);
         set_attr(self, g_const.sigma_r, sigma_r);

@@ -313,6 +313,11 @@ bool ready_method_type() {
     return method_type != nullptr;
 }
 
+const MethodInfo* method_info(PyObject* obj) {
+    if (method_type == nullptr || Py_TYPE(obj) != method_type) return nullptr;
+    return as_method(obj)->info;
+}
+
 PyObject* new_method_object(const MethodInfo& info, PyObject* globals) {
     Ref name = Ref::steal(PyUnicode_InternFromString(info.name));
     if (!name) return nullptr;

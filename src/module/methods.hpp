@@ -25,6 +25,7 @@ struct MethodInfo {
 
 // In definition order: the order in which they enter the class namespace.
 inline constexpr int kMethodCount = 5;
+enum MethodIndex { kInit, kGetRangeTable, kGetSpatialKernel, kGetRangeKernel, kJointBilateralFilter };
 extern const MethodInfo kMethods[kMethodCount];
 
 PyObject* init_body(PyObject* const* params);
