@@ -2,17 +2,71 @@
 // window offset by spatial kernel times range kernel, normalises the weights and sums. The
 // statements walk the window offsets and build wndw_size^2 shifted copies of both inputs.
 #include "filter/fused_path.hpp"
+#include "filter/memory_budget.hpp"
 #include "filter/padding.hpp"
 #include "module/methods.hpp"
 #include "module/statements.hpp"
 #include "module/traceback.hpp"
 
+#include <algorithm>
+#include <cstdio>
+
 namespace sovelk {
 
 namespace {
 
+// Elements of an array's buffer and of its first two axes, read without running Python code;
+// false for objects that are not numpy arrays.
+bool array_extent(PyObject* obj, double& elements, double& pixels) {
+    if (g_state.ndarray == nullptr || !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(g_state.ndarray)))
+        return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_STRIDES) != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    elements = 1;
+    for (int d = 0; d < view.ndim; ++d) elements *= static_cast<double>(view.shape[d]);
+    pixels = view.ndim >= 2 ? static_cast<double>(view.shape[0]) * static_cast<double>(view.shape[1])
+                            : elements;
+    PyBuffer_Release(&view);
+    return true;
+}
+
+// The statements hold wndw_size^2 shifted float64 copies of image and guidance, and then weight
+// arrays of the same length. Where that cannot fit in the memory the process can get, numpy's
+// lazily committed pages would let the allocations succeed and the OOM killer end the process
+// while they are filled: refuse the call before anything is allocated.
+void refuse_if_beyond_memory(PyObject* planes, PyObject* img_zeros, PyObject* guidance) {
+    if (!PyLong_CheckExact(planes)) return;
+    const double offsets = PyLong_AsDouble(planes);
+    if (offsets == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return;
+    }
+    double img_elements, pixels, guid_elements, guid_pixels;
+    if (offsets <= 0 || !array_extent(img_zeros, img_elements, pixels)) return;
+    if (!array_extent(guidance, guid_elements, guid_pixels)) guid_elements = pixels;
+    // Live at the weighted sum: both stacks, three weight arrays, the weighted image stack.
+    // Inside the range kernel: both stacks, the differences, their int32 copy, the lookups.
+    const double at_sum = 2 * img_elements + guid_elements + 3 * pixels;
+    const double in_range_kernel = img_elements + 3.5 * guid_elements + pixels;
+    const double needed = 8.0 * offsets * std::max(at_sum, in_range_kernel);
+    const auto available = available_memory_bytes();
+    if (!available || needed <= static_cast<double>(*available)) return;
+    char text[300];
+    std::snprintf(text, sizeof text,
+                  "joint_bilateral_filter needs about %.1f GiB of working memory here (%.0f shifted "
+                  "copies of the image and the guidance), more than the %.1f GiB this process can "
+                  "get",
+                  needed / 1073741824.0, offsets, static_cast<double>(*available) / 1073741824.0);
+    PyErr_SetString(PyExc_MemoryError, text);
+    throw PyErrorSet{};
+}
+
 // np.repeat(np.expand_dims(np.zeros(source.shape), axis=0), self.wndw_size ** 2, axis=0)
-Ref zero_window_stack(PyObject* self, PyObject* source) {
+// With `guidance` given, the call is first checked against the memory the process can get.
+Ref zero_window_stack(PyObject* self, PyObject* source, PyObject* guidance = nullptr) {
     Ref np = lookup_global(g_const.np);
     Ref repeat = get_attr(np.get(), g_const.repeat);
     Ref np2 = lookup_global(g_const.np);
@@ -24,6 +78,7 @@ Ref zero_window_stack(PyObject* self, PyObject* source) {
     Ref plane = call(expand_dims.get(), {zeros.get(), g_const.int_0}, g_const.kw_axis);
     Ref wndw_size = get_attr(self, g_const.wndw_size);
     Ref planes = square(wndw_size.get());
+    if (guidance != nullptr) refuse_if_beyond_memory(planes.get(), zeros.get(), guidance);
     return call(repeat.get(), {plane.get(), planes.get(), g_const.int_0}, g_const.kw_axis);
 }
 
@@ -76,7 +131,7 @@ PyObject* joint_bilateral_filter_body(PyObject* const* params) {
 #endif
 
         line.at(44);
-        Ref tmp_img = zero_window_stack(self, img);
+        Ref tmp_img = zero_window_stack(self, img, guidance);
         line.at(45);
         Ref tmp_guidance = zero_window_stack(self, guidance);
         line.at(47);
