@@ -15,9 +15,9 @@ constexpr int kLineNumpyImport = 1;
 constexpr int kLineCv2Import = 2;
 constexpr int kLineClass = 5;
 
-// Copies one attribute of the import spec into the module dict; a missing attribute is skipped.
-int copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char* to, bool allow_none) {
-    PyObject* value = PyObject_GetAttrString(spec, from);
+// Copies one attribute of the ModuleSpec into the module dict; a missing attribute is skipped.
+int copy_spec_attr(PyObject* module_spec, PyObject* dict, const char* from, const char* to, bool allow_none) {
+    PyObject* value = PyObject_GetAttrString(module_spec, from);
     if (value == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();
@@ -46,18 +46,18 @@ bool check_single_interpreter() {
     return true;
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
+PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
     if (!check_single_interpreter()) return nullptr;
     if (g_state.module != nullptr) return Py_NewRef(g_state.module);
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
     if (!name) return nullptr;
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
     PyObject* dict = PyModule_GetDict(module.get());
-    if (dict == nullptr || copy_spec_attr(spec, dict, "loader", "__loader__", true) < 0 ||
-        copy_spec_attr(spec, dict, "origin", "__file__", true) < 0 ||
-        copy_spec_attr(spec, dict, "parent", "__package__", true) < 0 ||
-        copy_spec_attr(spec, dict, "submodule_search_locations", "__path__", false) < 0) {
+    if (dict == nullptr || copy_spec_attr(module_spec, dict, "loader", "__loader__", true) < 0 ||
+        copy_spec_attr(module_spec, dict, "origin", "__file__", true) < 0 ||
+        copy_spec_attr(module_spec, dict, "parent", "__package__", true) < 0 ||
+        copy_spec_attr(module_spec, dict, "submodule_search_locations", "__path__", false) < 0) {
         return nullptr;
     }
     return module.release();
