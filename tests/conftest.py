@@ -1,0 +1,134 @@
+"""Shared helpers: traceback entries, module-global swaps and fresh interpreters."""
+
+import builtins
+import contextlib
+import json
+import os
+import subprocess
+import sys
+import traceback
+import zlib
+
+import numpy as np
+import pytest
+
+import Sovelk
+
+MODULE_FILE = "Sovelk"
+ENTRY_PREFIX = "Sovelk.Joint_bilateral_filter."
+MODULE_DIR = os.path.dirname(os.path.abspath(Sovelk.__file__))
+Filter = Sovelk.Joint_bilateral_filter
+
+
+def tb_entries(exc):
+    """The traceback of `exc` as (name, filename, lineno), outermost first."""
+    return [(fs.name, fs.filename, fs.lineno) for fs in traceback.extract_tb(exc.__traceback__)]
+
+
+def module_entries(exc):
+    return [e for e in tb_entries(exc) if e[1] == MODULE_FILE]
+
+
+def assert_entries(exc, *expected):
+    """Check that the module's entries are exactly `expected`, as (method, line) pairs, in order.
+
+    They must follow the caller's own frames directly and form one run; whatever the failing
+    call added itself (numpy's Python frames, an override's frame) must come after them.
+    Returns those trailing entries so a test can say what they should be.
+    """
+    entries = tb_entries(exc)
+    want = [(name if name == "init Sovelk" else ENTRY_PREFIX + name, MODULE_FILE, line)
+            for name, line in expected]
+    positions = [i for i, e in enumerate(entries) if e[1] == MODULE_FILE]
+    assert [entries[i] for i in positions] == want, entries
+    if not want:
+        return []
+    first = positions[0]
+    assert first >= 1, f"no caller frame before the module's entries: {entries}"
+    assert positions == list(range(first, first + len(want))), f"entries not contiguous: {entries}"
+    return entries[first + len(want):]
+
+
+@pytest.fixture
+def rng(request):
+    # A stable seed per test, so a failure reproduces with the same data.
+    return np.random.default_rng(zlib.crc32(request.node.nodeid.encode()))
+
+
+@pytest.fixture
+def f():
+    return Filter(1, 0.1)
+
+
+@contextlib.contextmanager
+def module_global(name, value=None, *, missing=False, in_builtins=None):
+    """Temporarily rebind (or delete, with missing=True) a global of the module.
+
+    With `in_builtins` an object is also put into the builtins under that name. Everything is
+    restored afterwards, even when the body fails, so no other test sees the change.
+    """
+    g = vars(Sovelk)
+    snapshot = dict(g)
+    had_builtin = hasattr(builtins, name)
+    saved_builtin = getattr(builtins, name, None)
+    try:
+        if missing:
+            del g[name]
+        else:
+            g[name] = value
+        if in_builtins is not None:
+            setattr(builtins, name, in_builtins)
+        yield
+    finally:
+        # Rebuilt from the snapshot so that the order of the globals is kept as well.
+        g.clear()
+        g.update(snapshot)
+        if in_builtins is not None:
+            if had_builtin:
+                setattr(builtins, name, saved_builtin)
+            else:
+                delattr(builtins, name)
+
+
+class Recorder:
+    """Stands in for a library module: forwards attribute reads and records their names."""
+
+    def __init__(self, target, overrides=None):
+        self._target = target
+        self._overrides = overrides or {}
+        self.reads = []
+
+    def __getattr__(self, name):
+        self.reads.append(name)
+        if name in self._overrides:
+            return self._overrides[name]
+        return getattr(self._target, name)
+
+
+def run_python(code, timeout=120):
+    """Run `code` in a fresh interpreter that can import the module under test."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (MODULE_DIR, os.path.dirname(__file__),
+                                                    env.get("PYTHONPATH")) if p)
+    try:
+        return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                              timeout=timeout, env=env)
+    except subprocess.TimeoutExpired as exc:
+        pytest.fail(f"fresh interpreter did not finish within {timeout} s: {exc.stdout!r} {exc.stderr!r}")
+
+
+def run_json(code, timeout=120):
+    """Run `code`, which prints one JSON document as its last line, and return that document."""
+    proc = run_python(code, timeout)
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+# Prelude for fresh-interpreter snippets: the same entry extraction as above, printable as JSON.
+SNIPPET_PRELUDE = """
+import json, sys, traceback
+def entries(exc):
+    return [[fs.name, fs.filename, fs.lineno] for fs in traceback.extract_tb(exc.__traceback__)]
+def report(**kw):
+    print(json.dumps(kw))
+"""

@@ -1,0 +1,204 @@
+"""Module initialisation: globals, the class, re-imports and failed imports.
+
+Anything that imports the module anew runs in a fresh interpreter, so the process-wide state of
+this test process is never disturbed.
+"""
+
+import json
+
+import cv2
+import numpy as np
+import pytest
+
+import Sovelk
+from conftest import SNIPPET_PRELUDE, Filter, run_json, run_python
+
+METHOD_ORDER = ["__init__", "get_range_table", "get_spatial_kernel", "get_range_kernel",
+                "joint_bilateral_filter"]
+IMPORT_DUNDERS = {"__name__", "__doc__", "__loader__", "__file__", "__package__", "__spec__"}
+
+
+def test_module_globals():
+    assert Sovelk.np is np and Sovelk.cv2 is cv2
+    assert Sovelk.__doc__ is None
+    # Order is checked on a fresh import: other tests here rebind globals for a while.
+    out = run_json(SNIPPET_PRELUDE + """
+import Sovelk
+report(names=list(vars(Sovelk)), name=Sovelk.__name__, doc=Sovelk.__doc__)
+""")
+    assert [n for n in out["names"] if n not in IMPORT_DUNDERS] == ["np", "cv2", "Joint_bilateral_filter"]
+    assert out["name"] == "Sovelk" and out["doc"] is None
+
+
+def test_class_is_built_like_a_plain_class():
+    methods = {name: vars(Filter)[name] for name in METHOD_ORDER}
+    # What type() itself adds to the namespace is the interpreter's business: compare with a
+    # class made by the same call from the same namespace.
+    twin = type("Joint_bilateral_filter", (object,),
+                {"__module__": "Sovelk", "__qualname__": "Joint_bilateral_filter", **methods})
+    assert list(vars(Filter)) == list(vars(twin))
+    assert list(vars(Filter))[:6] == ["__module__"] + METHOD_ORDER
+    assert type(Filter) is type and Filter.__bases__ == (object,)
+    assert (Filter.__name__, Filter.__qualname__, Filter.__module__) == (
+        "Joint_bilateral_filter", "Joint_bilateral_filter", "Sovelk")
+    assert Filter.__doc__ is None
+
+
+def test_second_import_returns_the_same_module_and_skips_the_body():
+    out = run_json(SNIPPET_PRELUDE + """
+import importlib
+import Sovelk as first
+cls = first.Joint_bilateral_filter
+first.np = "rebound"
+del sys.modules["Sovelk"]
+import Sovelk as second
+same_after_import = second is first and second.Joint_bilateral_filter is cls
+kept_after_import = second.np
+importlib.reload(second)
+report(same=same_after_import and sys.modules["Sovelk"] is first and first.Joint_bilateral_filter is cls,
+       kept=[kept_after_import, first.np])
+""")
+    assert out == {"same": True, "kept": ["rebound", "rebound"]}
+
+
+BLOCKER = """
+class Blocker:
+    def find_spec(self, name, path=None, target=None):
+        if name == "{0}":
+            raise ImportError("{0} blocked")
+sys.meta_path.insert(0, Blocker())"""
+
+FAILED_IMPORTS = [  # (id, set-up, undo, exception, text or None for "names the module", line, globals bound)
+    ("numpy-none", 'sys.modules["numpy"] = None', 'del sys.modules["numpy"]', "ModuleNotFoundError", None, 1, []),
+    ("numpy-finder", BLOCKER.format("numpy"), "sys.meta_path.pop(0)", "ImportError", "numpy blocked", 1, []),
+    ("cv2-none", 'sys.modules["cv2"] = None', 'del sys.modules["cv2"]', "ModuleNotFoundError", None, 2, ["np"]),
+    ("cv2-finder", BLOCKER.format("cv2"), "sys.meta_path.pop(0)", "ImportError", "cv2 blocked", 2, ["np"]),
+    ("no-object", "saved = builtins.object; del builtins.object", "builtins.object = saved",
+     "NameError", "name 'object' is not defined", 1, []),
+    ("no-range", "saved = builtins.range; del builtins.range", "builtins.range = saved",
+     "NameError", "name 'range' is not defined", 1, []),
+]
+
+
+@pytest.mark.parametrize("setup, undo, kind, text, line, bound", [c[1:] for c in FAILED_IMPORTS],
+                         ids=[c[0] for c in FAILED_IMPORTS])
+def test_failed_import_leaves_nothing_behind(setup, undo, kind, text, line, bound):
+    out = run_json(SNIPPET_PRELUDE + f"""
+import builtins, importlib.util
+found = importlib.util.find_spec("Sovelk")
+first = importlib.util.module_from_spec(found)
+{setup}
+try:
+    found.loader.exec_module(first)
+    failure = None
+except Exception as e:
+    failure = [type(e).__name__, str(e), entries(e)]
+{undo}
+names = [n for n in vars(first) if not n.startswith("__")]
+import Sovelk
+report(failure=failure, names=names, fresh=Sovelk is not first, works=Sovelk.Joint_bilateral_filter(1, 0.1).pad_w)
+""")
+    got_kind, got_text, entries = out["failure"]
+    assert got_kind == kind and (got_text == text if text else ("numpy" if line == 1 else "cv2") in got_text)
+    ours = [e for e in entries if e[1] == "Sovelk"]
+    assert ours == [["init Sovelk", "Sovelk", line]] and entries.index(ours[0]) > 0
+    # The class is never bound; a later import starts again with a new module object.
+    assert out["names"] == bound
+    assert out["fresh"] is True and out["works"] == 3
+
+
+def test_replaced_import_function_is_not_consulted():
+    out = run_json(SNIPPET_PRELUDE + """
+import builtins
+import numpy, cv2
+original = builtins.__import__
+def refusing_import(name, *args, **kwargs):
+    if name in ("numpy", "cv2"):
+        raise ImportError("replaced __import__ consulted for " + name)
+    return original(name, *args, **kwargs)
+builtins.__import__ = refusing_import
+import Sovelk
+builtins.__import__ = original
+report(np=Sovelk.np is numpy, cv2=Sovelk.cv2 is cv2)
+""")
+    assert out == {"np": True, "cv2": True}
+
+
+def test_exec_of_a_second_module_object_is_refused():
+    out = run_json(SNIPPET_PRELUDE + """
+import importlib.util
+found = importlib.util.find_spec("Sovelk")
+first = importlib.util.module_from_spec(found)
+second = importlib.util.module_from_spec(found)
+found.loader.exec_module(first)
+try:
+    found.loader.exec_module(second)
+    failure = None
+except RuntimeError as e:
+    failure = [str(e), [x for x in entries(e) if x[1] == "Sovelk"]]
+again = importlib.util.module_from_spec(found)
+report(distinct=first is not second, failure=failure, again=again is first,
+       second_names=[n for n in vars(second) if not n.startswith("__")])
+""")
+    assert out == {
+        "distinct": True,
+        "failure": ["Module 'Sovelk' has already been imported. Re-initialisation is not supported.", []],
+        "again": True,
+        "second_names": [],
+    }
+
+
+def test_second_interpreter_is_refused():
+    proc = run_python(SNIPPET_PRELUDE + '''
+import _xxsubinterpreters as interpreters
+import Sovelk
+sub = interpreters.create()
+interpreters.run_string(sub, """
+import json
+try:
+    import Sovelk
+    outcome = None
+except BaseException as e:
+    outcome = [type(e).__name__, str(e)]
+print("inside " + json.dumps(outcome), flush=True)
+""")
+try:
+    interpreters.run_string(sub, "import Sovelk")
+    surfaced = None
+except interpreters.RunFailedError as e:
+    surfaced = str(e)
+interpreters.destroy(sub)
+report(surfaced=surfaced, works=Sovelk.Joint_bilateral_filter(2, 0.1).wndw_size)
+''')
+    assert proc.returncode == 0, proc.stderr
+    inside, last = proc.stdout.strip().splitlines()[-2:]
+    text = "Interpreter change detected - this module can only be loaded into one interpreter per process."
+    assert json.loads(inside.removeprefix("inside ")) == ["ImportError", text]
+    # run_string reports a failure of the other interpreter by its class and text only.
+    assert json.loads(last) == {"surfaced": f"<class 'ImportError'>: {text}", "works": 13}
+
+
+def test_loaded_under_another_name_keeps_reporting_its_own():
+    # The loader derives the entry point from the last name component, so a package-qualified
+    # name is the way another name can reach the module.
+    out = run_json(SNIPPET_PRELUDE + """
+import importlib.util
+import importlib.machinery
+path = importlib.util.find_spec("Sovelk").origin
+found = importlib.util.spec_from_file_location("pkg.Sovelk", path)
+module = importlib.util.module_from_spec(found)
+found.loader.exec_module(module)
+cls = module.Joint_bilateral_filter
+import Sovelk
+try:
+    cls(object(), 0.1)
+except TypeError as e:
+    failure = [x for x in entries(e) if x[1] == "Sovelk"]
+report(name=module.__name__, package=module.__package__, cls_module=cls.__module__,
+       method_modules=sorted({m.__module__ for m in (cls.__init__, cls.joint_bilateral_filter)}),
+       failure=failure, same=Sovelk is module, wndw=cls(1, 0.1).wndw_size)
+""")
+    assert out == {"name": "pkg.Sovelk", "package": "pkg", "cls_module": "Sovelk",
+                   "method_modules": ["Sovelk"],
+                   "failure": [["Sovelk.Joint_bilateral_filter.__init__", "Sovelk", 9]],
+                   "same": True, "wndw": 7}
