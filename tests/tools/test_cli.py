@@ -1,0 +1,201 @@
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import cv2
+import numpy as np
+import pytest
+
+import Sovelk
+
+
+@pytest.fixture
+def sovelk(child_env, tmp_path):
+    def run(*args, cwd=tmp_path):
+        return subprocess.run(
+            [sys.executable, "-m", "sovelk_tools", *map(str, args)],
+            cwd=cwd, env=child_env, capture_output=True, text=True, timeout=300,
+        )
+
+    return run
+
+
+def one_error_line(proc):
+    lines = proc.stderr.strip().splitlines()
+    assert proc.returncode == 2, proc.stderr
+    assert len(lines) == 1 and "error:" in lines[0] and "Traceback" not in proc.stderr, proc.stderr
+    return lines[0]
+
+
+def write(path, arr):
+    assert cv2.imwrite(str(path), arr)
+    return path
+
+
+def test_filter_pair_matches_the_module(sovelk, tmp_path, rng, make_pair):
+    img, guide = make_pair(rng, 21, 26, 3, 3)
+    write(tmp_path / "img.png", img)
+    write(tmp_path / "guide.png", guide)
+    filt = Sovelk.Joint_bilateral_filter(1, 0.2)
+    gray = cv2.imread(str(tmp_path / "guide.png"), cv2.IMREAD_GRAYSCALE)
+    variants = [
+        ("tiled.png", ["--tile", "7"], filt.joint_bilateral_filter(img, guide)),
+        ("whole.png", ["--tile", "0"], filt.joint_bilateral_filter(img, guide)),
+        ("gray.png", ["--gray-guidance"], filt.joint_bilateral_filter(img, gray)),
+    ]
+    for name, extra, want in variants:
+        proc = sovelk("filter", "img.png", "guide.png", "-o", name, "--sigma-s", 1, "--sigma-r", 0.2, *extra)
+        assert proc.returncode == 0, proc.stderr
+        assert "filtered 1 file" in proc.stdout
+        assert np.array_equal(cv2.imread(str(tmp_path / name), cv2.IMREAD_UNCHANGED), want), name
+
+
+def test_gray_alpha_and_16_bit_files(sovelk, tmp_path, rng, make_pair):
+    img, guide = make_pair(rng, 15, 18, 3, 3)
+    filt = Sovelk.Joint_bilateral_filter(1, 0.1)
+    write(tmp_path / "guide.png", guide)
+    gray = img[:, :, 0]
+    alpha = rng.integers(0, 256, gray.shape, dtype=np.uint8)
+    write(tmp_path / "gray.png", gray)
+    write(tmp_path / "bgra.png", np.dstack([img, alpha]))
+    # 16-bit values within half a step of v * 257 must come back as v (rounded, not truncated).
+    jitter = rng.integers(-128, 129, img.shape)
+    write(tmp_path / "deep.png", np.clip(img.astype(np.int64) * 257 + jitter, 0, 65535).astype(np.uint16))
+    for name in ("gray", "bgra", "deep"):
+        proc = sovelk("filter", f"{name}.png", "guide.png", "-o", f"out_{name}.png", "--sigma-s", 1)
+        assert proc.returncode == 0, proc.stderr
+    out_gray = cv2.imread(str(tmp_path / "out_gray.png"), cv2.IMREAD_UNCHANGED)
+    assert out_gray.shape == gray.shape
+    assert np.array_equal(out_gray, filt.joint_bilateral_filter(np.dstack([gray] * 3), guide)[:, :, 0])
+    out_bgra = cv2.imread(str(tmp_path / "out_bgra.png"), cv2.IMREAD_UNCHANGED)
+    assert np.array_equal(out_bgra[:, :, 3], alpha)  # alpha is carried, not filtered
+    assert np.array_equal(out_bgra[:, :, :3], filt.joint_bilateral_filter(img, guide))
+    out_deep = cv2.imread(str(tmp_path / "out_deep.png"), cv2.IMREAD_UNCHANGED)
+    assert out_deep.dtype == np.uint8 and np.array_equal(out_deep, filt.joint_bilateral_filter(img, guide))
+
+
+def test_npy_disk_to_disk(sovelk, tmp_path, rng, make_pair):
+    img, guide = make_pair(rng, 37, 29, 3, None)
+    np.save(tmp_path / "img.npy", img)
+    np.save(tmp_path / "guide.npy", guide)
+    proc = sovelk("filter", "img.npy", "guide.npy", "-o", "out.npy", "--sigma-s", 2, "--tile", 8)
+    assert proc.returncode == 0, proc.stderr
+    want = Sovelk.Joint_bilateral_filter(2, 0.1).joint_bilateral_filter(img, guide)
+    assert np.array_equal(np.load(tmp_path / "out.npy"), want)
+    assert sorted(os.listdir(tmp_path)) == ["guide.npy", "img.npy", "out.npy"]
+
+
+def make_batch(tmp_path, rng, make_pair, sizes):
+    (tmp_path / "imgs").mkdir()
+    (tmp_path / "guides").mkdir()
+    (tmp_path / "imgs" / "notes.txt").write_text("not an image")
+    pairs = {}
+    for name, (h, w, gh, gw) in sizes.items():
+        img, _ = make_pair(rng, h, w, 3)
+        _, guide = make_pair(rng, gh, gw, 3, 3)
+        write(tmp_path / "imgs" / f"{name}.png", img)
+        write(tmp_path / "guides" / f"{name}{'.bmp' if name == 'b' else '.png'}", guide)  # b matched by stem
+        pairs[name] = (img, guide)
+    return pairs
+
+
+def test_batch_directory(sovelk, tmp_path, rng, make_pair):
+    pairs = make_batch(tmp_path, rng, make_pair, {"a": (12, 17, 12, 17), "b": (20, 9, 20, 9), "c": (7, 7, 7, 7)})
+    proc = sovelk("filter", "imgs", "--guidance-dir", "guides", "-o", "out", "--sigma-s", 1, "--format", "tif")
+    assert proc.returncode == 0, proc.stderr
+    assert "filtered 3 files" in proc.stdout
+    assert sorted(os.listdir(tmp_path / "out")) == ["a.tif", "b.tif", "c.tif"]
+    filt = Sovelk.Joint_bilateral_filter(1, 0.1)
+    for name, (img, guide) in pairs.items():
+        got = cv2.imread(str(tmp_path / "out" / f"{name}.tif"), cv2.IMREAD_UNCHANGED)
+        assert np.array_equal(got, filt.joint_bilateral_filter(img, guide)), name
+    before = (tmp_path / "out" / "a.tif").read_bytes()
+    again = sovelk("filter", "imgs/a.png", "--guidance-dir", "guides", "-o", "out", "--format", "tif")
+    assert "already exists" in one_error_line(again)
+    assert (tmp_path / "out" / "a.tif").read_bytes() == before
+    # Self-guided, written over its own inputs: a later file would read a replaced one.
+    originals = {n: (tmp_path / "imgs" / n).read_bytes() for n in os.listdir(tmp_path / "imgs")}
+    proc = sovelk("filter", "imgs", "--guidance-dir", "imgs", "-o", "imgs", "--overwrite")
+    assert "also an input" in one_error_line(proc)
+    assert {n: (tmp_path / "imgs" / n).read_bytes() for n in os.listdir(tmp_path / "imgs")} == originals
+
+
+def test_batch_failure_keeps_finished_files_and_leaves_no_partial_one(sovelk, tmp_path, rng, make_pair):
+    pairs = make_batch(tmp_path, rng, make_pair, {"a": (12, 17, 12, 17), "b": (20, 9, 20, 8)})
+    proc = sovelk("filter", "imgs", "--guidance-dir", "guides", "-o", "out", "--sigma-s", 1)
+    assert "b.bmp" in one_error_line(proc) and "must match" in proc.stderr
+    assert os.listdir(tmp_path / "out") == ["a.png"]  # no b.png, no hidden temporary file
+    img, guide = pairs["a"]
+    got = cv2.imread(str(tmp_path / "out" / "a.png"), cv2.IMREAD_UNCHANGED)
+    assert np.array_equal(got, Sovelk.Joint_bilateral_filter(1, 0.1).joint_bilateral_filter(img, guide))
+    (tmp_path / "guides" / "b.bmp").unlink()
+    proc = sovelk("filter", "imgs", "--guidance-dir", "guides", "-o", "out2")
+    assert "no guidance for" in one_error_line(proc)
+    assert not (tmp_path / "out2").exists()  # refused before anything was written
+
+
+USER_ERRORS = [
+    (["missing.png", "g.png", "-o", "o.png"], "does not exist"),
+    (["junk.png", "g.png", "-o", "o.png"], "cannot be read"),
+    (["a.png", "small.png", "-o", "o.png"], "must match"),
+    (["a.png", "g.png", "-o", "o.png", "--sigma-s", "0"], "--sigma-s"),
+    (["a.png", "g.png", "-o", "o.png", "--sigma-s", "1.5"], "--sigma-s"),
+    (["a.png", "g.png", "-o", "o.png", "--sigma-r", "0"], "--sigma-r"),
+    (["a.png", "g.png", "-o", "o.png", "--sigma-r", "inf"], "--sigma-r"),
+    (["a.png", "g.png", "-o", "o.png", "--sigma-r", "1e200"], "--sigma-r"),
+    (["a.png", "g.png", "-o", "existing.png"], "already exists"),
+    (["a.png", "g.png", "-o", "o.unknownext"], "no encoder"),
+    (["a.png", "g.png", "-o", "nodir/o.png"], "does not exist"),
+    (["a.png", "g.png", "x.png", "-o", "o.png"], "--guidance-dir"),
+    (["a.npy", "g.png", "-o", "o.npy"], "shape"),
+]
+
+
+@pytest.mark.parametrize("args,fragment", USER_ERRORS)
+def test_user_errors_are_one_line_and_write_nothing(sovelk, tmp_path, rng, make_pair, args, fragment):
+    img, guide = make_pair(rng, 10, 12, 3, 3)
+    write(tmp_path / "a.png", img)
+    write(tmp_path / "g.png", guide)
+    write(tmp_path / "small.png", guide[:9])
+    write(tmp_path / "existing.png", guide)
+    (tmp_path / "junk.png").write_bytes(b"this is no image")
+    np.save(tmp_path / "a.npy", img[:, :, 0])
+    before = {p: (tmp_path / p).read_bytes() for p in os.listdir(tmp_path)}
+    assert fragment in one_error_line(sovelk("filter", *args))
+    assert {p: (tmp_path / p).read_bytes() for p in os.listdir(tmp_path)} == before
+
+
+def test_interrupt_leaves_no_partial_output(child_env, tmp_path, rng):
+    np.save(tmp_path / "img.npy", rng.integers(0, 256, (600, 600, 3), dtype=np.uint8))
+    np.save(tmp_path / "guide.npy", rng.integers(0, 256, (600, 600), dtype=np.uint8))
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "sovelk_tools", "filter", "img.npy", "guide.npy", "-o", "out.npy",
+         "--sigma-s", "1", "--tile", "2", "-q"],
+        cwd=tmp_path, env=child_env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    deadline = time.monotonic() + 60
+    while not any(".partial" in n for n in os.listdir(tmp_path)):
+        assert proc.poll() is None and time.monotonic() < deadline, "no temporary output appeared"
+        time.sleep(0.01)
+    time.sleep(0.3)  # well into the 90 000 tiles
+    proc.send_signal(signal.SIGINT)
+    _, err = proc.communicate(timeout=60)
+    assert proc.returncode == 130 and "Traceback" not in err, err
+    assert sorted(os.listdir(tmp_path)) == ["guide.npy", "img.npy"]
+
+
+def test_demo(sovelk, tmp_path):
+    from sovelk_tools.demo import CLEAN, NOISY, SIGMA_R, SIGMA_S, load_sample
+
+    proc = sovelk("demo", "out")
+    assert proc.returncode == 0, proc.stderr
+    noisy, clean = load_sample(NOISY), load_sample(CLEAN)
+    assert noisy.shape == clean.shape and not np.array_equal(noisy, clean)
+    want = Sovelk.Joint_bilateral_filter(SIGMA_S, SIGMA_R).joint_bilateral_filter(noisy, clean)
+    assert np.array_equal(cv2.imread(str(tmp_path / "out" / "filtered.png")), want)
+    comparison = cv2.imread(str(tmp_path / "out" / "comparison.png"))
+    assert comparison.shape[0] > noisy.shape[0] and comparison.shape[1] > 3 * noisy.shape[1]
+    assert "already exists" in one_error_line(sovelk("demo", "out"))
+    assert sovelk("demo", "out", "--overwrite", "-q").returncode == 0

@@ -1,0 +1,136 @@
+import cv2
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import Sovelk
+from sovelk_tools import filter_tiled, reflect_index
+from sovelk_tools._border import window_index
+from sovelk_tools.tiled import tile_count
+
+
+def test_reflect_index_matches_opencv_for_any_pad():
+    # Pads far wider than the axis make OpenCV mirror back and forth.
+    for n in range(1, 8):
+        line = np.arange(n, dtype=np.uint8)
+        for pad in range(0, 18):
+            want = cv2.copyMakeBorder(line.reshape(1, n), 0, 0, pad, pad, cv2.BORDER_REFLECT)[0]
+            assert np.array_equal(line[reflect_index(np.arange(-pad, n + pad), n)], want), (n, pad)
+            want_rows = cv2.copyMakeBorder(line.reshape(n, 1), pad, pad, 0, 0, cv2.BORDER_REFLECT)[:, 0]
+            assert np.array_equal(line[reflect_index(np.arange(-pad, n + pad), n)], want_rows), (n, pad)
+
+
+def test_window_index_slices_inside_and_mirrors_across_the_border():
+    assert window_index(3, 6, 2, 10) == slice(1, 8)
+    assert list(window_index(0, 2, 3, 10)) == [2, 1, 0, 0, 1, 2, 3, 4]
+    assert list(window_index(8, 10, 2, 10)) == [6, 7, 8, 9, 9, 8]
+    with pytest.raises(ValueError):
+        reflect_index([0], 0)
+
+
+CASES = [
+    # h, w, ch, sigma_s, tile, guidance channels (None = gray)
+    (17, 23, 3, 1, 5, None),  # odd sizes, partial last tiles
+    (17, 23, 3, 1, 5, 3),
+    (20, 9, 3, 2, 1, None),  # one-pixel tiles, far smaller than the 13-pixel window
+    (13, 11, 3, 2, (3, 7), 3),  # rectangular tiles
+    (5, 4, 3, 2, 2, 3),  # pad_w 6 wider than the image: repeated mirroring
+    (1, 9, 3, 1, 4, None),  # a single row
+    (12, 12, 4, 1, 100, 2),  # one tile bigger than the image; 4 channels, 2-channel guidance
+]
+
+
+@pytest.mark.parametrize("h,w,ch,sigma_s,tile,gch", CASES)
+def test_tiled_equals_whole_image(h, w, ch, sigma_s, tile, gch, rng, make_pair):
+    filt = Sovelk.Joint_bilateral_filter(sigma_s, 0.1)
+    img, guide = make_pair(rng, h, w, ch, gch)
+    img0, guide0 = img.copy(), guide.copy()
+    want = filt.joint_bilateral_filter(img, guide)
+    got = filter_tiled(filt, img, guide, tile=tile)
+    assert got.dtype == np.uint8 and got.shape == want.shape
+    assert np.array_equal(got, want)
+    assert np.array_equal(img, img0) and np.array_equal(guide, guide0)
+
+
+@settings(max_examples=25, deadline=None)
+@given(
+    h=st.integers(1, 20),
+    w=st.integers(1, 20),
+    sigma_s=st.integers(1, 2),
+    th=st.integers(1, 24),
+    tw=st.integers(1, 24),
+    colour=st.booleans(),
+    seed=st.integers(0, 2**32 - 1),
+)
+def test_tiled_equals_whole_image_random_geometry(h, w, sigma_s, th, tw, colour, seed, make_pair):
+    filt = Sovelk.Joint_bilateral_filter(sigma_s, 0.2)
+    img, guide = make_pair(np.random.default_rng(seed), h, w, 3, 3 if colour else None, smooth=True)
+    assert np.array_equal(filter_tiled(filt, img, guide, tile=(th, tw)), filt.joint_bilateral_filter(img, guide))
+
+
+def test_tiled_keeps_input_dtypes(rng):
+    # Blocks must reach the filter in the input's own dtype: it truncates
+    # fractional values itself, and 16-bit values clip only at the end.
+    filt = Sovelk.Joint_bilateral_filter(1, 0.1)
+    img16 = rng.integers(0, 400, (11, 13, 3)).astype(np.uint16)
+    imgf = rng.uniform(0, 255, (11, 13, 3)).astype(np.float32)
+    guidef = rng.uniform(0, 255, (11, 13)).astype(np.float64)
+    for img in (img16, imgf):
+        assert np.array_equal(filter_tiled(filt, img, guidef, tile=4), filt.joint_bilateral_filter(img, guidef))
+
+
+def test_memmap_disk_to_disk(tmp_path, rng, make_pair):
+    filt = Sovelk.Joint_bilateral_filter(1, 0.1)
+    img, guide = make_pair(rng, 29, 31, 3, 3)
+    np.save(tmp_path / "img.npy", img)
+    np.save(tmp_path / "guide.npy", guide)
+    img_mm = np.load(tmp_path / "img.npy", mmap_mode="r")
+    guide_mm = np.load(tmp_path / "guide.npy", mmap_mode="r")
+    out = np.lib.format.open_memmap(tmp_path / "out.npy", mode="w+", dtype=np.uint8, shape=img.shape)
+    calls = []
+    assert filter_tiled(filt, img_mm, guide_mm, tile=8, out=out, progress=calls.append) is out
+    del out
+    assert len(calls) == tile_count(29, 31, 8) == 16
+    assert np.array_equal(np.load(tmp_path / "out.npy"), filt.joint_bilateral_filter(img, guide))
+    # Pages are released band by band; those of a copy-on-write map hold the
+    # caller's unsaved edits and must survive that.
+    edited = np.load(tmp_path / "img.npy", mmap_mode="c")
+    edited[::3] = 255 - edited[::3]
+    want = filt.joint_bilateral_filter(np.array(edited), guide)
+    assert np.array_equal(filter_tiled(filt, edited, guide_mm, tile=(4, 31)), want)
+    assert np.array_equal(np.load(tmp_path / "img.npy"), img)
+
+
+def test_rejects_bad_requests_before_writing(tmp_path, rng, make_pair):
+    filt = Sovelk.Joint_bilateral_filter(1, 0.1)
+    img, guide = make_pair(rng, 10, 12, 3)
+    sentinel = np.full(img.shape, 7, np.uint8)
+    bad_calls = [
+        (dict(tile=0), ValueError),
+        (dict(tile=True), TypeError),
+        (dict(tile="8"), TypeError),
+        (dict(out=np.zeros((10, 11, 3), np.uint8)), ValueError),
+        (dict(out=np.zeros(img.shape, np.float64)), ValueError),
+        (dict(out=img), ValueError),  # in place would feed filtered pixels into later tiles
+    ]
+    for kwargs, exc in bad_calls:
+        with pytest.raises(exc):
+            filter_tiled(filt, img, guide, **kwargs)
+    readonly = sentinel.copy()
+    readonly.flags.writeable = False
+    with pytest.raises(ValueError):
+        filter_tiled(filt, img, guide, out=readonly)
+    with pytest.raises(ValueError, match="must match"):
+        filter_tiled(filt, img, guide[:, :-1], out=sentinel)
+    with pytest.raises(ValueError):
+        filter_tiled(filt, img[:, :, 0], guide, out=sentinel)
+    with pytest.raises(TypeError):
+        filter_tiled(object(), img, guide, out=sentinel)
+    assert (sentinel == 7).all()
+    # Two maps of one file are different memory but the same data.
+    np.save(tmp_path / "img.npy", img)
+    a = np.load(tmp_path / "img.npy", mmap_mode="r")
+    b = np.load(tmp_path / "img.npy", mmap_mode="r+")
+    with pytest.raises(ValueError, match="share"):
+        filter_tiled(filt, a, guide, out=b)
+    assert np.array_equal(np.load(tmp_path / "img.npy"), img)
