@@ -122,13 +122,11 @@ PyObject* joint_bilateral_filter_body(PyObject* const* params) {
         line.at(41);
         Ref padded_guidance = pad_with_border(self, guidance, border_type.get(), "guidance");
 
-#ifdef SOVELK_FUSED
         Ref fused = fused_output(self, img, guidance, padded_img.get(), padded_guidance.get(), line);
         if (fused) {
             line.at(60);
             return to_uint8(fused.get()).release();
         }
-#endif
 
         line.at(44);
         Ref tmp_img = zero_window_stack(self, img, guidance);

@@ -72,9 +72,7 @@ void drop_module() {
     Py_CLEAR(g_state.numpy);
     Py_CLEAR(g_state.cv2);
     Py_CLEAR(g_state.ndarray);
-#ifdef SOVELK_FUSED
     release_numpy_originals();
-#endif
 }
 
 Ref fetch_builtin(PyObject* name) {
@@ -143,9 +141,7 @@ int module_exec(PyObject* module) {
         Ref numpy = import_module("numpy");
         require_status(PyDict_SetItem(g_state.globals, g_const.np, numpy.get()));
         g_state.ndarray = get_attr(numpy.get(), g_const.ndarray).release();
-#ifdef SOVELK_FUSED
         capture_numpy_originals(numpy.get());
-#endif
         g_state.numpy = numpy.release();
 
         line.at(kLineCv2Import);

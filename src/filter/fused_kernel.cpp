@@ -1,0 +1,474 @@
+// Driver of the fused kernel: checks the request, picks the instruction-set path, decides once per
+// call whether the FMA quotient may be used, and runs rows on worker threads that share an atomic
+// row counter. Each worker keeps the window's padded rows in a small planar cache; the hot loop
+// itself is in fused_kernel_body.hpp.
+
+#include "filter/fused_kernel.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cfenv>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
+#if defined(__SSE__) || defined(__x86_64__)
+#include <xmmintrin.h>
+#define SOVELK_HAVE_MXCSR 1
+#endif
+
+#include "filter/fused_kernel_row.hpp"
+#include "filter/fused_kernel_body.hpp"
+
+namespace sovelk::fused {
+
+namespace detail {
+
+void filter_row_scalar(const RowArgs& args) {
+    if (args.folded_table)
+        filter_row<ScalarVec>(args);
+    else
+        filter_row<ScalarUnfolded>(args);
+}
+
+namespace {
+
+constexpr int kReportedFlags = FE_DIVBYZERO | FE_OVERFLOW | FE_INVALID | FE_UNDERFLOW;
+constexpr auto kPollInterval = std::chrono::milliseconds(50);
+
+using RowFunction = void (*)(const RowArgs&);
+
+// The folded table has 2 span + 1 entries; past this size (a caller's own huge table) the scalar
+// path looks the absolute difference up in the table itself instead.
+constexpr int64_t kMaxFoldedSpan = int64_t{1} << 24;
+
+RowFunction row_function(Isa isa) {
+#if defined(__x86_64__) || defined(__i386__)
+    if (isa == Isa::avx512) return filter_row_avx512;
+    if (isa == Isa::avx2) return filter_row_avx2;
+#endif
+    (void)isa;
+    return filter_row_scalar;
+}
+
+// a * b, or false when it would not fit in ptrdiff_t (both non-negative).
+bool checked_mul(ptrdiff_t a, ptrdiff_t b, ptrdiff_t& product) {
+    if (a != 0 && b > std::numeric_limits<ptrdiff_t>::max() / a) return false;
+    product = a * b;
+    return true;
+}
+
+struct ValueRange {
+    int32_t lo = 0, hi = 0;
+    int64_t span() const { return static_cast<int64_t>(hi) - lo; }
+};
+
+ValueRange value_range(const int32_t* data, size_t n) {
+    ValueRange r;
+    if (n == 0 || data == nullptr) return r;
+    r.lo = r.hi = data[0];
+    for (size_t i = 1; i < n; ++i) {
+        r.lo = std::min(r.lo, data[i]);
+        r.hi = std::max(r.hi, data[i]);
+    }
+    return r;
+}
+
+// Sizes derived from a request, all checked against overflow.
+struct Layout {
+    ptrdiff_t h, w, pad, window, offsets;  // window = 2 pad + 1, offsets = window^2
+    ptrdiff_t padded_h, padded_w;
+    ptrdiff_t guid_values, img_values;  // elements in the padded buffers
+    int img_ch, guid_ch;
+};
+
+bool make_layout(const Request& q, Layout& l) {
+    constexpr ptrdiff_t limit = std::numeric_limits<ptrdiff_t>::max() / 16;  // room for bytes
+    if (q.h < 0 || q.w < 0 || q.pad < 0 || q.img_ch < 1 || q.guid_ch < 1) return false;
+    if (q.pad > limit / 4 || q.h > limit / 2 || q.w > limit / 2) return false;
+    l.h = q.h;
+    l.w = q.w;
+    l.pad = q.pad;
+    l.img_ch = q.img_ch;
+    l.guid_ch = q.guid_ch;
+    l.window = 2 * q.pad + 1;
+    l.padded_h = q.h + 2 * q.pad;
+    l.padded_w = q.w + 2 * q.pad;
+    ptrdiff_t plane = 0, out = 0, scratch = 0;
+    return checked_mul(l.window, l.window, l.offsets) &&
+           checked_mul(l.offsets, kMaxLanes, scratch) && scratch <= limit &&
+           checked_mul(l.padded_h, l.padded_w, plane) &&
+           checked_mul(plane, l.guid_ch, l.guid_values) && l.guid_values <= limit &&
+           checked_mul(plane, l.img_ch, l.img_values) && l.img_values <= limit &&
+           checked_mul(l.h * 1, l.w, out) && checked_mul(out, l.img_ch, out) && out <= limit;
+}
+
+// Binary exponent bounds of a nonzero finite double: 2^lo <= |x| < 2^hi. Read from the bits, so
+// that classifying user values raises no floating-point flag.
+bool exponent_bounds(double x, int& lo, int& hi) {
+    uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+    const uint64_t mantissa = bits & ((uint64_t{1} << 52) - 1);
+    if (biased == 0x7FF || (biased == 0 && mantissa == 0)) return false;  // inf, NaN, zero
+    if (biased == 0) {  // subnormal
+        lo = -1074;
+        hi = -1022;
+    } else {
+        lo = biased - 1023;
+        hi = lo + 1;
+    }
+    return true;
+}
+
+// Whether every nonzero finite weight kernel_s[i] * table[d_0] * ... * table[d_{guid_ch-1}], and
+// every partial product on the way, lies within [2^-960, 2^960]. Together with the per-pixel
+// check |sum| in [2^-60, 2^60] (done in the row loop) this puts every quotient in the domain
+// where the FMA form is exact. Rounding is monotone, so products of values bounded by powers of
+// two stay bounded by the product of those powers while no bound leaves the normal range.
+// Zero factors give zero weights (fine for either form); infinite or NaN factors give an
+// infinite or NaN sum, which the per-pixel check sends to the real divide.
+bool weights_in_fma_domain(const Request& q, ptrdiff_t offsets, int64_t span) {
+    constexpr int64_t kLowest = -960, kHighest = 960;
+    auto bounds = [](const double* values, ptrdiff_t n, int64_t& lo, int64_t& hi) {
+        bool any = false;
+        for (ptrdiff_t i = 0; i < n; ++i) {
+            int l, h;
+            if (!exponent_bounds(values[i], l, h)) continue;
+            lo = any ? std::min<int64_t>(lo, l) : l;
+            hi = any ? std::max<int64_t>(hi, h) : h;
+            any = true;
+        }
+        return any;
+    };
+    int64_t k_lo = 0, k_hi = 0, t_lo = 0, t_hi = 0;
+    // Only table entries 0 .. span can be looked up.
+    const ptrdiff_t used = static_cast<ptrdiff_t>(std::min<int64_t>(q.table_len, span + 1));
+    if (!bounds(q.kernel_s, offsets, k_lo, k_hi) || !bounds(q.table, used, t_lo, t_hi))
+        return true;  // every weight is zero, infinite or NaN
+    const int64_t gc = q.guid_ch;
+    const int64_t los[] = {t_lo, gc * t_lo, gc * t_lo + k_lo};  // partial products are linear in
+    const int64_t his[] = {t_hi, gc * t_hi, gc * t_hi + k_hi};  // the factor count: check ends
+    for (int64_t v : los)
+        if (v < kLowest) return false;
+    for (int64_t v : his)
+        if (v > kHighest) return false;
+    return true;
+}
+
+// Whether the current thread rounds to nearest without flush-to-zero or denormals-are-zero,
+// which the FMA quotient's proof assumes.
+bool environment_allows_fma_division() {
+    if (std::fegetround() != FE_TONEAREST) return false;
+#if defined(SOVELK_HAVE_MXCSR)
+    constexpr unsigned kDaz = 1u << 6, kRounding = 3u << 13, kFtz = 1u << 15;
+    return (_mm_getcsr() & (kDaz | kRounding | kFtz)) == 0;
+#else
+    return false;  // only the x86 vector paths use the FMA form
+#endif
+}
+
+// Enter the caller's floating-point environment with traps masked: a trap enabled by the caller
+// must not kill the process from a worker; the raised flags are reported instead.
+void enter_environment(const fenv_t& env) {
+    std::fesetenv(&env);
+#if defined(__GLIBC__)
+    fedisableexcept(FE_ALL_EXCEPT);
+#endif
+    std::feclearexcept(FE_ALL_EXCEPT);
+}
+
+struct AlignedFree {
+    void operator()(void* p) const { ::operator delete[](p, std::align_val_t{kScratchAlign}); }
+};
+template <class T>
+using AlignedArray = std::unique_ptr<T[], AlignedFree>;
+
+template <class T>
+AlignedArray<T> aligned_array(ptrdiff_t n) {  // throws std::bad_alloc
+    void* p = ::operator new[](static_cast<size_t>(n) * sizeof(T), std::align_val_t{kScratchAlign});
+    return AlignedArray<T>(static_cast<T*>(p));
+}
+
+// The padded rows of one window, in planar layout (see RowArgs), kept in window-side slots: slot
+// pr % window holds padded row pr. Consecutive rows of one worker share all but a few rows.
+class RowCache {
+public:
+    RowCache(const Request& q, const Layout& l, int32_t guid_min)
+        : q_(q), l_(l), guid_min_(guid_min),
+          guid_(aligned_array<uint32_t>(l.window * l.padded_w * l.guid_ch)),
+          img_(aligned_array<double>(l.window * l.padded_w * l.img_ch)),
+          tag_(static_cast<size_t>(l.window), -1),
+          guid_rows_(static_cast<size_t>(l.window)),
+          img_rows_(static_cast<size_t>(l.window)) {}
+
+    // Point guid_rows()/img_rows() at padded rows r .. r + 2 pad.
+    void load_window(ptrdiff_t r) {
+        for (ptrdiff_t j = 0; j < l_.window; ++j) {
+            const ptrdiff_t row = r + j;
+            const ptrdiff_t slot = row % l_.window;
+            if (tag_[slot] != row) fill(slot, row);
+            guid_rows_[j] = guid_.get() + slot * l_.padded_w * l_.guid_ch;
+            img_rows_[j] = img_.get() + slot * l_.padded_w * l_.img_ch;
+        }
+    }
+    const uint32_t* const* guid_rows() const { return guid_rows_.data(); }
+    const double* const* img_rows() const { return img_rows_.data(); }
+
+private:
+    void fill(ptrdiff_t slot, ptrdiff_t row) {
+        const ptrdiff_t pw = l_.padded_w;
+        const int gc = l_.guid_ch, ic = l_.img_ch;
+        const int32_t* g = q_.padded_guid + row * pw * gc;
+        uint32_t* gd = guid_.get() + slot * pw * gc;
+        const int64_t base = guid_min_;
+        for (int k = 0; k < gc; ++k)  // 0 .. span: fits, since the span is below 2^32
+            for (ptrdiff_t x = 0; x < pw; ++x) gd[k * pw + x] = static_cast<uint32_t>(g[x * gc + k] - base);
+        const int32_t* p = q_.padded_img + row * pw * ic;
+        double* pd = img_.get() + slot * pw * ic;
+        for (int k = 0; k < ic; ++k)  // int32 to double is exact and raises no flag
+            for (ptrdiff_t x = 0; x < pw; ++x) pd[k * pw + x] = static_cast<double>(p[x * ic + k]);
+        tag_[slot] = row;
+    }
+
+    const Request& q_;
+    const Layout& l_;
+    const int32_t guid_min_;
+    AlignedArray<uint32_t> guid_;
+    AlignedArray<double> img_;
+    std::vector<ptrdiff_t> tag_;
+    std::vector<const uint32_t*> guid_rows_;
+    std::vector<const double*> img_rows_;
+};
+
+struct WorkerState {
+    WorkerState(const Request& q, const Layout& l, int32_t guid_min)
+        : cache(q, l, guid_min), scratch(aligned_array<double>(l.offsets * kMaxLanes)) {}
+    RowCache cache;
+    AlignedArray<double> scratch;
+};
+
+// State shared by the workers of one call.
+struct Job {
+    Job(const Request& q, const Layout& l, RowFunction f, const double* folded, bool fma)
+        : request(q), layout(l), row(f), folded_table(folded), fma_by_data(fma) {}
+    const Request& request;
+    const Layout& layout;
+    RowFunction row;
+    const double* folded_table;  // null: scalar path on the table itself
+    bool fma_by_data;  // weights_in_fma_domain() and not disabled by the caller
+    fenv_t env{};  // the caller's, entered by every worker
+    std::atomic<ptrdiff_t> next_row{0};
+    std::atomic<bool> stop{false};       // workers finish their current row and leave
+    std::atomic<bool> cancelled{false};  // poll() asked for the stop
+    std::atomic<int> flags{0};
+    std::mutex mutex;
+    std::condition_variable done;
+    int finished = 0;
+};
+
+// Filter rows until none is left or the job is stopped. With inline_poll (used only when no
+// worker thread could be started) the calling thread itself polls between rows.
+void work(Job& job, WorkerState& state, const std::function<bool()>* inline_poll) {
+    enter_environment(job.env);
+    const Layout& l = job.layout;
+    RowArgs args{};
+    args.width = l.w;
+    args.pad = l.pad;
+    args.padded_width = l.padded_w;
+    args.img_ch = l.img_ch;
+    args.guid_ch = l.guid_ch;
+    args.kernel_s = job.request.kernel_s;
+    args.table = job.request.table;
+    args.folded_table = job.folded_table;
+    args.scratch = state.scratch.get();
+    args.fma_division_allowed = job.fma_by_data && environment_allows_fma_division();
+    auto last_poll = std::chrono::steady_clock::now();
+    while (!job.stop.load(std::memory_order_relaxed)) {
+        const ptrdiff_t r = job.next_row.fetch_add(1, std::memory_order_relaxed);
+        if (r >= l.h) break;
+        state.cache.load_window(r);
+        args.guid_rows = state.cache.guid_rows();
+        args.img_rows = state.cache.img_rows();
+        args.out_row = job.request.out + r * l.w * l.img_ch;
+        job.row(args);
+        if (inline_poll && *inline_poll && std::chrono::steady_clock::now() - last_poll >= kPollInterval) {
+            if ((*inline_poll)()) {
+                job.cancelled.store(true);
+                job.stop.store(true);
+            }
+            last_poll = std::chrono::steady_clock::now();
+        }
+    }
+    job.flags.fetch_or(std::fetestexcept(kReportedFlags));
+}
+
+// Stops and joins the workers on every way out, including an exception thrown by poll().
+struct WorkerThreads {
+    Job& job;
+    std::vector<std::thread> threads;
+    ~WorkerThreads() {
+        job.stop.store(true);
+        for (auto& t : threads)
+            if (t.joinable()) t.join();
+    }
+};
+
+// Restores the calling thread's environment, status flags included, on every way out.
+struct EnvironmentRestorer {
+    const fenv_t& env;
+    ~EnvironmentRestorer() { std::fesetenv(&env); }
+};
+
+}  // namespace
+
+bool isa_available(Isa isa) {
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+    __builtin_cpu_init();  // needed if this runs before the CPU model is initialised
+#endif
+    switch (isa) {
+        case Isa::scalar: return true;
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+        case Isa::avx2: return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+        case Isa::avx512:
+            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+                   __builtin_cpu_supports("avx512vl") && isa_available(Isa::avx2);
+#endif
+        default: return false;
+    }
+}
+
+Isa best_isa() {
+    static const Isa best = isa_available(Isa::avx512) ? Isa::avx512
+                            : isa_available(Isa::avx2) ? Isa::avx2
+                                                       : Isa::scalar;
+    return best;
+}
+
+const char* isa_name(Isa isa) {
+    switch (isa) {
+        case Isa::avx512: return "avx512";
+        case Isa::avx2: return "avx2";
+        default: return "scalar";
+    }
+}
+
+Result run_with(const Request& q, int threads, const std::function<bool()>& poll, const Options& options) {
+    Isa isa = options.isa;
+    Result result;
+    Layout layout{};
+    if (!isa_available(isa) || !make_layout(q, layout)) return {Status::invalid_argument, 0};
+    if (layout.h == 0 || layout.w == 0) return result;
+    if (!q.padded_img || !q.padded_guid || !q.kernel_s || !q.table || !q.out || q.table_len < 1)
+        return {Status::invalid_argument, 0};
+    // Every lookup index is a difference of two guidance values, at most the span.
+    const ValueRange range = value_range(q.padded_guid, static_cast<size_t>(layout.guid_values));
+    const int64_t span = range.span();
+    if (span >= q.table_len) return {Status::invalid_argument, 0};
+
+    // The row loops look up a folded copy of the table: entry span + d is table[|d|]. Only
+    // loads and stores: copying raises no floating-point flag, whatever the values. Without it
+    // (a caller's huge table, or no memory) only the scalar path can run.
+    AlignedArray<double> folded;
+    try {
+        if (span > kMaxFoldedSpan) throw std::bad_alloc();
+        folded = aligned_array<double>(2 * span + 1);
+        for (int64_t d = -span; d <= span; ++d) folded[span + d] = q.table[d < 0 ? -d : d];
+    } catch (const std::bad_alloc&) {
+        isa = Isa::scalar;
+    }
+    const double* folded_middle = folded ? folded.get() + span : nullptr;
+
+    fenv_t env;
+    std::fegetenv(&env);
+
+    const bool fma_by_data = options.division == Division::automatic && isa != Isa::scalar &&
+                             weights_in_fma_domain(q, layout.offsets, span);
+    const int wanted = static_cast<int>(std::clamp<ptrdiff_t>(threads, 1, layout.h));
+
+    std::vector<std::unique_ptr<WorkerState>> states;
+    try {
+        states.reserve(static_cast<size_t>(wanted));
+        for (int i = 0; i < wanted; ++i)
+            states.push_back(std::make_unique<WorkerState>(q, layout, range.lo));
+    } catch (const std::bad_alloc&) {
+        if (states.empty()) return {Status::out_of_memory, 0};  // fewer threads otherwise
+    }
+
+    Job job(q, layout, row_function(isa), folded_middle, fma_by_data);
+    job.env = env;
+    {
+        WorkerThreads pool{job, {}};
+        try {
+            pool.threads.reserve(states.size());
+        } catch (const std::bad_alloc&) {
+        }
+        const size_t to_start = options.on_calling_thread ? 0 : std::min(states.size(), pool.threads.capacity());
+        for (size_t i = 0; i < to_start; ++i) {
+            try {
+                WorkerState* state = states[i].get();
+                pool.threads.emplace_back([&job, state] {
+                    work(job, *state, nullptr);
+                    std::lock_guard<std::mutex> lock(job.mutex);
+                    ++job.finished;
+                    job.done.notify_one();
+                });
+            } catch (const std::exception&) {  // std::system_error: no more threads; carry on
+                break;
+            }
+        }
+        if (pool.threads.empty()) {
+            EnvironmentRestorer restore{job.env};
+            work(job, *states[0], &poll);
+        } else {
+            const int started = static_cast<int>(pool.threads.size());
+            std::unique_lock<std::mutex> lock(job.mutex);
+            while (!job.done.wait_for(lock, kPollInterval, [&] { return job.finished == started; })) {
+                if (!poll || job.stop.load()) continue;
+                lock.unlock();
+                const bool cancel = poll();
+                lock.lock();
+                if (cancel) {
+                    job.cancelled.store(true);
+                    job.stop.store(true);
+                }
+            }
+        }
+    }  // workers joined
+    if (job.cancelled.load()) return {Status::cancelled, 0};
+    result.fp_flags = job.flags.load();
+    return result;
+}
+
+}  // namespace detail
+
+Result run(const Request& request, int threads, const std::function<bool()>& poll) {
+    return detail::run_with(request, threads, poll, detail::Options{});
+}
+
+int default_thread_count() {
+#if defined(__linux__)
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n >= 1) return n;
+    }
+#endif
+    const unsigned n = std::thread::hardware_concurrency();
+    return n >= 1 ? static_cast<int>(n) : 1;
+}
+
+int64_t value_span(const int32_t* data, size_t n) { return detail::value_range(data, n).span(); }
+
+}  // namespace sovelk::fused

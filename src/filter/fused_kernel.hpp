@@ -1,0 +1,89 @@
+// Fused native kernel of the joint bilateral filter: plain C++17, no Python.h.
+//
+// For every output pixel it reproduces, operation for operation, what the whole-array numpy
+// statements of the filter compute: the range weight of each window offset (table lookups of the
+// absolute guidance differences, multiplied channel by channel), times the spatial weight, summed
+// over the offsets in offset order from +0.0, each weight divided by that sum, times the image
+// value, summed in offset order from +0.0. Every step is one correctly rounded double operation,
+// so the result is bit-identical to numpy's float64 result, whose truncating cast to uint8 would
+// turn a one-ulp difference into a whole intensity level.
+//
+// The translation units must be compiled with -ffp-contract=off (GCC would otherwise fuse a
+// product and a sum into one FMA, which rounds once instead of twice) and without -ffast-math.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+namespace sovelk::fused {
+
+// All buffers are C-contiguous, owned by the caller and only read, except `out`.
+struct Request {
+    const int32_t* padded_img = nullptr;   // (h + 2 pad) x (w + 2 pad) x img_ch
+    const int32_t* padded_guid = nullptr;  // (h + 2 pad) x (w + 2 pad) x guid_ch
+    ptrdiff_t h = 0, w = 0, pad = 0;       // window side is 2 pad + 1
+    int img_ch = 0, guid_ch = 0;           // both >= 1; gray guidance has guid_ch 1
+    const double* kernel_s = nullptr;      // (2 pad + 1)^2 spatial weights, row-major
+    const double* table = nullptr;         // table_len range weights, indexed by |difference|
+    ptrdiff_t table_len = 0;               // must exceed value_span(padded_guid)
+    double* out = nullptr;                 // h x w x img_ch, written by run()
+};
+
+enum class Status {
+    ok,
+    cancelled,         // poll() asked to stop; `out` is partly written
+    out_of_memory,     // scratch could not be allocated; `out` is untouched
+    invalid_argument,  // inconsistent request (null buffer, bad size, guidance difference
+                       // outside the table); nothing was computed
+};
+
+struct Result {
+    Status status = Status::ok;
+    // FE_DIVBYZERO | FE_OVERFLOW | FE_INVALID | FE_UNDERFLOW raised by the filter arithmetic,
+    // OR'd over all workers. Only meaningful with Status::ok.
+    int fp_flags = 0;
+};
+
+// Filters on `threads` worker threads (clamped to 1..h); the calling thread only waits and, about
+// every 50 ms, calls poll() (never from a worker). When poll() returns true the workers stop
+// before their next row and run() returns Status::cancelled. If poll() throws, the workers are
+// stopped and joined and the exception propagates. Workers run in the caller's floating-point
+// environment (rounding mode, flush-to-zero) with traps masked; the caller's own environment,
+// status flags included, is left as it was. The result does not depend on the thread count.
+Result run(const Request& request, int threads, const std::function<bool()>& poll);
+
+// CPUs this process may run on (its affinity mask), at least 1.
+int default_thread_count();
+
+// max - min over the n values (0 for n == 0). Every guidance difference inside a window is at
+// most the span of the padded guidance, so span < table_len keeps every lookup inside the table.
+int64_t value_span(const int32_t* data, size_t n);
+
+namespace detail {
+
+// Instruction-set paths, for tests and benchmarks; run() picks the best one the CPU has.
+enum class Isa { scalar, avx2, avx512 };
+// How the vector paths divide each weight by the weight sum. `automatic` uses one reciprocal per
+// pixel and an FMA correction wherever that provably gives the correctly rounded quotient and
+// falls back to a real divide elsewhere; `real_divide` always divides.
+enum class Division { automatic, real_divide };
+
+bool isa_available(Isa isa);
+Isa best_isa();
+const char* isa_name(Isa isa);
+
+struct Options {
+    Isa isa = best_isa();
+    Division division = Division::automatic;
+    // Filter on the calling thread as when no worker thread can be started (it then polls
+    // between rows itself); for testing that fallback.
+    bool on_calling_thread = false;
+};
+
+// run() with chosen paths; Status::invalid_argument if the CPU lacks options.isa.
+Result run_with(const Request& request, int threads, const std::function<bool()>& poll,
+                const Options& options);
+
+}  // namespace detail
+}  // namespace sovelk::fused

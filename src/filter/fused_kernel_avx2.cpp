@@ -1,0 +1,80 @@
+// AVX2 + FMA instantiation of the fused row loop: two vectors of four adjacent pixels per block.
+// Compiled for those instructions through a target pragma rather than a per-file compiler flag,
+// so the build needs no special case; the driver calls it only when the CPU reports AVX2 and FMA.
+
+#if defined(__x86_64__) || defined(__i386__)
+
+// Every header is included before the target pragma: library inline functions compiled under it
+// could be merged with the baseline copies used elsewhere (see fused_kernel_body.hpp).
+#include <cstddef>
+#include <cstdint>
+#include <immintrin.h>
+
+#include "filter/fused_kernel_row.hpp"
+
+// Clang ignores GCC's target pragma; it applies the attribute to every function instead.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
+#endif
+
+#include "filter/fused_kernel_body.hpp"
+
+namespace sovelk::fused::detail {
+namespace {
+
+struct Avx2Vec {
+    static constexpr int lanes = 4;
+    static constexpr bool has_fma = true;
+    using D = __m256d;
+    // Per lane, the folded table shifted by the centre's value: base[l][g] is table[|g - centre|]
+    // for every guidance value g of the window (all lie within 0 .. span, as the centre does).
+    struct Centre {
+        const double* base[4];
+    };
+    using Narrower = ScalarVec;
+    static D zero() { return _mm256_setzero_pd(); }
+    static D set1(double x) { return _mm256_set1_pd(x); }
+    static D load(const double* p) { return _mm256_loadu_pd(p); }
+    static void store(double* p, D v) { _mm256_storeu_pd(p, v); }
+    static Centre centre(const RowArgs&, const double* folded, const uint32_t* c) {
+        return {{folded - c[0], folded - c[1], folded - c[2], folded - c[3]}};
+    }
+    // Four scalar loads: on this class of CPU they beat vgatherdpd, and they need no index
+    // arithmetic in vector registers at all.
+    static D lookup(const Centre& c, const uint32_t* g) {
+        const __m128d lo = _mm_loadh_pd(_mm_load_sd(c.base[0] + g[0]), c.base[1] + g[1]);
+        const __m128d hi = _mm_loadh_pd(_mm_load_sd(c.base[2] + g[2]), c.base[3] + g[3]);
+        return _mm256_insertf128_pd(_mm256_castpd128_pd256(lo), hi, 1);
+    }
+    static D add(D a, D b) { return _mm256_add_pd(a, b); }
+    static D mul(D a, D b) { return _mm256_mul_pd(a, b); }
+    static D div(D a, D b) { return _mm256_div_pd(a, b); }
+    static D fmadd(D a, D b, D c) { return _mm256_fmadd_pd(a, b, c); }    // a * b + c
+    static D fnmadd(D a, D b, D c) { return _mm256_fnmadd_pd(a, b, c); }  // c - a * b
+    static D quotient_in_fma_domain(D w, D sum, D reciprocal) { return fma_quotient<Avx2Vec>(w, sum, reciprocal); }
+    // True when lo <= |x| <= hi in every lane. Quiet compares: a NaN lane just fails, raising
+    // no invalid flag that the reference arithmetic would not raise.
+    static bool abs_in_range(D x, double lo, double hi) {
+        const D magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), x);
+        const D ok = _mm256_and_pd(_mm256_cmp_pd(magnitude, _mm256_set1_pd(lo), _CMP_GE_OQ),
+                                   _mm256_cmp_pd(magnitude, _mm256_set1_pd(hi), _CMP_LE_OQ));
+        return _mm256_movemask_pd(ok) == 0xF;
+    }
+};
+
+}  // namespace
+
+void filter_row_avx2(const RowArgs& args) { filter_row<Pair<Avx2Vec>>(args); }
+
+}  // namespace sovelk::fused::detail
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+#endif

@@ -1,0 +1,84 @@
+// AVX-512 instantiation of the fused row loop: two vectors of eight adjacent pixels per block.
+// The same template as the AVX2 path with a wider vector type, so the arithmetic per lane is
+// identical. The driver calls it only when the CPU reports AVX-512 F, DQ and VL.
+
+#if defined(__x86_64__) || defined(__i386__)
+
+// Every header is included before the target pragma (see fused_kernel_body.hpp).
+#include <cstddef>
+#include <cstdint>
+#include <immintrin.h>
+
+#include "filter/fused_kernel_row.hpp"
+
+// Clang ignores GCC's target pragma; it applies the attribute to every function instead.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,fma,avx512f,avx512dq,avx512vl"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2,fma,avx512f,avx512dq,avx512vl")
+#endif
+
+#include "filter/fused_kernel_body.hpp"
+
+namespace sovelk::fused::detail {
+namespace {
+
+struct Avx512Vec {
+    static constexpr int lanes = 8;
+    static constexpr bool has_fma = true;
+    using D = __m512d;
+    // Per lane, the folded table shifted by the centre's value, as in the AVX2 path.
+    struct Centre {
+        const double* base[8];
+    };
+    using Narrower = ScalarVec;
+    static D zero() { return _mm512_setzero_pd(); }
+    static D set1(double x) { return _mm512_set1_pd(x); }
+    static D load(const double* p) { return _mm512_loadu_pd(p); }
+    static void store(double* p, D v) { _mm512_storeu_pd(p, v); }
+    static Centre centre(const RowArgs&, const double* folded, const uint32_t* c) {
+        Centre r;
+        for (int l = 0; l < 8; ++l) r.base[l] = folded - c[l];
+        return r;
+    }
+    static D lookup(const Centre& c, const uint32_t* g) {
+        const __m128d q0 = _mm_loadh_pd(_mm_load_sd(c.base[0] + g[0]), c.base[1] + g[1]);
+        const __m128d q1 = _mm_loadh_pd(_mm_load_sd(c.base[2] + g[2]), c.base[3] + g[3]);
+        const __m128d q2 = _mm_loadh_pd(_mm_load_sd(c.base[4] + g[4]), c.base[5] + g[5]);
+        const __m128d q3 = _mm_loadh_pd(_mm_load_sd(c.base[6] + g[6]), c.base[7] + g[7]);
+        const __m256d lo = _mm256_insertf128_pd(_mm256_castpd128_pd256(q0), q1, 1);
+        const __m256d hi = _mm256_insertf128_pd(_mm256_castpd128_pd256(q2), q3, 1);
+        // The masked insert with a full mask: the plain one merges into an undefined register,
+        // which GCC 12 reports as uninitialised although every lane is overwritten.
+        const __m512d low_half = _mm512_castpd256_pd512(lo);
+        return _mm512_mask_insertf64x4(low_half, 0xFF, low_half, hi, 1);
+    }
+    static D add(D a, D b) { return _mm512_add_pd(a, b); }
+    static D mul(D a, D b) { return _mm512_mul_pd(a, b); }
+    static D div(D a, D b) { return _mm512_div_pd(a, b); }
+    static D fmadd(D a, D b, D c) { return _mm512_fmadd_pd(a, b, c); }    // a * b + c
+    static D fnmadd(D a, D b, D c) { return _mm512_fnmadd_pd(a, b, c); }  // c - a * b
+    static D quotient_in_fma_domain(D w, D sum, D reciprocal) { return fma_quotient<Avx512Vec>(w, sum, reciprocal); }
+    // True when lo <= |x| <= hi in every lane; quiet compares, as in the AVX2 path.
+    static bool abs_in_range(D x, double lo, double hi) {
+        const D magnitude = _mm512_abs_pd(x);
+        const __mmask8 ok = _mm512_cmp_pd_mask(magnitude, _mm512_set1_pd(lo), _CMP_GE_OQ) &
+                            _mm512_cmp_pd_mask(magnitude, _mm512_set1_pd(hi), _CMP_LE_OQ);
+        return ok == 0xFF;
+    }
+};
+
+}  // namespace
+
+void filter_row_avx512(const RowArgs& args) { filter_row<Pair<Avx512Vec>>(args); }
+
+}  // namespace sovelk::fused::detail
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+#endif

@@ -1,0 +1,46 @@
+// Internal interface between the driver (fused_kernel.cpp: threads, row cache, checks) and the
+// per-instruction-set row loops (fused_kernel_body.hpp instantiated in one translation unit per
+// instruction set). Nothing here is part of the public API.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace sovelk::fused::detail {
+
+// Everything one output row needs. The window rows come from the driver's row cache in planar
+// layout: channel k of a cached row starts at k * padded_width, so adjacent pixels of one channel
+// are adjacent in memory and fill vector lanes with plain loads.
+struct RowArgs {
+    // Window side pointers to padded rows r .. r + 2 pad of the guidance, each value minus the
+    // guidance minimum: 0 .. span, so differences of cached values are the true differences.
+    const uint32_t* const* guid_rows;
+    const double* const* img_rows;  // same rows of the image, converted to double
+    ptrdiff_t width;                  // output pixels in the row (w >= 1)
+    ptrdiff_t pad;                    // window side is 2 pad + 1
+    ptrdiff_t padded_width;           // w + 2 pad: length of one cached channel plane
+    int img_ch, guid_ch;
+    const double* kernel_s;
+    const double* table;
+    // folded_table[d] == table[|d|] for -span <= d <= span (points at the middle of a 2 span + 1
+    // copy), so a lane looks up with base folded_table - centre plus the neighbour value: two
+    // plain loads, no absolute value. Null only for a huge table, on the scalar path.
+    const double* folded_table;
+    double* scratch;  // (2 pad + 1)^2 * kMaxLanes doubles, aligned to kScratchAlign bytes
+    double* out_row;  // width * img_ch doubles, interleaved like the output
+    // True only when the caller's environment rounds to nearest without flush-to-zero or
+    // denormals-are-zero, and every nonzero finite weight lies within [2^-960, 2^960] (checked
+    // once per call from the kernel and the table entries in use).
+    bool fma_division_allowed;
+};
+
+constexpr int kMaxLanes = 16;  // two AVX-512 vectors of doubles
+constexpr size_t kScratchAlign = 64;
+
+void filter_row_scalar(const RowArgs& args);
+#if defined(__x86_64__) || defined(__i386__)
+void filter_row_avx2(const RowArgs& args);    // needs AVX2 + FMA
+void filter_row_avx512(const RowArgs& args);  // needs AVX-512 F, DQ, VL
+#endif
+
+}  // namespace sovelk::fused::detail

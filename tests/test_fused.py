@@ -1,0 +1,291 @@
+"""The fast path of joint_bilateral_filter gives the statements' bytes, warnings and errors.
+
+`Statements` overrides get_range_kernel with a call to the base method: that runs the very same
+code but makes the call ineligible for the fused kernel, so it is the reference every fast
+result is compared with. Whether a call took the fused kernel is read from its memory: the
+statements allocate wndw_size**2 image-sized float64 planes, the kernel none.
+"""
+
+import os
+import subprocess
+import sys
+import textwrap
+import tracemalloc
+import warnings
+
+import numpy as np
+import pytest
+
+import Sovelk
+from conftest import module_entries
+
+Filter = Sovelk.Joint_bilateral_filter
+
+
+class Statements(Filter):
+    def get_range_kernel(self, tmp_guidance):
+        return super().get_range_kernel(tmp_guidance)
+
+
+def reference(filt, img, guidance):
+    """The statements' result for the attributes `filt` has now."""
+    ref = Statements.__new__(Statements)
+    ref.__dict__.update(filt.__dict__)
+    return ref.joint_bilateral_filter(img, guidance)
+
+
+def traced_call(filt, img, guidance):
+    """(result, peak bytes numpy allocated during the call)."""
+    tracemalloc.start()
+    try:
+        out = filt.joint_bilateral_filter(img, guidance)
+        return out, tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+
+
+def took_fused_kernel(filt, img, guidance):
+    """True when the call allocated less than one window stack, i.e. built no stacks."""
+    out, peak = traced_call(filt, img, guidance)
+    stack = filt.wndw_size ** 2 * img.size * 8
+    return peak < stack / 2
+
+
+def random_case(rng, index):
+    """One random filter call: sizes, dtypes, channels, sigmas and memory layouts vary."""
+    sigma_s = int(rng.integers(1, 5))
+    sigma_r = float(np.exp(rng.uniform(np.log(0.01), np.log(10))))
+    wndw = 6 * sigma_s + 1
+    # The statements cost wndw**2 * h * w: keep most cases small, a few large with small windows.
+    if index % 50 == 0:
+        h, w = int(rng.integers(150, 301)), int(rng.integers(100, 201))
+        sigma_s, wndw = 1, 7
+    elif index % 7 == 0:
+        h, w = int(rng.integers(1, wndw)), int(rng.integers(1, wndw))  # smaller than the window
+    else:
+        budget = 400_000 // (wndw * wndw)
+        h = int(rng.integers(2, max(3, int(np.sqrt(budget)) + 1)))
+        w = int(rng.integers(1, max(2, budget // h + 1)))
+    img_ch = int(rng.choice([1, 3, 4]))
+    guid_ch = int(rng.integers(1, 5))
+    dtype = rng.choice(["uint8", "uint16", "int16", "int32", "float32", "float64"])
+    top = {"uint8": 256, "uint16": 65536, "int16": 32768, "int32": 1 << 20}.get(dtype, 256)
+    if rng.random() < 0.2:
+        # Flat regions: the weighted means land on integers, where a one-ulp error truncates.
+        img = np.full((h, w, img_ch), rng.integers(0, min(top, 256)), dtype=dtype)
+    else:
+        img = rng.integers(0, top, (h, w, img_ch)).astype(dtype)
+        if dtype.startswith("float"):
+            img += rng.random(img.shape).astype(dtype)
+    guidance = rng.integers(0, 256, (h, w) if guid_ch == 1 else (h, w, guid_ch)).astype(
+        rng.choice(["uint8", "float32", "int16"]))
+    layout = rng.integers(0, 4)
+    if layout == 1:  # non-contiguous: every other column of a wider array
+        img = np.repeat(img, 2, axis=1)[:, ::2]
+    elif layout == 2:  # negative strides
+        img = np.ascontiguousarray(img[::-1, ::-1])[::-1, ::-1]
+        guidance = np.ascontiguousarray(guidance[::-1])[::-1]
+    elif layout == 3:
+        img = np.asfortranarray(img)
+    return Filter(sigma_s, sigma_r), img, guidance
+
+
+def outcome(call):
+    """The result bytes, or the exception's type and text, and the warnings raised."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            out = call()
+            result = ("ok", out.dtype.str, out.shape, out.tobytes())
+        except Exception as exc:  # the comparison is the point: any exception must match
+            result = ("error", type(exc).__name__, str(exc))
+    return result, [(w.category.__name__, str(w.message)) for w in caught]
+
+
+@pytest.mark.parametrize("block", range(10))
+def test_random_calls_equal_the_statements(block):
+    """1000 random calls: the module's result, warnings and errors equal the statements'."""
+    rng = np.random.default_rng(1000 + block)
+    fused_runs = 0
+    for index in range(100 * block, 100 * block + 100):
+        filt, img, guidance = random_case(rng, index)
+        img_before, guidance_before = img.copy(), guidance.copy()
+        got = outcome(lambda: filt.joint_bilateral_filter(img, guidance))
+        want = outcome(lambda: reference(filt, img, guidance))
+        assert got == want, (index, img.shape, img.dtype, guidance.shape, filt.sigma_s, filt.sigma_r)
+        assert np.array_equal(img, img_before) and np.array_equal(guidance, guidance_before)
+        fused_runs += got[0][0] == "ok"
+    assert fused_runs > 50  # most random calls are valid filter calls
+
+
+@pytest.mark.parametrize("gray", [True, False])
+def test_common_calls_take_the_fused_kernel(rng, gray):
+    img = rng.integers(0, 256, (64, 48, 3), dtype=np.uint8)
+    guidance = img[:, :, 1].copy() if gray else img[:, :, ::-1].copy()
+    filt = Filter(3, 0.1)
+    assert took_fused_kernel(filt, img, guidance)
+    assert np.array_equal(filt.joint_bilateral_filter(img, guidance), reference(filt, img, guidance))
+
+
+def test_flat_patch_keeps_numpys_rounding():
+    """A flat 200 comes out partly as 199 in numpy's float64 sums; the kernel must agree."""
+    img = np.full((40, 40, 3), 200, np.uint8)
+    guidance = np.full((40, 40), 90, np.uint8)
+    filt = Filter(2, 0.1)
+    out = filt.joint_bilateral_filter(img, guidance)
+    assert np.array_equal(out, reference(filt, img, guidance))
+    assert took_fused_kernel(filt, img, guidance)
+
+
+# ---- every eligibility condition hands over to the statements ---------------------------------
+
+def underflowing_case():
+    """sigma_r 0.01 leaves subnormal table entries near a difference of 97 levels."""
+    filt = Filter(1, 0.01)
+    assert 0 < filt.table_r_gray[97] < np.finfo(np.float64).tiny
+    img = np.zeros((6, 6, 3), np.uint8)
+    guidance = np.zeros((6, 6), np.uint8)
+    guidance[:, 3:] = 97
+    return filt, img, guidance
+
+
+def test_underflow_reported_when_numpy_would_report_it():
+    filt, img, guidance = underflowing_case()
+    assert np.array_equal(filt.joint_bilateral_filter(img, guidance), reference(filt, img, guidance))
+    with np.errstate(under="raise"):
+        with pytest.raises(FloatingPointError) as fast:
+            filt.joint_bilateral_filter(img, guidance)
+        with pytest.raises(FloatingPointError) as slow:
+            reference(filt, img, guidance)
+    assert str(fast.value) == str(slow.value)
+    assert module_entries(fast.value) == module_entries(slow.value)
+    with np.errstate(under="warn"):
+        assert outcome(lambda: filt.joint_bilateral_filter(img, guidance)) == outcome(
+            lambda: reference(filt, img, guidance))
+
+
+@pytest.mark.parametrize("sigma_s, kernel", [
+    (0, None),  # a NaN spatial kernel: invalid-value warnings
+    (1, "zeros"),  # all weights zero: 0/0 in the normalisation
+    (1, "huge"),  # weights overflow to inf in the sum
+])
+def test_floating_point_warnings_equal_the_statements(sigma_s, kernel):
+    filt = Filter(sigma_s, 0.1) if sigma_s else Filter.__new__(Filter)
+    if not sigma_s:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            Filter.__init__(filt, 0, 0.1)
+    if kernel == "zeros":
+        filt.kernel_s = np.zeros_like(filt.kernel_s)
+    elif kernel == "huge":
+        filt.kernel_s = np.full_like(filt.kernel_s, 1e308)
+    rng = np.random.default_rng(5)
+    img = rng.integers(0, 256, (9, 8, 3), dtype=np.uint8)
+    guidance = rng.integers(0, 256, (9, 8), dtype=np.uint8)
+    got = outcome(lambda: filt.joint_bilateral_filter(img, guidance))
+    assert got == outcome(lambda: reference(filt, img, guidance))
+    assert got[1], "the case is meant to warn"
+
+
+def test_override_of_get_range_kernel_is_called(rng):
+    calls = []
+
+    class Counting(Filter):
+        def get_range_kernel(self, tmp_guidance):
+            calls.append(tmp_guidance.shape)
+            return super().get_range_kernel(tmp_guidance)
+
+    img = rng.integers(0, 256, (10, 12, 3), dtype=np.uint8)
+    Counting(1, 0.1).joint_bilateral_filter(img, img[:, :, 0].copy())
+    assert calls == [(49, 10, 12)]
+    instance = Filter(1, 0.1)
+    instance.get_range_kernel = lambda g: calls.append("instance") or Filter.get_range_kernel(instance, g)
+    instance.joint_bilateral_filter(img, img[:, :, 0].copy())
+    assert calls[-1] == "instance"
+
+
+def test_single_pixel_image_equals_the_statements():
+    """numpy sums a lone pixel's offsets pairwise, not in order."""
+    filt = Filter(2, 0.3)
+    for value in range(0, 256, 5):
+        img = np.full((1, 1, 3), value, np.uint8)
+        guidance = np.full((1, 1), 255 - value, np.uint8)
+        assert np.array_equal(filt.joint_bilateral_filter(img, guidance), reference(filt, img, guidance))
+
+
+def test_patched_numpy_function_is_used(rng, monkeypatch):
+    seen = []
+    original = np.sum
+
+    def spy(*args, **kwargs):
+        seen.append(kwargs.get("axis"))
+        return original(*args, **kwargs)
+
+    monkeypatch.setattr(np, "sum", spy)
+    img = rng.integers(0, 256, (8, 8, 3), dtype=np.uint8)
+    out = Filter(1, 0.1).joint_bilateral_filter(img, img[:, :, 0].copy())
+    assert seen == [0, 0]
+    monkeypatch.undo()
+    assert np.array_equal(out, reference(Filter(1, 0.1), img, img[:, :, 0].copy()))
+
+
+def test_attribute_defined_on_the_class_is_read_through_it(rng):
+    reads = []
+
+    class Watched(Filter):
+        @property
+        def wndw_size(self):
+            reads.append(1)
+            return self.__dict__["wndw_size"]
+
+        @wndw_size.setter
+        def wndw_size(self, value):
+            self.__dict__["wndw_size"] = value
+
+    img = rng.integers(0, 256, (6, 7, 3), dtype=np.uint8)
+    filt = Watched(1, 0.1)
+    reads.clear()
+    out = filt.joint_bilateral_filter(img, img[:, :, 0].copy())
+    # The statements read wndw_size at every use: twice per window offset, and more.
+    assert len(reads) > 2 * 49
+    assert np.array_equal(out, reference(Filter(1, 0.1), img, img[:, :, 0].copy()))
+
+
+@pytest.mark.parametrize("change", ["float32 kernel", "kernel as a list", "short table", "table subclass",
+                                    "int subclass pad", "guidance beyond the table"])
+def test_unusual_attributes_give_the_statements_result(rng, change):
+    filt = Filter(1, 0.2)
+    img = rng.integers(0, 256, (7, 9, 3), dtype=np.uint8)
+    guidance = rng.integers(0, 256, (7, 9), dtype=np.uint8)
+    if change == "float32 kernel":
+        filt.kernel_s = filt.kernel_s.astype(np.float32)
+    elif change == "kernel as a list":
+        filt.kernel_s = filt.kernel_s.tolist()
+    elif change == "short table":
+        filt.table_r_gray = filt.table_r_gray[:100]
+    elif change == "table subclass":
+        filt.table_r_gray = filt.table_r_gray.view(np.ma.MaskedArray)
+    elif change == "int subclass pad":
+        filt.pad_w = type("Int", (int,), {})(3)
+    elif change == "guidance beyond the table":
+        guidance = guidance.astype(np.int32) * 2
+    assert outcome(lambda: filt.joint_bilateral_filter(img, guidance)) == outcome(
+        lambda: reference(filt, img, guidance))
+
+
+def test_result_does_not_depend_on_the_thread_count(tmp_path):
+    """The same call restricted to one CPU gives the same bytes."""
+    rng = np.random.default_rng(11)
+    img = rng.integers(0, 256, (97, 83, 3), dtype=np.uint8)
+    guidance = rng.integers(0, 256, (97, 83, 3), dtype=np.uint8)
+    np.save(tmp_path / "img.npy", img)
+    np.save(tmp_path / "guid.npy", guidance)
+    script = textwrap.dedent(f"""
+        import os, sys, numpy as np, Sovelk
+        os.sched_setaffinity(0, {{0}})
+        img = np.load({str(tmp_path / 'img.npy')!r}); g = np.load({str(tmp_path / 'guid.npy')!r})
+        np.save({str(tmp_path / 'one.npy')!r}, Sovelk.Joint_bilateral_filter(2, 0.2).joint_bilateral_filter(img, g))
+    """)
+    subprocess.run([sys.executable, "-c", script], check=True, timeout=120, env=dict(os.environ))
+    single = np.load(tmp_path / "one.npy")
+    assert np.array_equal(single, Filter(2, 0.2).joint_bilateral_filter(img, guidance))
