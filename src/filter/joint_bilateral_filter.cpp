@@ -124,6 +124,10 @@ PyObject* joint_bilateral_filter_body(PyObject* const* params) {
 
         Ref fused = fused_output(self, img, guidance, padded_img.get(), padded_guidance.get(), line);
         if (fused) {
+            // The padded copies are spent: let them go before numpy's clip makes its own copy of
+            // the output, which bounds the peak for large images.
+            padded_img.reset();
+            padded_guidance.reset();
             line.at(60);
             return to_uint8(fused.get()).release();
         }
