@@ -293,6 +293,7 @@ void work(Job& job, WorkerState& state, const std::function<bool()>* inline_poll
     args.folded_table = job.folded_table;
     args.scratch = state.scratch.get();
     args.fma_division_allowed = job.fma_by_data && environment_allows_fma_division();
+    args.stop = &job.stop;
     auto last_poll = std::chrono::steady_clock::now();
     while (!job.stop.load(std::memory_order_relaxed)) {
         const ptrdiff_t r = job.next_row.fetch_add(1, std::memory_order_relaxed);
@@ -454,6 +455,16 @@ Result run_with(const Request& q, int threads, const std::function<bool()>& poll
 
 Result run(const Request& request, int threads, const std::function<bool()>& poll) {
     return detail::run_with(request, threads, poll, detail::Options{});
+}
+
+uint64_t bytes_per_thread(const Request& request) {
+    detail::Layout l{};
+    if (!detail::make_layout(request, l)) return 0;
+    const uint64_t cached_row = static_cast<uint64_t>(l.padded_w) *
+                                (sizeof(uint32_t) * static_cast<uint64_t>(l.guid_ch) +
+                                 sizeof(double) * static_cast<uint64_t>(l.img_ch));
+    return static_cast<uint64_t>(l.window) * cached_row +
+           static_cast<uint64_t>(l.offsets) * detail::kMaxLanes * sizeof(double);
 }
 
 int default_thread_count() {

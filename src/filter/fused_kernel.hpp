@@ -53,6 +53,11 @@ struct Result {
 // status flags included, is left as it was. The result does not depend on the thread count.
 Result run(const Request& request, int threads, const std::function<bool()>& poll);
 
+// Memory one worker thread allocates for `request` (its window's row cache and weight scratch),
+// in bytes; 0 for a request run() would refuse. Lets the caller fit the thread count to the
+// memory the process can get: a huge window needs hundreds of megabytes per thread.
+uint64_t bytes_per_thread(const Request& request);
+
 // CPUs this process may run on (its affinity mask), at least 1.
 int default_thread_count();
 

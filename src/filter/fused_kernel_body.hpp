@@ -288,6 +288,7 @@ inline void filter_row_for(const RowArgs& a) {
     // same bits and raise the same flags, and no lane ever reads outside the row.
     for (ptrdiff_t c = 0;; c += V::lanes) {
         if (c > last) c = last;
+        if (a.stop != nullptr && a.stop->load(std::memory_order_relaxed)) return;
         filter_block<V, GC>(a, c);
         if (c == last) break;
     }

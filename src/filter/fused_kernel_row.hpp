@@ -3,6 +3,7 @@
 // instruction set). Nothing here is part of the public API.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -32,6 +33,9 @@ struct RowArgs {
     // denormals-are-zero, and every nonzero finite weight lies within [2^-960, 2^960] (checked
     // once per call from the kernel and the table entries in use).
     bool fma_division_allowed;
+    // Checked between blocks of pixels, so that a huge window answers Ctrl-C without finishing
+    // its row; a stopped row is left unfinished (the caller discards the output). May be null.
+    const std::atomic<bool>* stop;
 };
 
 constexpr int kMaxLanes = 16;  // two AVX-512 vectors of doubles

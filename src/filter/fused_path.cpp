@@ -9,11 +9,14 @@
 #include "filter/fused_path.hpp"
 
 #include "filter/fused_kernel.hpp"
+#include "filter/memory_budget.hpp"
 #include "module/method_object.hpp"
 #include "module/statements.hpp"
 #include "module/traceback.hpp"
 
+#include <algorithm>
 #include <cfenv>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -304,6 +307,25 @@ Ref fused_output(PyObject* self, PyObject* img, PyObject* guidance, PyObject* pa
     request.table_len = static_cast<ptrdiff_t>(table.size());
     request.out = static_cast<double*>(out_view->buf);
 
+    // A huge window costs each worker thread hundreds of megabytes: run no more threads than
+    // the memory the process can get allows, and none at all rather than be OOM-killed.
+    int threads = fused::default_thread_count();
+    const uint64_t per_thread = fused::bytes_per_thread(request);
+    if (const auto available = available_memory_bytes(); available && per_thread > 0) {
+        // Half of it, leaving room for the output's clip and cast and for everyone else.
+        const uint64_t affordable = *available / 2 / per_thread;
+        if (affordable == 0) {
+            char text[200];
+            std::snprintf(text, sizeof text,
+                          "joint_bilateral_filter needs about %.1f GiB of working memory for a "
+                          "window of %zd x %zd pixels, more than this process can get",
+                          static_cast<double>(per_thread) / 1073741824.0, wndw_size, wndw_size);
+            PyErr_SetString(PyExc_MemoryError, text);
+            throw PyErrorSet{};
+        }
+        threads = static_cast<int>(std::min<uint64_t>(static_cast<uint64_t>(threads), affordable));
+    }
+
     // Without the GIL: every buffer above is owned by this call (the padded copies and the output
     // are new arrays nobody else references; kernel and table are copies). Ctrl-C is checked on
     // this thread while the workers compute.
@@ -316,7 +338,7 @@ Ref fused_output(PyObject* self, PyObject* img, PyObject* guidance, PyObject* pa
         saved = PyEval_SaveThread();
         return interrupted;
     };
-    result = fused::run(request, fused::default_thread_count(), poll);
+    result = fused::run(request, threads, poll);
     PyEval_RestoreThread(saved);
 
     switch (result.status) {
