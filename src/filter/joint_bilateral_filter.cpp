@@ -38,8 +38,25 @@ bool array_extent(PyObject* obj, double& elements, double& pixels) {
 // lazily committed pages would let the allocations succeed and the OOM killer end the process
 // while they are filled: refuse the call before anything is allocated.
 void refuse_if_beyond_memory(PyObject* planes, PyObject* img_zeros, PyObject* guidance) {
-    if (!PyLong_CheckExact(planes)) return;
-    const double offsets = PyLong_AsDouble(planes);
+    // wndw_size ** 2 is an int, or a numpy integer when sigma_s was one; anything else is left
+    // to the statements (converting it could run a caller's __index__).
+    Ref count;
+    if (PyLong_CheckExact(planes)) {
+        count = Ref::new_ref(planes);
+    } else {
+        Ref integer = Ref::steal(PyObject_GetAttrString(g_state.numpy, "integer"));
+        if (!integer || !PyType_Check(integer.get()) ||
+            !PyObject_TypeCheck(planes, reinterpret_cast<PyTypeObject*>(integer.get()))) {
+            PyErr_Clear();
+            return;
+        }
+        count = Ref::steal(PyNumber_Index(planes));
+        if (!count) {
+            PyErr_Clear();
+            return;
+        }
+    }
+    const double offsets = PyLong_AsDouble(count.get());
     if (offsets == -1.0 && PyErr_Occurred()) {
         PyErr_Clear();
         return;
@@ -155,6 +172,9 @@ PyObject* joint_bilateral_filter_body(PyObject* const* params) {
         }
         for (;;) {
             line.at(48);
+            // Each offset copies two image-sized planes: a huge window takes long enough that
+            // Ctrl-C must be heard between offsets, not only when the call returns.
+            require_status(PyErr_CheckSignals());
             Ref i = Ref::steal(PyIter_Next(offsets.get()));
             if (!i) {
                 if (PyErr_Occurred()) throw PyErrorSet{};
