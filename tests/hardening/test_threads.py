@@ -1,0 +1,214 @@
+"""Several Python threads filtering at once.
+
+The fast path releases the interpreter lock while it computes, and the statements call numpy,
+which releases it too, so calls really do overlap. Results must not depend on that: every
+concurrent call gives what the same call gives alone, whether the threads share one filter object
+or use their own, and a thread that reassigns attributes while another filters causes no crash.
+"""
+
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+import Sovelk
+
+Filter = Sovelk.Joint_bilateral_filter
+THREADS = 4
+CALLS = 6
+
+
+class Ref(Filter):
+    """Forces the statements (an override keeps the fused kernel out)."""
+
+    def get_range_kernel(self, tmp_guidance):
+        return super().get_range_kernel(tmp_guidance)
+
+
+@pytest.fixture(autouse=True)
+def quick_switches():
+    # Hand the interpreter lock over often, so that threads interleave inside the statements too.
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    yield
+    sys.setswitchinterval(old)
+
+
+def pair(seed, h=40, w=48, gc=None):
+    rng = np.random.default_rng(seed)
+    img = rng.integers(0, 256, size=(h, w, 3)).astype(np.uint8)
+    shape = (h, w) if gc is None else (h, w, gc)
+    return img, rng.integers(0, 256, size=shape).astype(np.uint8)
+
+
+def run_threads(work, count=THREADS):
+    """Start `count` threads on work(index) at the same moment; return their results or errors."""
+    barrier = threading.Barrier(count)
+    results = [None] * count
+
+    def body(k):
+        barrier.wait()
+        try:
+            results[k] = ("ok", work(k))
+        except BaseException as exc:  # reported below, in the main thread
+            results[k] = ("err", exc)
+
+    threads = [threading.Thread(target=body, args=(k,)) for k in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=300)
+    assert not any(t.is_alive() for t in threads), "a filtering thread never finished"
+    for kind, value in results:
+        if kind == "err":
+            raise value
+    return [value for _, value in results]
+
+
+@pytest.mark.parametrize("cls", [Filter, Ref], ids=["default", "statements"])
+def test_shared_filter_object_gives_serial_results(cls):
+    f = cls(2, 0.1)
+    inputs = [pair(k, gc=None if k % 2 else 3) for k in range(THREADS)]
+    serial = [f.joint_bilateral_filter(img, g) for img, g in inputs]
+
+    def work(k):
+        img, g = inputs[k]
+        return [f.joint_bilateral_filter(img, g) for _ in range(CALLS)]
+
+    for k, outputs in enumerate(run_threads(work)):
+        for out in outputs:
+            assert out.dtype == np.uint8 and np.array_equal(out, serial[k]), f"thread {k}"
+
+
+@pytest.mark.parametrize("cls", [Filter, Ref], ids=["default", "statements"])
+def test_separate_filter_objects_give_serial_results(cls):
+    params = [(1, 0.1), (2, 0.05), (1, 0.3), (2, 1.0)]
+    filters = [cls(s, r) for s, r in params]
+    img, g = pair(7, gc=3)
+    serial = [f.joint_bilateral_filter(img, g) for f in filters]
+    # Distinct parameters give distinct images, so a mix-up between threads would show.
+    assert len({out.tobytes() for out in serial}) == len(serial)
+
+    def work(k):
+        return [filters[k].joint_bilateral_filter(img, g) for _ in range(CALLS)]
+
+    for k, outputs in enumerate(run_threads(work)):
+        for out in outputs:
+            assert np.array_equal(out, serial[k]), f"thread {k}"
+
+
+def test_many_threads_same_input_arrays():
+    """Many threads reading the very same input arrays, which must stay as they were."""
+    f = Filter(1, 0.1)
+    img, g = pair(11)
+    img.flags.writeable = False
+    before = (img.tobytes(), g.tobytes())
+    expected = f.joint_bilateral_filter(img, g)
+    outputs = run_threads(lambda k: f.joint_bilateral_filter(img, g), count=8)
+    assert all(np.array_equal(out, expected) for out in outputs)
+    assert (img.tobytes(), g.tobytes()) == before
+
+
+def swapping(f, name, values, stop):
+    """Reassign f.<name> among `values` until `stop` is set; the thread body."""
+    def body():
+        i = 0
+        while not stop.is_set():
+            setattr(f, name, values[i % len(values)])
+            i += 1
+    return threading.Thread(target=body)
+
+
+@pytest.mark.parametrize("cls", [Filter, Ref], ids=["default", "statements"])
+@pytest.mark.parametrize("name", ["table_r_gray", "kernel_s"])
+def test_reassigning_an_attribute_while_filtering_gives_old_or_new_result(cls, name):
+    """A call reads kernel_s and the table once each, so it sees the old value or the new one."""
+    f = cls(1, 0.1)
+    other = cls(1, 0.6) if name == "table_r_gray" else cls(1, 0.1)
+    if name == "kernel_s":
+        other.kernel_s = np.ascontiguousarray(f.kernel_s[::-1] ** 3)
+    values = [getattr(f, name), getattr(other, name)]
+    img, g = pair(3)
+    probe = cls(1, 0.1)
+    expected = []
+    for v in values:
+        setattr(probe, name, v)
+        expected.append(probe.joint_bilateral_filter(img, g))
+    assert not np.array_equal(expected[0], expected[1])
+
+    stop = threading.Event()
+    swapper = swapping(f, name, values, stop)
+    swapper.start()
+    try:
+        outputs = run_threads(lambda k: [f.joint_bilateral_filter(img, g) for _ in range(CALLS)], count=2)
+    finally:
+        stop.set()
+        swapper.join()
+    for out in (o for outs in outputs for o in outs):
+        assert any(np.array_equal(out, e) for e in expected), \
+            "a result equal to neither the old nor the new attribute's"
+
+
+@pytest.mark.parametrize("cls", [Filter, Ref], ids=["default", "statements"])
+def test_reassigning_geometry_while_filtering_never_crashes(cls):
+    """pad_w, wndw_size and kernel_s are read several times per call; a thread changing them one
+    at a time may hand a call a mixture, which must end in a result of the right shape or an
+    ordinary exception, never a crash."""
+    f = cls(1, 0.1)
+    big = cls(2, 0.1)
+    img, g = pair(5, h=24, w=30)
+    stop = threading.Event()
+    swappers = [
+        swapping(f, "pad_w", [3, 6, -1, 3], stop),
+        swapping(f, "wndw_size", [7, 13, 7.0, 7], stop),
+        swapping(f, "kernel_s", [f.kernel_s, big.kernel_s, np.ones(3), f.kernel_s], stop),
+    ]
+    for s in swappers:
+        s.start()
+    outcomes = []
+    try:
+        def work(k):
+            mine = []
+            for _ in range(CALLS * 2):
+                try:
+                    mine.append(f.joint_bilateral_filter(img, g))
+                except Exception as exc:  # judged below: only the kind matters
+                    mine.append(exc)
+            return mine
+        outcomes = [o for outs in run_threads(work, count=2) for o in outs]
+    finally:
+        stop.set()
+        for s in swappers:
+            s.join()
+    assert len(outcomes) == 2 * CALLS * 2
+    for o in outcomes:
+        if isinstance(o, BaseException):
+            assert not isinstance(o, SystemError), o
+        else:
+            assert o.dtype == np.uint8 and o.shape == img.shape
+
+
+def test_caller_writing_into_the_image_during_a_call_does_no_harm():
+    """A caller that changes its image while another thread filters it gets some result (which
+    one is a race in the caller's code), but never a crash or a damaged filter object."""
+    f = Filter(2, 0.1)
+    img, g = pair(9, h=64, w=64)
+    kernel = f.kernel_s.copy()
+    stop = threading.Event()
+
+    def scribble():
+        v = 0
+        while not stop.is_set():
+            img[v % 64] = v % 256
+            v += 1
+
+    writer = threading.Thread(target=scribble)
+    writer.start()
+    try:
+        outputs = run_threads(lambda k: [f.joint_bilateral_filter(img, g) for _ in range(CALLS)], count=2)
+    finally:
+        stop.set()
+        writer.join()
+    assert all(o.shape == img.shape and o.dtype == np.uint8 for outs in outputs for o in outs)
+    assert np.array_equal(f.kernel_s, kernel)
