@@ -174,6 +174,8 @@ def test_interrupt_leaves_no_partial_output(child_env, tmp_path, rng):
         [sys.executable, "-m", "sovelk_tools", "filter", "img.npy", "guide.npy", "-o", "out.npy",
          "--sigma-s", "1", "--tile", "2", "-q"],
         cwd=tmp_path, env=child_env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        # A test run started as a background job ignores SIGINT, and children inherit that.
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
     )
     deadline = time.monotonic() + 60
     while not any(".partial" in n for n in os.listdir(tmp_path)):
