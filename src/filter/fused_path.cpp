@@ -10,6 +10,7 @@
 
 #include "filter/fused_kernel.hpp"
 #include "filter/memory_budget.hpp"
+#include "module/buffer_view.hpp"
 #include "module/method_object.hpp"
 #include "module/statements.hpp"
 #include "module/traceback.hpp"
@@ -43,32 +44,6 @@ struct NumpyOriginals {
     PyObject* geterr = nullptr;  // reads the error settings the statements would be judged by
 };
 NumpyOriginals g_numpy;
-
-// A buffer view released on scope exit.
-class BufferView {
-public:
-    BufferView() = default;
-    BufferView(const BufferView&) = delete;
-    BufferView& operator=(const BufferView&) = delete;
-    ~BufferView() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    // False (no error set) when the object does not export such a buffer.
-    bool acquire(PyObject* obj, int flags) {
-        if (PyObject_GetBuffer(obj, &view_, flags) != 0) {
-            PyErr_Clear();
-            return false;
-        }
-        held_ = true;
-        return true;
-    }
-    const Py_buffer& operator*() const { return view_; }
-    const Py_buffer* operator->() const { return &view_; }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 bool is_exact_ndarray(PyObject* obj) {
     return g_state.ndarray != nullptr && Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(g_state.ndarray);

@@ -4,6 +4,7 @@
 #include "filter/fused_path.hpp"
 #include "filter/memory_budget.hpp"
 #include "filter/padding.hpp"
+#include "module/buffer_view.hpp"
 #include "module/methods.hpp"
 #include "module/statements.hpp"
 #include "module/traceback.hpp"
@@ -18,18 +19,12 @@ namespace {
 // Elements of an array's buffer and of its first two axes, read without running Python code;
 // false for objects that are not numpy arrays.
 bool array_extent(PyObject* obj, double& elements, double& pixels) {
-    if (g_state.ndarray == nullptr || !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(g_state.ndarray)))
-        return false;
-    Py_buffer view;
-    if (PyObject_GetBuffer(obj, &view, PyBUF_STRIDES) != 0) {
-        PyErr_Clear();
-        return false;
-    }
+    BufferView view;
+    if (!view.acquire_array_dims(obj)) return false;
     elements = 1;
-    for (int d = 0; d < view.ndim; ++d) elements *= static_cast<double>(view.shape[d]);
-    pixels = view.ndim >= 2 ? static_cast<double>(view.shape[0]) * static_cast<double>(view.shape[1])
-                            : elements;
-    PyBuffer_Release(&view);
+    for (int d = 0; d < view->ndim; ++d) elements *= static_cast<double>(view->shape[d]);
+    pixels = view->ndim >= 2 ? static_cast<double>(view->shape[0]) * static_cast<double>(view->shape[1])
+                             : elements;
     return true;
 }
 

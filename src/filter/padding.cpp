@@ -1,5 +1,6 @@
 #include "filter/padding.hpp"
 
+#include "module/buffer_view.hpp"
 #include "module/statements.hpp"
 
 namespace sovelk {
@@ -19,28 +20,16 @@ void reject_empty_source(PyObject* source, const char* arg_name) {
         // OpenCV reads a tuple as a column of numbers; an empty one is an empty image.
         empty = PyTuple_GET_SIZE(source) == 0;
         if (empty) shape = require(PyTuple_New(0));
-    } else if (g_state.ndarray != nullptr &&
-               PyObject_TypeCheck(source, reinterpret_cast<PyTypeObject*>(g_state.ndarray))) {
-        // The buffer protocol reads the array's own dimensions without running Python code.
-        Py_buffer view;
-        if (PyObject_GetBuffer(source, &view, PyBUF_STRIDES) == 0) {
-            empty = view.ndim >= 1 && (view.shape[0] == 0 || (view.ndim >= 2 && view.shape[1] == 0));
+    } else {
+        BufferView view;
+        if (view.acquire_array_dims(source)) {
+            empty = view->ndim >= 1 && (view->shape[0] == 0 || (view->ndim >= 2 && view->shape[1] == 0));
             if (empty) {
-                shape = Ref::steal(PyTuple_New(view.ndim));
-                for (int d = 0; shape && d < view.ndim; ++d) {
-                    PyObject* n = PyLong_FromSsize_t(view.shape[d]);
-                    if (n == nullptr) {
-                        shape.reset();
-                        break;
-                    }
-                    PyTuple_SET_ITEM(shape.get(), d, n);
+                shape = require(PyTuple_New(view->ndim));
+                for (int d = 0; d < view->ndim; ++d) {
+                    PyTuple_SET_ITEM(shape.get(), d, require(PyLong_FromSsize_t(view->shape[d])).release());
                 }
             }
-            PyBuffer_Release(&view);
-            if (empty && !shape) throw PyErrorSet{};
-        } else {
-            // Dtypes without a buffer format (datetime, for one) are left to OpenCV to judge.
-            PyErr_Clear();
         }
     }
     if (empty) {

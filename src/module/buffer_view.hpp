@@ -1,0 +1,42 @@
+// Reading numpy arrays' memory and dimensions through the buffer protocol: no Python code runs,
+// whatever a subclass overrides, and no numpy headers are needed.
+#pragma once
+#include "pyref.hpp"
+#include "state.hpp"
+
+namespace sovelk {
+
+// A buffer view released on scope exit.
+class BufferView {
+public:
+    BufferView() = default;
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    // False (no error set) when the object does not export such a buffer.
+    bool acquire(PyObject* obj, int flags) {
+        if (PyObject_GetBuffer(obj, &view_, flags) != 0) {
+            PyErr_Clear();
+            return false;
+        }
+        held_ = true;
+        return true;
+    }
+    // The dimensions of a numpy array (subclasses too); false for anything else, and for dtypes
+    // without a buffer format (datetime, for one).
+    bool acquire_array_dims(PyObject* obj) {
+        return g_state.ndarray != nullptr &&
+               PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(g_state.ndarray)) &&
+               acquire(obj, PyBUF_STRIDES);
+    }
+    const Py_buffer& operator*() const { return view_; }
+    const Py_buffer* operator->() const { return &view_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+}  // namespace sovelk
