@@ -1,9 +1,9 @@
 // Timing of the fused native kernel alone (no Python), per path, division mode and thread count.
 //
 // Build and run (same flags as the extension's Release build):
-//   g++ -O3 -std=c++17 -ffp-contract=off -fno-fast-math -pthread -Isrc \
-//       benchmarks/native_bench.cpp src/filter/fused_kernel*.cpp -o /tmp/native_bench
-//   /tmp/native_bench [repeats]
+//   cmake -S . -B /tmp/native -DSOVELK_NATIVE_TESTS=ON && cmake --build /tmp/native --target native_bench
+//   (the Release build of the core library, with the extension's flags)
+//   /tmp/native/native_bench [repeats]
 //
 // Case: a 512 x 512 x 3 image, pad 9 (window 19 x 19, as sigma_s 3 gives), Gaussian spatial
 // kernel with sigma 3, Gaussian range table with sigma 25.5, gray and 3-channel guidance taken
@@ -26,7 +26,7 @@
 #include <random>
 #include <vector>
 
-#include "filter/fused_kernel.hpp"
+#include "core/fused_kernel.hpp"
 
 namespace fk = sovelk::fused;
 namespace fkd = sovelk::fused::detail;

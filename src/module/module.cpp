@@ -1,6 +1,6 @@
 // Module entry point, creation and execution: imports numpy and cv2 into the globals and builds
 // the class Joint_bilateral_filter.
-#include "filter/fused_path.hpp"
+#include "fast_path/fused_path.hpp"
 #include "method_object.hpp"
 #include "state.hpp"
 #include "statements.hpp"

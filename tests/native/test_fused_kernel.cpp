@@ -28,7 +28,7 @@
 #include <xmmintrin.h>
 #endif
 
-#include "filter/fused_kernel.hpp"
+#include "core/fused_kernel.hpp"
 
 namespace fk = sovelk::fused;
 namespace fkd = sovelk::fused::detail;

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <immintrin.h>
 
-#include "filter/fused_kernel_row.hpp"
+#include "core/fused_kernel_row.hpp"
 
 // Clang ignores GCC's target pragma; it applies the attribute to every function instead.
 #if defined(__clang__)
@@ -20,7 +20,7 @@
 #pragma GCC target("avx2,fma")
 #endif
 
-#include "filter/fused_kernel_body.hpp"
+#include "core/fused_kernel_body.hpp"
 
 namespace sovelk::fused::detail {
 namespace {

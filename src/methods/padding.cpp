@@ -1,4 +1,4 @@
-#include "filter/padding.hpp"
+#include "methods/padding.hpp"
 
 #include "module/buffer_view.hpp"
 #include "module/statements.hpp"

@@ -1,4 +1,4 @@
-#include "filter/memory_budget.hpp"
+#include "core/memory_budget.hpp"
 
 #include <sys/resource.h>
 #include <unistd.h>

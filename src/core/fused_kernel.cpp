@@ -3,7 +3,7 @@
 // row counter. Each worker keeps the window's padded rows in a small planar cache; the hot loop
 // itself is in fused_kernel_body.hpp.
 
-#include "filter/fused_kernel.hpp"
+#include "core/fused_kernel.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -27,8 +27,8 @@
 #define SOVELK_HAVE_MXCSR 1
 #endif
 
-#include "filter/fused_kernel_row.hpp"
-#include "filter/fused_kernel_body.hpp"
+#include "core/fused_kernel_row.hpp"
+#include "core/fused_kernel_body.hpp"
 
 namespace sovelk::fused {
 

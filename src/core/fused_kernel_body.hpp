@@ -14,7 +14,7 @@
 // sums. Per lane, every value goes through exactly the operations of the reference, one
 // correctly rounded operation each.
 
-#include "filter/fused_kernel_row.hpp"
+#include "core/fused_kernel_row.hpp"
 
 namespace sovelk::fused::detail {
 namespace {

@@ -1,9 +1,9 @@
 // joint_bilateral_filter: pads image and guidance with a mirrored border, then weighs every
 // window offset by spatial kernel times range kernel, normalises the weights and sums. The
 // statements walk the window offsets and build wndw_size^2 shifted copies of both inputs.
-#include "filter/fused_path.hpp"
-#include "filter/memory_budget.hpp"
-#include "filter/padding.hpp"
+#include "fast_path/fused_path.hpp"
+#include "core/memory_budget.hpp"
+#include "methods/padding.hpp"
 #include "module/buffer_view.hpp"
 #include "module/methods.hpp"
 #include "module/statements.hpp"

@@ -6,10 +6,10 @@
 // no floating-point event occurred that numpy would have reported. Every condition below says
 // which of those it protects. Where one fails, the statements run and give their own result,
 // warnings and errors.
-#include "filter/fused_path.hpp"
+#include "fast_path/fused_path.hpp"
 
-#include "filter/fused_kernel.hpp"
-#include "filter/memory_budget.hpp"
+#include "core/fused_kernel.hpp"
+#include "core/memory_budget.hpp"
 #include "module/buffer_view.hpp"
 #include "module/method_object.hpp"
 #include "module/statements.hpp"

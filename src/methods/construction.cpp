@@ -1,9 +1,9 @@
 // Joint_bilateral_filter.__init__: stores both standard deviations, derives the window
 // geometry and precomputes the spatial kernel and the range tables. Nothing is rolled back when
 // a step fails: the attributes set before it stay.
-#include "methods.hpp"
-#include "statements.hpp"
-#include "traceback.hpp"
+#include "module/methods.hpp"
+#include "module/statements.hpp"
+#include "module/traceback.hpp"
 
 namespace sovelk {
 
