@@ -1,23 +1,40 @@
-"""Speed and memory of joint_bilateral_filter, as ratios measured side by side in one run.
+"""Speed and memory of joint_bilateral_filter against OpenCV at equal threads, in one run.
 
-    python benchmarks/bench.py                 # the full table (several minutes)
-    python benchmarks/bench.py --quick         # 256x256 and 512x512 only
+    python benchmarks/bench.py                  # the README's table (about ten minutes)
+    python benchmarks/bench.py --quick          # 512x512 only
+    python benchmarks/bench.py --sizes 1024x1024 --sigmas 3 --rounds 5
 
-Columns, per image size, sigma_s and guidance kind:
-  fused ms     the module's call (the fused native kernel where it is eligible)
-  stmt/fused   the whole-array statements (forced with a subclass that overrides
-               get_range_kernel) divided by the fused call; only where the statements' window
-               stacks fit in --statement-gib
-  fused/cv     the fused call divided by OpenCV contrib's cv2.ximgproc.jointBilateralFilter
-               (window side 6*sigma_s+1, sigmaColor 255*sigma_r, sigmaSpace sigma_s, all cores).
-               opencv-contrib conflicts with opencv-python-headless, so it runs from another
-               virtual environment: --contrib-python PATH (default: $SOVELK_CONTRIB_PYTHON);
-               the column is skipped when there is none.
-  call MiB     growth of the peak resident memory of a child process over its level before
-               the first call (libraries and inputs loaded): the call's working memory
-  io MiB       what the inputs and the output take, for comparison
-  peak MiB     the child process's whole peak resident memory
-Every timing is the best of --repeat runs in a child process; ratios come from one run.
+Peers, each on the same uint8 colour image with the same window side (6*sigma_s+1),
+sigmaColor 255*sigma_r and sigmaSpace sigma_s:
+  JBF   OpenCV contrib's cv2.ximgproc.jointBilateralFilter with the same guidance.
+  BF    cv2.bilateralFilter, which can only guide an image by itself: compared on the
+        self-guided colour rows alone.
+opencv-contrib conflicts with opencv-python-headless, so the peers run from another virtual
+environment: --contrib-python PATH (default $SOVELK_CONTRIB_PYTHON, else /tmp/cvcontrib/bin/python).
+Make one with:
+    python3 -m venv /tmp/cvcontrib && /tmp/cvcontrib/bin/pip install numpy opencv-contrib-python-headless
+
+Threads are equal on both sides:
+  1 thread   every process pinned to one core (sched_setaffinity), cv2.setNumThreads(1),
+             SOVELK_NUM_THREADS=1; times are CPU seconds of the process, so another job on the
+             machine cannot inflate them.
+  all cores  OpenCV at its default thread count (setNumThreads is not called: 0 would turn its
+             threading off), the module at its default; wall-clock seconds.
+Ratios are ours / peer: below 1 means faster than the peer.
+
+Rows: guidance "gray" is the image's first channel blurred (so it is not the image itself),
+"colour" is an independent colour image of the same scene blurred, "self" is the image itself.
+Every figure is the minimum over --rounds rounds; in each round every configuration runs once,
+in turn (interleaved), in a fresh child process that makes one untimed call, then --repeat timed
+calls. Columns:
+  ms           our call, one thread (CPU ms) and all cores (wall ms)
+  /JBF /BF     our time over the peer's, same threads
+  stmt/fused   the whole-array statements (forced with a subclass overriding
+               get_range_kernel) over the fused call, one thread; only where the statements'
+               window stacks fit in --statement-gib
+  call MiB     growth of a child process's peak resident memory during the calls, over its
+               level before the first call (libraries and inputs loaded)
+  io MiB       the inputs plus the output
 """
 import argparse
 import json
@@ -28,51 +45,68 @@ import textwrap
 
 CHILD = textwrap.dedent(
     r"""
-    import json, resource, sys, time
-    import numpy as np
+    import json, os, resource, sys, time
     config = json.loads(sys.argv[1])
-    h, w, gray, sigma_s, mode, repeat = (config[k] for k in ("h", "w", "gray", "sigma_s", "mode", "repeat"))
+    if config["one_thread"]:
+        os.sched_setaffinity(0, {sorted(os.sched_getaffinity(0))[-1]})
+    import numpy as np
+    h, w, guide, sigma_s, mode, repeat = (config[k] for k in ("h", "w", "guide", "sigma_s", "mode", "repeat"))
     rng = np.random.default_rng(0)
-    img = rng.integers(0, 256, (h, w, 3), dtype=np.uint8)
-    guidance = img[:, :, 0].copy() if gray else img.copy()
-    if mode == "contrib":
+    # A smooth scene with noise and edges, so that the range weights vary as they do on photos.
+    yy, xx = np.mgrid[0:h, 0:w]
+    scene = (128 + 60 * np.sin(xx / 37.0) * np.cos(yy / 23.0) + 50 * ((xx // 97 + yy // 71) % 2))
+    img = np.clip(scene[:, :, None] + rng.normal(0, 20, (h, w, 3)), 0, 255).astype(np.uint8)
+    if guide == "self":
+        guidance = img
+    elif guide == "gray":
+        guidance = np.clip(scene + rng.normal(0, 5, (h, w)), 0, 255).astype(np.uint8)
+    else:
+        guidance = np.clip(scene[:, :, None] + rng.normal(0, 5, (h, w, 3)), 0, 255).astype(np.uint8)
+    if mode in ("jbf", "bf"):
         import cv2
-        cv2.setNumThreads(0)
-        def run():
-            return cv2.ximgproc.jointBilateralFilter(guidance, img, 6 * sigma_s + 1, 255 * 0.1, sigma_s)
+        if config["one_thread"]:
+            cv2.setNumThreads(1)
+        d = 6 * sigma_s + 1
+        if mode == "jbf":
+            run = lambda: cv2.ximgproc.jointBilateralFilter(guidance, img, d, 255 * 0.1, sigma_s)
+        else:
+            run = lambda: cv2.bilateralFilter(img, d, 255 * 0.1, sigma_s)
     else:
         import Sovelk
+        cls = Sovelk.Joint_bilateral_filter
         if mode == "statements":
-            class Statements(Sovelk.Joint_bilateral_filter):
+            class Statements(cls):
                 def get_range_kernel(self, tmp_guidance):
                     return super().get_range_kernel(tmp_guidance)
-            filt = Statements(sigma_s, 0.1)
-        else:
-            filt = Sovelk.Joint_bilateral_filter(sigma_s, 0.1)
-        def run():
-            return filt.joint_bilateral_filter(img, guidance)
-    # Everything before the first call (interpreter, libraries, inputs) is the baseline.
+            cls = Statements
+        filt = cls(sigma_s, 0.1)
+        run = lambda: filt.joint_bilateral_filter(img, guidance)
+    clock = time.process_time if config["one_thread"] else time.perf_counter
     base_rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    out = run()
     best = float("inf")
     for _ in range(repeat):
-        t0 = time.perf_counter()
+        t0 = clock()
         out = run()
-        best = min(best, time.perf_counter() - t0)
+        best = min(best, clock() - t0)
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    data = img.nbytes + guidance.nbytes + out.nbytes
-    print(json.dumps({"seconds": best, "peak_kib": peak, "base_kib": base_rss, "data_bytes": data}))
+    io = img.nbytes + (0 if guidance is img else guidance.nbytes) + out.nbytes
+    print(json.dumps({"seconds": best, "peak_kib": peak, "base_kib": base_rss, "io_bytes": io}))
     """
 )
 
-SIZES = [(256, 256), (512, 512), (1024, 1024), (3000, 4000)]
-SIGMAS = [1, 2, 3, 5]
+DEFAULT_SIZES = [(512, 512), (1024, 1024)]
+DEFAULT_SIGMAS = [1, 3, 5]
+GUIDES = ["gray", "colour", "self"]
 
 
 def measure(python, config, timeout):
+    env = dict(os.environ)
+    if config["one_thread"]:
+        env["SOVELK_NUM_THREADS"] = "1"
     try:
-        done = subprocess.run(
-            [python, "-c", CHILD, json.dumps(config)], capture_output=True, text=True, timeout=timeout
-        )
+        done = subprocess.run([python, "-c", CHILD, json.dumps(config)], capture_output=True, text=True,
+                              timeout=timeout, env=env)
     except subprocess.TimeoutExpired:
         return None
     if done.returncode != 0:
@@ -81,55 +115,109 @@ def measure(python, config, timeout):
     return json.loads(done.stdout.strip().splitlines()[-1])
 
 
-def statement_bytes(h, w, sigma_s, gray):
+def statement_bytes(h, w, sigma_s, guide):
     """Peak of the statements' arrays: both window stacks and the weights."""
     offsets = (6 * sigma_s + 1) ** 2
-    return 8 * offsets * h * w * (2 * 3 + (1 if gray else 3) + 3)
+    return 8 * offsets * h * w * (2 * 3 + (1 if guide == "gray" else 3) + 3)
+
+
+def best_of(rounds, jobs):
+    """Runs every (key, python, config) once per round, in turn; the minimum per key."""
+    best = {}
+    for _ in range(rounds):
+        for key, python, config in jobs:
+            result = measure(python, config, timeout=1800)
+            if result is None:
+                continue
+            if key not in best or result["seconds"] < best[key]["seconds"]:
+                best[key] = result
+    return best
+
+
+def ratio(best, ours, peer):
+    if ours not in best or peer not in best:
+        return "-"
+    return f"{best[ours]['seconds'] / best[peer]['seconds']:.2f}"
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--quick", action="store_true")
-    parser.add_argument("--repeat", type=int, default=3)
-    parser.add_argument("--statement-gib", type=float, default=12.0)
-    parser.add_argument("--contrib-python", default=os.environ.get("SOVELK_CONTRIB_PYTHON", ""))
-    parser.add_argument("--sizes", default="", help="e.g. 256x256,512x512")
+    parser.add_argument("--quick", action="store_true", help="512x512 only")
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--repeat", type=int, default=2)
+    parser.add_argument("--statement-gib", type=float, default=4.0)
+    parser.add_argument("--contrib-python",
+                        default=os.environ.get("SOVELK_CONTRIB_PYTHON", "/tmp/cvcontrib/bin/python"))
+    parser.add_argument("--sizes", default="", help="e.g. 512x512,1024x1024 (height x width)")
     parser.add_argument("--sigmas", default="", help="e.g. 1,3")
+    parser.add_argument("--guides", default=",".join(GUIDES), help="gray,colour,self")
+    parser.add_argument("--statements", default="256x256:3",
+                        help="size:sigma pairs for the stmt/fused column, e.g. 256x256:3")
+    parser.add_argument("--memory", default="3000x4000:3",
+                        help="size:sigma pairs for the memory rows, e.g. 3000x4000:3")
     args = parser.parse_args()
-    sizes = SIZES[:2] if args.quick else SIZES
+    sizes = DEFAULT_SIZES[:1] if args.quick else DEFAULT_SIZES
     if args.sizes:
         sizes = [tuple(int(v) for v in s.split("x")) for s in args.sizes.split(",")]
-    sigmas = [int(s) for s in args.sigmas.split(",")] if args.sigmas else SIGMAS
-    contrib = args.contrib_python if args.contrib_python and os.path.exists(args.contrib_python) else None
+    sigmas = [int(s) for s in args.sigmas.split(",")] if args.sigmas else DEFAULT_SIGMAS
+    guides = [g for g in args.guides.split(",") if g]
+    contrib = args.contrib_python if os.path.exists(args.contrib_python) else None
+    if contrib is None:
+        print(f"no OpenCV contrib interpreter at {args.contrib_python}: peer columns skipped", file=sys.stderr)
+    here = sys.executable
 
-    header = f"{'size':>10} {'sigma_s':>7} {'guidance':>8} {'fused ms':>9} {'stmt/fused':>10} {'fused/cv':>8} {'call MiB':>8} {'io MiB':>8} {'peak MiB':>8}"
+    def config(h, w, sigma_s, guide, mode, one_thread, repeat=args.repeat):
+        return dict(h=h, w=w, sigma_s=sigma_s, guide=guide, mode=mode, one_thread=one_thread, repeat=repeat)
+
+    header = (f"{'size':>10} {'sigma_s':>7} {'guidance':>8} | {'1 thread ms':>11} {'/JBF':>5} {'/BF':>5} | "
+              f"{'all cores ms':>12} {'/JBF':>5} {'/BF':>5}")
     print(header)
     print("-" * len(header))
     for h, w in sizes:
         for sigma_s in sigmas:
-            for gray in (True, False):
-                config = dict(h=h, w=w, gray=gray, sigma_s=sigma_s, repeat=args.repeat, mode="fused")
-                fused = measure(sys.executable, config, timeout=600)
-                if fused is None:
-                    print(f"{w}x{h:<5} {sigma_s:>7} {'gray' if gray else 'colour':>8}  failed")
-                    continue
-                stmt_ratio = "-"
-                if statement_bytes(h, w, sigma_s, gray) <= args.statement_gib * 2**30:
-                    stmt = measure(sys.executable, dict(config, mode="statements", repeat=1), timeout=900)
-                    if stmt is not None:
-                        stmt_ratio = f"{stmt['seconds'] / fused['seconds']:.0f}x"
-                cv_ratio = "-"
-                if contrib:
-                    cv = measure(contrib, dict(config, mode="contrib"), timeout=600)
-                    if cv is not None:
-                        cv_ratio = f"{fused['seconds'] / cv['seconds']:.2f}"
-                print(
-                    f"{w:>5}x{h:<4} {sigma_s:>7} {'gray' if gray else 'colour':>8} "
-                    f"{fused['seconds'] * 1000:>9.1f} {stmt_ratio:>10} {cv_ratio:>8} "
-                    f"{(fused['peak_kib'] - fused['base_kib']) / 1024:>8.0f} {fused['data_bytes'] / 2**20:>8.1f} "
-                    f"{fused['peak_kib'] / 1024:>8.0f}",
-                    flush=True,
-                )
+            for guide in guides:
+                jobs = []
+                for one in (True, False):
+                    jobs.append((("ours", one), here, config(h, w, sigma_s, guide, "fused", one)))
+                    if contrib:
+                        jobs.append((("jbf", one), contrib, config(h, w, sigma_s, guide, "jbf", one)))
+                        if guide == "self":
+                            jobs.append((("bf", one), contrib, config(h, w, sigma_s, guide, "bf", one)))
+                best = best_of(args.rounds, jobs)
+                cells = []
+                for one in (True, False):
+                    ms = f"{best[('ours', one)]['seconds'] * 1000:.1f}" if ("ours", one) in best else "failed"
+                    cells.append(f"{ms:>{11 if one else 12}} {ratio(best, ('ours', one), ('jbf', one)):>5} "
+                                 f"{ratio(best, ('ours', one), ('bf', one)):>5}")
+                print(f"{w:>5}x{h:<4} {sigma_s:>7} {guide:>8} | {cells[0]} | {cells[1]}", flush=True)
+
+    print()
+    print(f"{'size':>10} {'sigma_s':>7} {'guidance':>8} {'stmt/fused':>10}")
+    for pair in filter(None, args.statements.split(",")):
+        size, sigma_s = pair.split(":")
+        h, w = (int(v) for v in size.split("x"))
+        sigma_s = int(sigma_s)
+        for guide in ("gray", "colour"):
+            if statement_bytes(h, w, sigma_s, guide) > args.statement_gib * 2**30:
+                continue
+            best = best_of(1, [("fused", here, config(h, w, sigma_s, guide, "fused", True)),
+                               ("stmt", here, config(h, w, sigma_s, guide, "statements", True, repeat=1))])
+            cell = f"{best['stmt']['seconds'] / best['fused']['seconds']:.0f}x" if len(best) == 2 else "failed"
+            print(f"{w:>5}x{h:<4} {sigma_s:>7} {guide:>8} {cell:>10}", flush=True)
+
+    print()
+    print(f"{'size':>10} {'sigma_s':>7} {'guidance':>8} {'call MiB':>8} {'io MiB':>8} {'call/io':>7}")
+    for pair in filter(None, args.memory.split(",")):
+        size, sigma_s = pair.split(":")
+        h, w = (int(v) for v in size.split("x"))
+        for guide in ("gray", "colour"):
+            r = measure(here, config(h, w, int(sigma_s), guide, "fused", False, repeat=1), timeout=1800)
+            if r is None:
+                print(f"{w:>5}x{h:<4} {sigma_s:>7} {guide:>8}   failed")
+                continue
+            call = (r["peak_kib"] - r["base_kib"]) / 1024
+            io = r["io_bytes"] / 2**20
+            print(f"{w:>5}x{h:<4} {sigma_s:>7} {guide:>8} {call:>8.0f} {io:>8.1f} {call / io:>7.2f}", flush=True)
 
 
 if __name__ == "__main__":
