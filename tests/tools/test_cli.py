@@ -161,7 +161,7 @@ def test_user_errors_are_one_line_and_write_nothing(sovelk, tmp_path, rng, make_
     write(tmp_path / "small.png", guide[:9])
     write(tmp_path / "existing.png", guide)
     (tmp_path / "junk.png").write_bytes(b"this is no image")
-    np.save(tmp_path / "a.npy", img[:, :, 0])
+    np.save(tmp_path / "a.npy", img[None])  # 4 axes
     before = {p: (tmp_path / p).read_bytes() for p in os.listdir(tmp_path)}
     assert fragment in one_error_line(sovelk("filter", *args))
     assert {p: (tmp_path / p).read_bytes() for p in os.listdir(tmp_path)} == before
