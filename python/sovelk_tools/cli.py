@@ -13,7 +13,6 @@ import argparse
 import contextlib
 import math
 import os
-import resource
 import signal
 import stat
 import sys
@@ -162,7 +161,12 @@ def make_filter(sigma_s: int, sigma_r: float) -> Any:
         import Sovelk
     except ImportError as exc:
         raise UserError(f"the Sovelk extension module cannot be imported: {exc}") from None
-    return Sovelk.Joint_bilateral_filter(sigma_s, sigma_r)
+    try:
+        return Sovelk.Joint_bilateral_filter(sigma_s, sigma_r)
+    except (TypeError, ValueError, OverflowError) as exc:
+        # A sigma_s whose window no machine could hold fails inside the
+        # constructor's arithmetic, in words that do not name the cause.
+        raise UserError(f"cannot build a filter with --sigma-s {sigma_s}: it is too large ({exc})") from None
 
 
 # ---------------------------------------------------------------- one file
@@ -561,10 +565,13 @@ def _die_by(signum: int) -> int:
     if signum == getattr(signal, "SIGQUIT", None):
         # Its default action writes a core file: that would be the very file
         # left behind that the cleanup just avoided.
-        with contextlib.suppress(ValueError, OSError):
+        with contextlib.suppress(ImportError, ValueError, OSError):
+            import resource
+
             resource.setrlimit(resource.RLIMIT_CORE, (0, resource.getrlimit(resource.RLIMIT_CORE)[1]))
     signal.signal(signum, signal.SIG_DFL)
-    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signum})
+    if hasattr(signal, "pthread_sigmask"):
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signum})
     os.kill(os.getpid(), signum)
     return 128 + signum  # only if the signal did not end the process
 
@@ -593,7 +600,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         detail = f" ({exc})" if str(exc) else ""
         sys.stderr.write(
             f"{PROG}: error: out of memory{detail}. Each filter call holds padded copies of its image "
-            "and guidance block and its output, and every worker thread scratch memory that grows with "
+            "and guidance block and its output, and every worker thread holds scratch memory that grows with "
             "the window's area: a smaller --tile lowers the first, a smaller --sigma-s the second\n"
         )
         return 1

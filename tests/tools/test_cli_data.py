@@ -64,12 +64,12 @@ def test_directories_that_cannot_be_used(child_env, one_line, mount_tmpfs, no_pe
     mount_tmpfs("ro", read_only=True)
     read_only = [
         (["filter", "imgs/a.png", "guides/a.png", "-o", "ro/o.png"], "read-only file system"),
-        (["filter", "imgs", "--guidance-dir", "guides", "-o", "ro/batch"], "Read-only file system"),
-        (["demo", "ro/demo"], "Read-only file system"),
+        (["filter", "imgs", "--guidance-dir", "guides", "-o", "ro/batch"], "read-only file system"),
+        (["demo", "ro/demo"], "read-only file system"),
     ]
     for args, fragment in read_only:
         proc = run_child(child_env, tmp_path, *args)
-        assert proc.returncode == 2 and fragment in one_line(proc.stderr), (args, proc.stderr)
+        assert proc.returncode == 2 and fragment in one_line(proc.stderr).lower(), (args, proc.stderr)
     (tmp_path / "locked").chmod(0)
     (tmp_path / "closed").chmod(0o600)  # listable, but no search permission
     unpermitted = [
@@ -168,6 +168,8 @@ def test_messages_that_do_not_mislead(cli, monkeypatch, one_line, tmp_path, rng,
     assert code == 0 and "stores no alpha channel" in err, err
     code, _, err = cli("filter", "bgra.png", "g.png", "-o", "o.png", "--sigma-s", "2.5")
     assert code == 2 and "must be a whole number of pixels, got '2.5'" in err
+    code, _, err = cli("filter", "bgra.png", "g.png", "-o", "o.png", "--sigma-s", 10**20)
+    assert code == 2 and "too large" in one_line(err)
     code, _, err = cli("filter", "bgra.png", "g.png", "-o", "o.png", "--overwrite", "--skip-existing")
     assert code == 2 and "not allowed with" in err
 
