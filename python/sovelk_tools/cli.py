@@ -108,8 +108,9 @@ def build_parser() -> argparse.ArgumentParser:
             "Batch mode, chosen by --guidance-dir:  sovelk filter IMAGE_OR_DIR... --guidance-dir GDIR "
             "-o OUTDIR; each image's guidance is the file of the same name in GDIR (or, failing that, "
             "the one file there with the same stem), and each result goes to OUTDIR under the image's "
-            "name.  Every format OpenCV reads and writes works, and .npy arrays are filtered from disk "
-            "to disk through memory maps."
+            "name; a file that fails is reported and the batch goes on.  Every format OpenCV reads and "
+            "writes works; uint8 colour .npy arrays are filtered from disk to disk through memory maps, "
+            "and 16-bit and floating-point (0..1) images are rescaled to 8 bits."
         ),
     )
     f.add_argument("inputs", nargs="+", metavar="PATH", help="IMAGE GUIDANCE, or in batch mode images and directories")
