@@ -1,4 +1,4 @@
-"""Border arithmetic shared by the tiled and the dask paths.
+"""Border arithmetic and the block call shared by the tiled and the dask paths.
 
 The filter mirrors its input with OpenCV's BORDER_REFLECT (edge pixel repeated:
 rows 2, 1, 0 | 0, 1, 2, ...).  A tile cut out of a large image only gets the
@@ -97,3 +97,15 @@ def check_pair(img: Any, guidance: Any) -> Tuple[int, int, int]:
     if h < 1 or w < 1 or ch < 1:
         raise ValueError(f"img is empty: shape {tuple(img.shape)}")
     return h, w, ch
+
+
+def filter_one_block(filt: Any, img: Any, guidance: Any) -> np.ndarray:
+    """One filter call on a block (a tile or chunk with its context, or the whole image).
+
+    Where one tile or chunk covers the image, the tiled and dask paths pass
+    the image itself rather than a padded block: the whole-image call is then
+    the result by definition, and it also matters for bit-identity, because
+    numpy sums the weights of a 1x1 image pairwise rather than plane by
+    plane, which a padded block would not reproduce.
+    """
+    return filt.joint_bilateral_filter(np.ascontiguousarray(img), np.ascontiguousarray(guidance))

@@ -1,34 +1,42 @@
 """The ``sovelk`` command: filter image files (one pair or a batch) and run the demo.
 
-Exit codes: 0 on success, 2 for a problem with the request (reported as one
-line on stderr, no traceback), 1 when the system runs out of memory, 130 on
-Ctrl-C.  No output file is ever left half-written.
+Exit codes: 0 on success, 2 for a problem with the request, a file or the
+disk (reported as one line on stderr, no traceback; in a batch, when any file
+failed), 1 when the system runs out of memory, 130 on Ctrl-C.  Other
+terminating signals (SIGTERM, SIGHUP, SIGQUIT, ...) end the process by that
+signal, after the same cleanup.  No output file is ever left half-written.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import math
 import os
+import signal
+import stat
 import sys
+import threading
 import time
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, List, NoReturn, Optional, Sequence
+from functools import lru_cache
+from typing import Any, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence
 
+import cv2
 import numpy as np
 
-from .imagefiles import (
+from ._support import (
     UserError,
     atomic_output,
     check_output,
-    check_sizes,
+    check_output_dir,
     is_npy,
-    load_guidance,
-    load_image,
-    open_npy_output,
+    os_reason,
     write_image,
+    write_npy,
 )
-from .tiled import DEFAULT_TILE, filter_tiled, tile_count
+from .imagefiles import check_sizes, load_guidance, load_image, open_npy_output, reach
+from .tiled import DEFAULT_TILE, filter_tiled, iter_tiles, tile_count
 
 PROG = "sovelk"
 
@@ -45,9 +53,16 @@ def _sigma_s(text: str) -> int:
     try:
         value = int(text, 10)
     except ValueError:
-        raise argparse.ArgumentTypeError(
-            f"must be a whole number of pixels, got '{text}'"
-        ) from None
+        # "2.0" means 2; "2.5" has no whole-pixel window and is refused.
+        try:
+            number = float(text)
+        except ValueError:
+            number = math.nan
+        if not (math.isfinite(number) and number.is_integer()):
+            raise argparse.ArgumentTypeError(
+                f"must be a whole number of pixels, got '{text}'"
+            ) from None
+        value = int(number)
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
     return value
@@ -93,8 +108,9 @@ def build_parser() -> argparse.ArgumentParser:
             "Batch mode, chosen by --guidance-dir:  sovelk filter IMAGE_OR_DIR... --guidance-dir GDIR "
             "-o OUTDIR; each image's guidance is the file of the same name in GDIR (or, failing that, "
             "the one file there with the same stem), and each result goes to OUTDIR under the image's "
-            "name.  Every format OpenCV reads and writes works, and .npy arrays are filtered from disk "
-            "to disk through memory maps."
+            "name; a file that fails is reported and the batch goes on.  Every format OpenCV reads and "
+            "writes works; uint8 colour .npy arrays are filtered from disk to disk through memory maps, "
+            "and 16-bit and floating-point (0..1) images are rescaled to 8 bits."
         ),
     )
     f.add_argument("inputs", nargs="+", metavar="PATH", help="IMAGE GUIDANCE, or in batch mode images and directories")
@@ -112,7 +128,12 @@ def build_parser() -> argparse.ArgumentParser:
         help=f"filter in N x N tiles to bound memory (default {DEFAULT_TILE}; 0 = whole image in one call); "
         "the result is identical either way",
     )
-    f.add_argument("--overwrite", action="store_true", help="replace existing output files")
+    existing = f.add_mutually_exclusive_group()
+    existing.add_argument("--overwrite", action="store_true", help="replace existing output files")
+    existing.add_argument(
+        "--skip-existing", action="store_true",
+        help="leave existing output files alone and filter only the others (resumes an interrupted batch)",
+    )
     f.add_argument("-q", "--quiet", action="store_true", help="no progress bar, notes or summary")
 
     d = sub.add_parser(
@@ -141,10 +162,45 @@ def make_filter(sigma_s: int, sigma_r: float) -> Any:
         import Sovelk
     except ImportError as exc:
         raise UserError(f"the Sovelk extension module cannot be imported: {exc}") from None
-    return Sovelk.Joint_bilateral_filter(sigma_s, sigma_r)
+    try:
+        return Sovelk.Joint_bilateral_filter(sigma_s, sigma_r)
+    except (TypeError, ValueError, OverflowError) as exc:
+        # A sigma_s whose window no machine could hold fails inside the
+        # constructor's arithmetic, in words that do not name the cause.
+        raise UserError(f"cannot build a filter with --sigma-s {sigma_s}: it is too large ({exc})") from None
 
 
 # ---------------------------------------------------------------- one file
+
+
+# Weighted samples (output pixels x window area) above which a run is worth a
+# warning: on the 2-core development machine, some tens of seconds.
+_LONG_RUN = 3e10
+
+
+def window_warning(filt: Any, h: int, w: int, tile: int, path: str) -> Optional[str]:
+    """A warning, before the filter call, for a window so large for the image that the run takes very long."""
+    side, pad = int(filt.wndw_size), int(filt.pad_w)
+    # Each tile is filtered with a margin of pad_w on every side, so with a
+    # window wider than the tile most of the work goes into the margins.
+    if tile and tile_count(h, w, tile) > 1:
+        computed = sum((r1 - r0 + 2 * pad) * (c1 - c0 + 2 * pad) for r0, r1, c0, c1 in iter_tiles(h, w, tile))
+    else:
+        computed = h * w
+    work = computed * side * side
+    if work < _LONG_RUN:
+        return None
+    where = "larger than" if side > max(h, w) else "large for"
+    text = (
+        f"the filter window ({side}x{side} pixels for --sigma-s {filt.sigma_s}) is {where} '{path}' "
+        f"({w}x{h}): about {work:.1e} weighted samples to sum, so this may run for a very long time"
+    )
+    if computed > 2 * h * w:
+        text += (
+            f"; the tiles' margins make {computed / (h * w):.0f} times the image's pixels to filter, "
+            "which a larger --tile (or --tile 0) avoids"
+        )
+    return text
 
 
 def filter_file(
@@ -158,10 +214,12 @@ def filter_file(
     overwrite: bool,
     notes: List[str],
     make_progress: Optional[Callable[[int], Callable[[int], Any]]] = None,
+    warn: Optional[Callable[[str], Any]] = None,
 ) -> int:
     """Filter one pair of files into ``out_path``; return the number of pixels.
 
-    ``make_progress(total_tiles)`` may return a callable that is told of each finished tile.
+    ``make_progress(total_tiles)`` may return a callable that is told of each
+    finished tile; ``warn`` is given warnings before the filter call starts.
     """
     check_output(out_path, overwrite)
     image = load_image(image_path)
@@ -169,6 +227,9 @@ def filter_file(
     guidance = load_guidance(guidance_path, gray_guidance, notes)
     check_sizes(image, guidance, image_path, guidance_path)
     h, w, ch = image.pixels.shape
+    warning = window_warning(filt, h, w, tile, image_path)
+    if warning and warn:
+        warn(warning)
     progress = make_progress(tile_count(h, w, tile)) if make_progress and tile else None
 
     def run(dest: Optional[np.ndarray]) -> np.ndarray:
@@ -183,19 +244,19 @@ def filter_file(
     with atomic_output(out_path) as tmp:
         if is_npy(out_path) and image.restore_is_identity:
             # Disk to disk: tiles go straight into the memory-mapped output.
-            dest = open_npy_output(tmp, (h, w, ch))
+            dest = open_npy_output(tmp, out_path, (h, w, ch))
             run(dest)
-            dest.flush()
+            try:
+                dest.flush()
+            except OSError as exc:
+                raise UserError(f"cannot write '{out_path}': {os_reason(exc)}") from None
             del dest
         else:
             result = image.restore(run(None))
             if is_npy(out_path):
-                dest = open_npy_output(tmp, result.shape)
-                dest[...] = result
-                dest.flush()
-                del dest
+                write_npy(tmp, out_path, result)
             else:
-                write_image(tmp, out_path, result)
+                write_image(tmp, out_path, result, notes)
     return h * w
 
 
@@ -209,29 +270,50 @@ class Job:
     output: str
 
 
-def _is_candidate(path: str) -> bool:
-    import cv2
+@dataclass
+class Plan:
+    jobs: List[Job]
+    skipped: List[str]  # outputs already there, left alone under --skip-existing
 
+
+@lru_cache(maxsize=None)
+def _image_extension(ext: str) -> bool:
+    return bool(ext) and bool(cv2.haveImageWriter("x" + ext))
+
+
+def _is_candidate(path: str) -> bool:
+    """Whether a file in a batch directory is meant as an image.
+
+    By name as well as by content: a damaged file named like an image is a
+    failure to report, not a file to pass over in silence.
+    """
     name = os.path.basename(path)
     if name.startswith(".") or not os.path.isfile(path):
         return False
-    return is_npy(path) or bool(cv2.haveImageReader(path))
+    ext = os.path.splitext(name)[1].lower()
+    return is_npy(path) or _image_extension(ext) or bool(cv2.haveImageReader(path))
+
+
+def _listdir(directory: str, role: str) -> List[str]:
+    try:
+        return sorted(os.listdir(directory))
+    except OSError as exc:
+        raise UserError(f"{role} '{directory}' cannot be read: {os_reason(exc)}") from None
 
 
 def _expand_inputs(inputs: Sequence[str]) -> List[str]:
     images: List[str] = []
     for item in inputs:
-        if os.path.isdir(item):
-            found = sorted(
-                os.path.join(item, n) for n in os.listdir(item) if _is_candidate(os.path.join(item, n))
-            )
+        if stat.S_ISDIR(reach(item, "image").st_mode):
+            found = [
+                os.path.join(item, n) for n in _listdir(item, "image directory")
+                if _is_candidate(os.path.join(item, n))
+            ]
             if not found:
                 raise UserError(f"directory '{item}' holds no image files")
             images.extend(found)
-        elif os.path.exists(item):
-            images.append(item)
         else:
-            raise UserError(f"image '{item}' does not exist")
+            images.append(item)
     return images
 
 
@@ -258,13 +340,16 @@ def _same_path(a: str, b: str) -> bool:
         return os.path.abspath(a) == os.path.abspath(b)
 
 
-def plan_batch(inputs: Sequence[str], gdir: str, outdir: str, fmt: Optional[str], overwrite: bool) -> List[Job]:
+def plan_batch(
+    inputs: Sequence[str], gdir: str, outdir: str, fmt: Optional[str], overwrite: bool,
+    skip_existing: bool = False,
+) -> Plan:
     """Match images to guidance and outputs, and refuse the whole batch before any work if anything is off."""
-    if not os.path.isdir(gdir):
-        raise UserError(f"guidance directory '{gdir}' does not exist")
+    if not stat.S_ISDIR(reach(gdir, "guidance directory").st_mode):
+        raise UserError(f"guidance directory '{gdir}' is not a directory")
     if os.path.exists(outdir) and not os.path.isdir(outdir):
         raise UserError(f"output '{outdir}' exists and is not a directory (batch mode writes into a directory)")
-    listing = sorted(n for n in os.listdir(gdir) if _is_candidate(os.path.join(gdir, n)))
+    listing = [n for n in _listdir(gdir, "guidance directory") if _is_candidate(os.path.join(gdir, n))]
     ext = None
     if fmt:
         ext = fmt if fmt.startswith(".") else "." + fmt
@@ -280,18 +365,47 @@ def plan_batch(inputs: Sequence[str], gdir: str, outdir: str, fmt: Optional[str]
         seen[key] = image
         jobs.append(Job(image, guidance, out))
     inputs_used = {os.path.abspath(p) for j in jobs for p in (j.image, j.guidance)}
+    todo: List[Job] = []
+    skipped: List[str] = []
     for job in jobs:
         if os.path.exists(job.output):
             if any(_same_path(job.output, p) for p in inputs_used):
                 raise UserError(f"output '{job.output}' is also an input of this batch; choose another -o")
+            if skip_existing:
+                skipped.append(job.output)
+                continue
             if not overwrite:
-                raise UserError(f"output '{job.output}' already exists (use --overwrite to replace it)")
-        if not is_npy(job.output):
-            import cv2
+                raise UserError(
+                    f"output '{job.output}' already exists (use --overwrite to replace it, "
+                    "or --skip-existing to keep it)"
+                )
+        if not is_npy(job.output) and not cv2.haveImageWriter(job.output):
+            raise UserError(f"output '{job.output}': OpenCV has no encoder for '{os.path.splitext(job.output)[1]}'")
+        todo.append(job)
+    return Plan(todo, skipped)
 
-            if not cv2.haveImageWriter(job.output):
-                raise UserError(f"output '{job.output}': OpenCV has no encoder for '{os.path.splitext(job.output)[1]}'")
-    return jobs
+
+@contextlib.contextmanager
+def _output_directory(outdir: str) -> Iterator[None]:
+    """Create the batch's output directory, and remove what was created if nothing was written into it."""
+    created: List[str] = []
+    path = os.path.abspath(outdir)
+    while not os.path.lexists(path):
+        created.append(path)
+        path = os.path.dirname(path)
+    try:
+        os.makedirs(outdir, exist_ok=True)
+    except OSError as exc:
+        raise UserError(f"cannot create output directory '{outdir}': {os_reason(exc)}") from None
+    try:
+        check_output_dir(outdir)
+        yield
+    finally:
+        for directory in created:  # deepest first; rmdir refuses one that holds anything
+            try:
+                os.rmdir(directory)
+            except OSError:
+                break
 
 
 # ---------------------------------------------------------------- commands
@@ -305,16 +419,28 @@ def _progress_bar(total: int, unit: str, quiet: bool) -> Any:
     return tqdm(total=total, unit=unit, file=sys.stderr, disable=True if quiet or total <= 1 else None, dynamic_ncols=True)
 
 
-def _summary(files: int, pixels: int, seconds: float, where: str) -> str:
+def _summary(files: int, pixels: int, seconds: float, where: str, skipped: int = 0, failed: Sequence[str] = ()) -> str:
     mp = pixels / 1e6
-    rate = f", {mp / seconds:.2f} MP/s" if seconds > 0 else ""
-    return f"{PROG}: filtered {files} file{'s' if files != 1 else ''}, {mp:.3g} megapixels in {seconds:.2f} s{rate} -> {where}"
+    rate = f", {mp / seconds:.2f} MP/s" if seconds > 0 and pixels else ""
+    text = f"{PROG}: filtered {files} file{'s' if files != 1 else ''}, {mp:.3g} megapixels in {seconds:.2f} s{rate} -> {where}"
+    if skipped:
+        text += f"; {skipped} skipped (already there)"
+    if failed:
+        text += f"; {len(failed)} FAILED: {', '.join(failed)}"
+    return text
 
 
 def _print_notes(notes: List[str], quiet: bool) -> None:
     if not quiet:
         for note in dict.fromkeys(notes):
             sys.stderr.write(f"{PROG}: note: {note}\n")
+
+
+def _warn(text: str) -> None:
+    from tqdm import tqdm
+
+    # Through tqdm, so that a progress bar on the terminal is redrawn below the line.
+    tqdm.write(f"{PROG}: warning: {text}", file=sys.stderr)
 
 
 def cmd_filter(args: argparse.Namespace) -> int:
@@ -328,6 +454,10 @@ def cmd_filter(args: argparse.Namespace) -> int:
         if args.format:
             raise UserError("--format applies to batch mode (--guidance-dir); name the output file instead")
         image, guidance = args.inputs
+        if args.skip_existing and os.path.lexists(args.output):
+            if not args.quiet:
+                print(_summary(0, 0, 0.0, args.output, skipped=1))
+            return 0
         filt = make_filter(args.sigma_s, args.sigma_r)
         bars: List[Any] = []
 
@@ -339,7 +469,7 @@ def cmd_filter(args: argparse.Namespace) -> int:
             pixels = filter_file(
                 filt, image, guidance, args.output,
                 gray_guidance=args.gray_guidance, tile=args.tile, overwrite=args.overwrite,
-                notes=notes, make_progress=tile_bar,
+                notes=notes, make_progress=tile_bar, warn=_warn,
             )
         finally:
             for bar in bars:
@@ -349,25 +479,34 @@ def cmd_filter(args: argparse.Namespace) -> int:
             print(_summary(1, pixels, time.perf_counter() - start, args.output))
         return 0
 
-    jobs = plan_batch(args.inputs, args.guidance_dir, args.output, args.format, args.overwrite)
+    plan = plan_batch(args.inputs, args.guidance_dir, args.output, args.format, args.overwrite, args.skip_existing)
     filt = make_filter(args.sigma_s, args.sigma_r)
-    os.makedirs(args.output, exist_ok=True)
     pixels = 0
-    bar = _progress_bar(len(jobs), "file", args.quiet)
-    try:
-        for job in jobs:
-            bar.set_postfix_str(os.path.basename(job.image), refresh=False)
-            pixels += filter_file(
-                filt, job.image, job.guidance, job.output,
-                gray_guidance=args.gray_guidance, tile=args.tile, overwrite=args.overwrite, notes=notes,
-            )
-            bar.update(1)
-    finally:
-        bar.close()
+    failed: List[str] = []
+    with _output_directory(args.output):
+        bar = _progress_bar(len(plan.jobs), "file", args.quiet)
+        try:
+            for job in plan.jobs:
+                bar.set_postfix_str(os.path.basename(job.image), refresh=False)
+                try:
+                    pixels += filter_file(
+                        filt, job.image, job.guidance, job.output,
+                        gray_guidance=args.gray_guidance, tile=args.tile, overwrite=args.overwrite,
+                        notes=notes, warn=_warn,
+                    )
+                except (UserError, OSError) as exc:
+                    # One bad file must not cost the others: report it and go on.
+                    text = str(exc) if isinstance(exc, UserError) else _os_line(exc)
+                    bar.write(f"{PROG}: error: {text}", file=sys.stderr)
+                    failed.append(job.image)
+                bar.update(1)
+        finally:
+            bar.close()
     _print_notes(notes, args.quiet)
     if not args.quiet:
-        print(_summary(len(jobs), pixels, time.perf_counter() - start, args.output))
-    return 0
+        done = len(plan.jobs) - len(failed)
+        print(_summary(done, pixels, time.perf_counter() - start, args.output, len(plan.skipped), failed))
+    return 2 if failed else 0
 
 
 def cmd_demo(args: argparse.Namespace) -> int:
@@ -377,30 +516,102 @@ def cmd_demo(args: argparse.Namespace) -> int:
     return 0
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
-    try:
-        import cv2
+# ---------------------------------------------------------------- signals
 
+# Signals whose default action ends the process and that a handler can catch
+# safely (not the ones raised by a fault in the process itself).
+_TERMINATING = ("SIGTERM", "SIGHUP", "SIGQUIT", "SIGALRM", "SIGUSR1", "SIGUSR2", "SIGXCPU", "SIGVTALRM",
+                "SIGPROF", "SIGPWR")
+
+
+class Terminated(BaseException):
+    """A terminating signal arrived; raised like KeyboardInterrupt so that every cleanup runs."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+@contextlib.contextmanager
+def _cleanup_on_signals() -> Iterator[None]:
+    """Turn terminating signals into ``Terminated`` for the duration of a command.
+
+    Only signals left at their default action are taken over: one the caller
+    chose to ignore (``nohup``) stays ignored.
+    """
+    installed: Dict[int, Any] = {}
+
+    def handler(signum: int, frame: Any) -> None:
+        # A second signal must not cut short the cleanup that the first one starts.
+        for num in installed:
+            signal.signal(num, signal.SIG_IGN)
+        raise Terminated(signum)
+
+    if threading.current_thread() is threading.main_thread():
+        for name in _TERMINATING:
+            num = getattr(signal, name, None)
+            if num is not None and signal.getsignal(num) == signal.SIG_DFL:
+                installed[num] = signal.signal(num, handler)
+    try:
+        yield
+    finally:
+        for num, previous in installed.items():
+            signal.signal(num, previous)
+
+
+def _die_by(signum: int) -> int:
+    """End the process by ``signum`` itself, so that the parent sees how it ended."""
+    sys.stdout.flush()
+    sys.stderr.flush()
+    if signum == getattr(signal, "SIGQUIT", None):
+        # Its default action writes a core file: that would be the very file
+        # left behind that the cleanup just avoided.
+        with contextlib.suppress(ImportError, ValueError, OSError):
+            import resource
+
+            resource.setrlimit(resource.RLIMIT_CORE, (0, resource.getrlimit(resource.RLIMIT_CORE)[1]))
+    signal.signal(signum, signal.SIG_DFL)
+    if hasattr(signal, "pthread_sigmask"):
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signum})
+    os.kill(os.getpid(), signum)
+    return 128 + signum  # only if the signal did not end the process
+
+
+def _os_line(exc: OSError) -> str:
+    where = f": '{exc.filename}'" if exc.filename else ""
+    return f"{os_reason(exc)}{where}"
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    with contextlib.suppress(AttributeError):
         # OpenCV logs its own decoder/encoder complaints to stderr; the command
         # reports those failures itself, in one line.
         cv2.utils.logging.setLogLevel(cv2.utils.logging.LOG_LEVEL_SILENT)
-    except (ImportError, AttributeError):
-        pass
     args = build_parser().parse_args(argv)
     try:
-        return cmd_filter(args) if args.command == "filter" else cmd_demo(args)
+        with _cleanup_on_signals():
+            return cmd_filter(args) if args.command == "filter" else cmd_demo(args)
     except UserError as exc:
         sys.stderr.write(f"{PROG}: error: {exc}\n")
         return 2
-    except MemoryError:
+    except OSError as exc:
+        sys.stderr.write(f"{PROG}: error: {_os_line(exc)}\n")
+        return 2
+    except MemoryError as exc:
+        detail = f" ({exc})" if str(exc) else ""
         sys.stderr.write(
-            f"{PROG}: error: out of memory; use a smaller --tile (the filter's memory grows with "
-            "(tile + 6*sigma_s)^2 * (6*sigma_s + 1)^2)\n"
+            f"{PROG}: error: out of memory{detail}. Each filter call holds padded copies of its image "
+            "and guidance block and its output, and every worker thread holds scratch memory that grows with "
+            "the window's area: a smaller --tile lowers the first, a smaller --sigma-s the second\n"
         )
         return 1
     except KeyboardInterrupt:
         sys.stderr.write(f"{PROG}: interrupted; no partial output was left behind\n")
         return 130
+    except Terminated as exc:
+        name = signal.Signals(exc.signum).name
+        sys.stderr.write(f"{PROG}: stopped by {name}; no partial output was left behind\n")
+        return _die_by(exc.signum)
 
 
 if __name__ == "__main__":  # pragma: no cover

@@ -21,14 +21,14 @@ from typing import Any, Dict, List, Tuple
 
 import numpy as np
 
-from ._border import check_pair, pad_width_of, reflect_index
+from ._border import check_pair, filter_one_block, pad_width_of, reflect_index
 
 
 def _filter_block(img_block: np.ndarray, guid_block: np.ndarray, *, filt: Any, gray: bool) -> np.ndarray:
     # The gray guidance travels as (h, w, 1) so that dask lines its axes up with
     # the image's; the filter wants it two-dimensional again.
     guid = guid_block[:, :, 0] if gray else guid_block
-    return filt.joint_bilateral_filter(np.ascontiguousarray(img_block), np.ascontiguousarray(guid))
+    return filter_one_block(filt, img_block, guid)
 
 
 def _mirror_axis(x: Any, axis: int, pad: int) -> Any:
@@ -69,8 +69,6 @@ def filter_dask(filt: Any, img: Any, guidance: Any) -> Any:
     guidance = guidance.rechunk((img.chunks[0], img.chunks[1], -1))
 
     if img.numblocks[0] == 1 and img.numblocks[1] == 1:
-        # A single chunk is the whole image: filter it as it is.  Padding it
-        # would also change how numpy sums the weights of a 1x1 image.
         return da.map_blocks(
             _filter_block, img, guidance, dtype=np.uint8, meta=np.empty((0, 0, 0), dtype=np.uint8),
             filt=filt, gray=gray,

@@ -16,7 +16,7 @@ from typing import List, Sequence, Tuple
 import cv2
 import numpy as np
 
-from .imagefiles import UserError, atomic_output, check_output, write_image
+from ._support import UserError, atomic_output, check_output, write_image
 from .tiled import filter_tiled
 
 NOISY = "chelsea_noisy.png"

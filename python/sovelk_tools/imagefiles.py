@@ -1,43 +1,31 @@
-"""Reading inputs and writing outputs for the command line, never leaving half-written files.
+"""Reading the command line's inputs, and the memory-mapped .npy output.
 
-Image files go through OpenCV (every format it reads and writes); ``.npy``
-files are memory-mapped so that images larger than RAM can be filtered tile by
-tile from disk to disk.  Every output is first written to a hidden temporary
-file in the target directory and moved into place with ``os.replace`` only once
-it is complete, so a failure or an interrupt leaves either the old file or
-nothing - never a truncated image.
+Image files go through OpenCV (every format it reads); ``.npy`` files are
+memory-mapped so that images larger than RAM can be filtered tile by tile from
+disk to disk.  Writing every other output lives in ``_support``.
 """
 
 from __future__ import annotations
 
-import contextlib
 import errno
 import os
-import tempfile
+import stat
 from dataclasses import dataclass, field
-from typing import Iterator, List, Optional, Tuple
+from typing import List, Optional, Tuple
 
 import cv2
 import numpy as np
 
+from ._support import UserError, is_npy, os_reason
 
-class UserError(Exception):
-    """A problem with the user's request, reported as one line and exit code 2."""
-
-
-NPY = ".npy"
-
-# Formats that store gray only: a colour result is converted rather than refused.
-_GRAY_ONLY = {".pgm", ".pbm"}
+# Rows converted at a time: a deep memory-mapped input is rescaled without
+# holding a float64 copy of the whole of it.
+_BAND_BYTES = 1 << 24
 
 
-def is_npy(path: str) -> bool:
-    return os.path.splitext(path)[1].lower() == NPY
-
-
-def _describe_shape(arr: np.ndarray) -> str:
-    chans = 1 if arr.ndim == 2 else arr.shape[2]
-    return f"{arr.shape[1]}x{arr.shape[0]} (width x height), {chans} channel{'s' if chans != 1 else ''}"
+def _share(count: int, total: int) -> str:
+    pct = 100.0 * count / total
+    return f"{pct:.1f}%" if pct >= 0.1 else "under 0.1%"
 
 
 def to_uint8(arr: np.ndarray, path: str, notes: List[str]) -> np.ndarray:
@@ -45,47 +33,112 @@ def to_uint8(arr: np.ndarray, path: str, notes: List[str]) -> np.ndarray:
 
     The range tables are indexed by 8-bit intensity differences and the filter
     returns 8-bit output, so deeper images are rescaled (16-bit by 255/65535,
-    floating point from 0..1) instead of being clipped at 255.
+    floating point from 0..1) instead of being clipped at 255 or wrapped.
     """
-    if arr.dtype == np.uint8:
+    kind, size = arr.dtype.kind, arr.dtype.itemsize
+    if kind == "u" and size == 1:
         return arr
-    if arr.dtype == np.uint16:
-        notes.append(f"'{path}' is 16-bit; it is filtered at 8 bits, the filter's output depth")
-        # Exact rounding of x * 255 / 65535 in integers.
-        return ((arr.astype(np.uint32) * 255 + 32767) // 65535).astype(np.uint8)
-    if np.issubdtype(arr.dtype, np.floating):
-        notes.append(
-            f"'{path}' holds floating-point samples; 0..1 is mapped to 0..255 and values outside are clipped"
+    if not ((kind == "u" and size == 2) or kind == "f"):
+        hint = (
+            "; convert it first, e.g. with arr.astype(np.uint8) if its values are 0..255"
+            if is_npy(path) else ""
         )
-        scaled = np.nan_to_num(arr.astype(np.float64), nan=0.0, posinf=1.0, neginf=0.0)
-        return np.rint(np.clip(scaled, 0.0, 1.0) * 255.0).astype(np.uint8)
-    raise UserError(
-        f"'{path}' has {arr.dtype} samples; 8-bit, 16-bit and floating-point images are supported"
-    )
+        raise UserError(
+            f"'{path}' has {arr.dtype} samples; 8-bit, 16-bit and floating-point images are supported{hint}"
+        )
+    out = np.empty(arr.shape, dtype=np.uint8)
+    row_bytes = max(1, arr[:1].nbytes)
+    step = max(1, _BAND_BYTES // row_bytes)
+    outside = 0
+    largest = 0
+    for r0 in range(0, arr.shape[0], step):
+        band = np.asarray(arr[r0 : r0 + step])
+        if kind == "u":
+            largest = max(largest, int(band.max(initial=0)))
+            # Exact rounding of x * 255 / 65535 in integers.
+            out[r0 : r0 + step] = (band.astype(np.uint32) * 255 + 32767) // 65535
+        else:
+            band = band.astype(np.float64)
+            outside += int(np.count_nonzero(~((band >= 0.0) & (band <= 1.0))))
+            band = np.nan_to_num(band, nan=0.0, posinf=1.0, neginf=0.0)
+            out[r0 : r0 + step] = np.rint(np.clip(band, 0.0, 1.0) * 255.0)
+    if kind == "u":
+        note = f"'{path}' is 16-bit; 0..65535 is mapped to the filter's 0..255"
+        if largest < 256:
+            note += (
+                f" (its largest value is {largest}: if it holds 8-bit values, "
+                "convert it to uint8 first)"
+            )
+    else:
+        note = f"'{path}' holds floating-point samples; 0..1 is mapped to 0..255"
+        if outside:
+            note += f", and {_share(outside, arr.size)} of its samples lay outside 0..1 and were clipped"
+    notes.append(note)
+    return out
 
 
-def _check_readable(path: str, role: str) -> None:
-    if not os.path.exists(path):
-        raise UserError(f"{role} '{path}' does not exist")
-    if os.path.isdir(path):
+def reach(path: str, role: str) -> os.stat_result:
+    """``os.stat`` with a one-line error that says why a path cannot be used.
+
+    "does not exist" only when it does not: a path behind a directory without
+    search permission exists, it just cannot be reached.
+    """
+    try:
+        return os.stat(path)
+    except FileNotFoundError:
+        raise UserError(f"{role} '{path}' does not exist") from None
+    except NotADirectoryError:
+        raise UserError(f"{role} '{path}' does not exist (a part of its path is not a directory)") from None
+    except PermissionError:
+        raise UserError(
+            f"{role} '{path}' cannot be reached: permission denied on a directory in its path"
+        ) from None
+    except OSError as exc:
+        raise UserError(f"{role} '{path}' cannot be reached: {os_reason(exc)}") from None
+
+
+def _check_file(path: str, role: str) -> None:
+    if stat.S_ISDIR(reach(path, role).st_mode):
         raise UserError(f"{role} '{path}' is a directory, not a file")
-    if not os.access(path, os.R_OK):
-        raise UserError(f"{role} '{path}' is not readable (permission denied)")
+
+
+def _read_bytes(path: str, role: str) -> bytes:
+    _check_file(path, role)
+    try:
+        with open(path, "rb") as fh:
+            return fh.read()
+    except PermissionError:
+        raise UserError(f"{role} '{path}' is not readable (permission denied)") from None
+    except OSError as exc:
+        raise UserError(f"{role} '{path}' cannot be read: {os_reason(exc)}") from None
 
 
 def _imread(path: str, flags: int, role: str) -> np.ndarray:
-    _check_readable(path, role)
+    data = _read_bytes(path, role)
+    if not data:
+        raise UserError(f"{role} '{path}' cannot be read: the file is empty")
     try:
-        arr = cv2.imread(path, flags)
+        arr = cv2.imdecode(np.frombuffer(data, dtype=np.uint8), flags)
     except cv2.error:
         arr = None
     if arr is None:
+        if cv2.haveImageReader(path):
+            raise UserError(
+                f"{role} '{path}' cannot be read: OpenCV knows its format but cannot decode it; "
+                "the file is damaged or truncated"
+            )
         raise UserError(f"{role} '{path}' cannot be read: not an image format OpenCV can decode")
     return arr
 
 
 def _load_npy(path: str, role: str) -> np.ndarray:
-    _check_readable(path, role)
+    _check_file(path, role)
+    try:
+        open(path, "rb").close()
+    except PermissionError:
+        raise UserError(f"{role} '{path}' is not readable (permission denied)") from None
+    except OSError as exc:
+        raise UserError(f"{role} '{path}' cannot be read: {os_reason(exc)}") from None
     try:
         arr = np.load(path, mmap_mode="r", allow_pickle=False)
     except (ValueError, OSError, EOFError) as exc:
@@ -102,6 +155,7 @@ class LoadedImage:
     pixels: np.ndarray  # (h, w, ch) with ch >= 2
     alpha: Optional[np.ndarray] = None  # passed through untouched
     gray: bool = False  # the file was single-channel; the result keeps one channel
+    gray_axis: bool = False  # ...and that channel had an axis of its own, (h, w, 1)
     notes: List[str] = field(default_factory=list)
 
     @property
@@ -118,10 +172,16 @@ class LoadedImage:
 
     def restore(self, filtered: np.ndarray) -> np.ndarray:
         if self.gray:
-            return filtered[:, :, 0]
+            return filtered[:, :, :1] if self.gray_axis else filtered[:, :, 0]
         if self.alpha is not None:
             return np.dstack([filtered, self.alpha])
         return filtered
+
+
+def _as_two_channels(gray: np.ndarray) -> np.ndarray:
+    # The filter needs a channel axis, and OpenCV's border routine drops one
+    # of length 1: a gray image is filtered as two identical channels.
+    return np.repeat(np.asarray(gray)[:, :, None], 2, axis=2)
 
 
 def load_image(path: str) -> LoadedImage:
@@ -129,24 +189,29 @@ def load_image(path: str) -> LoadedImage:
 
     Files are read unchanged (depth, alpha) and then brought into the shape the
     filter takes: alpha is not image content, so it is set aside and re-attached
-    unfiltered; a single-channel image is filtered as two identical channels,
-    because the filter needs a channel axis and OpenCV's border routine drops a
-    channel axis of length 1.
+    unfiltered; a single-channel image is filtered as two identical channels.
+    A ``.npy`` image gets the same treatment, except that all of its channels
+    are filtered (an array has no alpha convention).
     """
+    notes: List[str] = []
     if is_npy(path):
         arr = _load_npy(path, "image")
-        if arr.ndim != 3 or arr.shape[2] < 2:
+        if arr.ndim not in (2, 3):
             raise UserError(
-                f"image '{path}' has shape {arr.shape}; a .npy image must be (height, width, channels) "
-                "with at least 2 channels"
+                f"image '{path}' has shape {arr.shape}; a .npy image must be (height, width) or "
+                "(height, width, channels)"
             )
-        if arr.shape[0] == 0 or arr.shape[1] == 0:
+        if arr.shape[0] == 0 or arr.shape[1] == 0 or (arr.ndim == 3 and arr.shape[2] == 0):
             raise UserError(f"image '{path}' is empty (shape {arr.shape})")
-        return LoadedImage(arr)
-    notes: List[str] = []
+        arr = to_uint8(arr, path, notes)
+        if arr.ndim == 2:
+            return LoadedImage(_as_two_channels(arr), gray=True, notes=notes)
+        if arr.shape[2] == 1:
+            return LoadedImage(_as_two_channels(arr[:, :, 0]), gray=True, gray_axis=True, notes=notes)
+        return LoadedImage(arr, notes=notes)
     arr = to_uint8(_imread(path, cv2.IMREAD_UNCHANGED, "image"), path, notes)
     if arr.ndim == 2:
-        return LoadedImage(np.repeat(arr[:, :, None], 2, axis=2), gray=True, notes=notes)
+        return LoadedImage(_as_two_channels(arr), gray=True, notes=notes)
     if arr.shape[2] == 4:
         return LoadedImage(np.ascontiguousarray(arr[:, :, :3]), alpha=arr[:, :, 3].copy(), notes=notes)
     return LoadedImage(arr, notes=notes)
@@ -165,13 +230,11 @@ def load_guidance(path: str, gray: bool, notes: List[str]) -> np.ndarray:
             raise UserError(
                 f"--gray-guidance needs a 2-D .npy guidance; '{path}' has shape {arr.shape}"
             )
-        if arr.dtype != np.uint8:
-            # The range tables have 256 entries: other dtypes could index past them
-            # halfway through a long run, after part of the output was written.
-            raise UserError(f"guidance '{path}' has dtype {arr.dtype}; a .npy guidance must be uint8")
-        return arr
+        # The range tables have 256 entries: every other dtype is rescaled (or
+        # refused) here, before any part of the output is written.
+        return to_uint8(arr, path, notes)
     if gray:
-        return _imread(path, cv2.IMREAD_GRAYSCALE, "guidance")
+        return to_uint8(_imread(path, cv2.IMREAD_GRAYSCALE, "guidance"), path, notes)
     arr = to_uint8(_imread(path, cv2.IMREAD_UNCHANGED, "guidance"), path, notes)
     if arr.ndim == 3 and arr.shape[2] == 4:
         arr = np.ascontiguousarray(arr[:, :, :3])
@@ -186,90 +249,31 @@ def check_sizes(image: LoadedImage, guidance: np.ndarray, image_path: str, guida
         )
 
 
-def check_output(path: str, overwrite: bool) -> None:
-    """Refuse outputs that cannot or must not be written, before any work is done."""
-    if os.path.isdir(path):
-        raise UserError(f"output '{path}' is a directory; give a file name")
-    if os.path.lexists(path) and not overwrite:
-        raise UserError(f"output '{path}' already exists (use --overwrite to replace it)")
-    parent = os.path.dirname(os.path.abspath(path))
-    if not os.path.isdir(parent):
-        raise UserError(f"output directory '{parent}' does not exist")
-    if not os.access(parent, os.W_OK | os.X_OK):
-        raise UserError(f"output directory '{parent}' is not writable")
-    if not is_npy(path) and not cv2.haveImageWriter(path):
-        ext = os.path.splitext(path)[1] or "(no extension)"
-        raise UserError(f"output '{path}': OpenCV has no encoder for '{ext}'; use e.g. .png, .jpg, .tif or .npy")
+# Errors of posix_fallocate that mean "this file system cannot reserve", not "no room".
+_NO_FALLOCATE = {errno.EOPNOTSUPP, errno.ENOSYS, errno.EINVAL}
 
 
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
-
-
-@contextlib.contextmanager
-def atomic_output(path: str) -> Iterator[str]:
-    """Yield a temporary path beside ``path``; move it into place only if the block succeeds.
-
-    The temporary file keeps the output's extension, because OpenCV picks the
-    encoder from it.  It is created in the target directory so that the final
-    ``os.replace`` is a rename on one file system, which is atomic.
-    """
-    directory, name = os.path.split(os.path.abspath(path))
-    ext = os.path.splitext(name)[1]
-    fd, tmp = tempfile.mkstemp(prefix=f".{name}.", suffix=f".partial{ext}", dir=directory)
-    os.close(fd)
-    try:
-        yield tmp
-        with open(tmp, "rb+") as fh:
-            os.fsync(fh.fileno())
-        # mkstemp creates 0600 files; a finished output gets ordinary permissions.
-        os.chmod(tmp, 0o666 & ~_umask())
-        os.replace(tmp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
-
-
-def write_image(tmp: str, final_path: str, arr: np.ndarray) -> None:
-    """Encode ``arr`` into ``tmp`` with OpenCV, picking the encoder from ``final_path``."""
-    ext = os.path.splitext(final_path)[1].lower()
-    if ext in _GRAY_ONLY and arr.ndim == 3:
-        code = cv2.COLOR_BGRA2GRAY if arr.shape[2] == 4 else cv2.COLOR_BGR2GRAY
-        arr = cv2.cvtColor(arr, code)
-    try:
-        ok = cv2.imwrite(tmp, arr)
-    except cv2.error as exc:
-        last = str(exc).strip().splitlines()[-1] if str(exc).strip() else "encoder error"
-        raise UserError(f"cannot write '{final_path}': {last}") from None
-    if not ok:
-        raise UserError(
-            f"cannot write '{final_path}': OpenCV's {ext or 'image'} encoder refused an image of "
-            f"{_describe_shape(arr)}"
-        )
-
-
-def open_npy_output(tmp: str, shape: Tuple[int, ...]) -> np.memmap:
+def open_npy_output(tmp: str, final_path: str, shape: Tuple[int, ...]) -> np.memmap:
     """Create the .npy output as a memmap with its disk space reserved up front.
 
     A memmap over a sparse file dies with SIGBUS when the disk fills halfway
     through; reserving the blocks first turns that into an ordinary error
     before any filtering starts.
     """
-    out = np.lib.format.open_memmap(tmp, mode="w+", dtype=np.uint8, shape=tuple(shape))
+    try:
+        out = np.lib.format.open_memmap(tmp, mode="w+", dtype=np.uint8, shape=tuple(shape))
+    except OSError as exc:
+        raise UserError(f"cannot write '{final_path}': {os_reason(exc)}") from None
     if hasattr(os, "posix_fallocate"):
         size = os.path.getsize(tmp)
         fd = os.open(tmp, os.O_RDWR)
         try:
             os.posix_fallocate(fd, 0, size)
         except OSError as exc:
-            # File systems without fallocate support answer EOPNOTSUPP/EINVAL: carry on.
-            if exc.errno in (errno.ENOSPC, errno.EFBIG, getattr(errno, "EDQUOT", errno.ENOSPC)):
+            if exc.errno not in _NO_FALLOCATE:
                 del out
                 raise UserError(
-                    f"cannot reserve {size / 2**20:.1f} MiB for the output: {exc.strerror}"
+                    f"cannot write '{final_path}': cannot reserve {size / 2**20:.1f} MiB: {os_reason(exc)}"
                 ) from None
         finally:
             os.close(fd)

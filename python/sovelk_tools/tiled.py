@@ -16,7 +16,7 @@ from typing import Any, Iterator, Optional, Tuple, Union
 
 import numpy as np
 
-from ._border import check_pair, pad_width_of, take_block, window_index
+from ._border import check_pair, filter_one_block, pad_width_of, take_block, window_index
 
 TileSize = Union[int, Tuple[int, int]]
 
@@ -115,11 +115,7 @@ def filter_tiled(
         _check_out(out, (h, w, ch), img, guidance)
 
     if h <= th and w <= tw:
-        # One tile covers the image: the whole-image call is the result by
-        # definition.  (It also matters for bit-identity: numpy sums the
-        # weights of a 1x1 image pairwise rather than plane by plane, which a
-        # padded block would not reproduce.)
-        out[...] = filt.joint_bilateral_filter(np.asarray(img), np.asarray(guidance))
+        out[...] = filter_one_block(filt, img, guidance)
         if progress is not None:
             progress(1)
         return _flushed(out)
@@ -127,9 +123,7 @@ def filter_tiled(
     for r0, r1, c0, c1 in iter_tiles(h, w, (th, tw)):
         rows = window_index(r0, r1, pad, h)
         cols = window_index(c0, c1, pad, w)
-        block = filt.joint_bilateral_filter(
-            take_block(img, rows, cols), take_block(guidance, rows, cols)
-        )
+        block = filter_one_block(filt, take_block(img, rows, cols), take_block(guidance, rows, cols))
         out[r0:r1, c0:c1] = block[pad : pad + (r1 - r0), pad : pad + (c1 - c0)]
         if progress is not None:
             progress(1)
@@ -143,17 +137,25 @@ def filter_tiled(
     return _flushed(out)
 
 
+def _file_mapping(arr: Any) -> Optional[mmap.mmap]:
+    """The mmap object under a numpy memmap (or a view of one), found through ``base``."""
+    base = arr
+    while base is not None and not isinstance(base, mmap.mmap):
+        base = getattr(base, "base", None)
+    return base
+
+
 def _release_pages(arr: Any) -> None:
     """Drop the resident pages of a shared file mapping; the file keeps the data.
 
     Only shared mappings ('r', 'r+', 'w+') qualify: the pages of a
     copy-on-write map ('c') may hold changes that exist nowhere else.
     """
-    mm = getattr(arr, "_mmap", None)
-    if mm is None or getattr(arr, "mode", None) not in ("r", "r+", "w+"):
+    if not isinstance(arr, np.memmap) or arr.mode not in ("r", "r+", "w+"):
         return
+    mm = _file_mapping(arr)
     advice = getattr(mmap, "MADV_DONTNEED", None)
-    if advice is None or not hasattr(mm, "madvise"):
+    if mm is None or advice is None or not hasattr(mm, "madvise"):
         return
     try:
         if arr.mode != "r":

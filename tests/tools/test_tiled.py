@@ -1,3 +1,5 @@
+import mmap
+
 import cv2
 import numpy as np
 import pytest
@@ -6,7 +8,7 @@ from hypothesis import given, settings, strategies as st
 import Sovelk
 from sovelk_tools import filter_tiled, reflect_index
 from sovelk_tools._border import window_index
-from sovelk_tools.tiled import tile_count
+from sovelk_tools.tiled import _file_mapping, tile_count
 
 
 def test_reflect_index_matches_opencv_for_any_pad():
@@ -99,6 +101,8 @@ def test_memmap_disk_to_disk(tmp_path, rng, make_pair):
     want = filt.joint_bilateral_filter(np.array(edited), guide)
     assert np.array_equal(filter_tiled(filt, edited, guide_mm, tile=(4, 31)), want)
     assert np.array_equal(np.load(tmp_path / "img.npy"), img)
+    # The pages are released through the mapping found under the array (also under a view).
+    assert isinstance(_file_mapping(img_mm[3:, ::2]), mmap.mmap) and _file_mapping(img) is None
 
 
 def test_rejects_bad_requests_before_writing(tmp_path, rng, make_pair):

@@ -1,0 +1,195 @@
+"""The command never reports success on lost data and never turns data into garbage."""
+
+import os
+import select
+import signal
+import subprocess
+import sys
+
+import cv2
+import numpy as np
+import pytest
+
+import Sovelk
+
+# What a child exits with when it cannot drop the capabilities that let root ignore permission bits.
+NO_CAPABILITY_DROP = 77
+
+WRITERS = [e for e in ("png", "jpg", "jp2", "bmp", "tif", "webp", "pbm", "pgm", "ppm", "pnm", "pfm", "pam",
+                       "sr", "ras", "exr", "hdr", "pic", "avif", "gif", "apng", "jxl")
+           if cv2.haveImageWriter("x." + e)]
+
+
+def filtered(sigma_s, img, guide, sigma_r=0.1):
+    return Sovelk.Joint_bilateral_filter(sigma_s, sigma_r).joint_bilateral_filter(img, guide)
+
+
+@pytest.mark.parametrize("fmt", WRITERS + ["npy-written", "npy-mapped"])
+def test_full_disk_keeps_the_earlier_file(cli, monkeypatch, one_line, mount_tmpfs, fill_up, tmp_path, rng, make_pair, fmt):
+    img, guide = make_pair(rng, 40, 50, 3)
+    # A gray input makes the .npy result in memory (written through numpy); a colour .npy
+    # input is filtered straight into a preallocated memory-mapped output.
+    if fmt == "npy-mapped":
+        np.save(tmp_path / "img.npy", img)
+        source = "img.npy"
+    else:
+        cv2.imwrite(str(tmp_path / "img.png"), img[:, :, 0] if fmt == "npy-written" else img)
+        source = "img.png"
+    cv2.imwrite(str(tmp_path / "guide.png"), guide)
+    disk = mount_tmpfs("disk")
+    out = disk / ("out." + fmt.split("-")[0])
+    out.write_bytes(b"an earlier good result")
+    fill_up(disk)
+    monkeypatch.chdir(tmp_path)
+    code, stdout, err = cli("filter", source, "guide.png", "-o", out, "--sigma-s", 1, "--overwrite")
+    assert code == 2 and stdout == ""
+    assert one_line(err).endswith("No space left on device"), err
+    assert out.read_bytes() == b"an earlier good result"
+    assert sorted(os.listdir(disk)) == ["fill", out.name]
+
+
+def run_child(child_env, cwd, *args, preexec_fn=None):
+    return subprocess.run([sys.executable, "-m", "sovelk_tools", *map(str, args)], cwd=cwd, env=child_env,
+                          capture_output=True, text=True, timeout=300, preexec_fn=preexec_fn)
+
+
+def test_directories_that_cannot_be_used(child_env, one_line, mount_tmpfs, no_permission_override, tmp_path,
+                                         rng, make_pair):
+    img, guide = make_pair(rng, 12, 14, 3)
+    for d in ("imgs", "guides", "locked", "closed"):
+        (tmp_path / d).mkdir()
+    for d in ("imgs", "guides", "closed"):
+        cv2.imwrite(str(tmp_path / d / "a.png"), img if d != "guides" else guide)
+    cv2.imwrite(str(tmp_path / "locked" / "a.png"), guide)
+    mount_tmpfs("ro", read_only=True)
+    read_only = [
+        (["filter", "imgs/a.png", "guides/a.png", "-o", "ro/o.png"], "read-only file system"),
+        (["filter", "imgs", "--guidance-dir", "guides", "-o", "ro/batch"], "read-only file system"),
+        (["demo", "ro/demo"], "read-only file system"),
+    ]
+    for args, fragment in read_only:
+        proc = run_child(child_env, tmp_path, *args)
+        assert proc.returncode == 2 and fragment in one_line(proc.stderr).lower(), (args, proc.stderr)
+    (tmp_path / "locked").chmod(0)
+    (tmp_path / "closed").chmod(0o600)  # listable, but no search permission
+    unpermitted = [
+        (["filter", "imgs", "--guidance-dir", "locked", "-o", "out"], "'locked' cannot be read: Permission denied"),
+        (["filter", "locked", "--guidance-dir", "guides", "-o", "out"], "'locked' cannot be read: Permission denied"),
+        (["filter", "closed/a.png", "guides/a.png", "-o", "o.png"], "permission denied on a directory in its path"),
+    ]
+    try:
+        for args, fragment in unpermitted:
+            proc = run_child(child_env, tmp_path, *args, preexec_fn=no_permission_override)
+            if proc.returncode == NO_CAPABILITY_DROP:
+                pytest.skip("running as root without CAP_SETPCAP: permission bits cannot be made to apply")
+            assert proc.returncode == 2 and fragment in one_line(proc.stderr), (args, proc.stderr)
+    finally:
+        (tmp_path / "locked").chmod(0o755)
+        (tmp_path / "closed").chmod(0o755)
+    assert sorted(os.listdir(tmp_path)) == ["closed", "guides", "imgs", "locked", "ro"]  # no "out" left
+
+
+def test_npy_inputs_of_every_depth_are_brought_to_8_bits(cli, monkeypatch, one_line, tmp_path, rng, make_pair):
+    monkeypatch.chdir(tmp_path)
+    img, guide = make_pair(rng, 16, 19, 3)
+    np.save("guide.npy", guide)
+    np.save("guide_float.npy", guide / 255.0)
+    np.save("gray.npy", img[:, :, 0])
+    np.save("gray_axis.npy", img[:, :, :1])
+    np.save("deep.npy", img.astype(np.uint16) * 257)
+    np.save("unit.npy", img / 255.0)
+    np.save("wide.npy", img.astype(np.int64))
+    cases = [
+        ("unit.npy", "guide_float.npy", img, "floating-point"),
+        ("deep.npy", "guide.npy", img, "16-bit"),
+        ("gray.npy", "guide.npy", img[:, :, [0, 0]], None),
+        ("gray_axis.npy", "guide.npy", img[:, :, [0, 0]], None),
+    ]
+    for name, guidance, source, note in cases:
+        code, _, err = cli("filter", name, guidance, "-o", f"out_{name}", "--sigma-s", 1)
+        assert code == 0, err
+        assert (note is None) == ("note:" not in err) and (note or "") in err, err
+        want = filtered(1, np.ascontiguousarray(source), guide)
+        got = np.load(f"out_{name}")
+        if name.startswith("gray"):
+            want = want[:, :, :1] if name == "gray_axis.npy" else want[:, :, 0]
+        assert got.dtype == np.uint8 and np.array_equal(got, want), name
+    code, _, err = cli("filter", "wide.npy", "guide.npy", "-o", "o.npy")
+    assert code == 2 and "astype(np.uint8)" in one_line(err)
+    # A float image on the 0..255 scale is not silently turned white: the note says how much was clipped.
+    np.save("scale255.npy", img.astype(np.float64))
+    code, _, err = cli("filter", "scale255.npy", "guide.npy", "-o", "o255.npy")
+    assert code == 0 and "were clipped" in err
+
+
+def test_batch_goes_on_past_bad_files_and_resumes(cli, monkeypatch, tmp_path, rng, make_pair):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "imgs").mkdir()
+    (tmp_path / "guides").mkdir()
+    pairs = {}
+    for name in ("a", "b", "c", "d"):
+        pairs[name] = make_pair(rng, 12, 15, 3, 3)
+        cv2.imwrite(f"imgs/{name}.png", pairs[name][0])
+        cv2.imwrite(f"guides/{name}.png", pairs[name][1])
+    whole = (tmp_path / "imgs" / "c.png").read_bytes()
+    (tmp_path / "imgs" / "c.png").write_bytes(whole[: len(whole) // 2])  # truncated
+    (tmp_path / "imgs" / "b.png").write_text("a text file named like an image")
+    code, out, err = cli("filter", "imgs", "--guidance-dir", "guides", "-o", "out", "--sigma-s", 1)
+    assert code == 2
+    assert "'imgs/b.png' cannot be read: not an image format" in err
+    assert "'imgs/c.png' cannot be read: OpenCV knows its format" in err and "truncated" in err
+    assert "filtered 2 files" in out and "2 FAILED: imgs/b.png, imgs/c.png" in out
+    assert sorted(os.listdir("out")) == ["a.png", "d.png"]
+    for name in ("a", "d"):
+        assert np.array_equal(cv2.imread(f"out/{name}.png"), filtered(1, *pairs[name])), name
+    # Resume: existing outputs stay as they are, missing ones are made.
+    before = os.stat("out/a.png").st_mtime_ns
+    os.unlink("out/d.png")
+    os.unlink("imgs/b.png")
+    os.unlink("imgs/c.png")
+    code, out, err = cli("filter", "imgs", "--guidance-dir", "guides", "-o", "out", "--sigma-s", 1,
+                         "--skip-existing")
+    assert code == 0, err
+    assert "filtered 1 file" in out and "1 skipped" in out
+    assert os.stat("out/a.png").st_mtime_ns == before
+    assert np.array_equal(cv2.imread("out/d.png"), filtered(1, *pairs["d"]))
+    # A batch that writes nothing leaves no empty output directory behind.
+    (tmp_path / "guides" / "a.png").write_text("unreadable guidance")
+    code, out, err = cli("filter", "imgs/a.png", "--guidance-dir", "guides", "-o", "nothing/here")
+    assert code == 2 and "1 FAILED" in out and not os.path.exists("nothing")
+
+
+def test_messages_that_do_not_mislead(cli, monkeypatch, one_line, tmp_path, rng, make_pair):
+    monkeypatch.chdir(tmp_path)
+    img, guide = make_pair(rng, 10, 12, 3, 3)
+    cv2.imwrite("g.png", guide)
+    cv2.imwrite("bgra.png", np.dstack([img, guide[:, :, 0]]))
+    code, _, err = cli("filter", "bgra.png", "g.png", "-o", "o.jpg", "--sigma-s", "2.0")
+    assert code == 0 and "stores no alpha channel" in err, err
+    code, _, err = cli("filter", "bgra.png", "g.png", "-o", "o.png", "--sigma-s", "2.5")
+    assert code == 2 and "must be a whole number of pixels, got '2.5'" in err
+    code, _, err = cli("filter", "bgra.png", "g.png", "-o", "o.png", "--sigma-s", 10**20)
+    assert code == 2 and "too large" in one_line(err)
+    code, _, err = cli("filter", "bgra.png", "g.png", "-o", "o.png", "--overwrite", "--skip-existing")
+    assert code == 2 and "not allowed with" in err
+
+
+def test_huge_window_is_warned_of_before_the_long_call(child_env, tmp_path, rng):
+    np.save(tmp_path / "img.npy", rng.integers(0, 256, (512, 512, 3), dtype=np.uint8))
+    np.save(tmp_path / "guide.npy", rng.integers(0, 256, (512, 512), dtype=np.uint8))
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "sovelk_tools", "filter", "img.npy", "guide.npy", "-o", "out.npy",
+         "--sigma-s", "100", "-q"],
+        cwd=tmp_path, env=child_env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        preexec_fn=lambda: signal.signal(signal.SIGTERM, signal.SIG_DFL),
+    )
+    try:
+        ready, _, _ = select.select([proc.stderr], [], [], 60)
+        line = proc.stderr.readline() if ready else "(nothing within 60 s)"
+        assert "warning: the filter window (601x601 pixels for --sigma-s 100) is larger than" in line, line
+        assert "--tile 0" in line  # 256-pixel tiles with 300-pixel margins: most of the work is margin
+        assert proc.poll() is None
+    finally:
+        proc.terminate()
+        proc.communicate(timeout=60)
+    assert sorted(os.listdir(tmp_path)) == ["guide.npy", "img.npy"]
