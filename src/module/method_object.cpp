@@ -32,6 +32,17 @@ PyObject* positional_count_error(const MethodInfo& info, Py_ssize_t given) {
     return nullptr;
 }
 
+// The one boundary of every method body: whatever the body throws leaves the method as a Python
+// exception with one entry at the statement the body had reached.
+PyObject* run_body(const MethodInfo& info, PyObject* const* params) {
+    StatementLine line(info.entry_name, info.first_line);
+    PyObject* result = nullptr;
+    run_reporting_failures(
+        line, [&] { result = info.body(params, line); }, PyExc_SystemError,
+        "a method of Joint_bilateral_filter failed without setting an exception");
+    return result;
+}
+
 PyObject* call_single_argument(MethodObject* m, PyObject* args, PyObject* kwargs) {
     const MethodInfo& info = *m->info;
     if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
@@ -45,7 +56,7 @@ PyObject* call_single_argument(MethodObject* m, PyObject* args, PyObject* kwargs
         return nullptr;
     }
     PyObject* params[1] = {PyTuple_GET_ITEM(args, 0)};
-    return info.body(params);
+    return run_body(info, params);
 }
 
 // Text comparison of a str key with a parameter name: lengths first, then the string
@@ -140,7 +151,7 @@ PyObject* call_keywords(MethodObject* m, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     PyObject* params[3] = {bound[0].get(), bound[1].get(), bound[2].get()};
-    return info.body(params);
+    return run_body(info, params);
 }
 
 PyObject* method_call(PyObject* self, PyObject* args, PyObject* kwargs) {
