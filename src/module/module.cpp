@@ -127,7 +127,11 @@ int module_exec(PyObject* module) {
             g_state.module = Py_NewRef(module);
             g_state.globals = Py_XNewRef(PyModule_GetDict(module));
             if (g_state.globals == nullptr) throw PyErrorSet{};
+#if PY_VERSION_HEX >= 0x030D0000
+            g_state.builtins = PyImport_AddModuleRef("builtins");
+#else
             g_state.builtins = Py_XNewRef(PyImport_AddModule("builtins"));
+#endif
             if (g_state.builtins == nullptr) throw PyErrorSet{};
             if (!init_constants() || !ready_method_type()) throw PyErrorSet{};
             g_state.object = fetch_builtin(g_const.object).release();
