@@ -138,7 +138,8 @@ bool copy_float64(PyObject* array, Py_ssize_t expected_size, int expected_ndim, 
     } catch (const std::bad_alloc&) {
         return false;
     }
-    if (PyBuffer_ToContiguous(out.data(), &*view, view->len, 'C') != 0) {
+    // 3.10 declares the source non-const; it is only read.
+    if (PyBuffer_ToContiguous(out.data(), const_cast<Py_buffer*>(&*view), view->len, 'C') != 0) {
         PyErr_Clear();
         return false;
     }

@@ -117,12 +117,11 @@ Ref to_uint8(PyObject* output) {
     return call(astype.get(), {uint8.get()});
 }
 
-PyObject* joint_bilateral_filter_body(PyObject* const* params) {
+PyObject* joint_bilateral_filter_body(PyObject* const* params, StatementLine& line) {
     PyObject* self = params[0];
     PyObject* img = params[1];
     PyObject* guidance = params[2];
-    StatementLine line(kMethods[kJointBilateralFilter].entry_name);
-    try {
+    {
         line.at(39);
         Ref border_type;
         {
@@ -227,8 +226,6 @@ PyObject* joint_bilateral_filter_body(PyObject* const* params) {
         }
         line.at(60);
         return to_uint8(output.get()).release();
-    } catch (const PyErrorSet&) {
-        return line.fail();
     }
 }
 

@@ -1,9 +1,9 @@
 // get_range_table: the range Gaussian evaluated once per possible intensity difference (0 to 255
 // levels), so that filtering only looks weights up. Two separate tables with equal values: one
 // for colour guidance (multiplied over channels), one for gray guidance.
+#include "module/lines.hpp"
 #include "module/methods.hpp"
 #include "module/statements.hpp"
-#include "module/traceback.hpp"
 
 namespace sovelk {
 
@@ -24,28 +24,24 @@ Ref range_gaussian(PyObject* self, PyObject* diff) {
 
 }  // namespace
 
-PyObject* get_range_table_body(PyObject* const* params) {
+PyObject* get_range_table_body(PyObject* const* params, StatementLine& line) {
+    namespace line_of = lines::get_range_table;
     PyObject* self = params[0];
-    StatementLine line(kMethods[kGetRangeTable].entry_name);
-    try {
-        line.at(16);
-        Ref diff;
-        {
-            Ref np = lookup_global(g_const.np);
-            Ref arange = get_attr(np.get(), g_const.arange);
-            Ref levels = call(arange.get(), {g_const.int_0, g_const.int_256});
-            // Differences on the normalised 0..1 scale that sigma_r is expressed in.
-            diff = true_div(levels.get(), g_const.float_255);
-        }
-        line.at(17);
-        Ref color = range_gaussian(self, diff.get());
-        line.at(18);
-        Ref gray = range_gaussian(self, diff.get());
-        line.at(19);
-        return require(PyTuple_Pack(2, color.get(), gray.get())).release();
-    } catch (const PyErrorSet&) {
-        return line.fail();
+    line.at(line_of::kDiff);
+    Ref diff;
+    {
+        Ref np = lookup_global(g_const.np);
+        Ref arange = get_attr(np.get(), g_const.arange);
+        Ref levels = call(arange.get(), {g_const.int_0, g_const.int_256});
+        // Differences on the normalised 0..1 scale that sigma_r is expressed in.
+        diff = true_div(levels.get(), g_const.float_255);
     }
+    line.at(line_of::kColor);
+    Ref color = range_gaussian(self, diff.get());
+    line.at(line_of::kGray);
+    Ref gray = range_gaussian(self, diff.get());
+    line.at(line_of::kReturn);
+    return require(PyTuple_Pack(2, color.get(), gray.get())).release();
 }
 
 }  // namespace sovelk

@@ -3,11 +3,22 @@
 #include "state.hpp"
 #include "traceback.hpp"
 
+#if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>
+#endif
 
 namespace sovelk {
 
 namespace {
+
+// Member type codes: public in Python.h from 3.12 on, in the older structmember.h before.
+#if PY_VERSION_HEX >= 0x030C0000
+constexpr int kMemberSsize = Py_T_PYSSIZET;
+constexpr int kMemberReadOnly = Py_READONLY;
+#else
+constexpr int kMemberSsize = T_PYSSIZET;
+constexpr int kMemberReadOnly = READONLY;
+#endif
 
 struct MethodObject {
     PyObject_HEAD
@@ -32,6 +43,19 @@ PyObject* positional_count_error(const MethodInfo& info, Py_ssize_t given) {
     return nullptr;
 }
 
+// The one boundary of every method: whatever `enter` (the keyword binding, if any, then the
+// body) throws leaves the method as a Python exception with one entry at the statement reached,
+// the method's first line while binding.
+template <class Enter>
+PyObject* run_method(const MethodInfo& info, Enter&& enter) {
+    StatementLine line(info.entry_name, info.first_line);
+    PyObject* result = nullptr;
+    run_reporting_failures(
+        line, [&] { result = enter(line); }, PyExc_SystemError,
+        "a method of Joint_bilateral_filter failed without setting an exception");
+    return result;
+}
+
 PyObject* call_single_argument(MethodObject* m, PyObject* args, PyObject* kwargs) {
     const MethodInfo& info = *m->info;
     if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
@@ -45,7 +69,7 @@ PyObject* call_single_argument(MethodObject* m, PyObject* args, PyObject* kwargs
         return nullptr;
     }
     PyObject* params[1] = {PyTuple_GET_ITEM(args, 0)};
-    return info.body(params);
+    return run_method(info, [&](StatementLine& line) { return info.body(params, line); });
 }
 
 // Text comparison of a str key with a parameter name: lengths first, then the string
@@ -105,7 +129,7 @@ bool scan_keywords(MethodObject* m, PyObject* kwargs, Py_ssize_t first_keyword, 
     return true;
 }
 
-// Returns false with an error set; the caller adds the entry at the method's first line.
+// Returns false with an error set, reported at the method's first line.
 bool bind_keywords(MethodObject* m, PyObject* args, PyObject* kwargs, Ref* bound) {
     const MethodInfo& info = *m->info;
     const Py_ssize_t n = info.param_count;
@@ -134,13 +158,12 @@ bool bind_keywords(MethodObject* m, PyObject* args, PyObject* kwargs, Ref* bound
 
 PyObject* call_keywords(MethodObject* m, PyObject* args, PyObject* kwargs) {
     const MethodInfo& info = *m->info;
-    Ref bound[3];
-    if (!bind_keywords(m, args, kwargs, bound)) {
-        add_traceback_entry(info.entry_name, info.first_line);
-        return nullptr;
-    }
-    PyObject* params[3] = {bound[0].get(), bound[1].get(), bound[2].get()};
-    return info.body(params);
+    return run_method(info, [&](StatementLine& line) {
+        Ref bound[3];
+        if (!bind_keywords(m, args, kwargs, bound)) throw PyErrorSet{};
+        PyObject* params[3] = {bound[0].get(), bound[1].get(), bound[2].get()};
+        return info.body(params, line);
+    });
 }
 
 PyObject* method_call(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -274,7 +297,7 @@ PyMethodDef method_methods[] = {
 };
 
 PyMemberDef method_members[] = {
-    {"__dictoffset__", T_PYSSIZET, offsetof(MethodObject, dict), READONLY, nullptr},
+    {"__dictoffset__", kMemberSsize, offsetof(MethodObject, dict), kMemberReadOnly, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 

@@ -1,6 +1,7 @@
 // Module entry point, creation and execution: imports numpy and cv2 into the globals and builds
 // the class Joint_bilateral_filter.
 #include "fast_path/fused_path.hpp"
+#include "lines.hpp"
 #include "method_object.hpp"
 #include "state.hpp"
 #include "statements.hpp"
@@ -11,9 +12,7 @@ namespace sovelk {
 namespace {
 
 constexpr const char* kInitEntry = "init Sovelk";
-constexpr int kLineNumpyImport = 1;
-constexpr int kLineCv2Import = 2;
-constexpr int kLineClass = 5;
+namespace line_of = lines::module_body;
 
 // Copies one attribute of the ModuleSpec into the module dict; a missing attribute is skipped.
 int copy_spec_attr(PyObject* module_spec, PyObject* dict, const char* from, const char* to, bool allow_none) {
@@ -29,25 +28,20 @@ int copy_spec_attr(PyObject* module_spec, PyObject* dict, const char* from, cons
     return result;
 }
 
-// The module can be loaded into one interpreter per process: its state is process-wide.
-bool check_single_interpreter() {
-    const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (g_state.interpreter_id == -1) {
-        if (id == -1) return false;
-        g_state.interpreter_id = id;
-        return true;
-    }
-    if (g_state.interpreter_id != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one "
-                        "interpreter per process.");
-        return false;
-    }
-    return true;
+// The state is process-wide, and numpy and OpenCV do not work in a subinterpreter (OpenCV's
+// binding deadlocks there). Only the main interpreter may load the module: refusing the others
+// in create, before anything is recorded or imported, means a subinterpreter that tries first
+// cannot lock the main interpreter out for the rest of the process.
+bool check_main_interpreter() {
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) return true;
+    PyErr_SetString(PyExc_ImportError,
+                    "Interpreter change detected - this module can only be loaded into one "
+                    "interpreter per process.");
+    return false;
 }
 
 PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
-    if (!check_single_interpreter()) return nullptr;
+    if (!check_main_interpreter()) return nullptr;
     if (g_state.module != nullptr) return Py_NewRef(g_state.module);
     Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
     if (!name) return nullptr;
@@ -98,7 +92,7 @@ Ref import_module(const char* name) {
 }
 
 void build_class(StatementLine& line) {
-    line.at(kLineClass);
+    line.at(line_of::kClass);
     PyObject* metaclass = reinterpret_cast<PyObject*>(&PyType_Type);
     Ref name = require(PyUnicode_FromString("Joint_bilateral_filter"));
     Ref bases = require(PyTuple_Pack(1, g_state.object));
@@ -113,7 +107,7 @@ void build_class(StatementLine& line) {
         Ref key = require(PyUnicode_InternFromString(info.name));
         set_item(ns.get(), key.get(), method.get());
     }
-    line.at(kLineClass);
+    line.at(line_of::kClass);
     Ref cls = call(metaclass, {name.get(), bases.get(), ns.get()});
     require_status(PyDict_SetItem(g_state.globals, name.get(), cls.get()));
 }
@@ -126,39 +120,41 @@ int module_exec(PyObject* module) {
                         "supported.");
         return -1;
     }
-    StatementLine line(kInitEntry);
-    try {
-        line.at(kLineNumpyImport);
-        g_state.module = Py_NewRef(module);
-        g_state.globals = Py_XNewRef(PyModule_GetDict(module));
-        if (g_state.globals == nullptr) throw PyErrorSet{};
-        g_state.builtins = Py_XNewRef(PyImport_AddModule("builtins"));
-        if (g_state.builtins == nullptr) throw PyErrorSet{};
-        if (!init_constants() || !ready_method_type()) throw PyErrorSet{};
-        g_state.object = fetch_builtin(g_const.object).release();
-        g_state.range = fetch_builtin(g_const.range).release();
+    StatementLine line(kInitEntry, line_of::kNumpyImport);
+    const bool done = run_reporting_failures(
+        line,
+        [&] {
+            g_state.module = Py_NewRef(module);
+            g_state.globals = Py_XNewRef(PyModule_GetDict(module));
+            if (g_state.globals == nullptr) throw PyErrorSet{};
+#if PY_VERSION_HEX >= 0x030D0000
+            g_state.builtins = PyImport_AddModuleRef("builtins");
+#else
+            g_state.builtins = Py_XNewRef(PyImport_AddModule("builtins"));
+#endif
+            if (g_state.builtins == nullptr) throw PyErrorSet{};
+            if (!init_constants() || !ready_method_type()) throw PyErrorSet{};
+            g_state.object = fetch_builtin(g_const.object).release();
+            g_state.range = fetch_builtin(g_const.range).release();
 
-        Ref numpy = import_module("numpy");
-        require_status(PyDict_SetItem(g_state.globals, g_const.np, numpy.get()));
-        g_state.ndarray = get_attr(numpy.get(), g_const.ndarray).release();
-        capture_numpy_originals(numpy.get());
-        g_state.numpy = numpy.release();
+            Ref numpy = import_module("numpy");
+            require_status(PyDict_SetItem(g_state.globals, g_const.np, numpy.get()));
+            g_state.ndarray = get_attr(numpy.get(), g_const.ndarray).release();
+            capture_numpy_originals(numpy.get());
+            g_state.numpy = numpy.release();
 
-        line.at(kLineCv2Import);
-        Ref cv2 = import_module("cv2");
-        require_status(PyDict_SetItem(g_state.globals, g_const.cv2, cv2.get()));
-        g_state.cv2 = cv2.release();
+            line.at(line_of::kCv2Import);
+            Ref cv2 = import_module("cv2");
+            require_status(PyDict_SetItem(g_state.globals, g_const.cv2, cv2.get()));
+            g_state.cv2 = cv2.release();
 
-        build_class(line);
-        return 0;
-    } catch (const PyErrorSet&) {
-        if (g_state.module == nullptr && !PyErr_Occurred()) {
-            PyErr_SetString(PyExc_ImportError, kInitEntry);
-        }
-        line.fail();
-        drop_module();
-        return -1;
-    }
+            build_class(line);
+        },
+        PyExc_ImportError, kInitEntry);
+    if (done) return 0;
+    // The entry is in place (it ran in the module's globals): now the module can go.
+    drop_module();
+    return -1;
 }
 
 PyModuleDef_Slot module_slots[] = {
@@ -183,6 +179,6 @@ PyModuleDef module_def = {
 
 }  // namespace sovelk
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_Sovelk(void) {
+PyMODINIT_FUNC PyInit_Sovelk(void) {
     return PyModuleDef_Init(&sovelk::module_def);
 }

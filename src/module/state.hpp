@@ -7,8 +7,6 @@
 namespace sovelk {
 
 struct ProcessState {
-    // The first interpreter that created the module; -1 until then. Never cleared.
-    int64_t interpreter_id = -1;
     // Set while the module is loaded (exec succeeded or is running); dropped when exec fails.
     PyObject* module = nullptr;
     PyObject* globals = nullptr;   // the module's dict, where the methods look up np and cv2

@@ -1,6 +1,6 @@
 #include "statements.hpp"
 
-#include <vector>
+#include <stdexcept>
 
 namespace sovelk {
 
@@ -18,21 +18,17 @@ Ref lookup_global(PyObject* name) {
 }
 
 Ref call(PyObject* f, std::initializer_list<PyObject*> args, PyObject* kwnames) {
-    // Room for the slot before the arguments lets a bound method prepend self without copying.
-    PyObject* stack[8];
+    // The statements pass at most six arguments. The slot before them lets a bound method
+    // prepend self without copying.
+    PyObject* stack[kMaxCallArguments + 1];
     const size_t n = args.size();
-    std::vector<PyObject*> heap;
-    PyObject** base = stack;
-    if (n + 1 > sizeof(stack) / sizeof(stack[0])) {
-        heap.resize(n + 1);
-        base = heap.data();
-    }
+    if (n > kMaxCallArguments) throw std::length_error("statement call with too many arguments");
     size_t i = 1;
-    for (PyObject* a : args) base[i++] = a;
+    for (PyObject* a : args) stack[i++] = a;
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     const size_t nargs = n - static_cast<size_t>(nkw);
     return require(
-        PyObject_Vectorcall(f, base + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+        PyObject_Vectorcall(f, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
 void unpack_into(PyObject* seq, Ref* targets, Py_ssize_t count) {

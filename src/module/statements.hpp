@@ -21,6 +21,8 @@ inline void set_attr(PyObject* obj, PyObject* name, PyObject* value) {
 }
 
 // Calls f with positional arguments, then the values of the keyword names in kwnames (if any).
+// At most kMaxCallArguments in all.
+inline constexpr size_t kMaxCallArguments = 7;
 Ref call(PyObject* f, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr);
 
 // Strict unpacking of exactly N values (tuple/list by length, anything else by iteration).
