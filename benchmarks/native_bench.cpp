@@ -10,7 +10,8 @@
 // (pad 3 and pad 9: 49 and 361 offsets) on one thread, CPU time; b, the cost per pixel-offset,
 // is the difference of the two divided by the pixels and the extra offsets. Cases run
 // interleaved, round after round, and each keeps its fastest call, so that another process on a
-// shared machine disturbs every case alike; repeat the command and compare the minimums.
+// shared machine disturbs every case alike; repeat the command and compare the minimums. Pinned
+// with taskset to one CPU, the two-thread columns share it: run unpinned for those.
 //
 // Case: a 512 x 512 x 3 image, Gaussian spatial kernel (sigma pad / 3), Gaussian range table
 // with sigma 25.5, gray and 3-channel guidance taken from the image itself.
