@@ -1,5 +1,6 @@
-// Driver of the fused kernel: checks the request, picks the instruction-set path, and runs rows
-// on worker threads that share an atomic row counter. Each worker keeps the window's padded rows in a small planar cache; the hot loop
+// Driver of the fused kernel: checks the request, picks the instruction-set path, decides once per
+// call whether the FMA quotient may be used, and runs rows on worker threads that share an atomic
+// row counter. Each worker keeps the window's padded rows in a small planar cache; the hot loop
 // itself is in fused_kernel_body.hpp.
 
 #include "core/fused_kernel.hpp"
@@ -9,6 +10,7 @@
 #include <cfenv>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -19,6 +21,10 @@
 
 #if defined(__linux__)
 #include <sched.h>
+#endif
+#if defined(__SSE__) || defined(__x86_64__)
+#include <xmmintrin.h>
+#define SOVELK_HAVE_MXCSR 1
 #endif
 
 #include "core/fused_kernel_row.hpp"
@@ -105,6 +111,71 @@ bool make_layout(const Request& q, Layout& l) {
            checked_mul(plane, l.guid_ch, l.guid_values) && l.guid_values <= limit &&
            checked_mul(plane, l.img_ch, l.img_values) && l.img_values <= limit &&
            checked_mul(l.h * 1, l.w, out) && checked_mul(out, l.img_ch, out) && out <= limit;
+}
+
+// Binary exponent bounds of a nonzero finite double: 2^lo <= |x| < 2^hi. Read from the bits, so
+// that classifying user values raises no floating-point flag.
+bool exponent_bounds(double x, int& lo, int& hi) {
+    uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+    const uint64_t mantissa = bits & ((uint64_t{1} << 52) - 1);
+    if (biased == 0x7FF || (biased == 0 && mantissa == 0)) return false;  // inf, NaN, zero
+    if (biased == 0) {  // subnormal
+        lo = -1074;
+        hi = -1022;
+    } else {
+        lo = biased - 1023;
+        hi = lo + 1;
+    }
+    return true;
+}
+
+// Whether every nonzero finite weight kernel_s[i] * table[d_0] * ... * table[d_{guid_ch-1}], and
+// every partial product on the way, lies within [2^-960, 2^960]. Together with the per-pixel
+// check |sum| in [2^-60, 2^60] (done in the row loop) this puts every quotient in the domain
+// where the FMA form is exact. Rounding is monotone, so products of values bounded by powers of
+// two stay bounded by the product of those powers while no bound leaves the normal range.
+// Zero factors give zero weights (fine for either form); infinite or NaN factors give an
+// infinite or NaN sum, which the per-pixel check sends to the real divide.
+bool weights_in_fma_domain(const Request& q, ptrdiff_t offsets, int64_t span) {
+    constexpr int64_t kLowest = -960, kHighest = 960;
+    auto bounds = [](const double* values, ptrdiff_t n, int64_t& lo, int64_t& hi) {
+        bool any = false;
+        for (ptrdiff_t i = 0; i < n; ++i) {
+            int l, h;
+            if (!exponent_bounds(values[i], l, h)) continue;
+            lo = any ? std::min<int64_t>(lo, l) : l;
+            hi = any ? std::max<int64_t>(hi, h) : h;
+            any = true;
+        }
+        return any;
+    };
+    int64_t k_lo = 0, k_hi = 0, t_lo = 0, t_hi = 0;
+    // Only table entries 0 .. span can be looked up.
+    const ptrdiff_t used = static_cast<ptrdiff_t>(std::min<int64_t>(q.table_len, span + 1));
+    if (!bounds(q.kernel_s, offsets, k_lo, k_hi) || !bounds(q.table, used, t_lo, t_hi))
+        return true;  // every weight is zero, infinite or NaN
+    const int64_t gc = q.guid_ch;
+    const int64_t los[] = {t_lo, gc * t_lo, gc * t_lo + k_lo};  // partial products are linear in
+    const int64_t his[] = {t_hi, gc * t_hi, gc * t_hi + k_hi};  // the factor count: check ends
+    for (int64_t v : los)
+        if (v < kLowest) return false;
+    for (int64_t v : his)
+        if (v > kHighest) return false;
+    return true;
+}
+
+// Whether the current thread rounds to nearest without flush-to-zero or denormals-are-zero,
+// which the FMA quotient's proof assumes.
+bool environment_allows_fma_division() {
+    if (std::fegetround() != FE_TONEAREST) return false;
+#if defined(SOVELK_HAVE_MXCSR)
+    constexpr unsigned kDaz = 1u << 6, kRounding = 3u << 13, kFtz = 1u << 15;
+    return (_mm_getcsr() & (kDaz | kRounding | kFtz)) == 0;
+#else
+    return false;  // only the x86 vector paths use the FMA form
+#endif
 }
 
 // Enter the caller's floating-point environment with traps masked: a trap enabled by the caller
@@ -208,13 +279,14 @@ struct WorkerState {
 
 // State shared by the workers of one call.
 struct Job {
-    Job(const Request& q, const Layout& l, RowFunction f, const double* folded)
-        : request(q), layout(l), row(f), folded_table(folded) {}
+    Job(const Request& q, const Layout& l, RowFunction f, const double* folded, bool fma)
+        : request(q), layout(l), row(f), folded_table(folded), fma_by_data(fma) {}
     const Request& request;
     const Layout& layout;
     RowFunction row;
     const double* folded_table;  // null: scalar path on the table itself
     int64_t span = 0;
+    bool fma_by_data;  // weights_in_fma_domain() and not disabled by the caller
     fenv_t env{};  // the caller's, entered by every worker
     std::atomic<ptrdiff_t> next_row{0};
     std::atomic<bool> stop{false};       // workers finish their current row and leave
@@ -241,6 +313,7 @@ void work(Job& job, WorkerState& state, const std::function<bool()>* inline_poll
     args.folded_table = job.folded_table;
     args.span = job.span;
     args.scratch = state.scratch.get();
+    args.fma_division_allowed = job.fma_by_data && environment_allows_fma_division();
     args.stop = &job.stop;
     auto last_poll = std::chrono::steady_clock::now();
     while (!job.stop.load(std::memory_order_relaxed)) {
@@ -342,6 +415,8 @@ Result run_with(const Request& q, int threads, const std::function<bool()>& poll
     fenv_t env;
     std::fegetenv(&env);
 
+    const bool fma_by_data = options.division == Division::automatic && isa != Isa::scalar &&
+                             weights_in_fma_domain(q, layout.offsets, span);
     // Packing needs the folded table: its indices start at its first entry.
     const bool packed = folded && layout.guid_ch >= 2 && layout.guid_ch <= kMaxPackedChannels &&
                         span <= kMaxPackedSpan;
@@ -356,7 +431,7 @@ Result run_with(const Request& q, int threads, const std::function<bool()>& poll
         if (states.empty()) return {Status::out_of_memory, 0};  // fewer threads otherwise
     }
 
-    Job job(q, layout, row_function(isa), folded_middle);
+    Job job(q, layout, row_function(isa), folded_middle, fma_by_data);
     job.env = env;
     job.span = span;
     {

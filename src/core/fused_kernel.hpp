@@ -69,12 +69,18 @@ namespace detail {
 
 // Instruction-set paths, for tests and benchmarks; run() picks the best one the CPU has.
 enum class Isa { scalar, avx2, avx512 };
+// How the vector paths divide each weight by the weight sum. `automatic` uses one reciprocal per
+// pixel and an FMA correction wherever that provably gives the correctly rounded quotient and
+// falls back to a real divide elsewhere; `real_divide` always divides.
+enum class Division { automatic, real_divide };
+
 bool isa_available(Isa isa);
 Isa best_isa();
 const char* isa_name(Isa isa);
 
 struct Options {
     Isa isa = best_isa();
+    Division division = Division::automatic;
     // Filter on the calling thread as when no worker thread can be started (it then polls
     // between rows itself); for testing that fallback.
     bool on_calling_thread = false;

@@ -27,6 +27,7 @@ namespace {
 
 struct Avx2Vec {
     static constexpr int lanes = 4;
+    static constexpr bool has_fma = true;
     using D = __m256d;
     // Per lane, the folded table shifted by the centre's value: base[l][g] is table[|g - centre|]
     // for every guidance value g of the window (all lie within 0 .. span, as the centre does).
@@ -69,6 +70,17 @@ struct Avx2Vec {
     static D add(D a, D b) { return _mm256_add_pd(a, b); }
     static D mul(D a, D b) { return _mm256_mul_pd(a, b); }
     static D div(D a, D b) { return _mm256_div_pd(a, b); }
+    static D fmadd(D a, D b, D c) { return _mm256_fmadd_pd(a, b, c); }    // a * b + c
+    static D fnmadd(D a, D b, D c) { return _mm256_fnmadd_pd(a, b, c); }  // c - a * b
+    static D quotient_in_fma_domain(D w, D sum, D reciprocal) { return fma_quotient<Avx2Vec>(w, sum, reciprocal); }
+    // True when lo <= |x| <= hi in every lane. Quiet compares: a NaN lane just fails, raising
+    // no invalid flag that the reference arithmetic would not raise.
+    static bool abs_in_range(D x, double lo, double hi) {
+        const D magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), x);
+        const D ok = _mm256_and_pd(_mm256_cmp_pd(magnitude, _mm256_set1_pd(lo), _CMP_GE_OQ),
+                                   _mm256_cmp_pd(magnitude, _mm256_set1_pd(hi), _CMP_LE_OQ));
+        return _mm256_movemask_pd(ok) == 0xF;
+    }
 };
 
 }  // namespace

@@ -26,6 +26,7 @@ namespace {
 
 struct Avx512Vec {
     static constexpr int lanes = 8;
+    static constexpr bool has_fma = true;
     using D = __m512d;
     // Per lane, the folded table shifted by the centre's value, as in the AVX2 path.
     struct Centre {
@@ -82,6 +83,16 @@ struct Avx512Vec {
     static D add(D a, D b) { return _mm512_add_pd(a, b); }
     static D mul(D a, D b) { return _mm512_mul_pd(a, b); }
     static D div(D a, D b) { return _mm512_div_pd(a, b); }
+    static D fmadd(D a, D b, D c) { return _mm512_fmadd_pd(a, b, c); }    // a * b + c
+    static D fnmadd(D a, D b, D c) { return _mm512_fnmadd_pd(a, b, c); }  // c - a * b
+    static D quotient_in_fma_domain(D w, D sum, D reciprocal) { return fma_quotient<Avx512Vec>(w, sum, reciprocal); }
+    // True when lo <= |x| <= hi in every lane; quiet compares, as in the AVX2 path.
+    static bool abs_in_range(D x, double lo, double hi) {
+        const D magnitude = _mm512_abs_pd(x);
+        const __mmask8 ok = _mm512_cmp_pd_mask(magnitude, _mm512_set1_pd(lo), _CMP_GE_OQ) &
+                            _mm512_cmp_pd_mask(magnitude, _mm512_set1_pd(hi), _CMP_LE_OQ);
+        return ok == 0xFF;
+    }
 };
 
 }  // namespace

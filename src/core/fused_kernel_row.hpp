@@ -36,6 +36,10 @@ struct RowArgs {
     const double* folded_table;
     double* scratch;  // (2 pad + 1)^2 * kMaxLanes doubles, aligned to kScratchAlign bytes
     double* out_row;  // width * img_ch doubles, interleaved like the output
+    // True only when the caller's environment rounds to nearest without flush-to-zero or
+    // denormals-are-zero, and every nonzero finite weight lies within [2^-960, 2^960] (checked
+    // once per call from the kernel and the table entries in use).
+    bool fma_division_allowed;
     // Checked between blocks of pixels, so that a huge window answers Ctrl-C without finishing
     // its row; a stopped row is left unfinished (the caller discards the output). May be null.
     const std::atomic<bool>* stop;
