@@ -2,9 +2,10 @@
 //
 // Build and run (Release, the extension's flags):
 //   BUILD_DIR=/tmp/native bash tests/native/run.sh      (builds native_bench next to the tests)
-//   taskset -c 1 /tmp/native/native_bench [repeats] [isa] [MHz]
+//   taskset -c 1 /tmp/native/native_bench [repeats] [isa] [MHz] [division]
 // isa: scalar, avx2 or avx512 (default: the best this CPU has); MHz: the clock used to turn
-// nanoseconds into cycles (default: the first "cpu MHz" line of /proc/cpuinfo).
+// nanoseconds into cycles (default, or 0: the first "cpu MHz" line of /proc/cpuinfo); division:
+// auto (default) or divide, which makes the AVX2 path use real divides only.
 //
 // A call costs about pixels x (a + b x offsets). Each guidance kind is timed at two window sizes
 // (pad 3 and pad 9: 49 and 361 offsets) on one thread, CPU time; b, the cost per pixel-offset,
@@ -99,7 +100,8 @@ struct Timing {
 };
 
 // One call; keeps the minimums in `best`.
-void time_call(const Inputs& in, bool colour, fkd::Isa isa, int threads, std::vector<double>& out, Timing& best) {
+void time_call(const Inputs& in, bool colour, const fkd::Options& o, int threads, std::vector<double>& out,
+               Timing& best) {
     fk::Request q;
     q.padded_img = in.img.data();
     q.padded_guid = colour ? in.colour.data() : in.gray.data();
@@ -112,8 +114,6 @@ void time_call(const Inputs& in, bool colour, fkd::Isa isa, int threads, std::ve
     q.table = in.table.data();
     q.table_len = static_cast<ptrdiff_t>(in.table.size());
     q.out = out.data();
-    fkd::Options o;
-    o.isa = isa;
     const double c0 = cpu_now_ms();
     const auto t0 = std::chrono::steady_clock::now();
     const fk::Result res = fkd::run_with(q, threads, [] { return false; }, o);
@@ -150,7 +150,10 @@ fkd::Isa parse_isa(const char* name) {
 int main(int argc, char** argv) {
     const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
     const fkd::Isa isa = argc > 2 ? parse_isa(argv[2]) : fkd::best_isa();
-    const double mhz = argc > 3 ? std::atof(argv[3]) : cpuinfo_mhz();
+    const double mhz = argc > 3 && std::atof(argv[3]) > 0 ? std::atof(argv[3]) : cpuinfo_mhz();
+    fkd::Options o;
+    o.isa = isa;
+    if (argc > 4 && std::strcmp(argv[4], "divide") == 0) o.division = fkd::Division::real_divide;
     if (!fkd::isa_available(isa)) {
         std::printf("this CPU lacks the %s path\n", fkd::isa_name(isa));
         return 2;
@@ -165,10 +168,11 @@ int main(int argc, char** argv) {
         for (int colour = 0; colour < 2; ++colour)
             for (size_t p = 0; p < inputs.size(); ++p)
                 for (int threads = 1; threads <= 2; ++threads)
-                    time_call(inputs[p], colour != 0, isa, threads, out, t[colour][p][threads - 1]);
+                    time_call(inputs[p], colour != 0, o, threads, out, t[colour][p][threads - 1]);
 
-    std::printf("%tdx%tdx3 image, path %s, fastest of %d interleaved calls per case; clock %.0f MHz "
-                "(cycles = ns x GHz)\n", kH, kW, fkd::isa_name(isa), repeats, mhz);
+    std::printf("%tdx%tdx3 image, path %s, division %s, fastest of %d interleaved calls per case; clock %.0f MHz "
+                "(cycles = ns x GHz)\n", kH, kW, fkd::isa_name(isa),
+                o.division == fkd::Division::real_divide ? "divide" : "auto", repeats, mhz);
     std::printf("%-7s %5s %13s %13s %13s\n", "guide", "pad", "1 thr cpu ms", "2 thr wall ms", "2 thr cpu ms");
     for (int colour = 0; colour < 2; ++colour)
         for (size_t p = 0; p < inputs.size(); ++p)

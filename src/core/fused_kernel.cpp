@@ -415,7 +415,8 @@ Result run_with(const Request& q, int threads, const std::function<bool()>& poll
     fenv_t env;
     std::fegetenv(&env);
 
-    const bool fma_by_data = options.division == Division::automatic && isa != Isa::scalar &&
+    // Only the AVX2 path splits its quotients between the divider and the FMA units (see Pair).
+    const bool fma_by_data = options.division == Division::automatic && isa == Isa::avx2 &&
                              weights_in_fma_domain(q, layout.offsets, span);
     // Packing needs the folded table: its indices start at its first entry.
     const bool packed = folded && layout.guid_ch >= 2 && layout.guid_ch <= kMaxPackedChannels &&

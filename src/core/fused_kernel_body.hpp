@@ -80,9 +80,11 @@ inline typename V::D fma_quotient(typename V::D weight, typename V::D sum, typen
 // Two vectors side by side, 2 x V::lanes pixels. Each accumulation in the loops below is a chain
 // of dependent additions; two independent vectors keep the adder busy while each waits for its
 // previous sum. In the FMA domain the first half divides and the second uses fma_quotient, so
-// the divider and the FMA units work at the same time; both give the same bits. Measured on an
-// AVX2 Zen 3 (512x512x3, window 19, one thread): this split 75 ms, real divides only 79 ms,
-// fma_quotient only 91 ms (its five FMA-unit operations compete with the products of pass 2).
+// the divider and the FMA units work at the same time; both give the same bits. This pays where
+// the divider limits pass 2, and the driver asks for it on the AVX2 path only. Measured per
+// pixel-offset (512x512x3, one thread), split against real divides alone: AVX2 on Zen 5, 10-11%
+// faster; AVX2 on Zen 3, 2-3.5% slower; AVX-512 on Zen 5, 1-5% slower. fma_quotient for both
+// halves was the slowest everywhere (its five FMA-unit operations compete with pass 2's products).
 template <class V>
 struct Pair {
     static constexpr int lanes = 2 * V::lanes;
