@@ -202,14 +202,18 @@ AlignedArray<T> aligned_array(ptrdiff_t n) {  // throws std::bad_alloc
 
 // The padded rows of one window, in planar layout (see RowArgs), kept in window-side slots: slot
 // pr % window holds padded row pr. Consecutive rows of one worker share all but a few rows.
+// With `packed`, the guidance is cached as RowArgs::packed_rows describes; a packed row (two
+// uint32_t per pixel) takes no more room than a planar one of two or more channels.
 class RowCache {
 public:
-    RowCache(const Request& q, const Layout& l, int32_t guid_min)
-        : q_(q), l_(l), guid_min_(guid_min),
+    RowCache(const Request& q, const Layout& l, int32_t guid_min, bool packed)
+        : q_(q), l_(l), guid_min_(guid_min), packed_(packed),
+          guid_stride_(packed ? 2 * l.padded_w : l.padded_w * l.guid_ch),
           guid_(aligned_array<uint32_t>(l.window * l.padded_w * l.guid_ch)),
           img_(aligned_array<double>(l.window * l.padded_w * l.img_ch)),
           tag_(static_cast<size_t>(l.window), -1),
           guid_rows_(static_cast<size_t>(l.window)),
+          packed_rows_(static_cast<size_t>(l.window)),
           img_rows_(static_cast<size_t>(l.window)) {}
 
     // Point guid_rows()/img_rows() at padded rows r .. r + 2 pad.
@@ -218,11 +222,14 @@ public:
             const ptrdiff_t row = r + j;
             const ptrdiff_t slot = row % l_.window;
             if (tag_[slot] != row) fill(slot, row);
-            guid_rows_[j] = guid_.get() + slot * l_.padded_w * l_.guid_ch;
+            guid_rows_[j] = guid_.get() + slot * guid_stride_;
+            packed_rows_[j] = reinterpret_cast<const uint64_t*>(guid_rows_[j]);
             img_rows_[j] = img_.get() + slot * l_.padded_w * l_.img_ch;
         }
     }
-    const uint32_t* const* guid_rows() const { return guid_rows_.data(); }
+    // Exactly one of the two is non-null.
+    const uint32_t* const* guid_rows() const { return packed_ ? nullptr : guid_rows_.data(); }
+    const uint64_t* const* packed_rows() const { return packed_ ? packed_rows_.data() : nullptr; }
     const double* const* img_rows() const { return img_rows_.data(); }
 
 private:
@@ -230,10 +237,19 @@ private:
         const ptrdiff_t pw = l_.padded_w;
         const int gc = l_.guid_ch, ic = l_.img_ch;
         const int32_t* g = q_.padded_guid + row * pw * gc;
-        uint32_t* gd = guid_.get() + slot * pw * gc;
         const int64_t base = guid_min_;
-        for (int k = 0; k < gc; ++k)  // 0 .. span: fits, since the span is below 2^32
-            for (ptrdiff_t x = 0; x < pw; ++x) gd[k * pw + x] = static_cast<uint32_t>(g[x * gc + k] - base);
+        if (packed_) {  // 0 .. span, below 2^15: each value fits its 16-bit field
+            uint64_t* gd = reinterpret_cast<uint64_t*>(guid_.get() + slot * guid_stride_);
+            for (ptrdiff_t x = 0; x < pw; ++x) {
+                uint64_t v = 0;
+                for (int k = 0; k < gc; ++k) v |= static_cast<uint64_t>(g[x * gc + k] - base) << (16 * k);
+                gd[x] = v;
+            }
+        } else {
+            uint32_t* gd = guid_.get() + slot * guid_stride_;
+            for (int k = 0; k < gc; ++k)  // 0 .. span: fits, since the span is below 2^32
+                for (ptrdiff_t x = 0; x < pw; ++x) gd[k * pw + x] = static_cast<uint32_t>(g[x * gc + k] - base);
+        }
         const int32_t* p = q_.padded_img + row * pw * ic;
         double* pd = img_.get() + slot * pw * ic;
         for (int k = 0; k < ic; ++k)  // int32 to double is exact and raises no flag
@@ -244,16 +260,19 @@ private:
     const Request& q_;
     const Layout& l_;
     const int32_t guid_min_;
+    const bool packed_;
+    const ptrdiff_t guid_stride_;  // uint32_t elements per cached guidance row
     AlignedArray<uint32_t> guid_;
     AlignedArray<double> img_;
     std::vector<ptrdiff_t> tag_;
     std::vector<const uint32_t*> guid_rows_;
+    std::vector<const uint64_t*> packed_rows_;
     std::vector<const double*> img_rows_;
 };
 
 struct WorkerState {
-    WorkerState(const Request& q, const Layout& l, int32_t guid_min)
-        : cache(q, l, guid_min), scratch(aligned_array<double>(l.offsets * kMaxLanes)) {}
+    WorkerState(const Request& q, const Layout& l, int32_t guid_min, bool packed)
+        : cache(q, l, guid_min, packed), scratch(aligned_array<double>(l.offsets * kMaxLanes)) {}
     RowCache cache;
     AlignedArray<double> scratch;
 };
@@ -266,6 +285,7 @@ struct Job {
     const Layout& layout;
     RowFunction row;
     const double* folded_table;  // null: scalar path on the table itself
+    int64_t span = 0;
     bool fma_by_data;  // weights_in_fma_domain() and not disabled by the caller
     fenv_t env{};  // the caller's, entered by every worker
     std::atomic<ptrdiff_t> next_row{0};
@@ -291,6 +311,7 @@ void work(Job& job, WorkerState& state, const std::function<bool()>* inline_poll
     args.kernel_s = job.request.kernel_s;
     args.table = job.request.table;
     args.folded_table = job.folded_table;
+    args.span = job.span;
     args.scratch = state.scratch.get();
     args.fma_division_allowed = job.fma_by_data && environment_allows_fma_division();
     args.stop = &job.stop;
@@ -300,6 +321,7 @@ void work(Job& job, WorkerState& state, const std::function<bool()>* inline_poll
         if (r >= l.h) break;
         state.cache.load_window(r);
         args.guid_rows = state.cache.guid_rows();
+        args.packed_rows = state.cache.packed_rows();
         args.img_rows = state.cache.img_rows();
         args.out_row = job.request.out + r * l.w * l.img_ch;
         job.row(args);
@@ -393,21 +415,26 @@ Result run_with(const Request& q, int threads, const std::function<bool()>& poll
     fenv_t env;
     std::fegetenv(&env);
 
-    const bool fma_by_data = options.division == Division::automatic && isa != Isa::scalar &&
+    // Only the AVX2 path splits its quotients between the divider and the FMA units (see Pair).
+    const bool fma_by_data = options.division == Division::automatic && isa == Isa::avx2 &&
                              weights_in_fma_domain(q, layout.offsets, span);
+    // Packing needs the folded table: its indices start at its first entry.
+    const bool packed = folded && layout.guid_ch >= 2 && layout.guid_ch <= kMaxPackedChannels &&
+                        span <= kMaxPackedSpan;
     const int wanted = static_cast<int>(std::clamp<ptrdiff_t>(threads, 1, layout.h));
 
     std::vector<std::unique_ptr<WorkerState>> states;
     try {
         states.reserve(static_cast<size_t>(wanted));
         for (int i = 0; i < wanted; ++i)
-            states.push_back(std::make_unique<WorkerState>(q, layout, range.lo));
+            states.push_back(std::make_unique<WorkerState>(q, layout, range.lo, packed));
     } catch (const std::bad_alloc&) {
         if (states.empty()) return {Status::out_of_memory, 0};  // fewer threads otherwise
     }
 
     Job job(q, layout, row_function(isa), folded_middle, fma_by_data);
     job.env = env;
+    job.span = span;
     {
         WorkerThreads pool{job, {}};
         try {

@@ -69,9 +69,10 @@ namespace detail {
 
 // Instruction-set paths, for tests and benchmarks; run() picks the best one the CPU has.
 enum class Isa { scalar, avx2, avx512 };
-// How the vector paths divide each weight by the weight sum. `automatic` uses one reciprocal per
-// pixel and an FMA correction wherever that provably gives the correctly rounded quotient and
-// falls back to a real divide elsewhere; `real_divide` always divides.
+// How the AVX2 path divides each weight by the weight sum. `automatic` uses one reciprocal per
+// pixel and an FMA correction for half of the lanes wherever that provably gives the correctly
+// rounded quotient, and real divides elsewhere; `real_divide` always divides. The other paths
+// always divide.
 enum class Division { automatic, real_divide };
 
 bool isa_available(Isa isa);

@@ -49,6 +49,24 @@ struct Avx2Vec {
         const __m128d hi = _mm_loadh_pd(_mm_load_sd(c.base[2] + g[2]), c.base[3] + g[3]);
         return _mm256_insertf128_pd(_mm256_castpd128_pd256(lo), hi, 1);
     }
+    // Packed guidance: per lane, the 64-bit sum of the neighbour's fields and the centre's bias
+    // (see ScalarVec); field k of each sum indexes the folded table from its start.
+    struct Fields {
+        uint64_t sum[4];
+    };
+    static Fields bias(uint64_t span_fields, const uint64_t* c) {
+        return {{span_fields - c[0], span_fields - c[1], span_fields - c[2], span_fields - c[3]}};
+    }
+    static Fields fields(const Fields& b, const uint64_t* g) {
+        return {{g[0] + b.sum[0], g[1] + b.sum[1], g[2] + b.sum[2], g[3] + b.sum[3]}};
+    }
+    static D field_lookup(const double* t, const Fields& f, int k) {
+        const int shift = 16 * k;
+        auto at = [&](int l) { return t + ((f.sum[l] >> shift) & 0xFFFF); };
+        const __m128d lo = _mm_loadh_pd(_mm_load_sd(at(0)), at(1));
+        const __m128d hi = _mm_loadh_pd(_mm_load_sd(at(2)), at(3));
+        return _mm256_insertf128_pd(_mm256_castpd128_pd256(lo), hi, 1);
+    }
     static D add(D a, D b) { return _mm256_add_pd(a, b); }
     static D mul(D a, D b) { return _mm256_mul_pd(a, b); }
     static D div(D a, D b) { return _mm256_div_pd(a, b); }

@@ -54,6 +54,32 @@ struct Avx512Vec {
         const __m512d low_half = _mm512_castpd256_pd512(lo);
         return _mm512_mask_insertf64x4(low_half, 0xFF, low_half, hi, 1);
     }
+    // Packed guidance, as in the AVX2 path.
+    struct Fields {
+        uint64_t sum[8];
+    };
+    static Fields bias(uint64_t span_fields, const uint64_t* c) {
+        Fields r;
+        for (int l = 0; l < 8; ++l) r.sum[l] = span_fields - c[l];
+        return r;
+    }
+    static Fields fields(const Fields& b, const uint64_t* g) {
+        Fields r;
+        for (int l = 0; l < 8; ++l) r.sum[l] = g[l] + b.sum[l];
+        return r;
+    }
+    static D field_lookup(const double* t, const Fields& f, int k) {
+        const int shift = 16 * k;
+        auto at = [&](int l) { return t + ((f.sum[l] >> shift) & 0xFFFF); };
+        const __m128d q0 = _mm_loadh_pd(_mm_load_sd(at(0)), at(1));
+        const __m128d q1 = _mm_loadh_pd(_mm_load_sd(at(2)), at(3));
+        const __m128d q2 = _mm_loadh_pd(_mm_load_sd(at(4)), at(5));
+        const __m128d q3 = _mm_loadh_pd(_mm_load_sd(at(6)), at(7));
+        const __m256d lo = _mm256_insertf128_pd(_mm256_castpd128_pd256(q0), q1, 1);
+        const __m256d hi = _mm256_insertf128_pd(_mm256_castpd128_pd256(q2), q3, 1);
+        const __m512d low_half = _mm512_castpd256_pd512(lo);
+        return _mm512_mask_insertf64x4(low_half, 0xFF, low_half, hi, 1);
+    }
     static D add(D a, D b) { return _mm512_add_pd(a, b); }
     static D mul(D a, D b) { return _mm512_mul_pd(a, b); }
     static D div(D a, D b) { return _mm512_div_pd(a, b); }

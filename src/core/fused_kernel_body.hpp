@@ -35,6 +35,16 @@ struct ScalarVec {
     static void store(double* p, D v) { *p = v; }
     static Centre centre(const RowArgs&, const double* folded, const uint32_t* c) { return {folded - c[0]}; }
     static D lookup(const Centre& c, const uint32_t* g) { return c.base[g[0]]; }
+    // Packed guidance (see RowArgs::packed_rows): `span_fields` holds span in every channel's
+    // field, so fields() gives g_k - c_k + span per field, the folded table index from its start.
+    struct Fields {
+        uint64_t sum;
+    };
+    static Fields bias(uint64_t span_fields, const uint64_t* c) { return {span_fields - c[0]}; }
+    static Fields fields(const Fields& bias, const uint64_t* g) { return {g[0] + bias.sum}; }
+    static D field_lookup(const double* folded_start, const Fields& f, int k) {
+        return folded_start[(f.sum >> (16 * k)) & 0xFFFF];
+    }
     static D add(D a, D b) { return a + b; }
     static D mul(D a, D b) { return a * b; }
     static D div(D a, D b) { return a / b; }
@@ -70,9 +80,11 @@ inline typename V::D fma_quotient(typename V::D weight, typename V::D sum, typen
 // Two vectors side by side, 2 x V::lanes pixels. Each accumulation in the loops below is a chain
 // of dependent additions; two independent vectors keep the adder busy while each waits for its
 // previous sum. In the FMA domain the first half divides and the second uses fma_quotient, so
-// the divider and the FMA units work at the same time; both give the same bits. Measured on an
-// AVX2 Zen 3 (512x512x3, window 19, one thread): this split 75 ms, real divides only 79 ms,
-// fma_quotient only 91 ms (its five FMA-unit operations compete with the products of pass 2).
+// the divider and the FMA units work at the same time; both give the same bits. This pays where
+// the divider limits pass 2, and the driver asks for it on the AVX2 path only. Measured per
+// pixel-offset (512x512x3, one thread), split against real divides alone: AVX2 on Zen 5, 10-11%
+// faster; AVX2 on Zen 3, 2-3.5% slower; AVX-512 on Zen 5, 1-5% slower. fma_quotient for both
+// halves was the slowest everywhere (its five FMA-unit operations compete with pass 2's products).
 template <class V>
 struct Pair {
     static constexpr int lanes = 2 * V::lanes;
@@ -96,6 +108,18 @@ struct Pair {
     }
     static D lookup(const Centre& c, const uint32_t* g) {
         return {V::lookup(c.lo, g), V::lookup(c.hi, g + V::lanes)};
+    }
+    struct Fields {
+        typename V::Fields lo, hi;
+    };
+    static Fields bias(uint64_t span_fields, const uint64_t* c) {
+        return {V::bias(span_fields, c), V::bias(span_fields, c + V::lanes)};
+    }
+    static Fields fields(const Fields& bias, const uint64_t* g) {
+        return {V::fields(bias.lo, g), V::fields(bias.hi, g + V::lanes)};
+    }
+    static D field_lookup(const double* folded_start, const Fields& f, int k) {
+        return {V::field_lookup(folded_start, f.lo, k), V::field_lookup(folded_start, f.hi, k)};
     }
     static D add(D a, D b) { return {V::add(a.lo, b.lo), V::add(a.hi, b.hi)}; }
     static D mul(D a, D b) { return {V::mul(a.lo, b.lo), V::mul(a.hi, b.hi)}; }
@@ -161,6 +185,62 @@ inline typename V::D compute_weights(const RowArgs& a, ptrdiff_t c, double* weig
     return weight_sweep<V, false, true>(a, c, gc - 1, t, weights, zero);
 }
 
+// Pass 1 for packed guidance: the same weights as compute_weights, in one sweep. Per offset,
+// one add per lane forms every channel's table index; the channel product, left to right, and
+// the spatial weight stay in registers until the weight is stored and added to the sum.
+// Consecutive offsets' weights are `stride` doubles apart.
+template <class V, int GC>
+inline typename V::D packed_sweep(const RowArgs& a, ptrdiff_t c, double* weights, ptrdiff_t stride) {
+    using D = typename V::D;
+    const int gc = GC > 0 ? GC : a.guid_ch;
+    const ptrdiff_t ws = 2 * a.pad + 1;
+    uint64_t span_fields = 0;
+    for (int k = 0; k < gc; ++k) span_fields |= static_cast<uint64_t>(a.span) << (16 * k);
+    // Entry 0 of the folded table is table[span]: index g - c + span looks up table[|g - c|].
+    const double* folded_start = a.folded_table - a.span;
+    const typename V::Fields bias = V::bias(span_fields, a.packed_rows[a.pad] + c + a.pad);
+    D sum = V::zero();
+    const double* spatial = a.kernel_s;
+    double* wp = weights;
+    for (ptrdiff_t ox = 0; ox < ws; ++ox) {
+        const uint64_t* g = a.packed_rows[ox] + c;
+        for (ptrdiff_t oy = 0; oy < ws; ++oy) {
+            const typename V::Fields f = V::fields(bias, g + oy);
+            D v = V::field_lookup(folded_start, f, 0);
+            for (int k = 1; k < gc; ++k) v = V::mul(v, V::field_lookup(folded_start, f, k));
+            v = V::mul(V::set1(spatial[oy]), v);
+            sum = V::add(sum, v);
+            V::store(wp, v);
+            wp += stride;
+        }
+        spatial += ws;
+    }
+    return sum;
+}
+
+template <class V>
+struct IsPair {
+    static constexpr bool value = false;
+};
+template <class V>
+struct IsPair<Pair<V>> {
+    static constexpr bool value = true;
+};
+
+// The halves of a Pair are swept one after the other: the lookups alone keep the loads busy,
+// and one half's table indices fit the general registers where both halves' would spill.
+template <class V, int GC>
+inline typename V::D compute_packed_weights(const RowArgs& a, ptrdiff_t c, double* weights) {
+    if constexpr (IsPair<V>::value) {
+        using Half = typename V::Narrower;
+        const typename Half::D lo = packed_sweep<Half, GC>(a, c, weights, V::lanes);
+        const typename Half::D hi = packed_sweep<Half, GC>(a, c + Half::lanes, weights + Half::lanes, V::lanes);
+        return {lo, hi};
+    } else {
+        return packed_sweep<V, GC>(a, c, weights, V::lanes);
+    }
+}
+
 template <class V, Quotient Q>
 inline typename V::D quotient(typename V::D weight, typename V::D sum, typename V::D reciprocal) {
     if constexpr (Q == Quotient::fma_domain) {
@@ -213,11 +293,15 @@ inline void accumulate_group(int channels, const RowArgs& a, ptrdiff_t c, int k0
 constexpr int kChannelGroup = 4;  // accumulators kept in registers at once
 
 // Output pixels c .. c + lanes - 1 of the row.
-template <class V, int GC>
+template <class V, int GC, bool Packed>
 inline void filter_block(const RowArgs& a, ptrdiff_t c) {
     using D = typename V::D;
     double* weights = a.scratch;
-    const D sum = compute_weights<V, GC>(a, c, weights);
+    D sum;
+    if constexpr (Packed)
+        sum = compute_packed_weights<V, GC>(a, c, weights);
+    else
+        sum = compute_weights<V, GC>(a, c, weights);
 
     bool fma_domain = false;
     D reciprocal = sum;
@@ -279,7 +363,7 @@ inline void filter_block(const RowArgs& a, ptrdiff_t c) {
     }
 }
 
-template <class V, int GC>
+template <class V, int GC, bool Packed>
 inline void filter_row_for(const RowArgs& a) {
     const ptrdiff_t w = a.width;
     const ptrdiff_t last = w - V::lanes;
@@ -289,7 +373,7 @@ inline void filter_row_for(const RowArgs& a) {
     for (ptrdiff_t c = 0;; c += V::lanes) {
         if (c > last) c = last;
         if (a.stop != nullptr && a.stop->load(std::memory_order_relaxed)) return;
-        filter_block<V, GC>(a, c);
+        filter_block<V, GC, Packed>(a, c);
         if (c == last) break;
     }
 }
@@ -303,10 +387,17 @@ void filter_row(const RowArgs& a) {
             return;
         }
     }
+    if (a.packed_rows != nullptr) {
+        if (a.guid_ch == 3)
+            filter_row_for<V, 3, true>(a);
+        else
+            filter_row_for<V, 0, true>(a);
+        return;
+    }
     switch (a.guid_ch) {
-        case 1: filter_row_for<V, 1>(a); break;
-        case 3: filter_row_for<V, 3>(a); break;
-        default: filter_row_for<V, 0>(a); break;
+        case 1: filter_row_for<V, 1, false>(a); break;
+        case 3: filter_row_for<V, 3, false>(a); break;
+        default: filter_row_for<V, 0, false>(a); break;
     }
 }
 

@@ -15,7 +15,14 @@ namespace sovelk::fused::detail {
 struct RowArgs {
     // Window side pointers to padded rows r .. r + 2 pad of the guidance, each value minus the
     // guidance minimum: 0 .. span, so differences of cached values are the true differences.
+    // Planar (see above), except when packed_rows is set.
     const uint32_t* const* guid_rows;
+    // Guidance of 2 .. kMaxPackedChannels channels whose span is at most kMaxPackedSpan, cached
+    // packed instead: one uint64_t per pixel, channel k in bits 16 k .. 16 k + 15. One load
+    // then fetches every channel of a pixel and one add forms all its table indices. Null when
+    // the guidance is planar (guid_rows is then set).
+    const uint64_t* const* packed_rows;
+    int64_t span;  // max - min of the padded guidance
     const double* const* img_rows;  // same rows of the image, converted to double
     ptrdiff_t width;                  // output pixels in the row (w >= 1)
     ptrdiff_t pad;                    // window side is 2 pad + 1
@@ -37,6 +44,12 @@ struct RowArgs {
     // its row; a stopped row is left unfinished (the caller discards the output). May be null.
     const std::atomic<bool>* stop;
 };
+
+// With span <= kMaxPackedSpan, a neighbour value g and a centre value c (both 0 .. span) give the
+// folded table index g - c + span in 0 .. 2 span <= 65534: it fits a 16-bit field, so adding
+// span - c field by field never carries or borrows into the next channel.
+constexpr int64_t kMaxPackedSpan = (int64_t{1} << 15) - 1;
+constexpr int kMaxPackedChannels = 4;
 
 constexpr int kMaxLanes = 16;  // two AVX-512 vectors of doubles
 constexpr size_t kScratchAlign = 64;

@@ -460,6 +460,41 @@ void test_huge_table(Rng& rng) {
     for (fkd::Isa isa : available_isas()) compare_path(c, expected, options(isa, fkd::Division::automatic), 2, "huge");
 }
 
+// Guidance of 2 to 4 channels is cached as 16-bit fields per channel when its span is below
+// 2^15. At the largest such span the differences -span and +span must still find their table
+// entries, without a carry or borrow leaking into the next channel's field; one more takes the
+// general layout. Values sit mostly at the two ends of the span, and neighbouring table entries
+// differ, so an index off by one changes the result.
+void test_packed_guidance_limits(Rng& rng) {
+    for (int32_t span : {32767, 32768}) {
+        for (int gc : {2, 3, 4}) {
+            Case c;
+            c.h = 5;
+            c.w = 19;
+            c.pad = 2;
+            c.img_ch = 2;
+            c.guid_ch = gc;
+            const int32_t lo = gc == 3 ? std::numeric_limits<int32_t>::max() - span : -1000;
+            c.guid.resize(static_cast<size_t>(c.ph() * c.pw() * gc));
+            for (auto& v : c.guid) {
+                const int which = pick(rng, 0, 2);
+                v = which == 0 ? lo : which == 1 ? lo + span : lo + pick(rng, 0, span);
+            }
+            c.guid[0] = lo;
+            c.guid[1] = lo + span;
+            c.img.resize(static_cast<size_t>(c.ph() * c.pw() * 2));
+            for (auto& v : c.img) v = pick(rng, 0, 255);
+            c.table.resize(static_cast<size_t>(span) + 1);
+            for (size_t i = 0; i < c.table.size(); ++i) c.table[i] = 1.0 / double(1 + (i % 1000));
+            c.kernel = gaussian_kernel(c.pad, 1.5);
+            c.label = "packed limits span=" + std::to_string(span) + " guid_ch=" + std::to_string(gc);
+            const Outcome expected = model(c);
+            for (fkd::Isa isa : available_isas())
+                compare_path(c, expected, options(isa, fkd::Division::automatic), 1, "packed");
+        }
+    }
+}
+
 // Workers use the caller's rounding mode and flush-to-zero setting, like numpy on the calling
 // thread would. The FMA quotient assumes round-to-nearest, so it must step aside here.
 void test_caller_environment(Rng& rng) {
@@ -622,6 +657,7 @@ int main(int argc, char** argv) {
     test_each_event_is_reported();
     test_tiny_weights_are_divided_exactly();
     test_huge_table(rng);
+    test_packed_guidance_limits(rng);
     test_typical_inputs_raise_nothing(rng);
     test_thread_counts(rng);
     test_caller_environment(rng);
