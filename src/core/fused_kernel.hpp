@@ -45,8 +45,9 @@ struct Result {
     int fp_flags = 0;
 };
 
-// Filters on `threads` worker threads (clamped to 1..h); the calling thread only waits and, about
-// every 50 ms, calls poll() (never from a worker). When poll() returns true the workers stop
+// Filters on up to `threads` threads of the process-wide worker pool (clamped to 1..h and to
+// max_threads of the pool); the calling thread only waits, also while the pool's threads finish
+// other calls, and about every 50 ms calls poll() (never from a worker). When poll() returns true the workers stop
 // before their next row and run() returns Status::cancelled. If poll() throws, the workers are
 // stopped and joined and the exception propagates. Workers run in the caller's floating-point
 // environment (rounding mode, flush-to-zero) with traps masked; the caller's own environment,
@@ -84,6 +85,8 @@ struct Options {
     // Filter on the calling thread as when no worker thread can be started (it then polls
     // between rows itself); for testing that fallback.
     bool on_calling_thread = false;
+    // Consecutive rows a worker claims at a time; 0 picks a few bands per thread.
+    ptrdiff_t rows_per_band = 0;
 };
 
 // run() with chosen paths; Status::invalid_argument if the CPU lacks options.isa.
