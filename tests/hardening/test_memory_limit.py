@@ -20,15 +20,11 @@ import Sovelk
 SANITIZED = bool(os.environ.get("SOVELK_SANITIZED")) or "libasan" in os.environ.get("LD_PRELOAD", "")
 TIMEOUT = 180
 
-CHILD = r"""
+# Both children start alike: lower the address-space limit to the current size plus argv[1] bytes.
+PRELUDE = r"""
 import json, os, resource, sys, time, traceback, tracemalloc
 import numpy as np
 import Sovelk
-
-class Ref(Sovelk.Joint_bilateral_filter):
-    # An override of get_range_kernel keeps the fused kernel out: the statements run.
-    def get_range_kernel(self, tmp_guidance):
-        return super().get_range_kernel(tmp_guidance)
 
 def vm_bytes():
     with open("/proc/self/statm") as fh:
@@ -38,6 +34,13 @@ spare = int(sys.argv[1])
 if spare > 0:
     limit = vm_bytes() + spare
     resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+"""
+
+CHILD = PRELUDE + r"""
+class Ref(Sovelk.Joint_bilateral_filter):
+    # An override of get_range_kernel keeps the fused kernel out: the statements run.
+    def get_range_kernel(self, tmp_guidance):
+        return super().get_range_kernel(tmp_guidance)
 
 sigma_s, h, w, ch = (int(v) for v in sys.argv[2:6])
 # A numpy integer makes wndw_size a numpy integer too, which the statements accept alike.
@@ -59,11 +62,11 @@ print(json.dumps(report))
 """
 
 
-def run_child(spare_bytes, sigma_s, h, w, ch, sigma_type="int"):
+def run_child(spare_bytes, sigma_s, h, w, ch, sigma_type="int", code=CHILD):
     env = dict(os.environ)
     module_dir = os.path.dirname(os.path.abspath(Sovelk.__file__))
     env["PYTHONPATH"] = os.pathsep.join(p for p in (module_dir, env.get("PYTHONPATH")) if p)
-    cmd = [sys.executable, "-c", CHILD, str(spare_bytes), str(sigma_s), str(h), str(w), str(ch), sigma_type]
+    cmd = [sys.executable, "-c", code, str(spare_bytes), str(sigma_s), str(h), str(w), str(ch), sigma_type]
     try:
         proc = subprocess.run(cmd, capture_output=True, text=True, timeout=TIMEOUT, env=env)
     except subprocess.TimeoutExpired:
@@ -147,3 +150,57 @@ def test_refusal_leaves_the_process_usable():
                                                     env.get("PYTHONPATH")) if p)
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=TIMEOUT, env=env)
     assert proc.returncode == 0 and "usable" in proc.stdout, proc.stderr[-3000:]
+
+
+# Construction computes a (6 sigma_s + 1)^2 spatial kernel through several arrays of that size.
+CONSTRUCT = PRELUDE + r"""
+sigma_s = int(sys.argv[2])
+tracemalloc.start()
+reports = []
+def attempt(action):
+    try:
+        value = action()
+        report = {"outcome": "returned", "shape": list(value.shape)}
+    except BaseException as exc:
+        report = {"outcome": type(exc).__name__, "text": str(exc),
+                  "entries": [[fs.name, fs.lineno] for fs in traceback.extract_tb(exc.__traceback__)
+                              if fs.filename == "Sovelk"]}
+    report["peak"] = tracemalloc.get_traced_memory()[1]
+    reports.append(report)
+attempt(lambda: Sovelk.Joint_bilateral_filter(sigma_s, 0.1).kernel_s)
+# The method alone, on a small filter whose sigma_s was reassigned.
+small = Sovelk.Joint_bilateral_filter(1, 0.1)
+small.sigma_s = sigma_s
+attempt(small.get_spatial_kernel)
+print(json.dumps(reports))
+"""
+
+ENTRY_INIT = ["Sovelk.Joint_bilateral_filter.__init__", 12]
+ENTRY_KERNEL = ["Sovelk.Joint_bilateral_filter.get_spatial_kernel", 22]
+
+
+def assert_kernel_refused(report):
+    assert report["outcome"] == "MemoryError", report
+    assert not report["text"].startswith("Unable to allocate"), report
+    assert "get_spatial_kernel" in report["text"] and "GiB" in report["text"], report
+    assert report["peak"] < 64 * 2 ** 20, report
+
+
+@pytest.mark.parametrize("spare, sigma_s", [
+    pytest.param(1 * GIB, 1000, id="2 GiB-kernel-under-1-GiB-limit",
+                 marks=pytest.mark.skipif(SANITIZED, reason="no address-space limit under AddressSanitizer")),
+    pytest.param(0, 100000, id="20-TiB-kernel-without-limit"),
+])
+def test_construction_beyond_memory_is_refused_before_allocating(spare, sigma_s):
+    constructed, method = run_child(spare, sigma_s, 0, 0, 0, code=CONSTRUCT)
+    assert_kernel_refused(constructed)
+    assert constructed["entries"] == [ENTRY_INIT, ENTRY_KERNEL], constructed
+    assert_kernel_refused(method)
+    assert method["entries"] == [ENTRY_KERNEL], method
+
+
+@pytest.mark.skipif(SANITIZED, reason="an address-space limit cannot be set under AddressSanitizer")
+def test_construction_that_fits_still_runs_under_a_limit():
+    constructed, method = run_child(1 * GIB, 100, 0, 0, 0, code=CONSTRUCT)  # 601 x 601: 23 MiB
+    assert constructed == {**constructed, "outcome": "returned", "shape": [601, 601]}
+    assert method == {**method, "outcome": "returned", "shape": [601, 601]}
