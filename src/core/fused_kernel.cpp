@@ -1,6 +1,6 @@
 // Driver of the fused kernel: checks the request, picks the instruction-set path, decides once per
-// call whether the FMA quotient may be used, and runs bands of rows on the process's worker pool,
-// the workers claiming bands through an atomic counter. Each worker keeps the window's padded rows
+// call whether the FMA quotient may be used, and runs rows on the process's worker pool, the
+// workers claiming rows through an atomic counter. Each worker keeps the window's padded rows
 // in a small planar cache; the hot loop itself is in fused_kernel_body.hpp.
 
 #include "core/fused_kernel.hpp"
@@ -263,10 +263,10 @@ struct Job {
     const double* folded_table;  // null: scalar path on the table itself
     bool fma_by_data;  // weights_in_fma_domain() and not disabled by the caller
     fenv_t env{};  // the caller's, entered by every worker
-    // Workers claim bands of consecutive rows: a worker that moves down one row refills one row
-    // of its window cache, while one that jumps refills up to the whole window.
-    ptrdiff_t rows_per_band = 1;
-    std::atomic<ptrdiff_t> next_band{0};
+    // Workers claim single rows. Contiguous bands per worker would refill one cached row per
+    // output row instead of two, but measured no faster here, and single rows keep a worker that
+    // gets less of the CPU from holding up the end of the call.
+    std::atomic<ptrdiff_t> next_row{0};
     std::atomic<bool> stop{false};       // workers finish their current row and leave
     std::atomic<bool> cancelled{false};  // poll() asked for the stop
     std::atomic<int> flags{0};
@@ -291,22 +291,19 @@ void work(Job& job, WorkerState& state, const std::function<bool()>* inline_poll
     args.stop = &job.stop;
     auto last_poll = std::chrono::steady_clock::now();
     while (!job.stop.load(std::memory_order_relaxed)) {
-        const ptrdiff_t band = job.next_band.fetch_add(1, std::memory_order_relaxed);
-        if (band >= (l.h + job.rows_per_band - 1) / job.rows_per_band) break;
-        const ptrdiff_t end = std::min(l.h, (band + 1) * job.rows_per_band);
-        for (ptrdiff_t r = band * job.rows_per_band; r < end && !job.stop.load(std::memory_order_relaxed); ++r) {
-            state.cache.load_window(r);
-            args.guid_rows = state.cache.guid_rows();
-            args.img_rows = state.cache.img_rows();
-            args.out_row = job.request.out + r * l.w * l.img_ch;
-            job.row(args);
-            if (inline_poll && *inline_poll && std::chrono::steady_clock::now() - last_poll >= kPollInterval) {
-                if ((*inline_poll)()) {
-                    job.cancelled.store(true);
-                    job.stop.store(true);
-                }
-                last_poll = std::chrono::steady_clock::now();
+        const ptrdiff_t r = job.next_row.fetch_add(1, std::memory_order_relaxed);
+        if (r >= l.h) break;
+        state.cache.load_window(r);
+        args.guid_rows = state.cache.guid_rows();
+        args.img_rows = state.cache.img_rows();
+        args.out_row = job.request.out + r * l.w * l.img_ch;
+        job.row(args);
+        if (inline_poll && *inline_poll && std::chrono::steady_clock::now() - last_poll >= kPollInterval) {
+            if ((*inline_poll)()) {
+                job.cancelled.store(true);
+                job.stop.store(true);
             }
+            last_poll = std::chrono::steady_clock::now();
         }
     }
     job.flags.fetch_or(std::fetestexcept(kReportedFlags));
@@ -317,19 +314,6 @@ void work(Job& job, WorkerState& state, const std::function<bool()>* inline_poll
 struct StopOnExit {
     Job& job;
     ~StopOnExit() { job.stop.store(true); }
-};
-
-// Rows per band: contiguous bands keep each worker's window cache sliding one row at a time;
-// several bands per thread keep a thread that got less of the CPU from holding up the call.
-ptrdiff_t band_rows(ptrdiff_t h, int slots, ptrdiff_t requested) {
-    if (requested > 0) return requested;
-    return std::max<ptrdiff_t>(1, h / (4 * static_cast<ptrdiff_t>(slots)));
-}
-
-// Restores the calling thread's environment, status flags included, on every way out.
-struct EnvironmentRestorer {
-    const fenv_t& env;
-    ~EnvironmentRestorer() { std::fesetenv(&env); }
 };
 
 }  // namespace
@@ -412,7 +396,6 @@ Result run_with(const Request& q, int threads, const std::function<bool()>& poll
 
     Job job(q, layout, row_function(isa), folded_middle, fma_by_data);
     job.env = env;
-    job.rows_per_band = band_rows(layout.h, slots, options.rows_per_band);
     std::optional<pool::Batch> batch;
     if (!options.on_calling_thread) {
         try {

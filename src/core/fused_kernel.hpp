@@ -85,8 +85,6 @@ struct Options {
     // Filter on the calling thread as when no worker thread can be started (it then polls
     // between rows itself); for testing that fallback.
     bool on_calling_thread = false;
-    // Consecutive rows a worker claims at a time; 0 picks a few bands per thread.
-    ptrdiff_t rows_per_band = 0;
 };
 
 // run() with chosen paths; Status::invalid_argument if the CPU lacks options.isa.

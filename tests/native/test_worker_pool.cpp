@@ -1,6 +1,6 @@
 // The process-wide worker pool under the fused kernel: many callers at once never start more
 // threads than the pool may run and get the results of a lone call; a call waiting behind
-// another can still be cancelled; bands of any size give the same bits; a forked child filters.
+// another can still be cancelled; a forked child filters.
 
 #include <dirent.h>
 #include <sys/wait.h>
@@ -147,22 +147,6 @@ void test_many_callers() {
               std::to_string(before + 1 + callers) + " + " + std::to_string(pool) + " allowed)");
 }
 
-// Any band size and thread count gives the same bits.
-void test_band_sizes() {
-    const Case c(61, 40, 2, 3, 7);
-    const std::vector<double> expected = c.alone();
-    bool all_same = true;
-    for (ptrdiff_t band : {0, 1, 2, 7, 60, 61, 1000})
-        for (int threads : {1, 2, 5}) {
-            std::vector<double> out(expected.size());
-            fkd::Options o;
-            o.rows_per_band = band;
-            const fk::Result r = fkd::run_with(c.request(out.data()), threads, kNever, o);
-            all_same = all_same && r.status == fk::Status::ok && same_bits(out, expected);
-        }
-    check(all_same, "every band size and thread count gives the lone call's bits");
-}
-
 // A call queued behind a long one is cancelled (or its poll() throws) without waiting its turn.
 void test_cancel_while_queued() {
     const Case big(4000, 600, 12, 3, 3);  // seconds of work on all threads
@@ -226,7 +210,6 @@ void test_fork() {
 
 int main() {
     std::printf("pool: at most %d threads\n", sovelk::pool::max_threads());
-    test_band_sizes();
     test_many_callers();
     test_cancel_while_queued();
     test_fork();
