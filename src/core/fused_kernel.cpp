@@ -316,6 +316,12 @@ struct StopOnExit {
     ~StopOnExit() { job.stop.store(true); }
 };
 
+// Restores the calling thread's environment, status flags included, on every way out.
+struct EnvironmentRestorer {
+    const fenv_t& env;
+    ~EnvironmentRestorer() { std::fesetenv(&env); }
+};
+
 }  // namespace
 
 bool isa_available(Isa isa) {
