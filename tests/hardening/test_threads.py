@@ -6,6 +6,9 @@ concurrent call gives what the same call gives alone, whether the threads share 
 or use their own, and a thread that reassigns attributes while another filters causes no crash.
 """
 
+import json
+import os
+import subprocess
 import sys
 import threading
 
@@ -212,3 +215,65 @@ def test_caller_writing_into_the_image_during_a_call_does_no_harm():
         writer.join()
     assert all(o.shape == img.shape and o.dtype == np.uint8 for outs in outputs for o in outs)
     assert np.array_equal(f.kernel_s, kernel)
+
+
+POOL_CHILD = r"""
+import json, os, sys, threading
+import numpy as np
+import Sovelk
+
+def tasks():
+    return len(os.listdir("/proc/self/task"))
+
+callers = 16
+before = tasks()  # the interpreter and whatever numpy's libraries started; no pool thread yet
+f = Sovelk.Joint_bilateral_filter(2, 0.1)
+rng = np.random.default_rng(3)
+inputs = [(rng.integers(0, 256, size=(90, 70, 3)).astype(np.uint8),
+           rng.integers(0, 256, size=(90, 70) if k % 2 else (90, 70, 3)).astype(np.uint8)) for k in range(callers)]
+serial = [f.joint_bilateral_filter(img, g) for img, g in inputs]
+
+most = [0]
+done = threading.Event()
+def watch():
+    while not done.is_set():
+        most[0] = max(most[0], tasks())
+watcher = threading.Thread(target=watch)
+watcher.start()
+barrier = threading.Barrier(callers)
+same = [False] * callers
+def body(k):
+    barrier.wait()
+    same[k] = all(np.array_equal(f.joint_bilateral_filter(*inputs[k]), serial[k]) for _ in range(4))
+threads = [threading.Thread(target=body, args=(k,)) for k in range(callers)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+done.set()
+watcher.join()
+print(json.dumps({"before": before, "most": most[0], "callers": callers, "same": same}))
+"""
+
+
+@pytest.mark.parametrize("cap", [None, "1"], ids=["all-cores", "SOVELK_NUM_THREADS=1"])
+def test_sixteen_callers_share_one_pool_of_native_threads(cap):
+    """Each call asks for a thread per core; at once they still run no more native threads than
+    the process may use, besides the Python threads themselves, and give the results of calls in
+    a row."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (os.path.dirname(os.path.abspath(Sovelk.__file__)),
+                                                    env.get("PYTHONPATH")) if p)
+    env.pop("SOVELK_NUM_THREADS", None)
+    if cap is not None:
+        env["SOVELK_NUM_THREADS"] = cap
+    proc = subprocess.run([sys.executable, "-c", POOL_CHILD], capture_output=True, text=True, env=env, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    report = json.loads(proc.stdout.strip().splitlines()[-1])
+    assert all(report["same"]), report
+    cores = len(os.sched_getaffinity(0)) if cap is None else int(cap)
+    # The Python threads: the callers and the watcher.
+    allowed = report["before"] + report["callers"] + 1 + cores
+    assert report["most"] <= allowed, report
+    # The callers were all alive at once, so the watcher did see them.
+    assert report["most"] >= report["before"] + report["callers"], report
