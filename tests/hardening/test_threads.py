@@ -277,3 +277,41 @@ def test_sixteen_callers_share_one_pool_of_native_threads(cap):
     assert report["most"] <= allowed, report
     # The callers were all alive at once, so the watcher did see them.
     assert report["most"] >= report["before"] + report["callers"], report
+
+
+FORK_CHILD = r"""
+import os, sys, time
+import numpy as np
+import Sovelk
+
+f = Sovelk.Joint_bilateral_filter(2, 0.1)
+img = np.random.default_rng(5).integers(0, 256, size=(120, 80, 3)).astype(np.uint8)
+g = img[:, :, 1].copy()
+expected = f.joint_bilateral_filter(img, g)  # the pool's threads are running now
+pid = os.fork()
+if pid == 0:
+    # The forked process (a multiprocessing worker, say) has none of the parent's pool threads.
+    ok = np.array_equal(f.joint_bilateral_filter(img, g), expected)
+    os._exit(0 if ok else 3)
+deadline = time.monotonic() + 60
+while time.monotonic() < deadline:
+    done, status = os.waitpid(pid, os.WNOHANG)
+    if done:
+        print("exit", os.waitstatus_to_exitcode(status))
+        break
+    time.sleep(0.05)
+else:
+    os.kill(pid, 9)
+    os.waitpid(pid, 0)
+    print("hung")
+"""
+
+
+def test_forked_child_filters_without_the_parents_threads():
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (os.path.dirname(os.path.abspath(Sovelk.__file__)),
+                                                    env.get("PYTHONPATH")) if p)
+    proc = subprocess.run([sys.executable, "-W", "ignore::DeprecationWarning", "-c", FORK_CHILD],
+                          capture_output=True, text=True, env=env, timeout=120)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert proc.stdout.split() == ["exit", "0"], (proc.stdout, proc.stderr[-3000:])
