@@ -152,55 +152,34 @@ def test_refusal_leaves_the_process_usable():
     assert proc.returncode == 0 and "usable" in proc.stdout, proc.stderr[-3000:]
 
 
-# Construction computes a (6 sigma_s + 1)^2 spatial kernel through several arrays of that size.
+# Construction computes a (6 sigma_s + 1)^2 spatial kernel through eight arrays of that size.
 CONSTRUCT = PRELUDE + r"""
-sigma_s = int(sys.argv[2])
 tracemalloc.start()
-reports = []
-def attempt(action):
-    try:
-        value = action()
-        report = {"outcome": "returned", "shape": list(value.shape)}
-    except BaseException as exc:
-        report = {"outcome": type(exc).__name__, "text": str(exc),
-                  "entries": [[fs.name, fs.lineno] for fs in traceback.extract_tb(exc.__traceback__)
-                              if fs.filename == "Sovelk"]}
-    report["peak"] = tracemalloc.get_traced_memory()[1]
-    reports.append(report)
-attempt(lambda: Sovelk.Joint_bilateral_filter(sigma_s, 0.1).kernel_s)
-# The method alone, on a small filter whose sigma_s was reassigned.
-small = Sovelk.Joint_bilateral_filter(1, 0.1)
-small.sigma_s = sigma_s
-attempt(small.get_spatial_kernel)
-print(json.dumps(reports))
+try:
+    report = {"outcome": "returned", "shape": list(Sovelk.Joint_bilateral_filter(int(sys.argv[2]), 0.1).kernel_s.shape)}
+except BaseException as exc:
+    report = {"outcome": type(exc).__name__, "text": str(exc),
+              "entries": [[fs.name, fs.lineno] for fs in traceback.extract_tb(exc.__traceback__)
+                          if fs.filename == "Sovelk"]}
+report["peak"] = tracemalloc.get_traced_memory()[1]
+print(json.dumps(report))
 """
-
-ENTRY_INIT = ["Sovelk.Joint_bilateral_filter.__init__", 12]
-ENTRY_KERNEL = ["Sovelk.Joint_bilateral_filter.get_spatial_kernel", 22]
-
-
-def assert_kernel_refused(report):
-    assert report["outcome"] == "MemoryError", report
-    assert not report["text"].startswith("Unable to allocate"), report
-    assert "get_spatial_kernel" in report["text"] and "GiB" in report["text"], report
-    assert report["peak"] < 64 * 2 ** 20, report
 
 
 @pytest.mark.parametrize("spare, sigma_s", [
-    pytest.param(1 * GIB, 1000, id="2 GiB-kernel-under-1-GiB-limit",
+    pytest.param(1 * GIB, 1000, id="2-GiB-kernel-under-1-GiB-limit",
                  marks=pytest.mark.skipif(SANITIZED, reason="no address-space limit under AddressSanitizer")),
     pytest.param(0, 100000, id="20-TiB-kernel-without-limit"),
 ])
 def test_construction_beyond_memory_is_refused_before_allocating(spare, sigma_s):
-    constructed, method = run_child(spare, sigma_s, 0, 0, 0, code=CONSTRUCT)
-    assert_kernel_refused(constructed)
-    assert constructed["entries"] == [ENTRY_INIT, ENTRY_KERNEL], constructed
-    assert_kernel_refused(method)
-    assert method["entries"] == [ENTRY_KERNEL], method
+    report = run_child(spare, sigma_s, 0, 0, 0, code=CONSTRUCT)
+    assert report["outcome"] == "MemoryError" and "get_spatial_kernel needs about" in report["text"], report
+    assert report["entries"] == [["Sovelk.Joint_bilateral_filter.__init__", 12],
+                                 ["Sovelk.Joint_bilateral_filter.get_spatial_kernel", 22]], report
+    assert report["peak"] < 64 * 2 ** 20, report
 
 
 @pytest.mark.skipif(SANITIZED, reason="an address-space limit cannot be set under AddressSanitizer")
 def test_construction_that_fits_still_runs_under_a_limit():
-    constructed, method = run_child(1 * GIB, 100, 0, 0, 0, code=CONSTRUCT)  # 601 x 601: 23 MiB
-    assert constructed == {**constructed, "outcome": "returned", "shape": [601, 601]}
-    assert method == {**method, "outcome": "returned", "shape": [601, 601]}
+    report = run_child(1 * GIB, 100, 0, 0, 0, code=CONSTRUCT)  # 601 x 601: 23 MiB
+    assert report["outcome"] == "returned" and report["shape"] == [601, 601], report
