@@ -17,6 +17,7 @@
 #if defined(__linux__)
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 #endif
 
 #include "core/process_limits.hpp"
@@ -59,14 +60,24 @@ struct Pool {
     // cannot be started (no memory, a thread limit) leaves the pool smaller; that is all.
     void grow(int wanted) {
         wanted = std::min(wanted, limit);
+#if defined(__linux__)
+        // The threads start with every signal blocked, so that a Ctrl-C always reaches a thread
+        // of the interpreter (which interrupts its sleeps and reads), never a worker of ours.
+        sigset_t all, caller;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &caller);
+#endif
         while (threads < wanted) {
             try {
                 std::thread([this] { serve(); }).detach();
             } catch (const std::exception&) {  // std::system_error, std::bad_alloc
-                return;
+                break;
             }
             ++threads;
         }
+#if defined(__linux__)
+        pthread_sigmask(SIG_SETMASK, &caller, nullptr);
+#endif
     }
 
     // Under `mutex`: no newcomer for this batch; idle waiters are told when nothing runs.
