@@ -23,18 +23,25 @@ std::optional<uint64_t> kib_to_bytes(const std::string& number) {
     return *kib * 1024;
 }
 
+// The value of the line "<key> <number> kB", or empty where there is no such line.
+std::optional<uint64_t> meminfo_field(const std::string& text, const char* key) {
+    size_t at = 0;
+    const std::string wanted = std::string(key) + ":";
+    while ((at = text.find(wanted, at)) != std::string::npos && at != 0 && text[at - 1] != '\n') ++at;
+    if (at == std::string::npos) return std::nullopt;
+    const size_t end = text.find('\n', at);
+    std::string value = text.substr(at + wanted.size(), end == std::string::npos ? std::string::npos : end - at - wanted.size());
+    const size_t unit = value.rfind(" kB");
+    if (unit == std::string::npos || unit + 3 != value.size()) return std::nullopt;
+    value.resize(unit);
+    return kib_to_bytes(value);
+}
+
 MemInfo read_meminfo(const std::string& root) {
     MemInfo info;
-    const auto text = limits::read_text(root, "/proc/meminfo");
-    if (!text) return info;
-    std::istringstream lines(*text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream words(line);
-        std::string key, number, unit;
-        if (!(words >> key >> number >> unit) || unit != "kB") continue;
-        if (key == "MemAvailable:") info.available = kib_to_bytes(number);
-        if (key == "SwapFree:") info.swap_free = kib_to_bytes(number);
+    if (const auto text = limits::read_text(root, "/proc/meminfo")) {
+        info.available = meminfo_field(*text, "MemAvailable");
+        info.swap_free = meminfo_field(*text, "SwapFree");
     }
     return info;
 }

@@ -1,8 +1,10 @@
 #include "core/process_limits.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <fstream>
-#include <iterator>
+#include <cerrno>
 #include <sstream>
 
 namespace sovelk::limits {
@@ -100,11 +102,22 @@ void keep_least(std::optional<uint64_t>& best, std::optional<uint64_t> candidate
 }  // namespace
 
 std::optional<std::string> read_text(const std::string& root, const std::string& path) {
-    std::ifstream in(root + path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
-    return text;
+    // Plain read(2): these files are read on every filtering call, and a stream costs several
+    // times more than the kernel takes to produce them.
+    const int fd = ::open((root + path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            text.append(buffer, static_cast<size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            ::close(fd);
+            if (n < 0) return std::nullopt;
+            return text;
+        }
+    }
 }
 
 std::optional<uint64_t> parse_u64(const std::string& text) {
@@ -161,24 +174,40 @@ CgroupChain cgroup_chain(const std::string& root, const std::string& controller)
     return chain;
 }
 
+namespace {
+
+// The process's own chain is found once: reading mountinfo costs a good part of a millisecond,
+// and a process stays in its groups (a child inherits them). Other roots are tests' fake trees.
+CgroupChain chain_for(const std::string& root, const char* controller) {
+    if (!root.empty()) return cgroup_chain(root, controller);
+    static const CgroupChain memory = cgroup_chain("", "memory");
+    static const CgroupChain cpu = cgroup_chain("", "cpu");
+    return std::string(controller) == "memory" ? memory : cpu;
+}
+
+}  // namespace
+
 std::optional<uint64_t> cgroup_memory_left(const std::string& root) {
-    const CgroupChain chain = cgroup_chain(root, "memory");
+    const CgroupChain chain = chain_for(root, "memory");
     const char* limit_file = chain.v2 ? "/memory.max" : "/memory.limit_in_bytes";
     const char* usage_file = chain.v2 ? "/memory.current" : "/memory.usage_in_bytes";
     std::optional<uint64_t> least;
+    // v1 writes "no limit" as a number near 2^63; nothing at or above 2^60 bytes limits anything.
+    // Usage is read only under a real limit: the kernel sums it up on every read.
+    constexpr uint64_t kNoLimit = uint64_t{1} << 60;
     for (const std::string& folder : chain.folders) {
         const auto limit_text = read_text(root, folder + limit_file);
+        const auto limit = limit_text ? parse_u64(*limit_text) : std::nullopt;  // "max": none here
+        if (!limit || *limit >= kNoLimit) continue;
         const auto usage_text = read_text(root, folder + usage_file);
-        if (!limit_text || !usage_text) continue;
-        const auto limit = parse_u64(*limit_text);  // "max": no limit at this level
-        const auto usage = parse_u64(*usage_text);
-        if (limit && usage) keep_least(least, *limit > *usage ? *limit - *usage : 0);
+        const auto usage = usage_text ? parse_u64(*usage_text) : std::nullopt;
+        if (usage) keep_least(least, *limit > *usage ? *limit - *usage : 0);
     }
     return least;
 }
 
 std::optional<int> cgroup_cpu_limit(const std::string& root) {
-    const CgroupChain chain = cgroup_chain(root, "cpu");
+    const CgroupChain chain = chain_for(root, "cpu");
     std::optional<uint64_t> least;
     for (const std::string& folder : chain.folders) {
         std::optional<uint64_t> quota, period;
