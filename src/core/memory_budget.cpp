@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <new>
 #include <sstream>
 
 #include "core/process_limits.hpp"
@@ -95,7 +96,11 @@ std::optional<uint64_t> available_memory_bytes() {
     struct rlimit as_limit;
     if (getrlimit(RLIMIT_AS, &as_limit) == 0 && as_limit.rlim_cur != RLIM_INFINITY)
         address_space = static_cast<uint64_t>(as_limit.rlim_cur);
-    return detail::available_memory_bytes("", address_space);
+    try {
+        return detail::available_memory_bytes("", address_space);
+    } catch (const std::bad_alloc&) {  // not even the few bytes of a reading: nothing is left
+        return 0;
+    }
 }
 
 std::optional<uint64_t> unreserved_memory_bytes() {

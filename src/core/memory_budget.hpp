@@ -9,11 +9,12 @@ namespace sovelk {
 
 // The least of: available RAM plus free swap (MemAvailable + SwapFree), what the process's own
 // cgroups still allow at every level of their hierarchy, and the address space left under
-// RLIMIT_AS. Empty where none of these can be read.
+// RLIMIT_AS. Empty where none of these can be read. Never throws.
 std::optional<uint64_t> available_memory_bytes();
 
 // available_memory_bytes() less what concurrent calls have reserved (MemoryReservation) and not
-// yet released. Calls running at once each see the memory the others are about to take.
+// yet released. Calls running at once each see the memory the others are about to take. Never
+// throws.
 std::optional<uint64_t> unreserved_memory_bytes();
 
 // Bytes set aside by a call before it allocates them, returned when it ends. Moving transfers the

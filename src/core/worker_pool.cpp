@@ -162,8 +162,14 @@ int thread_limit(int affinity, int cgroup_quota, const char* env_value) {
 }  // namespace detail
 
 int max_threads() {
-    static const int limit = detail::thread_limit(affinity_cpus(), limits::cgroup_cpu_limit("").value_or(0),
-                                                  std::getenv("SOVELK_NUM_THREADS"));
+    static const int limit = [] {
+        int quota = 0;
+        try {
+            quota = limits::cgroup_cpu_limit("").value_or(0);
+        } catch (const std::bad_alloc&) {  // too little memory to read it: no quota known
+        }
+        return detail::thread_limit(affinity_cpus(), quota, std::getenv("SOVELK_NUM_THREADS"));
+    }();
     return limit;
 }
 

@@ -13,7 +13,7 @@ namespace sovelk::pool {
 
 // Threads the pool may run: the CPUs of the process's affinity mask, lowered to the CPU quota of
 // its cgroups where one is set, and to SOVELK_NUM_THREADS where that holds a positive integer
-// (read once, at the first use). At least 1.
+// (read once, at the first use). At least 1. Never throws.
 int max_threads();
 
 // Threads of the pool started so far (for tests): never more than max_threads().
