@@ -1,7 +1,7 @@
 // Driver of the fused kernel: checks the request, picks the instruction-set path, decides once per
-// call whether the FMA quotient may be used, and runs rows on worker threads that share an atomic
-// row counter. Each worker keeps the window's padded rows in a small planar cache; the hot loop
-// itself is in fused_kernel_body.hpp.
+// call whether the FMA quotient may be used, and runs rows on the process's worker pool, the
+// workers claiming rows through an atomic counter. Each worker keeps the window's padded rows
+// in a small planar cache; the hot loop itself is in fused_kernel_body.hpp.
 
 #include "core/fused_kernel.hpp"
 
@@ -9,19 +9,13 @@
 #include <atomic>
 #include <cfenv>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <new>
-#include <system_error>
-#include <thread>
 #include <vector>
 
-#if defined(__linux__)
-#include <sched.h>
-#endif
 #if defined(__SSE__) || defined(__x86_64__)
 #include <xmmintrin.h>
 #define SOVELK_HAVE_MXCSR 1
@@ -29,6 +23,7 @@
 
 #include "core/fused_kernel_row.hpp"
 #include "core/fused_kernel_body.hpp"
+#include "core/worker_pool.hpp"
 
 namespace sovelk::fused {
 
@@ -288,13 +283,13 @@ struct Job {
     int64_t span = 0;
     bool fma_by_data;  // weights_in_fma_domain() and not disabled by the caller
     fenv_t env{};  // the caller's, entered by every worker
+    // Workers claim single rows. Contiguous bands per worker would refill one cached row per
+    // output row instead of two, but measured no faster here, and single rows keep a worker that
+    // gets less of the CPU from holding up the end of the call.
     std::atomic<ptrdiff_t> next_row{0};
     std::atomic<bool> stop{false};       // workers finish their current row and leave
     std::atomic<bool> cancelled{false};  // poll() asked for the stop
     std::atomic<int> flags{0};
-    std::mutex mutex;
-    std::condition_variable done;
-    int finished = 0;
 };
 
 // Filter rows until none is left or the job is stopped. With inline_poll (used only when no
@@ -336,15 +331,11 @@ void work(Job& job, WorkerState& state, const std::function<bool()>* inline_poll
     job.flags.fetch_or(std::fetestexcept(kReportedFlags));
 }
 
-// Stops and joins the workers on every way out, including an exception thrown by poll().
-struct WorkerThreads {
+// Tells the workers to stop on every way out, including an exception thrown by poll(); declared
+// after the batch, so that the batch's destructor, which waits for them, comes second.
+struct StopOnExit {
     Job& job;
-    std::vector<std::thread> threads;
-    ~WorkerThreads() {
-        job.stop.store(true);
-        for (auto& t : threads)
-            if (t.joinable()) t.join();
-    }
+    ~StopOnExit() { job.stop.store(true); }
 };
 
 // Restores the calling thread's environment, status flags included, on every way out.
@@ -421,7 +412,9 @@ Result run_with(const Request& q, int threads, const std::function<bool()>& poll
     // Packing needs the folded table: its indices start at its first entry.
     const bool packed = folded && layout.guid_ch >= 2 && layout.guid_ch <= kMaxPackedChannels &&
                         span <= kMaxPackedSpan;
-    const int wanted = static_cast<int>(std::clamp<ptrdiff_t>(threads, 1, layout.h));
+    // No more scratch than the pool can put to work.
+    const ptrdiff_t most = std::min<ptrdiff_t>(layout.h, options.on_calling_thread ? 1 : pool::max_threads());
+    const int wanted = static_cast<int>(std::clamp<ptrdiff_t>(threads, 1, most));
 
     std::vector<std::unique_ptr<WorkerState>> states;
     try {
@@ -431,48 +424,33 @@ Result run_with(const Request& q, int threads, const std::function<bool()>& poll
     } catch (const std::bad_alloc&) {
         if (states.empty()) return {Status::out_of_memory, 0};  // fewer threads otherwise
     }
+    const int slots = static_cast<int>(states.size());
 
     Job job(q, layout, row_function(isa), folded_middle, fma_by_data);
     job.env = env;
     job.span = span;
-    {
-        WorkerThreads pool{job, {}};
+    std::optional<pool::Batch> batch;
+    if (!options.on_calling_thread) {
         try {
-            pool.threads.reserve(states.size());
-        } catch (const std::bad_alloc&) {
+            batch.emplace(slots, [&job, &states](int slot) { work(job, *states[static_cast<size_t>(slot)], nullptr); });
+        } catch (const std::bad_alloc&) {  // the calling thread then filters alone
         }
-        const size_t to_start = options.on_calling_thread ? 0 : std::min(states.size(), pool.threads.capacity());
-        for (size_t i = 0; i < to_start; ++i) {
-            try {
-                WorkerState* state = states[i].get();
-                pool.threads.emplace_back([&job, state] {
-                    work(job, *state, nullptr);
-                    std::lock_guard<std::mutex> lock(job.mutex);
-                    ++job.finished;
-                    job.done.notify_one();
-                });
-            } catch (const std::exception&) {  // std::system_error: no more threads; carry on
-                break;
+    }
+    if (!batch || !batch->has_threads()) {
+        EnvironmentRestorer restore{job.env};
+        work(job, *states[0], &poll);
+    } else {
+        StopOnExit stop_on_exit{job};
+        while (!batch->wait_for(kPollInterval)) {
+            if (!poll || job.stop.load()) continue;
+            if (poll()) {
+                job.cancelled.store(true);
+                job.stop.store(true);
+                batch->close();  // a batch still waiting for a thread is not worth one now
             }
         }
-        if (pool.threads.empty()) {
-            EnvironmentRestorer restore{job.env};
-            work(job, *states[0], &poll);
-        } else {
-            const int started = static_cast<int>(pool.threads.size());
-            std::unique_lock<std::mutex> lock(job.mutex);
-            while (!job.done.wait_for(lock, kPollInterval, [&] { return job.finished == started; })) {
-                if (!poll || job.stop.load()) continue;
-                lock.unlock();
-                const bool cancel = poll();
-                lock.lock();
-                if (cancel) {
-                    job.cancelled.store(true);
-                    job.stop.store(true);
-                }
-            }
-        }
-    }  // workers joined
+    }
+    batch.reset();  // every worker has left the job
     if (job.cancelled.load()) return {Status::cancelled, 0};
     result.fp_flags = job.flags.load();
     return result;
@@ -494,18 +472,7 @@ uint64_t bytes_per_thread(const Request& request) {
            static_cast<uint64_t>(l.offsets) * detail::kMaxLanes * sizeof(double);
 }
 
-int default_thread_count() {
-#if defined(__linux__)
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) == 0) {
-        const int n = CPU_COUNT(&set);
-        if (n >= 1) return n;
-    }
-#endif
-    const unsigned n = std::thread::hardware_concurrency();
-    return n >= 1 ? static_cast<int>(n) : 1;
-}
+int default_thread_count() { return pool::max_threads(); }
 
 int64_t value_span(const int32_t* data, size_t n) { return detail::value_range(data, n).span(); }
 

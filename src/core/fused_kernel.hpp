@@ -45,8 +45,9 @@ struct Result {
     int fp_flags = 0;
 };
 
-// Filters on `threads` worker threads (clamped to 1..h); the calling thread only waits and, about
-// every 50 ms, calls poll() (never from a worker). When poll() returns true the workers stop
+// Filters on up to `threads` threads of the process-wide worker pool (clamped to 1..h and to
+// max_threads of the pool); the calling thread only waits, also while the pool's threads finish
+// other calls, and about every 50 ms calls poll() (never from a worker). When poll() returns true the workers stop
 // before their next row and run() returns Status::cancelled. If poll() throws, the workers are
 // stopped and joined and the exception propagates. Workers run in the caller's floating-point
 // environment (rounding mode, flush-to-zero) with traps masked; the caller's own environment,

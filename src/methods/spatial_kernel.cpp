@@ -4,6 +4,10 @@
 #include "module/methods.hpp"
 #include "module/statements.hpp"
 
+#include "core/memory_budget.hpp"
+
+#include <cstdio>
+
 namespace sovelk {
 
 namespace {
@@ -18,6 +22,32 @@ Ref offset_range(PyObject* self) {
     return call(g_state.range, {low.get(), high.get()});
 }
 
+// numpy's meshgrid of the two ranges, and the arithmetic of the next statement, hold eight arrays
+// of nx * ny eight-byte values at once (both grids, both squares, their sum, the quotient, its
+// negation and the kernel): 2.2 GiB at sigma_s 1000. numpy asks for the pages lazily, so a kernel
+// beyond the machine would get the process killed while it is filled; refuse it before anything
+// is allocated. Only numpy's own meshgrid is judged, and only builtin ranges, whose length is read
+// without running any code; anything else is left to run as written.
+void refuse_grids_beyond_memory(PyObject* np, PyObject* columns, PyObject* rows) {
+    if (np != g_state.numpy || !PyRange_Check(columns) || !PyRange_Check(rows)) return;
+    const Py_ssize_t nx = PyObject_Size(columns);
+    const Py_ssize_t ny = nx < 0 ? -1 : PyObject_Size(rows);
+    if (nx < 0 || ny < 0) {  // longer than Py_ssize_t: numpy reports that itself
+        PyErr_Clear();
+        return;
+    }
+    const double needed = 8.0 * 8.0 * static_cast<double>(nx) * static_cast<double>(ny);
+    const auto available = unreserved_memory_bytes();
+    if (!available || needed <= static_cast<double>(*available)) return;
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "get_spatial_kernel needs about %.1f GiB for a window of %zd x %zd pixels, more "
+                  "than this process can get",
+                  needed / 1073741824.0, ny, nx);
+    PyErr_SetString(PyExc_MemoryError, text);
+    throw PyErrorSet{};
+}
+
 }  // namespace
 
 PyObject* get_spatial_kernel_body(PyObject* const* params, StatementLine& line) {
@@ -30,6 +60,7 @@ PyObject* get_spatial_kernel_body(PyObject* const* params, StatementLine& line) 
         Ref meshgrid = get_attr(np.get(), g_const.meshgrid);
         Ref columns = offset_range(self);
         Ref rows = offset_range(self);
+        refuse_grids_beyond_memory(np.get(), columns.get(), rows.get());
         Ref grids = call(meshgrid.get(), {columns.get(), rows.get()});
         auto [gx, gy] = unpack<2>(grids.get());
         x = std::move(gx);

@@ -20,15 +20,11 @@ import Sovelk
 SANITIZED = bool(os.environ.get("SOVELK_SANITIZED")) or "libasan" in os.environ.get("LD_PRELOAD", "")
 TIMEOUT = 180
 
-CHILD = r"""
+# Both children start alike: lower the address-space limit to the current size plus argv[1] bytes.
+PRELUDE = r"""
 import json, os, resource, sys, time, traceback, tracemalloc
 import numpy as np
 import Sovelk
-
-class Ref(Sovelk.Joint_bilateral_filter):
-    # An override of get_range_kernel keeps the fused kernel out: the statements run.
-    def get_range_kernel(self, tmp_guidance):
-        return super().get_range_kernel(tmp_guidance)
 
 def vm_bytes():
     with open("/proc/self/statm") as fh:
@@ -38,6 +34,13 @@ spare = int(sys.argv[1])
 if spare > 0:
     limit = vm_bytes() + spare
     resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+"""
+
+CHILD = PRELUDE + r"""
+class Ref(Sovelk.Joint_bilateral_filter):
+    # An override of get_range_kernel keeps the fused kernel out: the statements run.
+    def get_range_kernel(self, tmp_guidance):
+        return super().get_range_kernel(tmp_guidance)
 
 sigma_s, h, w, ch = (int(v) for v in sys.argv[2:6])
 # A numpy integer makes wndw_size a numpy integer too, which the statements accept alike.
@@ -59,11 +62,11 @@ print(json.dumps(report))
 """
 
 
-def run_child(spare_bytes, sigma_s, h, w, ch, sigma_type="int"):
+def run_child(spare_bytes, sigma_s, h, w, ch, sigma_type="int", code=CHILD):
     env = dict(os.environ)
     module_dir = os.path.dirname(os.path.abspath(Sovelk.__file__))
     env["PYTHONPATH"] = os.pathsep.join(p for p in (module_dir, env.get("PYTHONPATH")) if p)
-    cmd = [sys.executable, "-c", CHILD, str(spare_bytes), str(sigma_s), str(h), str(w), str(ch), sigma_type]
+    cmd = [sys.executable, "-c", code, str(spare_bytes), str(sigma_s), str(h), str(w), str(ch), sigma_type]
     try:
         proc = subprocess.run(cmd, capture_output=True, text=True, timeout=TIMEOUT, env=env)
     except subprocess.TimeoutExpired:
@@ -147,3 +150,36 @@ def test_refusal_leaves_the_process_usable():
                                                     env.get("PYTHONPATH")) if p)
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=TIMEOUT, env=env)
     assert proc.returncode == 0 and "usable" in proc.stdout, proc.stderr[-3000:]
+
+
+# Construction computes a (6 sigma_s + 1)^2 spatial kernel through eight arrays of that size.
+CONSTRUCT = PRELUDE + r"""
+tracemalloc.start()
+try:
+    report = {"outcome": "returned", "shape": list(Sovelk.Joint_bilateral_filter(int(sys.argv[2]), 0.1).kernel_s.shape)}
+except BaseException as exc:
+    report = {"outcome": type(exc).__name__, "text": str(exc),
+              "entries": [[fs.name, fs.lineno] for fs in traceback.extract_tb(exc.__traceback__)
+                          if fs.filename == "Sovelk"]}
+report["peak"] = tracemalloc.get_traced_memory()[1]
+print(json.dumps(report))
+"""
+
+
+@pytest.mark.parametrize("spare, sigma_s", [
+    pytest.param(1 * GIB, 1000, id="2-GiB-kernel-under-1-GiB-limit",
+                 marks=pytest.mark.skipif(SANITIZED, reason="no address-space limit under AddressSanitizer")),
+    pytest.param(0, 100000, id="20-TiB-kernel-without-limit"),
+])
+def test_construction_beyond_memory_is_refused_before_allocating(spare, sigma_s):
+    report = run_child(spare, sigma_s, 0, 0, 0, code=CONSTRUCT)
+    assert report["outcome"] == "MemoryError" and "get_spatial_kernel needs about" in report["text"], report
+    assert report["entries"] == [["Sovelk.Joint_bilateral_filter.__init__", 12],
+                                 ["Sovelk.Joint_bilateral_filter.get_spatial_kernel", 22]], report
+    assert report["peak"] < 64 * 2 ** 20, report
+
+
+@pytest.mark.skipif(SANITIZED, reason="an address-space limit cannot be set under AddressSanitizer")
+def test_construction_that_fits_still_runs_under_a_limit():
+    report = run_child(1 * GIB, 100, 0, 0, 0, code=CONSTRUCT)  # 601 x 601: 23 MiB
+    assert report["outcome"] == "returned" and report["shape"] == [601, 601], report

@@ -6,6 +6,9 @@ concurrent call gives what the same call gives alone, whether the threads share 
 or use their own, and a thread that reassigns attributes while another filters causes no crash.
 """
 
+import json
+import os
+import subprocess
 import sys
 import threading
 
@@ -212,3 +215,82 @@ def test_caller_writing_into_the_image_during_a_call_does_no_harm():
         writer.join()
     assert all(o.shape == img.shape and o.dtype == np.uint8 for outs in outputs for o in outs)
     assert np.array_equal(f.kernel_s, kernel)
+
+
+
+def run_child(code, **env_changes):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (os.path.dirname(os.path.abspath(Sovelk.__file__)),
+                                                    env.get("PYTHONPATH")) if p)
+    env.pop("SOVELK_NUM_THREADS", None)
+    env.update(env_changes)
+    proc = subprocess.run([sys.executable, "-W", "ignore::DeprecationWarning", "-c", code],
+                          capture_output=True, text=True, env=env, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+POOL_CHILD = r"""
+import json, os, threading
+import numpy as np
+import Sovelk
+
+tasks = lambda: len(os.listdir("/proc/self/task"))
+before = tasks()  # the interpreter and what numpy's libraries started; no pool thread yet
+f = Sovelk.Joint_bilateral_filter(2, 0.1)
+rng = np.random.default_rng(3)
+inputs = [(rng.integers(0, 256, (90, 70, 3)).astype(np.uint8),
+           rng.integers(0, 256, (90, 70) if k % 2 else (90, 70, 3)).astype(np.uint8)) for k in range(16)]
+serial = [f.joint_bilateral_filter(img, g) for img, g in inputs]
+most, done, barrier, same = [0], threading.Event(), threading.Barrier(16), [False] * 16
+def watch():
+    while not done.is_set():
+        most[0] = max(most[0], tasks())
+def body(k):
+    barrier.wait()
+    same[k] = all(np.array_equal(f.joint_bilateral_filter(*inputs[k]), serial[k]) for _ in range(4))
+threads = [threading.Thread(target=watch)] + [threading.Thread(target=body, args=(k,)) for k in range(16)]
+for t in threads[1:] + threads[:1]:
+    t.start()
+for t in threads[1:]:
+    t.join()
+done.set()
+threads[0].join()
+print(json.dumps({"before": before, "most": most[0], "same": same}))
+"""
+
+
+@pytest.mark.parametrize("cap", [None, "1"], ids=["all-cores", "SOVELK_NUM_THREADS=1"])
+def test_sixteen_callers_share_one_pool_of_native_threads(cap):
+    """Each call asks for a thread per core; at once they still run no more native threads than
+    the process may use besides the Python threads themselves, and give the serial results."""
+    report = run_child(POOL_CHILD, **({} if cap is None else {"SOVELK_NUM_THREADS": cap}))
+    assert all(report["same"]), report
+    cores = len(os.sched_getaffinity(0)) if cap is None else int(cap)
+    python_threads = 16 + 1  # the callers and the watcher, all alive at once
+    assert report["before"] + python_threads <= report["most"] <= report["before"] + python_threads + cores, report
+
+
+FORK_CHILD = r"""
+import json, os, time
+import numpy as np
+import Sovelk
+
+f = Sovelk.Joint_bilateral_filter(2, 0.1)
+img = np.random.default_rng(5).integers(0, 256, (120, 80, 3)).astype(np.uint8)
+expected = f.joint_bilateral_filter(img, img[:, :, 1].copy())  # the pool's threads run now
+pid = os.fork()
+if pid == 0:  # a multiprocessing worker, say: none of the parent's threads came along
+    os._exit(0 if np.array_equal(f.joint_bilateral_filter(img, img[:, :, 1].copy()), expected) else 3)
+deadline, status = time.monotonic() + 60, None
+while status is None and time.monotonic() < deadline:
+    done, raw = os.waitpid(pid, os.WNOHANG)
+    status = os.waitstatus_to_exitcode(raw) if done else time.sleep(0.05)
+if status is None:
+    os.kill(pid, 9)
+print(json.dumps({"status": status}))
+"""
+
+
+def test_forked_child_filters_without_the_parents_threads():
+    assert run_child(FORK_CHILD) == {"status": 0}
