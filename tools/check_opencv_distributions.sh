@@ -4,11 +4,12 @@
 # that afterwards cv2 is still the one that was there and `import Sovelk` works.
 # Slow (one pip build per environment, several minutes): not part of the test suite.
 #   tools/check_opencv_distributions.sh [PYTHON] [VENV_PREFIX]
+# CASES="opencv-contrib-python ..." limits the run to some of the environments below.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 python=${1:-python3}
 prefix=${2:-/tmp/sovelk-cvcheck}
-cases="none opencv-python opencv-python-headless opencv-contrib-python opencv-contrib-python-headless unowned-cv2"
+cases=${CASES:-"none opencv-python opencv-python-headless opencv-contrib-python opencv-contrib-python-headless unowned-cv2"}
 
 # What the environment's OpenCV is: its distributions, cv2's version and file, and the size of
 # the contrib module ximgproc ("-" where there is none).
@@ -50,6 +51,8 @@ for case in $cases; do
     fi
     after=$(cd / && "$venv/bin/python" -c "$probe")
     used=$(cd / && "$venv/bin/python" -c "$use" 2>&1 | tail -n 1)
+    # The licence travels with the wheel.
+    compgen -G "$venv/lib/python*/site-packages/sovelk-*.dist-info/licenses/LICENSE" >/dev/null || used="$used, no LICENSE"
     if [ "$case" = none ]; then
         # Nothing was there: the install must have brought the headless build.
         [[ $after == opencv-python-headless\ * && $used == ok ]] && verdict=OK || verdict=FAIL
