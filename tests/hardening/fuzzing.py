@@ -8,7 +8,7 @@ SOVELK_FUZZ_CASE_TIMEOUT.
 
 The cases are drawn by hypothesis strategies (hypothesis.extra.numpy for dtypes, shapes and
 values), and replay is hypothesis's own: one seed gives the same cases in the same order, so
-    python tests/hardening/fuzzing.py TARGET CASES SEED
+    PYTHONPATH=<folder of the Sovelk build> python tests/hardening/fuzzing.py TARGET CASES SEED
 runs them again, a crash included. A violated property is shrunk and printed with the blob for
 hypothesis's @reproduce_failure; with SOVELK_FUZZ_DB naming a folder, failing cases are also kept
 in hypothesis's example database there and tried first by later runs.
@@ -35,7 +35,10 @@ import warnings
 import numpy as np
 
 import Sovelk
-from conftest import Statements, comparable, outcome
+
+# Run as a script, this file still finds the helpers it shares with the other tests.
+sys.path.insert(1, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from conftest import Statements, comparable, outcome  # noqa: E402
 
 Filter = Sovelk.Joint_bilateral_filter
 ATTRIBUTES = ("sigma_r", "sigma_s", "wndw_size", "pad_w", "kernel_s", "table_r_color", "table_r_gray")

@@ -32,9 +32,7 @@ def child_env(last_case):
     env = dict(os.environ)
     module_dir = os.path.dirname(os.path.abspath(Sovelk.__file__))
     # The child must import the very build under test, ahead of anything else on the path.
-    # conftest.py, one folder up, holds the helpers the child shares with the other tests.
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (module_dir, HERE, os.path.dirname(HERE), env.get("PYTHONPATH"))
-                                        if p)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (module_dir, HERE, env.get("PYTHONPATH")) if p)
     env["SOVELK_EXPECT_FILE"] = os.path.abspath(Sovelk.__file__)
     env["SOVELK_FUZZ_LASTCASE"] = str(last_case)
     env["SOVELK_FUZZ_CASE_TIMEOUT"] = str(CASE_TIMEOUT)
@@ -61,7 +59,8 @@ def test_fuzz_target(target, tmp_path):
     last_case = tmp_path / "last_case"
     # Generous: the per-case watchdog in the child reports a hang long before this.
     overall = 300 + EXAMPLES * 2.0
-    replay = f"python {FUZZING} {target} {EXAMPLES} {SEED}  (same seed, same cases)"
+    module_dir = os.path.dirname(os.path.abspath(Sovelk.__file__))
+    replay = f"PYTHONPATH={module_dir} python {FUZZING} {target} {EXAMPLES} {SEED}  (same seed, same cases)"
     try:
         proc = run_child(target, EXAMPLES, SEED, tmp_path, overall)
     except subprocess.TimeoutExpired as exc:
