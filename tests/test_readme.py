@@ -7,6 +7,7 @@ import re
 import subprocess
 import sys
 
+import cv2
 import pytest
 
 import Sovelk
@@ -41,4 +42,6 @@ def test_readme_example_runs(code, tmp_path):
 def test_quickstart_script(tmp_path):
     proc = run([os.path.join(REPO, "examples", "quickstart.py"), "out"], tmp_path)
     assert proc.returncode == 0, proc.stderr
-    assert sorted(os.listdir(tmp_path / "out")) == ["filtered.png", "guidance.png", "noisy.png"]
+    assert sorted(os.listdir(tmp_path / "out")) == ["clean.png", "denoised.png", "noisy.png"]
+    clean, noisy, denoised = (cv2.imread(str(tmp_path / "out" / f"{n}.png")) for n in ("clean", "noisy", "denoised"))
+    assert cv2.PSNR(clean, denoised) > cv2.PSNR(clean, noisy) + 5
