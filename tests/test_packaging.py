@@ -7,10 +7,10 @@ import os
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-spec = importlib.util.spec_from_file_location(
+found = importlib.util.spec_from_file_location(
     "opencv_requirement", os.path.join(HERE, "..", "build_support", "opencv_requirement.py"))
-opencv_requirement = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(opencv_requirement)
+opencv_requirement = importlib.util.module_from_spec(found)
+found.loader.exec_module(opencv_requirement)
 choose = opencv_requirement.choose
 
 

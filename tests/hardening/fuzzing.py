@@ -286,8 +286,8 @@ def describe(obj, depth=0):
 
 # ---- running one case -------------------------------------------------------------------------
 #
-# A case is (target, filter spec or construction arguments, call arguments, numpy error state).
-# A filter spec is (sigma_s, sigma_r, ((attribute, new value or DELETE), ...)); it is built once
+# A case is (target, filter setup or construction arguments, call arguments, numpy error state).
+# A filter setup is (sigma_s, sigma_r, ((attribute, new value or DELETE), ...)); it is built once
 # as a plain filter and once as Statements, so that both paths see the same attribute values.
 
 ERRSTATES = {"default": None, "raise": {"all": "raise"}, "ignore": {"all": "ignore"}, "warn": {"all": "warn"}}
@@ -326,9 +326,9 @@ def quietly(fn):
         return fn()
 
 
-def build_filter(spec, cls):
+def build_filter(setup, cls):
     """A filter made with (sigma_s, sigma_r), then with the listed attributes replaced."""
-    sigma_s, sigma_r, changes = spec
+    sigma_s, sigma_r, changes = setup
     # Construction warns for a zero sigma; that is not what the case is about.
     f = quietly(lambda: cls(sigma_s, sigma_r))
     for name, value in changes:
@@ -346,16 +346,16 @@ METHODS = {"spatial": "get_spatial_kernel", "tables": "get_range_table",
 
 def call_method(case, cls):
     """(callable, inputs that must stay unchanged, the filter object or None)."""
-    target, spec, args = case[:3]
+    target, setup, args = case[:3]
     if target == "construct":
         return (lambda: cls(*args)), list(args), None
     if target == "unbound":
-        method, obj = spec
+        method, obj = setup
         fn = getattr(Filter, method)
         # __init__ is the one method that writes attributes: only its other arguments must stay.
         watched = list(args) if method == "__init__" else [obj] + list(args)
         return (lambda: fn(obj, *args)), watched, None
-    f = build_filter(spec, cls)
+    f = build_filter(setup, cls)
     bound = getattr(f, METHODS[target])
     return (lambda: bound(*args)), list(args), f
 
@@ -550,7 +550,7 @@ def strategies():
                               pick([float("nan"), float("inf"), np.float16(3), OddFloat(0.1)]))
 
     @st.composite
-    def filter_spec(draw, allow_geometry=True):
+    def filter_setup(draw, allow_geometry=True):
         changes = []
         mode = draw(st.sampled_from((0, 0, 0, 0, 1, 1, 1, 1, 2, 3))) if allow_geometry else 0
         if mode == 1:
@@ -651,26 +651,26 @@ def strategies():
 
     def with_attribute(name, values):
         # A filter of the usual kind with one attribute replaced by anything at all.
-        return st.builds(lambda spec, v: spec[:2] + (spec[2] + ((name, v),),), filter_spec(False), values)
+        return st.builds(lambda setup, v: setup[:2] + (setup[2] + ((name, v),),), filter_setup(False), values)
 
     return {
         "construct": st.tuples(st.just("construct"), st.none(), st.tuples(sigma_s_values, sigma_r_values), errstates),
         "spatial": st.tuples(st.just("spatial"), with_attribute("sigma_s", sigma_s_values), st.just(()), errstates),
         "tables": st.tuples(st.just("tables"), with_attribute("sigma_r", sigma_r_values), st.just(()), errstates),
-        "range_kernel": st.tuples(st.just("range_kernel"), filter_spec(), st.tuples(stack_args), errstates),
-        "filter": st.one_of(st.tuples(st.just("filter"), filter_spec(), image_pair(), errstates),
+        "range_kernel": st.tuples(st.just("range_kernel"), filter_setup(), st.tuples(stack_args), errstates),
+        "filter": st.one_of(st.tuples(st.just("filter"), filter_setup(), image_pair(), errstates),
                             st.tuples(st.just("filter"), clean_filter(), clean_pair(), errstates)),
         "unbound": unbound(),
     }
 
 
 def describe_case(case):
-    target, spec, args, errstate = case
+    target, setup, args, errstate = case
     if target == "unbound":
-        return f"unbound {spec[0]} self={describe(spec[1])} args={describe(args)} errstate={errstate}"
-    if spec is None:
+        return f"unbound {setup[0]} self={describe(setup[1])} args={describe(args)} errstate={errstate}"
+    if setup is None:
         return f"{target} args={describe(args)} errstate={errstate}"
-    sigma_s, sigma_r, changes = spec
+    sigma_s, sigma_r, changes = setup
     changed = ", ".join(f"{name}={describe(value)}" for name, value in changes)
     return (f"{target} Filter({describe(sigma_s)}, {describe(sigma_r)}) [{changed}] args={describe(args)} "
             f"errstate={errstate}")
