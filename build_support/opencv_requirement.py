@@ -40,10 +40,25 @@ def _normalise(name: str) -> str:
     return name.lower().replace("_", "-").replace(".", "-")
 
 
+def sees_system_site(prefix: str) -> bool:
+    """Whether the virtual environment at `prefix` also imports from its base interpreter's
+    site-packages (made with --system-site-packages)."""
+    try:
+        with open(os.path.join(prefix, "pyvenv.cfg"), encoding="utf-8") as fh:
+            lines = [line.partition("=") for line in fh]
+    except OSError:
+        return False
+    return any(key.strip().lower() == "include-system-site-packages" and value.strip().lower() == "true"
+               for key, _, value in lines)
+
+
 def target_site_dirs() -> List[str]:
     """The directories the target interpreter imports installed packages from."""
     dirs = [sysconfig.get_paths()[key] for key in ("purelib", "platlib")]
     in_venv = sys.prefix != sys.base_prefix
+    if in_venv and sees_system_site(sys.prefix):
+        base = sysconfig.get_paths(vars={"base": sys.base_prefix, "platbase": sys.base_exec_prefix})
+        dirs += [base["purelib"], base["platlib"]]
     if not in_venv:
         dirs += getattr(site, "getsitepackages", lambda: [])()
         user = site.getusersitepackages()

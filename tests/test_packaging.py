@@ -55,3 +55,12 @@ def test_override(tmp_path):
     assert choose(dirs, "4.6", "None") == []
     with pytest.raises(ValueError, match="opencv-python-gui"):
         choose(dirs, "4.6", "opencv-python-gui")
+
+
+def test_virtual_environment_that_sees_the_system_site(tmp_path):
+    # There the base interpreter's OpenCV is the user's too.
+    sees = opencv_requirement.sees_system_site
+    (tmp_path / "pyvenv.cfg").write_text("home = /usr/bin\ninclude-system-site-packages = true\nversion = 3.11.7\n")
+    assert sees(str(tmp_path))
+    (tmp_path / "pyvenv.cfg").write_text("home = /usr/bin\ninclude-system-site-packages = false\n")
+    assert not sees(str(tmp_path)) and not sees(str(tmp_path / "missing"))
