@@ -1,6 +1,10 @@
-"""Filters a generated noisy image under its clean version as guidance and writes PNGs.
+"""Denoises a generated picture with the filter guided by the picture itself, and writes PNGs.
 
     python examples/quickstart.py [OUTDIR]
+
+The guidance decides which differences count as edges. Guided by the noisy picture itself (the
+classic bilateral filter), the filter averages over the noise within each flat region while the
+large steps between regions, far above the noise, keep it from averaging across them.
 """
 import os
 import sys
@@ -18,7 +22,7 @@ def make_scene(height=96, width=128):
     clean[:, width // 2 :] = (220, 200, 60)
     cv2.circle(clean, (width // 2, height // 2), height // 4, (30, 160, 40), -1)
     rng = np.random.default_rng(7)
-    noise = rng.normal(0, 25, clean.shape)
+    noise = rng.normal(0, 12, clean.shape)
     noisy = np.clip(clean + noise, 0, 255).astype(np.uint8)
     return clean, noisy
 
@@ -27,12 +31,14 @@ def main(outdir="sovelk-quickstart"):
     os.makedirs(outdir, exist_ok=True)
     clean, noisy = make_scene()
     filt = Sovelk.Joint_bilateral_filter(2, 0.1)
-    filtered = filt.joint_bilateral_filter(noisy, clean)
-    for name, image in (("noisy", noisy), ("guidance", clean), ("filtered", filtered)):
+    denoised = filt.joint_bilateral_filter(noisy, noisy)
+    for name, image in (("clean", clean), ("noisy", noisy), ("denoised", denoised)):
         path = os.path.join(outdir, name + ".png")
         if not cv2.imwrite(path, image):
             sys.exit("could not write " + path)
         print("wrote", path)
+    print(f"PSNR against the clean scene: noisy {cv2.PSNR(clean, noisy):.1f} dB, "
+          f"denoised {cv2.PSNR(clean, denoised):.1f} dB")
 
 
 if __name__ == "__main__":

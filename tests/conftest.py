@@ -132,3 +132,47 @@ def entries(exc):
 def report(**kw):
     print(json.dumps(kw))
 """
+
+
+# ---- the statements as a reference, and comparable outcomes -----------------------------------
+
+import warnings  # noqa: E402  (kept with the helpers below that need it)
+
+class Statements(Filter):
+    """Overriding get_range_kernel keeps the fused kernel out: every call runs the statements."""
+
+    def get_range_kernel(self, tmp_guidance):
+        return super().get_range_kernel(tmp_guidance)
+
+
+# Named like the class it stands in for, so that the interpreter's messages (which name the
+# object's type) read alike on both paths.
+Statements.__name__ = Statements.__qualname__ = Filter.__name__
+
+
+def outcome(call, catch=Exception):
+    """Run `call`, recording every warning: (value, exception), warnings as (category, text).
+
+    Exactly one of value and exception is meaningful; `catch` widens what is caught (a fuzzer
+    judges KeyboardInterrupt or SystemExit out of a call instead of stopping)."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            result = (call(), None)
+        except catch as exc:  # noqa: BLE001 - the exception itself is the outcome
+            result = (None, exc)
+    return result, [(w.category.__name__, str(w.message)) for w in caught]
+
+
+def comparable(value, exc=None):
+    """An outcome as plain data, equal across paths exactly when they did the same thing: arrays
+    by type, dtype, shape and bytes, exceptions by type and text, tuples item by item."""
+    if exc is not None:
+        return ("error", type(exc).__name__, str(exc))
+    if issubclass(type(value), np.ndarray):
+        base = value.view(np.ndarray)
+        data = tuple(map(repr, base.ravel().tolist())) if base.dtype.hasobject else base.tobytes()
+        return ("array", type(value).__name__, base.dtype.str, base.shape, data)
+    if type(value) is tuple:
+        return ("tuple",) + tuple(comparable(v) for v in value)
+    return ("value", repr(value))

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import oracle
-from conftest import SNIPPET_PRELUDE, Filter, Recorder, assert_entries, module_global, run_json
+from conftest import SNIPPET_PRELUDE, Filter, Recorder, assert_entries, module_global, outcome, run_json
 
 # ---- random cases against the model -----------------------------------------------------------
 
@@ -235,13 +235,6 @@ def test_zero_sigma_s_leaves_the_cast_to_numpy(rng):
 
 # ---- failures ---------------------------------------------------------------------------------
 
-def _outcome(call):
-    try:
-        return call(), None
-    except Exception as exc:  # noqa: BLE001 - the exception itself is what is compared
-        return None, exc
-
-
 @pytest.mark.parametrize("img_shape, guidance_shape, line", [
     ((6,), (5, 6), 47),
     ((5, 6, 3), (7, 6), 51),
@@ -257,8 +250,8 @@ def test_shape_problems_fail_like_the_statements(img_shape, guidance_shape, line
     # must do whatever the statements do.
     img = rng.integers(0, 256, img_shape).astype(np.uint8)
     guidance = rng.integers(0, 256, guidance_shape).astype(np.uint8)
-    result, exc = _outcome(lambda: Filter(1, 0.1).joint_bilateral_filter(img, guidance))
-    expected, model_exc = _outcome(lambda: oracle.Model(1, 0.1).joint_bilateral_filter(img, guidance))
+    (result, exc), _ = outcome(lambda: Filter(1, 0.1).joint_bilateral_filter(img, guidance))
+    (expected, model_exc), _ = outcome(lambda: oracle.Model(1, 0.1).joint_bilateral_filter(img, guidance))
     if line is None:
         assert exc is None and model_exc is None and np.array_equal(result, expected)
         return

@@ -139,8 +139,9 @@ def build_parser() -> argparse.ArgumentParser:
     d = sub.add_parser(
         "demo",
         help="filter the bundled sample photograph and write a comparison picture",
-        description="Filter a noisy sample photograph under its clean version and write filtered.png and "
-        "comparison.png (noisy / guidance / filtered) into OUTDIR.",
+        description="Smooth a sample photograph with a Gaussian blur, the filter guided by the photo itself "
+        "and rolling guidance (each pass guided by the previous result); write the three results and "
+        "comparison.png into OUTDIR.",
     )
     d.add_argument("outdir", nargs="?", default="sovelk-demo", metavar="OUTDIR", help="default: ./sovelk-demo")
     d.add_argument("--overwrite", action="store_true", help="replace an earlier demo's files")

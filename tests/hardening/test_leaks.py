@@ -18,17 +18,11 @@ import numpy as np
 import pytest
 
 import Sovelk
+from conftest import Statements
 
 Filter = Sovelk.Joint_bilateral_filter
 ROUNDS = int(os.environ.get("SOVELK_LEAK_ROUNDS", "200"))
 WARMUP = 100
-
-
-class Ref(Filter):
-    """Forces the statements (an override keeps the fused kernel out)."""
-
-    def get_range_kernel(self, tmp_guidance):
-        return super().get_range_kernel(tmp_guidance)
 
 
 class FailingRangeKernel(Filter):
@@ -59,7 +53,7 @@ def scenario_objects(name):
         img, guidance = make_inputs(2, gc=3)
         return (lambda: f.joint_bilateral_filter(img, guidance)), [f, img, guidance], None
     if name == "filter_statements":
-        r = fresh_filter(Ref)
+        r = fresh_filter(Statements)
         return (lambda: r.joint_bilateral_filter(img, guidance)), [r, img, guidance], None
     if name == "filter_keywords":
         return (lambda: f.joint_bilateral_filter(guidance=guidance, img=img)), [f, img, guidance], None
@@ -92,7 +86,7 @@ def scenario_objects(name):
         return (lambda: e.joint_bilateral_filter(img, guidance)), [e, img, guidance], RuntimeError
     if name == "filter_memory_refused":
         # Window stacks of 2**40 planes: refused before anything is allocated.
-        big = fresh_filter(Ref)
+        big = fresh_filter(Statements)
         big.wndw_size = 2 ** 20 + 1
         return (lambda: big.joint_bilateral_filter(img, guidance)), [big, img, guidance], MemoryError
     if name == "filter_binding_error":

@@ -182,15 +182,19 @@ def test_signals_leave_no_partial_output(long_run, tmp_path, sig, output):
 
 
 def test_demo(sovelk, tmp_path):
-    from sovelk_tools.demo import CLEAN, NOISY, SIGMA_R, SIGMA_S, load_sample
+    from sovelk_tools.demo import OUTPUTS, PASSES, PHOTO, SIGMA_R, SIGMA_S, gaussian_blur, load_sample
 
     proc = sovelk("demo", "out")
     assert proc.returncode == 0, proc.stderr
-    noisy, clean = load_sample(NOISY), load_sample(CLEAN)
-    assert noisy.shape == clean.shape and not np.array_equal(noisy, clean)
-    want = Sovelk.Joint_bilateral_filter(SIGMA_S, SIGMA_R).joint_bilateral_filter(noisy, clean)
-    assert np.array_equal(cv2.imread(str(tmp_path / "out" / "filtered.png")), want)
-    comparison = cv2.imread(str(tmp_path / "out" / "comparison.png"))
-    assert comparison.shape[0] > noisy.shape[0] and comparison.shape[1] > 3 * noisy.shape[1]
+    photo = load_sample(PHOTO)
+    filt = Sovelk.Joint_bilateral_filter(SIGMA_S, SIGMA_R)
+    guidance = gaussian_blur(photo, SIGMA_S)
+    for _ in range(PASSES):  # rolling guidance: each pass guided by the previous result
+        guidance = filt.joint_bilateral_filter(photo, guidance)
+    written = {name: cv2.imread(str(tmp_path / "out" / name)) for name in OUTPUTS}
+    assert np.array_equal(written["self_guided.png"], filt.joint_bilateral_filter(photo, photo))
+    assert np.array_equal(written["rolling_guidance.png"], guidance)
+    assert np.array_equal(written["gaussian.png"], gaussian_blur(photo, SIGMA_S))
+    assert written["comparison.png"].shape[1] > 4 * photo.shape[1]
     assert "already exists" in one_error_line(sovelk("demo", "out"))
     assert sovelk("demo", "out", "--overwrite", "-q").returncode == 0
