@@ -63,6 +63,21 @@ report(same=same_after_import and sys.modules["Sovelk"] is first and first.Joint
     assert out == {"same": True, "kept": ["rebound", "rebound"]}
 
 
+@pytest.mark.skipif(sys.version_info < (3, 11), reason="exception notes arrived in 3.11")
+def test_missing_opencv_says_what_to_install():
+    out = run_json(SNIPPET_PRELUDE + """
+sys.modules["cv2"] = None
+try:
+    import Sovelk
+    failure = None
+except ModuleNotFoundError as e:
+    failure = [e.name, getattr(e, "__notes__", [])]
+report(failure=failure)
+""")
+    name, notes = out["failure"]
+    assert name == "cv2" and len(notes) == 1 and "pip install opencv-python-headless" in notes[0]
+
+
 BLOCKER = """
 class Blocker:
     def find_spec(self, name, path=None, target=None):

@@ -91,6 +91,36 @@ Ref import_module(const char* name) {
                                                     locals.get(), fromlist.get(), 0));
 }
 
+// A missing cv2 leaves the user to find out which of OpenCV's four distributions to install: say
+// it in a note (3.11+), keeping the import system's exception and its text as they are.
+void note_how_to_install_opencv() {
+#if PY_VERSION_HEX >= 0x030B0000
+    if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc = PyErr_GetRaisedException();
+#else
+    PyObject *type, *exc, *tb;
+    PyErr_Fetch(&type, &exc, &tb);
+    PyErr_NormalizeException(&type, &exc, &tb);
+#endif
+    if (exc != nullptr) {
+        Ref name = Ref::steal(PyObject_GetAttrString(exc, "name"));
+        if (name && PyUnicode_Check(name.get()) && PyUnicode_CompareWithASCIIString(name.get(), "cv2") == 0) {
+            Ref added = Ref::steal(PyObject_CallMethod(
+                exc, "add_note", "s",
+                "Sovelk needs OpenCV: pip install opencv-python-headless (or opencv-python, "
+                "opencv-contrib-python, opencv-contrib-python-headless)"));
+        }
+        PyErr_Clear();  // without the note, the import error itself still stands
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc);
+#else
+    PyErr_Restore(type, exc, tb);
+#endif
+#endif
+}
+
 void build_class(StatementLine& line) {
     line.at(line_of::kClass);
     PyObject* metaclass = reinterpret_cast<PyObject*>(&PyType_Type);
@@ -144,7 +174,13 @@ int module_exec(PyObject* module) {
             g_state.numpy = numpy.release();
 
             line.at(line_of::kCv2Import);
-            Ref cv2 = import_module("cv2");
+            Ref cv2;
+            try {
+                cv2 = import_module("cv2");
+            } catch (const PyErrorSet&) {
+                note_how_to_install_opencv();
+                throw;
+            }
             require_status(PyDict_SetItem(g_state.globals, g_const.cv2, cv2.get()));
             g_state.cv2 = cv2.release();
 
