@@ -198,3 +198,9 @@ def test_demo(sovelk, tmp_path):
     assert written["comparison.png"].shape[1] > 4 * photo.shape[1]
     assert "already exists" in one_error_line(sovelk("demo", "out"))
     assert sovelk("demo", "out", "--overwrite", "-q").returncode == 0
+
+
+def test_missing_opencv_is_one_line(child_env, tmp_path):
+    code = "import sys; sys.modules['cv2'] = None; from sovelk_tools.__main__ import run; sys.exit(run(['demo']))"
+    proc = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=child_env, capture_output=True, text=True)
+    assert "pip install opencv-python-headless" in one_error_line(proc)
