@@ -1,10 +1,12 @@
 // Module entry point, creation and execution: imports numpy and cv2 into the globals and builds
 // the class Joint_bilateral_filter.
-#include "fast_path/fused_path.hpp"
 #include "method_object.hpp"
 #include "state.hpp"
 #include "statements.hpp"
 #include "traceback.hpp"
+
+#include <cstdlib>
+#include <cstring>
 
 namespace sovelk {
 
@@ -72,7 +74,8 @@ void drop_module() {
     Py_CLEAR(g_state.numpy);
     Py_CLEAR(g_state.cv2);
     Py_CLEAR(g_state.ndarray);
-    release_numpy_originals();
+    Py_CLEAR(g_state.explain_logger);
+    release_originals();
 }
 
 Ref fetch_builtin(PyObject* name) {
@@ -95,6 +98,17 @@ Ref import_module(const char* name) {
     Ref fromlist = require(PyList_New(0));
     return require(PyImport_ImportModuleLevelObject(module_name.get(), g_state.globals,
                                                     locals.get(), fromlist.get(), 0));
+}
+
+// SOVELK_EXPLAIN_PATH=1: the fast path tells the logger "Sovelk" why it declined a call. Read
+// once here; unset (or any other value), nothing is imported and nothing is logged.
+void open_explain_logger() {
+    const char* flag = std::getenv("SOVELK_EXPLAIN_PATH");
+    if (flag == nullptr || std::strcmp(flag, "1") != 0) return;
+    Ref logging = import_module("logging");
+    Ref get_logger = get_attr(logging.get(), require(PyUnicode_InternFromString("getLogger")).get());
+    Ref name = require(PyUnicode_FromString("Sovelk"));
+    g_state.explain_logger = call(get_logger.get(), {name.get()}).release();
 }
 
 void build_class(StatementLine& line) {
@@ -147,7 +161,9 @@ int module_exec(PyObject* module) {
         line.at(kLineCv2Import);
         Ref cv2 = import_module("cv2");
         require_status(PyDict_SetItem(g_state.globals, g_const.cv2, cv2.get()));
+        capture_cv2_originals(cv2.get());
         g_state.cv2 = cv2.release();
+        open_explain_logger();
 
         build_class(line);
         return 0;
