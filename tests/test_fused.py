@@ -17,7 +17,7 @@ import numpy as np
 import pytest
 
 import Sovelk
-from conftest import module_entries
+from conftest import module_entries, path_of, recorded_paths, run_json, SNIPPET_PRELUDE
 
 Filter = Sovelk.Joint_bilateral_filter
 
@@ -182,9 +182,10 @@ def test_floating_point_warnings_equal_the_statements(sigma_s, kernel):
     rng = np.random.default_rng(5)
     img = rng.integers(0, 256, (9, 8, 3), dtype=np.uint8)
     guidance = rng.integers(0, 256, (9, 8), dtype=np.uint8)
-    got = outcome(lambda: filt.joint_bilateral_filter(img, guidance))
+    got, path = path_of(lambda: outcome(lambda: filt.joint_bilateral_filter(img, guidance)))
     assert got == outcome(lambda: reference(filt, img, guidance))
     assert got[1], "the case is meant to warn"
+    assert path != "uint8", "NaN or an event must leave the cast and its warnings to numpy"
 
 
 def test_override_of_get_range_kernel_is_called(rng):
@@ -289,3 +290,164 @@ def test_result_does_not_depend_on_the_thread_count(tmp_path):
     subprocess.run([sys.executable, "-c", script], check=True, timeout=120, env=dict(os.environ))
     single = np.load(tmp_path / "one.npy")
     assert np.array_equal(single, Filter(2, 0.2).joint_bilateral_filter(img, guidance))
+
+
+# ---- the 8-bit path: padding, output and ownership of its own --------------------------------
+
+def test_padding_mirrors_like_opencv_beyond_small_images():
+    """A one-hot spatial kernel and a flat table make the result one shifted slice of the padded
+    image, so every window offset shows the padding, also where the border is wider than the
+    image and must reflect more than once."""
+    import cv2
+    rng = np.random.default_rng(3)
+    for sigma_s, (h, w) in [(1, (1, 2)), (1, (2, 1)), (1, (3, 2)), (2, (2, 3)), (2, (1, 5))]:
+        filt = Filter(sigma_s, 0.1)
+        filt.table_r_gray = np.ones(256)
+        pad, n = filt.pad_w, filt.wndw_size
+        img = rng.integers(0, 256, (h, w, 3), dtype=np.uint8)
+        want = cv2.copyMakeBorder(img, pad, pad, pad, pad, cv2.BORDER_REFLECT)
+        with recorded_paths() as rec:
+            for i in range(n * n):
+                filt.kernel_s = np.zeros((n, n))
+                filt.kernel_s.flat[i] = 1.0
+                got = filt.joint_bilateral_filter(img, img[:, :, 0].copy())
+                assert np.array_equal(got, want[i // n:i // n + h, i % n:i % n + w]), (h, w, i)
+        assert rec.paths == ["uint8"] * (n * n), rec.reasons
+
+
+def _layouts(rng, h, w):
+    img = rng.integers(0, 256, (h, w, 3), dtype=np.uint8)
+    wide = np.repeat(rng.integers(0, 256, (h, w, 4), dtype=np.uint8), 2, axis=1)
+    readonly = img.copy()
+    readonly.flags.writeable = False
+    gray = rng.integers(0, 256, (h, w), dtype=np.uint8)
+    return [
+        (img, gray),
+        (img[::-1, ::-1], np.asfortranarray(gray)),  # negative strides, Fortran order
+        (wide[:, ::2, 1:], img[:, :, ::-1]),  # strided view, colour guidance flipped
+        (readonly, np.broadcast_to(gray[:1], (h, w))),  # read-only, broadcast rows
+        (np.full((h, w, 2), 200, np.uint8), img[:, :, :2]),  # flat patch, two channels each
+    ]
+
+
+@pytest.mark.parametrize("h, w, sigma_s", [(37, 29, 2), (2, 1, 1), (1, 2, 3), (5, 4, 2)])
+def test_8bit_path_equals_the_statements(h, w, sigma_s, rng):
+    filt = Filter(sigma_s, 0.15)
+    for img, guidance in _layouts(rng, h, w):
+        before = img.copy(), guidance.copy()
+        out, path = path_of(lambda: filt.joint_bilateral_filter(img, guidance))
+        assert path == "uint8"
+        assert out.tobytes() == reference(filt, img, guidance).tobytes()
+        assert out.dtype == np.uint8 and out.shape == img.shape
+        assert out.flags.c_contiguous and out.flags.owndata and out.flags.writeable and out.base is None
+        assert np.array_equal(img, before[0]) and np.array_equal(guidance, before[1])
+
+
+@pytest.mark.parametrize("change", ["unaligned kernel", "unaligned table", "big-endian table", "read-only kernel"])
+def test_odd_but_exact_float64_attributes_keep_the_fast_path(change, rng):
+    """Dask workers unpickle kernel and tables from buffers at any offset: alignment, byte order
+    and writability do not change what numpy computes from them."""
+    filt = Filter(2, 0.1)
+
+    def unaligned(a):
+        out = np.frombuffer(bytearray(a.nbytes + 1), np.float64, offset=1).reshape(a.shape)
+        out[...] = a
+        return out
+
+    if change == "unaligned kernel":
+        filt.kernel_s = unaligned(filt.kernel_s)
+    elif change == "unaligned table":
+        filt.table_r_gray = unaligned(filt.table_r_gray)
+    elif change == "big-endian table":
+        filt.table_r_gray = filt.table_r_gray.astype(">f8")
+    else:
+        filt.kernel_s.flags.writeable = False
+    img = rng.integers(0, 256, (30, 20, 3), dtype=np.uint8)
+    guidance = rng.integers(0, 256, (30, 20), dtype=np.uint8)
+    out, path = path_of(lambda: filt.joint_bilateral_filter(img, guidance))
+    assert path == "uint8"
+    assert np.array_equal(out, reference(filt, img, guidance))
+
+
+def test_attribute_reads_cannot_be_counted(rng):
+    """Keys that count their comparisons see as many reads as the statements make."""
+    counts = {}
+
+    class Key(str):
+        __hash__ = str.__hash__
+
+        def __eq__(self, other):
+            counts[str(self)] = counts.get(str(self), 0) + 1
+            return str.__eq__(self, other)
+
+    def planted(filt):
+        for name in ("pad_w", "wndw_size", "kernel_s"):
+            filt.__dict__[Key(name)] = filt.__dict__.pop(name)
+        return filt
+
+    img = rng.integers(0, 256, (6, 5, 3), dtype=np.uint8)
+    guidance = img[:, :, 0].copy()
+    out, path = path_of(lambda: planted(Filter(1, 0.1)).joint_bilateral_filter(img, guidance))
+    fast_counts, counts = counts, {}
+    ref = planted(Statements(1, 0.1)).joint_bilateral_filter(img, guidance)
+    assert path == "statements" and fast_counts == counts and counts["wndw_size"] > 100
+    assert np.array_equal(out, ref)
+
+
+def test_kept_padded_arrays_are_copied_before_the_kernel_reads_them():
+    """A replaced copyMakeBorder hands out arrays the caller keeps and overwrites from another
+    thread while the kernel runs: the kernel must read a copy, never a table index out of range.
+    Each fill is atomic, so a copy sees each array whole: as made, zeroed or overwritten."""
+    out = run_json(SNIPPET_PRELUDE + """
+import threading, numpy as np, Sovelk
+real = Sovelk.cv2
+kept, go, stop = [], threading.Event(), threading.Event()
+class Padded:
+    def __init__(self, a): self.a = a
+    def astype(self, dtype):
+        kept.append(self.a.astype(dtype)); go.set()
+        return kept[-1]
+class Cv2:
+    BORDER_REFLECT = real.BORDER_REFLECT
+    @staticmethod
+    def copyMakeBorder(*args): return Padded(real.copyMakeBorder(*args))
+def spoil():
+    go.wait()
+    while not stop.is_set():
+        for a in list(kept):
+            a.fill(0)
+            a.fill(1 << 30)
+rng = np.random.default_rng(0)
+img = rng.integers(0, 256, (400, 400, 3), dtype=np.uint8)
+g = img[:, :, 1].copy()
+f = Sovelk.Joint_bilateral_filter(2, 0.1)
+known = {"as made": f.joint_bilateral_filter(img, g),
+         "guidance overwritten": f.joint_bilateral_filter(img, np.zeros_like(g)),
+         "image overwritten": np.full_like(img, 255), "image zeroed": np.zeros_like(img)}
+Sovelk.cv2 = Cv2
+seen = []
+for _ in range(4):
+    kept.clear(); go.clear(); stop.clear()
+    t = threading.Thread(target=spoil); t.start()
+    try:
+        got = f.joint_bilateral_filter(img, g)
+        seen.append([k for k, v in known.items() if np.array_equal(got, v)] or ["other"])
+    except IndexError:  # the statements, when they run, read the arrays as they change
+        seen.append(["IndexError"])
+    stop.set(); t.join()
+report(seen=seen)
+""", timeout=300)
+    assert all(match != ["other"] for match in out["seen"]), out
+
+
+def test_explain_switch_off_leaves_logging_alone():
+    out = run_json(SNIPPET_PRELUDE + """
+import sys, numpy as np, Sovelk
+class Statements(Sovelk.Joint_bilateral_filter):
+    def get_range_kernel(self, g): return super().get_range_kernel(g)
+img = np.zeros((8, 8, 3), np.uint8)
+Sovelk.Joint_bilateral_filter(1, 0.1).joint_bilateral_filter(img, img[..., 0].copy())
+Statements(1, 0.1).joint_bilateral_filter(img, img[..., 0].copy())
+report(logging="logging" in sys.modules)
+""")
+    assert out == {"logging": False}
