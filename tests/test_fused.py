@@ -396,8 +396,9 @@ def test_attribute_reads_cannot_be_counted(rng):
 
 def test_kept_padded_arrays_are_copied_before_the_kernel_reads_them():
     """A replaced copyMakeBorder hands out arrays the caller keeps and overwrites from another
-    thread while the kernel runs: the kernel must read a copy, never a table index out of range.
-    Each fill is atomic, so a copy sees each array whole: as made, zeroed or overwritten."""
+    thread while the kernel runs: the kernel must read a copy, never a table index out of range
+    (reading the caller's arrays, it crashed the process). numpy's fill runs without the GIL, so
+    what the copy sees is not fixed; every call must return an image or the statements' error."""
     out = run_json(SNIPPET_PRELUDE + """
 import threading, numpy as np, Sovelk
 real = Sovelk.cv2
@@ -421,9 +422,6 @@ rng = np.random.default_rng(0)
 img = rng.integers(0, 256, (400, 400, 3), dtype=np.uint8)
 g = img[:, :, 1].copy()
 f = Sovelk.Joint_bilateral_filter(2, 0.1)
-known = {"as made": f.joint_bilateral_filter(img, g),
-         "guidance overwritten": f.joint_bilateral_filter(img, np.zeros_like(g)),
-         "image overwritten": np.full_like(img, 255), "image zeroed": np.zeros_like(img)}
 Sovelk.cv2 = Cv2
 seen = []
 for _ in range(4):
@@ -431,13 +429,13 @@ for _ in range(4):
     t = threading.Thread(target=spoil); t.start()
     try:
         got = f.joint_bilateral_filter(img, g)
-        seen.append([k for k, v in known.items() if np.array_equal(got, v)] or ["other"])
+        seen.append([got.dtype.str, list(got.shape)])
     except IndexError:  # the statements, when they run, read the arrays as they change
-        seen.append(["IndexError"])
+        seen.append("IndexError")
     stop.set(); t.join()
 report(seen=seen)
 """, timeout=300)
-    assert all(match != ["other"] for match in out["seen"]), out
+    assert all(s in ("IndexError", ["|u1", [400, 400, 3]]) for s in out["seen"]), out
 
 
 def test_explain_switch_off_leaves_logging_alone():
