@@ -449,3 +449,26 @@ Statements(1, 0.1).joint_bilateral_filter(img, img[..., 0].copy())
 report(logging="logging" in sys.modules)
 """)
     assert out == {"logging": False}
+
+
+@pytest.mark.parametrize("which, line", [("img", 40), ("guidance", 41)])
+def test_input_opencv_must_copy_is_refused_when_the_copy_cannot_fit(which, line):
+    """A broadcast or flipped view makes OpenCV copy it before padding; where that copy cannot be
+    allocated OpenCV takes the process down, so the call is refused with MemoryError first."""
+    out = run_json(SNIPPET_PRELUDE + f"""
+import os, resource, numpy as np, Sovelk
+with open("/proc/self/statm") as fh:
+    vm = int(fh.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+resource.setrlimit(resource.RLIMIT_AS, (vm + (1 << 30), vm + (1 << 30)))
+huge = np.broadcast_to(np.arange(3, dtype=np.uint8), (100000, 100000, 3))
+small = np.zeros((5, 6, 3), np.uint8)  # the refusal comes before any comparison of sizes
+args = (huge, small[..., 0]) if {which!r} == "img" else (small, huge[..., ::-1])
+try:
+    Sovelk.Joint_bilateral_filter(1, 0.1).joint_bilateral_filter(*args)
+    report(outcome=None)
+except MemoryError as e:
+    report(outcome=[str(e), [x for x in entries(e) if x[1] == "Sovelk"]])
+""", timeout=120)
+    text, where = out["outcome"]
+    assert "padding this array needs" in text
+    assert where == [["Sovelk.Joint_bilateral_filter.joint_bilateral_filter", "Sovelk", line]]
