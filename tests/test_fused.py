@@ -343,6 +343,18 @@ def test_8bit_path_equals_the_statements(h, w, sigma_s, rng):
         assert np.array_equal(img, before[0]) and np.array_equal(guidance, before[1])
 
 
+def test_many_channels_are_left_to_opencv(rng):
+    """OpenCV releases differ in how many channels they pad (OpenCV 5 refuses more than 128):
+    such calls give whatever OpenCV and the statements give."""
+    filt = Filter(1, 0.1)
+    for channels in (5, 130, 600):
+        img = rng.integers(0, 256, (6, 7, channels), dtype=np.uint8)
+        for guidance in (img[:, :, 0].copy(), img.copy()):
+            got, path = path_of(lambda: outcome(lambda: filt.joint_bilateral_filter(img, guidance)))
+            assert path != "uint8"
+            assert got == outcome(lambda: reference(filt, img, guidance))
+
+
 @pytest.mark.parametrize("change", ["unaligned kernel", "unaligned table", "big-endian table", "read-only kernel"])
 def test_odd_but_exact_float64_attributes_keep_the_fast_path(change, rng):
     """Dask workers unpickle kernel and tables from buffers at any offset: alignment, byte order

@@ -35,11 +35,13 @@ namespace {
 constexpr int kLineAllocation = 44;
 // Line a Ctrl-C during the kernel is reported at: the weighted sum that the kernel ends with.
 constexpr int kLineWeightedSum = 58;
-// OpenCV keeps at most this many channels in one matrix element (CV_CN_MAX).
-constexpr Py_ssize_t kOpenCvMaxChannels = 512;
+// Channel counts that every supported OpenCV release pads as one multi-channel matrix (OpenCV 4
+// takes up to 512, OpenCV 5 refuses more than 128); the 8-bit path takes no more than these, and
+// calls with more channels go to OpenCV, which decides.
+constexpr Py_ssize_t kPaddedChannelsMax = 4;
 
-// Why the fast path last declined; the GIL guards it.
-const char* g_decline_reason = "";
+// Why the fast path last declined on this thread.
+thread_local const char* g_decline_reason = "";
 
 Ref decline(const char* reason) {
     note_decline(reason);
@@ -424,18 +426,18 @@ Ref fused_uint8_result(PyObject* self, PyObject* img, PyObject* guidance, Py_ssi
         !guid_view.acquire(guidance, PyBUF_RECORDS_RO) || !has_format(*img_view, "B", 1) ||
         !has_format(*guid_view, "B", 1))
         return decline("image or guidance is not a plain uint8 array");
-    if (img_view->ndim != 3 || img_view->shape[2] < 2 || img_view->shape[2] > kOpenCvMaxChannels)
-        return decline("the image does not have three axes with 2 to 512 channels");
+    if (img_view->ndim != 3 || img_view->shape[2] < 2 || img_view->shape[2] > kPaddedChannelsMax)
+        return decline("the image does not have three axes with 2 to 4 channels");
     const Py_ssize_t h = img_view->shape[0], w = img_view->shape[1], img_ch = img_view->shape[2];
     // numpy sums a single pixel's offsets pairwise rather than in order.
     if (h < 1 || w < 1 || h * w < 2) return decline("the image has fewer than two pixels");
     Py_ssize_t guid_ch;
     if (guid_view->ndim == 2) {
         guid_ch = 1;
-    } else if (guid_view->ndim == 3 && guid_view->shape[2] >= 2 && guid_view->shape[2] <= kOpenCvMaxChannels) {
+    } else if (guid_view->ndim == 3 && guid_view->shape[2] >= 2 && guid_view->shape[2] <= kPaddedChannelsMax) {
         guid_ch = guid_view->shape[2];
     } else {
-        return decline("the guidance is neither gray (two axes) nor has 2 to 512 channels");
+        return decline("the guidance is neither gray (two axes) nor has 2 to 4 channels");
     }
     if (guid_view->shape[0] != h || guid_view->shape[1] != w) return decline("guidance and image differ in size");
     // OpenCV keeps rows, columns and a row's values in ints.
