@@ -463,6 +463,10 @@ report(logging="logging" in sys.modules)
     assert out == {"logging": False}
 
 
+SANITIZED = bool(os.environ.get("SOVELK_SANITIZED")) or "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+@pytest.mark.skipif(SANITIZED, reason="ASan's shadow memory needs more address space than the limit")
 @pytest.mark.parametrize("which, line", [("img", 40), ("guidance", 41)])
 def test_input_opencv_must_copy_is_refused_when_the_copy_cannot_fit(which, line):
     """A broadcast or flipped view makes OpenCV copy it before padding; where that copy cannot be
