@@ -17,7 +17,8 @@ import numpy as np
 import pytest
 
 import Sovelk
-from conftest import module_entries, path_of, recorded_paths, run_json, SNIPPET_PRELUDE
+from conftest import (SNIPPET_PRELUDE, Recorder, module_entries, module_global, path_of, recorded_paths,
+                      run_json)
 
 Filter = Sovelk.Joint_bilateral_filter
 
@@ -404,6 +405,32 @@ def test_attribute_reads_cannot_be_counted(rng):
     ref = planted(Statements(1, 0.1)).joint_bilateral_filter(img, guidance)
     assert path == "statements" and fast_counts == counts and counts["wndw_size"] > 100
     assert np.array_equal(out, ref)
+
+
+def test_code_opencv_runs_on_the_image_runs_before_the_guidance_is_read(rng):
+    """OpenCV copies a flipped array subclass and numpy runs its __array_finalize__: a change it
+    makes to pad_w must be seen by the guidance's padding. The reference reaches cv2 through a
+    stand-in object, which keeps every call where the statements make it."""
+    import cv2
+    target = []
+
+    class Shrinking(np.ndarray):
+        def __array_finalize__(self, obj):
+            if target:
+                target[0].pad_w = 2
+
+    img = rng.integers(0, 256, (9, 8, 3), dtype=np.uint8).view(Shrinking)[:, ::-1]
+    guidance = rng.integers(0, 256, (9, 8), dtype=np.uint8)
+    results = []
+    for stand_in in (None, Recorder(cv2)):
+        filt = Filter(1, 0.1)
+        target[:] = [filt]
+        with module_global("cv2", stand_in or cv2):
+            results.append(outcome(lambda: filt.joint_bilateral_filter(img, guidance)))
+        target.clear()
+        assert filt.pad_w == 2, "OpenCV's copy is meant to run the hook"
+    assert results[0] == results[1]
+    assert results[0][0][0] == "error"  # the guidance padded narrower than the image
 
 
 def test_kept_padded_arrays_are_copied_before_the_kernel_reads_them():

@@ -414,6 +414,13 @@ const char* reads_observable(PyObject* self) {
     return nullptr;
 }
 
+const char* padding_reads_observable() {
+    PyObject* cv2 = PyDict_GetItemWithError(g_state.globals, g_const.cv2);
+    if (cv2 == nullptr) PyErr_Clear();
+    if (!plain_module(cv2)) return "cv2 is not a plain module with str keys";
+    return nullptr;
+}
+
 Ref fused_uint8_result(PyObject* self, PyObject* img, PyObject* guidance, Py_ssize_t pad, StatementLine& line) {
     if (const char* why = numpy_replaced(true)) return decline(why);
 
@@ -503,8 +510,9 @@ Ref fused_uint8_result(PyObject* self, PyObject* img, PyObject* guidance, Py_ssi
 }
 
 Ref fused_output(PyObject* self, PyObject* img, PyObject* guidance, PyObject* padded_img,
-                 PyObject* padded_guidance, const char* observable, StatementLine& line) {
-    if (observable != nullptr) return decline(observable);
+                 PyObject* padded_guidance, StatementLine& line) {
+    // Judged now: the padding statements may have run a caller's code (a replaced cv2).
+    if (const char* why = reads_observable(self)) return decline(why);
     if (const char* why = numpy_replaced(false)) return decline(why);
 
     // Inputs: plain arrays (a subclass could override shape or the arithmetic), the image with

@@ -10,6 +10,9 @@ class StatementLine;
 // Null when the attribute reads and global lookups of the statements can run no code of
 // anybody's, so that reading more or fewer times than they do cannot be seen; else the reason.
 const char* reads_observable(PyObject* self);
+// The same for the reads of lines 39 to 41 on cv2: null when cv2 is a plain module whose
+// attribute reads run nobody's code.
+const char* padding_reads_observable();
 
 // The whole call for 8-bit image and guidance whose padding was deferred (pad: the pad_w read):
 // the inputs are copied, mirror-padded, into buffers of the call's own, filtered, and the 8-bit
@@ -21,9 +24,8 @@ Ref fused_uint8_result(PyObject* self, PyObject* img, PyObject* guidance, Py_ssi
 // The float64 `output` of the weighted sums from the padded int32 arrays, or a null Ref when the
 // call is not provably the same as the statements (the caller then runs them). Throws PyErrorSet
 // for a real error (Ctrl-C, out of memory), with `line` set to the statement it is reported at.
-// `observable` is what reads_observable() said for this call.
 Ref fused_output(PyObject* self, PyObject* img, PyObject* guidance, PyObject* padded_img,
-                 PyObject* padded_guidance, const char* observable, StatementLine& line);
+                 PyObject* padded_guidance, StatementLine& line);
 
 // Remembers why the fast path declined the call (the latest reason counts).
 void note_decline(const char* reason);

@@ -129,10 +129,11 @@ PyObject* joint_bilateral_filter_body(PyObject* const* params) {
             Ref cv2 = lookup_global(g_const.cv2);
             border_type = get_attr(cv2.get(), g_const.BORDER_REFLECT);
         }
-        // With reads that run nobody's code and plain arrays, OpenCV's and numpy's own functions
-        // of lines 40 and 41 can wait: the 8-bit fast path makes the padding itself, and the
-        // calls are made only if it declines.
+        // With reads that run nobody's code, the calls of OpenCV's and numpy's own functions in
+        // lines 40 and 41 can wait: the 8-bit fast path makes the padding itself, and the calls
+        // are made only if it declines.
         const char* observable = reads_observable(self);
+        if (observable == nullptr) observable = padding_reads_observable();
         line.at(40);
         BorderStatement img_border(self, img, border_type.get());
         bool deferred = observable == nullptr && img_border.defer();
@@ -159,7 +160,7 @@ PyObject* joint_bilateral_filter_body(PyObject* const* params) {
         }
         padded_guidance = guidance_border.finish();
 
-        Ref fused = fused_output(self, img, guidance, padded_img.get(), padded_guidance.get(), observable, line);
+        Ref fused = fused_output(self, img, guidance, padded_img.get(), padded_guidance.get(), line);
         explain_path(fused ? PathTaken::int32_kernel : PathTaken::statements);
         if (fused) {
             // The padded copies are spent: let them go before numpy's clip makes its own copy of

@@ -65,6 +65,13 @@ BorderStatement::BorderStatement(PyObject* self, PyObject* source, PyObject* bor
 }
 
 bool BorderStatement::defer() {
+    // OpenCV reads a plain array exporting its buffer (not an object array) without running
+    // Python code; anything else may run a caller's code, which must run where the statements
+    // run it.
+    BufferView view;
+    if (g_state.ndarray == nullptr || Py_TYPE(source_) != reinterpret_cast<PyTypeObject*>(g_state.ndarray) ||
+        !view.acquire(source_, PyBUF_RECORDS_RO))
+        return false;
     const auto& o = g_state.originals;
     if (o.copyMakeBorder == nullptr || copy_make_border_.get() != o.copyMakeBorder ||
         border_type_ != o.BORDER_REFLECT || !PyLong_CheckExact(top_.get()) || bottom_.get() != top_.get() ||

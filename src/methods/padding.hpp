@@ -16,8 +16,9 @@ public:
     BorderStatement(PyObject* self, PyObject* source, PyObject* border_type);
 
     // Reads np.int32 (the statement's remaining read) and keeps the calls for later. True when
-    // deferred: copyMakeBorder, the border type and np.int32 are the ones imported and pad_w is
-    // one plain int. False otherwise; finish() then completes the statement.
+    // deferred: the source is a plain numpy array, copyMakeBorder, the border type and np.int32
+    // are the ones imported and pad_w is one plain int. False otherwise; finish() then completes
+    // the statement.
     bool defer();
 
     // pad_w as read (defer() returned true).
