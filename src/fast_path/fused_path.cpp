@@ -369,17 +369,26 @@ void note_decline(const char* reason) { g_decline_reason = reason; }
 
 void explain_path(PathTaken path) {
     if (g_state.explain_logger == nullptr) return;
-    const char* method = path == PathTaken::statements ? "info" : "debug";
-    const char* text = path == PathTaken::statements     ? "joint_bilateral_filter: statements ran; fast path declined: %s"
+    const bool statements = path == PathTaken::statements;
+    const char* text = statements                        ? "joint_bilateral_filter: statements ran; fast path declined: %s"
                        : path == PathTaken::int32_kernel ? "joint_bilateral_filter: int32 fast path ran; 8-bit path declined: %s"
                                                          : "joint_bilateral_filter: 8-bit fast path ran%s";
     const char* reason = path == PathTaken::uint8_kernel ? "" : g_decline_reason;
     // The diagnostic must never change the call's outcome: any error of the logging is dropped,
-    // and a pending exception is kept as it is.
+    // and a pending exception is kept as it is. Interned texts (a few dozen in all) keep the
+    // calls from leaving new strings in the interpreter's caches at every call.
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
-    PyObject* result = PyObject_CallMethod(g_state.explain_logger, method, "ss", text, reason);
+    PyObject* method = PyUnicode_InternFromString(statements ? "info" : "debug");
+    PyObject* format = PyUnicode_InternFromString(text);
+    PyObject* why = PyUnicode_InternFromString(reason);
+    PyObject* result = method && format && why
+                           ? PyObject_CallMethodObjArgs(g_state.explain_logger, method, format, why, nullptr)
+                           : nullptr;
     Py_XDECREF(result);
+    Py_XDECREF(method);
+    Py_XDECREF(format);
+    Py_XDECREF(why);
     if (result == nullptr) PyErr_Clear();
     PyErr_Restore(type, value, traceback);
 }
