@@ -3,6 +3,7 @@
 import builtins
 import contextlib
 import json
+import logging
 import os
 import subprocess
 import sys
@@ -12,7 +13,17 @@ import zlib
 import numpy as np
 import pytest
 
-import Sovelk
+# The path probe below needs SOVELK_EXPLAIN_PATH=1, which the module reads once, at import. Set
+# for this import only: fresh interpreters started by tests see the environment as it was.
+_explain_before = os.environ.get("SOVELK_EXPLAIN_PATH")
+os.environ["SOVELK_EXPLAIN_PATH"] = "1"
+try:
+    import Sovelk
+finally:
+    if _explain_before is None:
+        del os.environ["SOVELK_EXPLAIN_PATH"]
+    else:
+        os.environ["SOVELK_EXPLAIN_PATH"] = _explain_before
 
 MODULE_FILE = "Sovelk"
 ENTRY_PREFIX = "Sovelk.Joint_bilateral_filter."
@@ -47,6 +58,49 @@ def assert_entries(exc, *expected):
     assert first >= 1, f"no caller frame before the module's entries: {entries}"
     assert positions == list(range(first, first + len(want))), f"entries not contiguous: {entries}"
     return entries[first + len(want):]
+
+
+PATH_MESSAGES = {"statements ran": "statements", "int32 fast path ran": "int32",
+                 "8-bit fast path ran": "uint8"}
+
+
+class _PathRecorder(logging.Handler):
+    def __init__(self):
+        super().__init__(logging.DEBUG)
+        self.paths = []
+        self.reasons = []
+
+    def emit(self, record):
+        text = record.getMessage()
+        self.paths += [path for key, path in PATH_MESSAGES.items() if key in text]
+        self.reasons.append(text)
+
+
+@contextlib.contextmanager
+def recorded_paths():
+    """The path each filtering call took inside the block, in order: "statements", "int32" (the
+    fast path from padded int32 arrays) or "uint8" (the 8-bit fast path end to end); the logged
+    texts, with the reasons, are in `.reasons`."""
+    logger = logging.getLogger("Sovelk")
+    recorder = _PathRecorder()
+    saved = logger.level, logger.propagate
+    logger.addHandler(recorder)
+    logger.setLevel(logging.DEBUG)
+    logger.propagate = False
+    try:
+        yield recorder
+    finally:
+        logger.removeHandler(recorder)
+        logger.setLevel(saved[0])
+        logger.propagate = saved[1]
+
+
+def path_of(call):
+    """(result of call(), the one path the filtering call took; None if it failed first)."""
+    with recorded_paths() as rec:
+        out = call()
+    assert len(rec.paths) <= 1, rec.reasons
+    return out, (rec.paths or [None])[0]
 
 
 @pytest.fixture

@@ -17,7 +17,8 @@ import numpy as np
 import pytest
 
 import Sovelk
-from conftest import module_entries
+from conftest import (SNIPPET_PRELUDE, Recorder, module_entries, module_global, path_of, recorded_paths,
+                      run_json)
 
 Filter = Sovelk.Joint_bilateral_filter
 
@@ -182,9 +183,10 @@ def test_floating_point_warnings_equal_the_statements(sigma_s, kernel):
     rng = np.random.default_rng(5)
     img = rng.integers(0, 256, (9, 8, 3), dtype=np.uint8)
     guidance = rng.integers(0, 256, (9, 8), dtype=np.uint8)
-    got = outcome(lambda: filt.joint_bilateral_filter(img, guidance))
+    got, path = path_of(lambda: outcome(lambda: filt.joint_bilateral_filter(img, guidance)))
     assert got == outcome(lambda: reference(filt, img, guidance))
     assert got[1], "the case is meant to warn"
+    assert path != "uint8", "NaN or an event must leave the cast and its warnings to numpy"
 
 
 def test_override_of_get_range_kernel_is_called(rng):
@@ -289,3 +291,227 @@ def test_result_does_not_depend_on_the_thread_count(tmp_path):
     subprocess.run([sys.executable, "-c", script], check=True, timeout=120, env=dict(os.environ))
     single = np.load(tmp_path / "one.npy")
     assert np.array_equal(single, Filter(2, 0.2).joint_bilateral_filter(img, guidance))
+
+
+# ---- the 8-bit path: padding, output and ownership of its own --------------------------------
+
+def test_padding_mirrors_like_opencv_beyond_small_images():
+    """A one-hot spatial kernel and a flat table make the result one shifted slice of the padded
+    image, so every window offset shows the padding, also where the border is wider than the
+    image and must reflect more than once."""
+    import cv2
+    rng = np.random.default_rng(3)
+    for sigma_s, (h, w) in [(1, (1, 2)), (1, (2, 1)), (1, (3, 2)), (2, (2, 3)), (2, (1, 5))]:
+        filt = Filter(sigma_s, 0.1)
+        filt.table_r_gray = np.ones(256)
+        pad, n = filt.pad_w, filt.wndw_size
+        img = rng.integers(0, 256, (h, w, 3), dtype=np.uint8)
+        want = cv2.copyMakeBorder(img, pad, pad, pad, pad, cv2.BORDER_REFLECT)
+        with recorded_paths() as rec:
+            for i in range(n * n):
+                filt.kernel_s = np.zeros((n, n))
+                filt.kernel_s.flat[i] = 1.0
+                got = filt.joint_bilateral_filter(img, img[:, :, 0].copy())
+                assert np.array_equal(got, want[i // n:i // n + h, i % n:i % n + w]), (h, w, i)
+        assert rec.paths == ["uint8"] * (n * n), rec.reasons
+
+
+def _layouts(rng, h, w):
+    img = rng.integers(0, 256, (h, w, 3), dtype=np.uint8)
+    wide = np.repeat(rng.integers(0, 256, (h, w, 4), dtype=np.uint8), 2, axis=1)
+    readonly = img.copy()
+    readonly.flags.writeable = False
+    gray = rng.integers(0, 256, (h, w), dtype=np.uint8)
+    return [
+        (img, gray),
+        (img[::-1, ::-1], np.asfortranarray(gray)),  # negative strides, Fortran order
+        (wide[:, ::2, 1:], img[:, :, ::-1]),  # strided view, colour guidance flipped
+        (readonly, np.broadcast_to(gray[:1], (h, w))),  # read-only, broadcast rows
+        (np.full((h, w, 2), 200, np.uint8), img[:, :, :2]),  # flat patch, two channels each
+    ]
+
+
+@pytest.mark.parametrize("h, w, sigma_s", [(37, 29, 2), (2, 1, 1), (1, 2, 3), (5, 4, 2)])
+def test_8bit_path_equals_the_statements(h, w, sigma_s, rng):
+    filt = Filter(sigma_s, 0.15)
+    for img, guidance in _layouts(rng, h, w):
+        before = img.copy(), guidance.copy()
+        out, path = path_of(lambda: filt.joint_bilateral_filter(img, guidance))
+        assert path == "uint8"
+        assert out.tobytes() == reference(filt, img, guidance).tobytes()
+        assert out.dtype == np.uint8 and out.shape == img.shape
+        assert out.flags.c_contiguous and out.flags.owndata and out.flags.writeable and out.base is None
+        assert np.array_equal(img, before[0]) and np.array_equal(guidance, before[1])
+
+
+def test_many_channels_are_left_to_opencv(rng):
+    """OpenCV releases differ in how many channels they pad (OpenCV 5 refuses more than 128):
+    such calls give whatever OpenCV and the statements give."""
+    filt = Filter(1, 0.1)
+    for channels in (5, 130, 600):
+        img = rng.integers(0, 256, (6, 7, channels), dtype=np.uint8)
+        for guidance in (img[:, :, 0].copy(), img.copy()):
+            got, path = path_of(lambda: outcome(lambda: filt.joint_bilateral_filter(img, guidance)))
+            assert path != "uint8"
+            assert got == outcome(lambda: reference(filt, img, guidance))
+
+
+@pytest.mark.parametrize("change", ["unaligned kernel", "unaligned table", "big-endian table", "read-only kernel"])
+def test_odd_but_exact_float64_attributes_keep_the_fast_path(change, rng):
+    """Dask workers unpickle kernel and tables from buffers at any offset: alignment, byte order
+    and writability do not change what numpy computes from them."""
+    filt = Filter(2, 0.1)
+
+    def unaligned(a):
+        out = np.frombuffer(bytearray(a.nbytes + 1), np.float64, offset=1).reshape(a.shape)
+        out[...] = a
+        return out
+
+    if change == "unaligned kernel":
+        filt.kernel_s = unaligned(filt.kernel_s)
+    elif change == "unaligned table":
+        filt.table_r_gray = unaligned(filt.table_r_gray)
+    elif change == "big-endian table":
+        filt.table_r_gray = filt.table_r_gray.astype(">f8")
+    else:
+        filt.kernel_s.flags.writeable = False
+    img = rng.integers(0, 256, (30, 20, 3), dtype=np.uint8)
+    guidance = rng.integers(0, 256, (30, 20), dtype=np.uint8)
+    out, path = path_of(lambda: filt.joint_bilateral_filter(img, guidance))
+    assert path == "uint8"
+    assert np.array_equal(out, reference(filt, img, guidance))
+
+
+def test_attribute_reads_cannot_be_counted(rng):
+    """Keys that count their comparisons see as many reads as the statements make."""
+    counts = {}
+
+    class Key(str):
+        __hash__ = str.__hash__
+
+        def __eq__(self, other):
+            counts[str(self)] = counts.get(str(self), 0) + 1
+            return str.__eq__(self, other)
+
+    def planted(filt):
+        for name in ("pad_w", "wndw_size", "kernel_s"):
+            filt.__dict__[Key(name)] = filt.__dict__.pop(name)
+        return filt
+
+    img = rng.integers(0, 256, (6, 5, 3), dtype=np.uint8)
+    guidance = img[:, :, 0].copy()
+    out, path = path_of(lambda: planted(Filter(1, 0.1)).joint_bilateral_filter(img, guidance))
+    fast_counts, counts = counts, {}
+    ref = planted(Statements(1, 0.1)).joint_bilateral_filter(img, guidance)
+    assert path == "statements" and fast_counts == counts and counts["wndw_size"] > 100
+    assert np.array_equal(out, ref)
+
+
+def test_code_opencv_runs_on_the_image_runs_before_the_guidance_is_read(rng):
+    """OpenCV copies a flipped array subclass and numpy runs its __array_finalize__: a change it
+    makes to pad_w must be seen by the guidance's padding. The reference reaches cv2 through a
+    stand-in object, which keeps every call where the statements make it."""
+    import cv2
+    target = []
+
+    class Shrinking(np.ndarray):
+        def __array_finalize__(self, obj):
+            if target:
+                target[0].pad_w = 2
+
+    img = rng.integers(0, 256, (9, 8, 3), dtype=np.uint8).view(Shrinking)[:, ::-1]
+    guidance = rng.integers(0, 256, (9, 8), dtype=np.uint8)
+    results = []
+    for stand_in in (None, Recorder(cv2)):
+        filt = Filter(1, 0.1)
+        target[:] = [filt]
+        with module_global("cv2", stand_in or cv2):
+            results.append(outcome(lambda: filt.joint_bilateral_filter(img, guidance)))
+        target.clear()
+        assert filt.pad_w == 2, "OpenCV's copy is meant to run the hook"
+    assert results[0] == results[1]
+    assert results[0][0][0] == "error"  # the guidance padded narrower than the image
+
+
+def test_kept_padded_arrays_are_copied_before_the_kernel_reads_them():
+    """A replaced copyMakeBorder hands out arrays the caller keeps and overwrites from another
+    thread while the kernel runs: the kernel must read a copy, never a table index out of range
+    (reading the caller's arrays, it crashed the process). numpy's fill runs without the GIL, so
+    what the copy sees is not fixed; every call must return an image or the statements' error."""
+    out = run_json(SNIPPET_PRELUDE + """
+import threading, numpy as np, Sovelk
+real = Sovelk.cv2
+kept, go, stop = [], threading.Event(), threading.Event()
+class Padded:
+    def __init__(self, a): self.a = a
+    def astype(self, dtype):
+        kept.append(self.a.astype(dtype)); go.set()
+        return kept[-1]
+class Cv2:
+    BORDER_REFLECT = real.BORDER_REFLECT
+    @staticmethod
+    def copyMakeBorder(*args): return Padded(real.copyMakeBorder(*args))
+def spoil():
+    go.wait()
+    while not stop.is_set():
+        for a in list(kept):
+            a.fill(0)
+            a.fill(1 << 30)
+rng = np.random.default_rng(0)
+img = rng.integers(0, 256, (400, 400, 3), dtype=np.uint8)
+g = img[:, :, 1].copy()
+f = Sovelk.Joint_bilateral_filter(2, 0.1)
+Sovelk.cv2 = Cv2
+seen = []
+for _ in range(4):
+    kept.clear(); go.clear(); stop.clear()
+    t = threading.Thread(target=spoil); t.start()
+    try:
+        got = f.joint_bilateral_filter(img, g)
+        seen.append([got.dtype.str, list(got.shape)])
+    except IndexError:  # the statements, when they run, read the arrays as they change
+        seen.append("IndexError")
+    stop.set(); t.join()
+report(seen=seen)
+""", timeout=300)
+    assert all(s in ("IndexError", ["|u1", [400, 400, 3]]) for s in out["seen"]), out
+
+
+def test_explain_switch_off_leaves_logging_alone():
+    out = run_json(SNIPPET_PRELUDE + """
+import sys, numpy as np, Sovelk
+class Statements(Sovelk.Joint_bilateral_filter):
+    def get_range_kernel(self, g): return super().get_range_kernel(g)
+img = np.zeros((8, 8, 3), np.uint8)
+Sovelk.Joint_bilateral_filter(1, 0.1).joint_bilateral_filter(img, img[..., 0].copy())
+Statements(1, 0.1).joint_bilateral_filter(img, img[..., 0].copy())
+report(logging="logging" in sys.modules)
+""")
+    assert out == {"logging": False}
+
+
+SANITIZED = bool(os.environ.get("SOVELK_SANITIZED")) or "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+@pytest.mark.skipif(SANITIZED, reason="ASan's shadow memory needs more address space than the limit")
+@pytest.mark.parametrize("which, line", [("img", 40), ("guidance", 41)])
+def test_input_opencv_must_copy_is_refused_when_the_copy_cannot_fit(which, line):
+    """A broadcast or flipped view makes OpenCV copy it before padding; where that copy cannot be
+    allocated OpenCV takes the process down, so the call is refused with MemoryError first."""
+    out = run_json(SNIPPET_PRELUDE + f"""
+import os, resource, numpy as np, Sovelk
+with open("/proc/self/statm") as fh:
+    vm = int(fh.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+resource.setrlimit(resource.RLIMIT_AS, (vm + (1 << 30), vm + (1 << 30)))
+huge = np.broadcast_to(np.arange(3, dtype=np.uint8), (100000, 100000, 3))
+small = np.zeros((5, 6, 3), np.uint8)  # the refusal comes before any comparison of sizes
+args = (huge, small[..., 0]) if {which!r} == "img" else (small, huge[..., ::-1])
+try:
+    Sovelk.Joint_bilateral_filter(1, 0.1).joint_bilateral_filter(*args)
+    report(outcome=None)
+except MemoryError as e:
+    report(outcome=[str(e), [x for x in entries(e) if x[1] == "Sovelk"]])
+""", timeout=120)
+    text, where = out["outcome"]
+    assert "padding this array needs" in text
+    assert where == [["Sovelk.Joint_bilateral_filter.joint_bilateral_filter", "Sovelk", line]]

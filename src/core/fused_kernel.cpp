@@ -68,13 +68,14 @@ struct ValueRange {
     int64_t span() const { return static_cast<int64_t>(hi) - lo; }
 };
 
-ValueRange value_range(const int32_t* data, size_t n) {
+template <class T>
+ValueRange value_range(const T* data, size_t n) {
     ValueRange r;
     if (n == 0 || data == nullptr) return r;
     r.lo = r.hi = data[0];
     for (size_t i = 1; i < n; ++i) {
-        r.lo = std::min(r.lo, data[i]);
-        r.hi = std::max(r.hi, data[i]);
+        r.lo = std::min<int32_t>(r.lo, data[i]);
+        r.hi = std::max<int32_t>(r.hi, data[i]);
     }
     return r;
 }
@@ -229,9 +230,18 @@ public:
 
 private:
     void fill(ptrdiff_t slot, ptrdiff_t row) {
+        if (q_.element == Element::uint8)
+            fill_from(static_cast<const uint8_t*>(q_.padded_guid), static_cast<const uint8_t*>(q_.padded_img), slot, row);
+        else
+            fill_from(static_cast<const int32_t*>(q_.padded_guid), static_cast<const int32_t*>(q_.padded_img), slot, row);
+        tag_[slot] = row;
+    }
+
+    template <class T>
+    void fill_from(const T* guid, const T* img, ptrdiff_t slot, ptrdiff_t row) {
         const ptrdiff_t pw = l_.padded_w;
         const int gc = l_.guid_ch, ic = l_.img_ch;
-        const int32_t* g = q_.padded_guid + row * pw * gc;
+        const T* g = guid + row * pw * gc;
         const int64_t base = guid_min_;
         if (packed_) {  // 0 .. span, below 2^15: each value fits its 16-bit field
             uint64_t* gd = reinterpret_cast<uint64_t*>(guid_.get() + slot * guid_stride_);
@@ -245,11 +255,10 @@ private:
             for (int k = 0; k < gc; ++k)  // 0 .. span: fits, since the span is below 2^32
                 for (ptrdiff_t x = 0; x < pw; ++x) gd[k * pw + x] = static_cast<uint32_t>(g[x * gc + k] - base);
         }
-        const int32_t* p = q_.padded_img + row * pw * ic;
+        const T* p = img + row * pw * ic;
         double* pd = img_.get() + slot * pw * ic;
-        for (int k = 0; k < ic; ++k)  // int32 to double is exact and raises no flag
+        for (int k = 0; k < ic; ++k)  // integers to double is exact and raises no flag
             for (ptrdiff_t x = 0; x < pw; ++x) pd[k * pw + x] = static_cast<double>(p[x * ic + k]);
-        tag_[slot] = row;
     }
 
     const Request& q_;
@@ -267,10 +276,31 @@ private:
 
 struct WorkerState {
     WorkerState(const Request& q, const Layout& l, int32_t guid_min, bool packed)
-        : cache(q, l, guid_min, packed), scratch(aligned_array<double>(l.offsets * kMaxLanes)) {}
+        : cache(q, l, guid_min, packed), scratch(aligned_array<double>(l.offsets * kMaxLanes)),
+          row_out(q.out_u8 ? aligned_array<double>(l.w * l.img_ch) : nullptr) {}
     RowCache cache;
     AlignedArray<double> scratch;
+    AlignedArray<double> row_out;  // one filtered row before its 8-bit cast (out_u8 only)
 };
+
+// trunc(clip(x, 0, 255)) for a row, as numpy's clip and cast to uint8 give it. A NaN is found
+// from its bits (an ordered compare would raise the invalid flag) and written as 0. Converting
+// values inside 0 .. 255 raises nothing but inexact, which no one reports.
+bool write_uint8_row(const double* in, ptrdiff_t n, uint8_t* out) {
+    bool nan = false;
+    for (ptrdiff_t i = 0; i < n; ++i) {
+        const double x = in[i];
+        uint64_t bits;
+        std::memcpy(&bits, &x, sizeof bits);
+        if ((bits & 0x7FFFFFFFFFFFFFFFull) > 0x7FF0000000000000ull) {
+            nan = true;
+            out[i] = 0;
+        } else {
+            out[i] = x <= 0.0 ? 0 : x >= 255.0 ? 255 : static_cast<uint8_t>(x);
+        }
+    }
+    return nan;
+}
 
 // State shared by the workers of one call.
 struct Job {
@@ -290,6 +320,7 @@ struct Job {
     std::atomic<bool> stop{false};       // workers finish their current row and leave
     std::atomic<bool> cancelled{false};  // poll() asked for the stop
     std::atomic<int> flags{0};
+    std::atomic<bool> nan_in_output{false};
 };
 
 // Filter rows until none is left or the job is stopped. With inline_poll (used only when no
@@ -318,8 +349,11 @@ void work(Job& job, WorkerState& state, const std::function<bool()>* inline_poll
         args.guid_rows = state.cache.guid_rows();
         args.packed_rows = state.cache.packed_rows();
         args.img_rows = state.cache.img_rows();
-        args.out_row = job.request.out + r * l.w * l.img_ch;
+        const ptrdiff_t row_values = l.w * l.img_ch;
+        args.out_row = state.row_out ? state.row_out.get() : job.request.out + r * row_values;
         job.row(args);
+        if (state.row_out && write_uint8_row(state.row_out.get(), row_values, job.request.out_u8 + r * row_values))
+            job.nan_in_output.store(true, std::memory_order_relaxed);
         if (inline_poll && *inline_poll && std::chrono::steady_clock::now() - last_poll >= kPollInterval) {
             if ((*inline_poll)()) {
                 job.cancelled.store(true);
@@ -383,10 +417,13 @@ Result run_with(const Request& q, int threads, const std::function<bool()>& poll
     Layout layout{};
     if (!isa_available(isa) || !make_layout(q, layout)) return {Status::invalid_argument, 0};
     if (layout.h == 0 || layout.w == 0) return result;
-    if (!q.padded_img || !q.padded_guid || !q.kernel_s || !q.table || !q.out || q.table_len < 1)
+    if (!q.padded_img || !q.padded_guid || !q.kernel_s || !q.table || !(q.out || q.out_u8) || q.table_len < 1)
         return {Status::invalid_argument, 0};
     // Every lookup index is a difference of two guidance values, at most the span.
-    const ValueRange range = value_range(q.padded_guid, static_cast<size_t>(layout.guid_values));
+    const size_t guid_values = static_cast<size_t>(layout.guid_values);
+    const ValueRange range = q.element == Element::uint8
+                                 ? value_range(static_cast<const uint8_t*>(q.padded_guid), guid_values)
+                                 : value_range(static_cast<const int32_t*>(q.padded_guid), guid_values);
     const int64_t span = range.span();
     if (span >= q.table_len) return {Status::invalid_argument, 0};
 
@@ -453,6 +490,7 @@ Result run_with(const Request& q, int threads, const std::function<bool()>& poll
     batch.reset();  // every worker has left the job
     if (job.cancelled.load()) return {Status::cancelled, 0};
     result.fp_flags = job.flags.load();
+    result.nan_in_output = job.nan_in_output.load();
     return result;
 }
 
@@ -468,12 +506,14 @@ uint64_t bytes_per_thread(const Request& request) {
     const uint64_t cached_row = static_cast<uint64_t>(l.padded_w) *
                                 (sizeof(uint32_t) * static_cast<uint64_t>(l.guid_ch) +
                                  sizeof(double) * static_cast<uint64_t>(l.img_ch));
+    const uint64_t row_out = request.out_u8 ? static_cast<uint64_t>(l.w) * l.img_ch * sizeof(double) : 0;
     return static_cast<uint64_t>(l.window) * cached_row +
-           static_cast<uint64_t>(l.offsets) * detail::kMaxLanes * sizeof(double);
+           static_cast<uint64_t>(l.offsets) * detail::kMaxLanes * sizeof(double) + row_out;
 }
 
 int default_thread_count() { return pool::max_threads(); }
 
 int64_t value_span(const int32_t* data, size_t n) { return detail::value_range(data, n).span(); }
+int64_t value_span(const uint8_t* data, size_t n) { return detail::value_range(data, n).span(); }
 
 }  // namespace sovelk::fused

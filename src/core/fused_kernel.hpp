@@ -18,16 +18,24 @@
 
 namespace sovelk::fused {
 
-// All buffers are C-contiguous, owned by the caller and only read, except `out`.
+// Element type of the padded image and guidance.
+enum class Element { int32, uint8 };
+
+// All buffers are C-contiguous, owned by the caller and only read, except the output.
 struct Request {
-    const int32_t* padded_img = nullptr;   // (h + 2 pad) x (w + 2 pad) x img_ch
-    const int32_t* padded_guid = nullptr;  // (h + 2 pad) x (w + 2 pad) x guid_ch
-    ptrdiff_t h = 0, w = 0, pad = 0;       // window side is 2 pad + 1
-    int img_ch = 0, guid_ch = 0;           // both >= 1; gray guidance has guid_ch 1
-    const double* kernel_s = nullptr;      // (2 pad + 1)^2 spatial weights, row-major
-    const double* table = nullptr;         // table_len range weights, indexed by |difference|
-    ptrdiff_t table_len = 0;               // must exceed value_span(padded_guid)
-    double* out = nullptr;                 // h x w x img_ch, written by run()
+    const void* padded_img = nullptr;   // (h + 2 pad) x (w + 2 pad) x img_ch elements
+    const void* padded_guid = nullptr;  // (h + 2 pad) x (w + 2 pad) x guid_ch elements
+    Element element = Element::int32;   // of both padded buffers
+    ptrdiff_t h = 0, w = 0, pad = 0;    // window side is 2 pad + 1
+    int img_ch = 0, guid_ch = 0;        // both >= 1; gray guidance has guid_ch 1
+    const double* kernel_s = nullptr;   // (2 pad + 1)^2 spatial weights, row-major
+    const double* table = nullptr;      // table_len range weights, indexed by |difference|
+    ptrdiff_t table_len = 0;            // must exceed the span of the padded guidance's values
+    double* out = nullptr;              // h x w x img_ch, written by run()
+    // When set, the result goes here instead of `out` (which may then be null): each value x as
+    // trunc(clip(x, 0, 255)), the 8-bit cast of the filtered image. A NaN is written as 0 and
+    // reported in Result::nan_in_output.
+    uint8_t* out_u8 = nullptr;
 };
 
 enum class Status {
@@ -43,6 +51,8 @@ struct Result {
     // FE_DIVBYZERO | FE_OVERFLOW | FE_INVALID | FE_UNDERFLOW raised by the filter arithmetic,
     // OR'd over all workers. Only meaningful with Status::ok.
     int fp_flags = 0;
+    // Some result was NaN (only with out_u8): its 8-bit value is not the one written.
+    bool nan_in_output = false;
 };
 
 // Filters on up to `threads` threads of the process-wide worker pool (clamped to 1..h and to
@@ -65,6 +75,7 @@ int default_thread_count();
 // max - min over the n values (0 for n == 0). Every guidance difference inside a window is at
 // most the span of the padded guidance, so span < table_len keeps every lookup inside the table.
 int64_t value_span(const int32_t* data, size_t n);
+int64_t value_span(const uint8_t* data, size_t n);
 
 namespace detail {
 

@@ -128,12 +128,39 @@ PyObject* joint_bilateral_filter_body(PyObject* const* params, StatementLine& li
             Ref cv2 = lookup_global(g_const.cv2);
             border_type = get_attr(cv2.get(), g_const.BORDER_REFLECT);
         }
+        // With reads that run nobody's code, the calls of OpenCV's and numpy's own functions in
+        // lines 40 and 41 can wait: the 8-bit fast path makes the padding itself, and the calls
+        // are made only if it declines.
+        const char* observable = reads_observable(self);
+        if (observable == nullptr) observable = padding_reads_observable();
         line.at(40);
-        Ref padded_img = pad_with_border(self, img, border_type.get(), "img");
+        BorderStatement img_border(self, img, border_type.get());
+        bool deferred = observable == nullptr && img_border.defer();
+        if (!deferred) note_decline(observable ? observable : "copyMakeBorder, BORDER_REFLECT or np.int32 replaced, or pad_w not a plain int");
+        Ref padded_img, padded_guidance;
+        if (!deferred) padded_img = img_border.finish();
         line.at(41);
-        Ref padded_guidance = pad_with_border(self, guidance, border_type.get(), "guidance");
+        BorderStatement guidance_border(self, guidance, border_type.get());
+        if (deferred && !guidance_border.defer()) {
+            line.at(40);
+            padded_img = img_border.finish();
+            line.at(41);
+            deferred = false;
+        }
+        if (deferred) {
+            Ref result = fused_uint8_result(self, img, guidance, img_border.pad(), line);
+            if (result) {
+                explain_path(PathTaken::uint8_kernel);
+                return result.release();
+            }
+            line.at(40);
+            padded_img = img_border.finish();
+            line.at(41);
+        }
+        padded_guidance = guidance_border.finish();
 
         Ref fused = fused_output(self, img, guidance, padded_img.get(), padded_guidance.get(), line);
+        explain_path(fused ? PathTaken::int32_kernel : PathTaken::statements);
         if (fused) {
             // The padded copies are spent: let them go before numpy's clip makes its own copy of
             // the output, which bounds the peak for large images.

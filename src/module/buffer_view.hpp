@@ -24,15 +24,23 @@ public:
         held_ = true;
         return true;
     }
-    // The dimensions of a numpy array (subclasses too); false for anything else, and for dtypes
-    // without a buffer format (datetime, for one).
+    // The dimensions of a numpy array (subclasses too, unless one exports its buffer through code
+    // of its own, which would run here); false for anything else, and for dtypes without a
+    // buffer format (datetime, for one).
     bool acquire_array_dims(PyObject* obj) {
-        return g_state.ndarray != nullptr &&
-               PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(g_state.ndarray)) &&
-               acquire(obj, PyBUF_STRIDES);
+        if (g_state.ndarray == nullptr) return false;
+        auto* ndarray = reinterpret_cast<PyTypeObject*>(g_state.ndarray);
+        if (!PyObject_TypeCheck(obj, ndarray)) return false;
+        PyBufferProcs* own = Py_TYPE(obj)->tp_as_buffer;
+        if (own == nullptr || ndarray->tp_as_buffer == nullptr ||
+            own->bf_getbuffer != ndarray->tp_as_buffer->bf_getbuffer)
+            return false;
+        return acquire(obj, PyBUF_STRIDES);
     }
     const Py_buffer& operator*() const { return view_; }
     const Py_buffer* operator->() const { return &view_; }
+    // For C API functions that take a non-const view (PyBuffer_ToContiguous before 3.11).
+    Py_buffer* raw() { return &view_; }
 
 private:
     Py_buffer view_{};

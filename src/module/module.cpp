@@ -1,11 +1,13 @@
 // Module entry point, creation and execution: imports numpy and cv2 into the globals and builds
 // the class Joint_bilateral_filter.
-#include "fast_path/fused_path.hpp"
 #include "lines.hpp"
 #include "method_object.hpp"
 #include "state.hpp"
 #include "statements.hpp"
 #include "traceback.hpp"
+
+#include <cstdlib>
+#include <cstring>
 
 namespace sovelk {
 
@@ -66,7 +68,8 @@ void drop_module() {
     Py_CLEAR(g_state.numpy);
     Py_CLEAR(g_state.cv2);
     Py_CLEAR(g_state.ndarray);
-    release_numpy_originals();
+    Py_CLEAR(g_state.explain_logger);
+    release_originals();
 }
 
 Ref fetch_builtin(PyObject* name) {
@@ -119,6 +122,17 @@ void note_how_to_install_opencv() {
     PyErr_Restore(type, exc, tb);
 #endif
 #endif
+}
+
+// SOVELK_EXPLAIN_PATH=1: the fast path tells the logger "Sovelk" why it declined a call. Read
+// once here; unset (or any other value), nothing is imported and nothing is logged.
+void open_explain_logger() {
+    const char* flag = std::getenv("SOVELK_EXPLAIN_PATH");
+    if (flag == nullptr || std::strcmp(flag, "1") != 0) return;
+    Ref logging = import_module("logging");
+    Ref get_logger = get_attr(logging.get(), require(PyUnicode_InternFromString("getLogger")).get());
+    Ref name = require(PyUnicode_FromString("Sovelk"));
+    g_state.explain_logger = call(get_logger.get(), {name.get()}).release();
 }
 
 void build_class(StatementLine& line) {
@@ -182,7 +196,9 @@ int module_exec(PyObject* module) {
                 throw;
             }
             require_status(PyDict_SetItem(g_state.globals, g_const.cv2, cv2.get()));
+            capture_cv2_originals(cv2.get());
             g_state.cv2 = cv2.release();
+            open_explain_logger();
 
             build_class(line);
         },

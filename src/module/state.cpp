@@ -5,6 +5,45 @@ namespace sovelk {
 ProcessState g_state;
 Constants g_const;
 
+namespace {
+
+PyObject* grab(PyObject* module, const char* name) {
+    PyObject* value = PyObject_GetAttrString(module, name);
+    if (value == nullptr) PyErr_Clear();
+    return value;
+}
+
+}  // namespace
+
+void capture_numpy_originals(PyObject* numpy) {
+    auto& o = g_state.originals;
+    const struct {
+        PyObject** slot;
+        const char* name;
+    } names[] = {
+        {&o.zeros, "zeros"}, {&o.expand_dims, "expand_dims"}, {&o.repeat, "repeat"}, {&o.sum, "sum"},
+        {&o.abs, "abs"},     {&o.prod, "prod"},               {&o.clip, "clip"},     {&o.int32, "int32"},
+        {&o.uint8, "uint8"}, {&o.empty, "empty"},             {&o.geterr, "geterr"},
+    };
+    for (const auto& n : names) {
+        Py_XSETREF(*n.slot, grab(numpy, n.name));
+    }
+}
+
+void capture_cv2_originals(PyObject* cv2) {
+    auto& o = g_state.originals;
+    Py_XSETREF(o.copyMakeBorder, grab(cv2, "copyMakeBorder"));
+    Py_XSETREF(o.BORDER_REFLECT, grab(cv2, "BORDER_REFLECT"));
+}
+
+void release_originals() {
+    auto& o = g_state.originals;
+    for (PyObject** slot : {&o.zeros, &o.expand_dims, &o.repeat, &o.sum, &o.abs, &o.prod, &o.clip, &o.int32,
+                            &o.uint8, &o.empty, &o.geterr, &o.copyMakeBorder, &o.BORDER_REFLECT}) {
+        Py_CLEAR(*slot);
+    }
+}
+
 bool init_constants() {
     static bool done = false;
     if (done) return true;

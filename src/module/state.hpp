@@ -19,9 +19,29 @@ struct ProcessState {
     PyObject* numpy = nullptr;
     PyObject* cv2 = nullptr;
     PyObject* ndarray = nullptr;  // numpy.ndarray of that import
+
+    // The library functions and constants the filtering statements reach through np and cv2, as
+    // they were at import. Compared by identity: a caller who replaces one (np.sum = ...) gets
+    // the statements, which call the replacement. Null when the library lacked the name.
+    struct Originals {
+        PyObject *zeros, *expand_dims, *repeat, *sum, *abs, *prod, *clip, *int32, *uint8;
+        PyObject* empty;   // makes the fast path's output arrays
+        PyObject* geterr;  // reads the error settings the statements would be judged by
+        PyObject *copyMakeBorder, *BORDER_REFLECT;
+    } originals{};
+
+    // SOVELK_EXPLAIN_PATH=1 at import: every call that cannot take the fast path says why through
+    // the logger "Sovelk" (level INFO). The logger, else null.
+    PyObject* explain_logger = nullptr;
 };
 
 extern ProcessState g_state;
+
+// Fill and clear g_state.originals; a name the module lacks stays null (the fast path is then
+// never taken).
+void capture_numpy_originals(PyObject* numpy);
+void capture_cv2_originals(PyObject* cv2);
+void release_originals();
 
 // Interned names and constant objects, made once per process and never freed.
 struct Constants {

@@ -14,6 +14,7 @@ import sys
 import tracemalloc
 import warnings
 
+import cv2
 import numpy as np
 import pytest
 
@@ -62,10 +63,10 @@ def scenario_objects(name):
         z = fresh_filter(sigma_s=0)
         return (lambda: z.joint_bilateral_filter(img, guidance)), [z, img, guidance], None
     if name == "filter_none_image":
-        return (lambda: f.joint_bilateral_filter(None, guidance)), [f, guidance], ValueError
+        return (lambda: f.joint_bilateral_filter(None, guidance)), [f, guidance], cv2.error
     if name == "filter_empty_image":
         empty = np.zeros((0, 4, 3), np.uint8)
-        return (lambda: f.joint_bilateral_filter(empty, guidance)), [f, empty, guidance], ValueError
+        return (lambda: f.joint_bilateral_filter(empty, guidance)), [f, empty, guidance], cv2.error
     if name == "filter_negative_pad":
         f.pad_w = -1
         return (lambda: f.joint_bilateral_filter(img, guidance)), [f, img, guidance], Exception

@@ -1,0 +1,26 @@
+// Mirror padding of an 8-bit image into a buffer of its own: the border OpenCV's copyMakeBorder
+// makes in BORDER_REFLECT mode, edge pixel repeated. Plain C++, no Python.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace sovelk::padding {
+
+// The source index that padded position p (-pad <= p < len + pad) mirrors to, for a side of
+// length len >= 1: ... 2 1 0 | 0 1 2 ... len-1 | len-1 len-2 ... A border wider than the side
+// keeps reflecting back and forth; a side of length 1 always gives 0.
+ptrdiff_t reflect_index(ptrdiff_t p, ptrdiff_t len);
+
+// An h x w x ch source of bytes, read through byte strides (any sign, zero included).
+struct Source {
+    const uint8_t* data = nullptr;  // address of element (0, 0, 0)
+    ptrdiff_t h = 0, w = 0, ch = 0;
+    ptrdiff_t stride_h = 0, stride_w = 0, stride_c = 0;
+};
+
+// Writes the (h + 2 pad) x (w + 2 pad) x ch C-contiguous padded copy of `src` to `dst`.
+// False, writing nothing, for a source with an empty side or a negative pad.
+bool pad_reflect(const Source& src, ptrdiff_t pad, uint8_t* dst);
+
+}  // namespace sovelk::padding
