@@ -29,12 +29,7 @@ namespace sovelk::fused {
 
 namespace detail {
 
-void filter_row_scalar(const RowArgs& args) {
-    if (args.folded_table)
-        filter_row<ScalarVec>(args);
-    else
-        filter_row<ScalarUnfolded>(args);
-}
+void filter_row_scalar(const RowArgs& args) { filter_row<ScalarVec>(args); }
 
 namespace {
 
@@ -43,8 +38,8 @@ constexpr auto kPollInterval = std::chrono::milliseconds(50);
 
 using RowFunction = void (*)(const RowArgs&);
 
-// The folded table has 2 span + 1 entries; past this size (a caller's own huge table) the scalar
-// path looks the absolute difference up in the table itself instead.
+// The folded table has 2 span + 1 entries. Past this span (only a caller's own huge table with a
+// guidance of that range gets there) the request is refused and the caller's statements run.
 constexpr int64_t kMaxFoldedSpan = int64_t{1} << 24;
 
 RowFunction row_function(Isa isa) {
@@ -309,7 +304,7 @@ struct Job {
     const Request& request;
     const Layout& layout;
     RowFunction row;
-    const double* folded_table;  // null: scalar path on the table itself
+    const double* folded_table;
     int64_t span = 0;
     bool fma_by_data;  // weights_in_fma_domain() and not disabled by the caller
     fenv_t env{};  // the caller's, entered by every worker
@@ -335,7 +330,6 @@ void work(Job& job, WorkerState& state, const std::function<bool()>* inline_poll
     args.img_ch = l.img_ch;
     args.guid_ch = l.guid_ch;
     args.kernel_s = job.request.kernel_s;
-    args.table = job.request.table;
     args.folded_table = job.folded_table;
     args.span = job.span;
     args.scratch = state.scratch.get();
@@ -425,20 +419,18 @@ Result run_with(const Request& q, int threads, const std::function<bool()>& poll
                                  ? value_range(static_cast<const uint8_t*>(q.padded_guid), guid_values)
                                  : value_range(static_cast<const int32_t*>(q.padded_guid), guid_values);
     const int64_t span = range.span();
-    if (span >= q.table_len) return {Status::invalid_argument, 0};
+    if (span >= q.table_len || span > kMaxFoldedSpan) return {Status::invalid_argument, 0};
 
     // The row loops look up a folded copy of the table: entry span + d is table[|d|]. Only
-    // loads and stores: copying raises no floating-point flag, whatever the values. Without it
-    // (a caller's huge table, or no memory) only the scalar path can run.
+    // loads and stores: copying raises no floating-point flag, whatever the values.
     AlignedArray<double> folded;
     try {
-        if (span > kMaxFoldedSpan) throw std::bad_alloc();
         folded = aligned_array<double>(2 * span + 1);
-        for (int64_t d = -span; d <= span; ++d) folded[span + d] = q.table[d < 0 ? -d : d];
     } catch (const std::bad_alloc&) {
-        isa = Isa::scalar;
+        return {Status::out_of_memory, 0};
     }
-    const double* folded_middle = folded ? folded.get() + span : nullptr;
+    for (int64_t d = -span; d <= span; ++d) folded[span + d] = q.table[d < 0 ? -d : d];
+    const double* folded_middle = folded.get() + span;
 
     fenv_t env;
     std::fegetenv(&env);
@@ -446,8 +438,7 @@ Result run_with(const Request& q, int threads, const std::function<bool()>& poll
     // Only the AVX2 path splits its quotients between the divider and the FMA units (see Pair).
     const bool fma_by_data = options.division == Division::automatic && isa == Isa::avx2 &&
                              weights_in_fma_domain(q, layout.offsets, span);
-    // Packing needs the folded table: its indices start at its first entry.
-    const bool packed = folded && layout.guid_ch >= 2 && layout.guid_ch <= kMaxPackedChannels &&
+    const bool packed = layout.guid_ch >= 2 && layout.guid_ch <= kMaxPackedChannels &&
                         span <= kMaxPackedSpan;
     // No more scratch than the pool can put to work.
     const ptrdiff_t most = std::min<ptrdiff_t>(layout.h, options.on_calling_thread ? 1 : pool::max_threads());

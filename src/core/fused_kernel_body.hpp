@@ -50,20 +50,6 @@ struct ScalarVec {
     static D div(D a, D b) { return a / b; }
 };
 
-// The scalar path for a table too large to fold: the absolute difference indexes the table.
-struct ScalarUnfolded : ScalarVec {
-    struct Centre {
-        const double* table;
-        uint32_t value;
-    };
-    using Narrower = ScalarUnfolded;
-    static Centre centre(const RowArgs& a, const double*, const uint32_t* c) { return {a.table, c[0]}; }
-    static D lookup(const Centre& c, const uint32_t* g) {
-        const int64_t d = static_cast<int64_t>(g[0]) - c.value;
-        return c.table[d < 0 ? -d : d];
-    }
-};
-
 // weight / sum by Markstein's method: with round-to-nearest, no flush-to-zero, sum and 1/sum
 // normal, weight zero or at least 2^-960 and a normal quotient, each residual fma(-q, sum,
 // weight) is exact and the second correction yields the correctly rounded quotient. Stopping

@@ -29,10 +29,9 @@ struct RowArgs {
     ptrdiff_t padded_width;           // w + 2 pad: length of one cached channel plane
     int img_ch, guid_ch;
     const double* kernel_s;
-    const double* table;
     // folded_table[d] == table[|d|] for -span <= d <= span (points at the middle of a 2 span + 1
     // copy), so a lane looks up with base folded_table - centre plus the neighbour value: two
-    // plain loads, no absolute value. Null only for a huge table, on the scalar path.
+    // plain loads, no absolute value.
     const double* folded_table;
     double* scratch;  // (2 pad + 1)^2 * kMaxLanes doubles, aligned to kScratchAlign bytes
     double* out_row;  // width * img_ch doubles, interleaved like the output

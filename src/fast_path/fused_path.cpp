@@ -13,6 +13,7 @@
 #include "core/memory_budget.hpp"
 #include "core/reflect_padding.hpp"
 #include "module/buffer_view.hpp"
+#include "module/lines.hpp"
 #include "module/method_object.hpp"
 #include "module/statements.hpp"
 #include "module/traceback.hpp"
@@ -31,10 +32,11 @@ namespace sovelk {
 
 namespace {
 
-// Line the kernel's own failures are reported at: where the statements would allocate first.
-constexpr int kLineAllocation = 44;
-// Line a Ctrl-C during the kernel is reported at: the weighted sum that the kernel ends with.
-constexpr int kLineWeightedSum = 58;
+namespace line_of = lines::joint_bilateral_filter;
+// The kernel's own failures report where the statements would allocate first (the window stacks);
+// a Ctrl-C during the kernel reports the weighted sum that the kernel ends with.
+constexpr int kLineAllocation = line_of::kTmpImg;
+constexpr int kLineWeightedSum = line_of::kOutput;
 // Channel counts that every supported OpenCV release pads as one multi-channel matrix (OpenCV 4
 // takes up to 512, OpenCV 5 refuses more than 128); the 8-bit path takes no more than these, and
 // calls with more channels go to OpenCV, which decides.
@@ -298,16 +300,33 @@ fused::Result run_kernel(const fused::Request& request, int threads, StatementLi
     return result;
 }
 
-// The thread count for a call that allocates `fixed` bytes besides each worker's scratch:
-// no more threads than half the memory the process can get allows. 0 when even one does not fit.
-int affordable_threads(uint64_t fixed, uint64_t per_thread) {
-    int threads = fused::default_thread_count();
-    const auto available = available_memory_bytes();
-    if (!available) return threads;
-    if (fixed + per_thread > *available) return 0;
+struct Budget {
+    int threads = 0;  // 0: not even one worker fits
+    MemoryReservation reservation;
+};
+
+// Worker threads for a call that allocates `fixed` bytes besides each worker's scratch: no more
+// than half the memory the process can get allows, after what calls running at once reserved.
+// The memory is reserved for this call until the Budget goes.
+Budget affordable_threads(uint64_t fixed, uint64_t per_thread) {
+    Budget budget;
+    const int threads = fused::default_thread_count();
+    const auto available = unreserved_memory_bytes();
+    if (!available) {
+        budget.threads = threads;
+        return budget;
+    }
+    if (fixed + per_thread > *available) return budget;
+    // Half of it, leaving room for everything else the process and the call's caller do.
     const uint64_t half = *available / 2;
     const uint64_t fit = half > fixed && per_thread > 0 ? (half - fixed) / per_thread : 1;
-    return static_cast<int>(std::clamp<uint64_t>(fit, 1, static_cast<uint64_t>(threads)));
+    budget.threads = static_cast<int>(std::clamp<uint64_t>(fit, 1, static_cast<uint64_t>(threads)));
+    budget.reservation = MemoryReservation::reserve(fixed + per_thread * static_cast<uint64_t>(budget.threads));
+    if (!budget.reservation) {  // another call reserved in between: one worker, if even that fits
+        budget.reservation = MemoryReservation::reserve(fixed + per_thread);
+        budget.threads = budget.reservation ? 1 : 0;
+    }
+    return budget;
 }
 
 [[noreturn]] void refuse_window(uint64_t needed, Py_ssize_t wndw_size) {
@@ -486,12 +505,13 @@ Ref fused_uint8_result(PyObject* self, PyObject* img, PyObject* guidance, Py_ssi
     request.out_u8 = &placeholder;  // sizes the per-thread row buffer
     const uint64_t per_thread = fused::bytes_per_thread(request);
     if (per_thread == 0) return decline("the kernel refuses these sizes");
-    const int threads = affordable_threads(img_bytes + guid_bytes + out_bytes, per_thread);
+    const Budget budget = affordable_threads(img_bytes + guid_bytes + out_bytes, per_thread);
+    const int threads = budget.threads;
     if (threads == 0) return decline("not enough memory");
 
     // Copies of the caller's arrays in buffers only this call can reach, padded as OpenCV pads
     // them, made while the GIL is held.
-    line.at(40);
+    line.at(line_of::kPadImg);
     Bytes padded_img(new (std::nothrow) uint8_t[img_bytes]);
     Bytes padded_guid(new (std::nothrow) uint8_t[guid_bytes]);
     if (!padded_img || !padded_guid) return decline("not enough memory for the padded copies");
@@ -586,7 +606,8 @@ Ref fused_output(PyObject* self, PyObject* img, PyObject* guidance, PyObject* pa
     const uint64_t per_thread = fused::bytes_per_thread(request);
     if (per_thread == 0) return decline("the kernel refuses these sizes");
     line.at(kLineAllocation);
-    const int threads = affordable_threads(fixed, per_thread);
+    const Budget budget = affordable_threads(fixed, per_thread);
+    const int threads = budget.threads;
     if (threads == 0) refuse_window(fixed + per_thread, weights.wndw_size);
 
     // The kernel reads only memory nothing else can reach while it runs without the GIL: padded

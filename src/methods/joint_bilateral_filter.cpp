@@ -5,6 +5,7 @@
 #include "core/memory_budget.hpp"
 #include "methods/padding.hpp"
 #include "module/buffer_view.hpp"
+#include "module/lines.hpp"
 #include "module/methods.hpp"
 #include "module/statements.hpp"
 #include "module/traceback.hpp"
@@ -118,11 +119,12 @@ Ref to_uint8(PyObject* output) {
 }
 
 PyObject* joint_bilateral_filter_body(PyObject* const* params, StatementLine& line) {
+    namespace line_of = lines::joint_bilateral_filter;
     PyObject* self = params[0];
     PyObject* img = params[1];
     PyObject* guidance = params[2];
     {
-        line.at(39);
+        line.at(line_of::kBorderType);
         Ref border_type;
         {
             Ref cv2 = lookup_global(g_const.cv2);
@@ -133,18 +135,18 @@ PyObject* joint_bilateral_filter_body(PyObject* const* params, StatementLine& li
         // are made only if it declines.
         const char* observable = reads_observable(self);
         if (observable == nullptr) observable = padding_reads_observable();
-        line.at(40);
+        line.at(line_of::kPadImg);
         BorderStatement img_border(self, img, border_type.get());
         bool deferred = observable == nullptr && img_border.defer();
         if (!deferred) note_decline(observable ? observable : "copyMakeBorder, BORDER_REFLECT or np.int32 replaced, or pad_w not a plain int");
         Ref padded_img, padded_guidance;
         if (!deferred) padded_img = img_border.finish();
-        line.at(41);
+        line.at(line_of::kPadGuidance);
         BorderStatement guidance_border(self, guidance, border_type.get());
         if (deferred && !guidance_border.defer()) {
-            line.at(40);
+            line.at(line_of::kPadImg);
             padded_img = img_border.finish();
-            line.at(41);
+            line.at(line_of::kPadGuidance);
             deferred = false;
         }
         if (deferred) {
@@ -153,9 +155,9 @@ PyObject* joint_bilateral_filter_body(PyObject* const* params, StatementLine& li
                 explain_path(PathTaken::uint8_kernel);
                 return result.release();
             }
-            line.at(40);
+            line.at(line_of::kPadImg);
             padded_img = img_border.finish();
-            line.at(41);
+            line.at(line_of::kPadGuidance);
         }
         padded_guidance = guidance_border.finish();
 
@@ -166,15 +168,15 @@ PyObject* joint_bilateral_filter_body(PyObject* const* params, StatementLine& li
             // the output, which bounds the peak for large images.
             padded_img.reset();
             padded_guidance.reset();
-            line.at(60);
+            line.at(line_of::kResult);
             return to_uint8(fused.get()).release();
         }
 
-        line.at(44);
+        line.at(line_of::kTmpImg);
         Ref tmp_img = zero_window_stack(self, img, guidance);
-        line.at(45);
+        line.at(line_of::kTmpGuidance);
         Ref tmp_guidance = zero_window_stack(self, guidance);
-        line.at(47);
+        line.at(line_of::kShape);
         Ref h, w;
         {
             Ref shape = get_attr(img, g_const.shape);
@@ -183,7 +185,7 @@ PyObject* joint_bilateral_filter_body(PyObject* const* params, StatementLine& li
             w = std::move(width);
         }
         // The one loop: over window offsets, each copying a shifted, image-sized slice.
-        line.at(48);
+        line.at(line_of::kOffsetLoop);
         Ref offsets;
         {
             Ref wndw_size = get_attr(self, g_const.wndw_size);
@@ -192,7 +194,7 @@ PyObject* joint_bilateral_filter_body(PyObject* const* params, StatementLine& li
             offsets = require(PyObject_GetIter(offset_range.get()));
         }
         for (;;) {
-            line.at(48);
+            line.at(line_of::kOffsetLoop);
             // Each offset copies two image-sized planes: a huge window takes long enough that
             // Ctrl-C must be heard between offsets, not only when the call returns.
             require_status(PyErr_CheckSignals());
@@ -201,23 +203,23 @@ PyObject* joint_bilateral_filter_body(PyObject* const* params, StatementLine& li
                 if (PyErr_Occurred()) throw PyErrorSet{};
                 break;
             }
-            line.at(49);
+            line.at(line_of::kOffsets);
             Ref wndw_size = get_attr(self, g_const.wndw_size);
             Ref offset_x = floor_div(i.get(), wndw_size.get());
             wndw_size = get_attr(self, g_const.wndw_size);
             Ref offset_y = rem(i.get(), wndw_size.get());
-            line.at(50);
+            line.at(line_of::kImgWindow);
             {
                 Ref window = shifted_slice(padded_img.get(), offset_x.get(), h.get(), offset_y.get(), w.get());
                 set_item(tmp_img.get(), i.get(), window.get());
             }
-            line.at(51);
+            line.at(line_of::kGuidanceWindow);
             {
                 Ref window = shifted_slice(padded_guidance.get(), offset_x.get(), h.get(), offset_y.get(), w.get());
                 set_item(tmp_guidance.get(), i.get(), window.get());
             }
         }
-        line.at(53);
+        line.at(line_of::kNewKernelS);
         Ref new_kernel_s;
         {
             Ref kernel_s = get_attr(self, g_const.kernel_s);
@@ -226,16 +228,16 @@ PyObject* joint_bilateral_filter_body(PyObject* const* params, StatementLine& li
             Ref planes = square(wndw_size.get());
             new_kernel_s = call(reshape.get(), {planes.get(), g_const.int_1, g_const.int_1, g_const.int_1});
         }
-        line.at(54);
+        line.at(line_of::kNewKernelR);
         Ref new_kernel_r;
         {
             Ref method = get_attr(self, g_const.get_range_kernel);
             new_kernel_r = call(method.get(), {tmp_guidance.get()});
         }
-        line.at(56);
+        line.at(line_of::kNewKernel);
         Ref new_kernel = mul(new_kernel_s.get(), new_kernel_r.get());
         // The weights are normalised before they multiply the pixel values.
-        line.at(57);
+        line.at(line_of::kNormalize);
         Ref new_kernel_normalize;
         {
             Ref np = lookup_global(g_const.np);
@@ -243,7 +245,7 @@ PyObject* joint_bilateral_filter_body(PyObject* const* params, StatementLine& li
             Ref total = call(sum.get(), {new_kernel.get(), g_const.int_0}, g_const.kw_axis);
             new_kernel_normalize = true_div(new_kernel.get(), total.get());
         }
-        line.at(58);
+        line.at(line_of::kOutput);
         Ref output;
         {
             Ref np = lookup_global(g_const.np);
@@ -251,7 +253,7 @@ PyObject* joint_bilateral_filter_body(PyObject* const* params, StatementLine& li
             Ref weighted = mul(new_kernel_normalize.get(), tmp_img.get());
             output = call(sum.get(), {weighted.get(), g_const.int_0}, g_const.kw_axis);
         }
-        line.at(60);
+        line.at(line_of::kResult);
         return to_uint8(output.get()).release();
     }
 }
