@@ -33,7 +33,7 @@ calls. Columns:
                get_range_kernel) over the fused call, one thread; only where the statements'
                window stacks fit in --statement-gib
   call MiB     growth of a child process's peak resident memory during the calls, over its
-               level before the first call (libraries and inputs loaded)
+               level before the first call (libraries and inputs loaded; Linux's peak reset)
   io MiB       the inputs plus the output
 """
 import argparse
@@ -45,7 +45,7 @@ import textwrap
 
 CHILD = textwrap.dedent(
     r"""
-    import json, os, resource, sys, time
+    import json, os, sys, time
     config = json.loads(sys.argv[1])
     if config["one_thread"]:
         os.sched_setaffinity(0, {sorted(os.sched_getaffinity(0))[-1]})
@@ -82,14 +82,25 @@ CHILD = textwrap.dedent(
         filt = cls(sigma_s, 0.1)
         run = lambda: filt.joint_bilateral_filter(img, guidance)
     clock = time.process_time if config["one_thread"] else time.perf_counter
-    base_rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    del yy, xx, scene
+    def status_kib(field):
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+    # Making the inputs took more memory than a call does: reset the high-water mark (Linux),
+    # so that the peak below is the calls' own.
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    base_rss = status_kib("VmRSS")
     out = run()
     best = float("inf")
     for _ in range(repeat):
+        out = None  # the previous result is not part of the next call's memory
         t0 = clock()
         out = run()
         best = min(best, clock() - t0)
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    peak = status_kib("VmHWM")
     io = img.nbytes + (0 if guidance is img else guidance.nbytes) + out.nbytes
     print(json.dumps({"seconds": best, "peak_kib": peak, "base_kib": base_rss, "io_bytes": io}))
     """
