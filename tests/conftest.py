@@ -8,6 +8,7 @@ import os
 import subprocess
 import sys
 import traceback
+import warnings
 import zlib
 
 import numpy as np
@@ -189,8 +190,6 @@ def report(**kw):
 
 
 # ---- the statements as a reference, and comparable outcomes -----------------------------------
-
-import warnings  # noqa: E402  (kept with the helpers below that need it)
 
 class Statements(Filter):
     """Overriding get_range_kernel keeps the fused kernel out: every call runs the statements."""
