@@ -1,4 +1,4 @@
-// Fused native kernel of the joint bilateral filter: plain C++17, no Python headers.
+// Fused native kernel of the joint bilateral filter: plain C++17, no interpreter headers.
 //
 // For every output pixel it reproduces, operation for operation, what the whole-array numpy
 // statements of the filter compute: the range weight of each window offset (table lookups of the

@@ -1,5 +1,5 @@
 // Mirror padding of an 8-bit image into a buffer of its own: the border OpenCV's copyMakeBorder
-// makes in BORDER_REFLECT mode, edge pixel repeated. Plain C++, no Python headers.
+// makes in BORDER_REFLECT mode, edge pixel repeated. Plain C++, no interpreter headers.
 #pragma once
 
 #include <cstddef>
