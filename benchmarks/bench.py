@@ -150,6 +150,14 @@ def best_of(rounds, jobs):
     return best
 
 
+def size_sigma_pairs(text):
+    """(h, w, sigma_s) for each "HxW:S" of a comma-separated list."""
+    for pair in filter(None, text.split(",")):
+        size, sigma_s = pair.split(":")
+        h, w = (int(v) for v in size.split("x"))
+        yield h, w, int(sigma_s)
+
+
 def ratio(best, ours, peer):
     if ours not in best or peer not in best:
         return "-"
@@ -209,10 +217,7 @@ def main():
 
     print()
     print(f"{'size':>10} {'sigma_s':>7} {'guidance':>8} {'stmt/fused':>10} {'cold':>6}")
-    for pair in filter(None, args.statements.split(",")):
-        size, sigma_s = pair.split(":")
-        h, w = (int(v) for v in size.split("x"))
-        sigma_s = int(sigma_s)
+    for h, w, sigma_s in size_sigma_pairs(args.statements):
         for guide in ("gray", "colour"):
             if statement_bytes(h, w, sigma_s, guide) > args.statement_gib * 2**30:
                 continue
@@ -227,11 +232,9 @@ def main():
 
     print()
     print(f"{'size':>10} {'sigma_s':>7} {'guidance':>8} {'call MiB':>8} {'io MiB':>8} {'call/io':>7}")
-    for pair in filter(None, args.memory.split(",")):
-        size, sigma_s = pair.split(":")
-        h, w = (int(v) for v in size.split("x"))
+    for h, w, sigma_s in size_sigma_pairs(args.memory):
         for guide in ("gray", "colour"):
-            r = measure(here, config(h, w, int(sigma_s), guide, "fused", False, repeat=1), timeout=1800)
+            r = measure(here, config(h, w, sigma_s, guide, "fused", False, repeat=1), timeout=1800)
             if r is None:
                 print(f"{w:>5}x{h:<4} {sigma_s:>7} {guide:>8}   failed")
                 continue

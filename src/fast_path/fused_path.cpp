@@ -200,6 +200,22 @@ struct Weights {
     std::vector<double> kernel_s, table;
 };
 
+// The kernel's request for the sizes and weights of a call; the buffers are the caller's to set.
+fused::Request kernel_request(fused::Element element, Py_ssize_t h, Py_ssize_t w, Py_ssize_t pad,
+                              Py_ssize_t img_ch, Py_ssize_t guid_ch, const Weights& weights) {
+    fused::Request request;
+    request.element = element;
+    request.h = h;
+    request.w = w;
+    request.pad = pad;
+    request.img_ch = static_cast<int>(img_ch);
+    request.guid_ch = static_cast<int>(guid_ch);
+    request.kernel_s = weights.kernel_s.data();
+    request.table = weights.table.data();
+    request.table_len = static_cast<ptrdiff_t>(weights.table.size());
+    return request;
+}
+
 const char* read_weights(PyObject* self, Py_ssize_t guid_ch, Weights& weights) {
     // Attribute reads must give plain values: the names not defined on the type (so no property
     // or descriptor answers them), and get_range_kernel the module's own.
@@ -486,16 +502,7 @@ Ref fused_uint8_result(PyObject* self, PyObject* img, PyObject* guidance, Py_ssi
     // 8-bit guidance differences reach 255: a shorter table needs the statements' IndexError.
     if (weights.table.size() < 256) return decline("the range table has fewer than 256 entries");
 
-    fused::Request request;
-    request.element = fused::Element::uint8;
-    request.h = h;
-    request.w = w;
-    request.pad = pad;
-    request.img_ch = static_cast<int>(img_ch);
-    request.guid_ch = static_cast<int>(guid_ch);
-    request.kernel_s = weights.kernel_s.data();
-    request.table = weights.table.data();
-    request.table_len = static_cast<ptrdiff_t>(weights.table.size());
+    fused::Request request = kernel_request(fused::Element::uint8, h, w, pad, img_ch, guid_ch, weights);
     // One estimate of everything the call allocates, before any of it is: the padded copies, the
     // output and the workers' scratch. Where it cannot fit, the statements decide what to raise.
     const uint64_t img_bytes = static_cast<uint64_t>(ph) * pw * img_ch;
@@ -588,16 +595,7 @@ Ref fused_output(PyObject* self, PyObject* img, PyObject* guidance, PyObject* pa
         pguid->shape[1] != w + 2 * pad || (pguid->ndim == 3 && pguid->shape[2] != guid_ch))
         return decline("the padded guidance has an unexpected shape");
 
-    fused::Request request;
-    request.element = fused::Element::int32;
-    request.h = h;
-    request.w = w;
-    request.pad = pad;
-    request.img_ch = static_cast<int>(img_ch);
-    request.guid_ch = static_cast<int>(guid_ch);
-    request.kernel_s = weights.kernel_s.data();
-    request.table = weights.table.data();
-    request.table_len = static_cast<ptrdiff_t>(weights.table.size());
+    fused::Request request = kernel_request(fused::Element::int32, h, w, pad, img_ch, guid_ch, weights);
 
     // One estimate before anything more is allocated: the float64 output, copies of padded arrays
     // the call does not own, each worker's scratch.
