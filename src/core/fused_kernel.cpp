@@ -505,6 +505,5 @@ uint64_t bytes_per_thread(const Request& request) {
 int default_thread_count() { return pool::max_threads(); }
 
 int64_t value_span(const int32_t* data, size_t n) { return detail::value_range(data, n).span(); }
-int64_t value_span(const uint8_t* data, size_t n) { return detail::value_range(data, n).span(); }
 
 }  // namespace sovelk::fused

@@ -69,13 +69,13 @@ Result run(const Request& request, int threads, const std::function<bool()>& pol
 // memory the process can get: a huge window needs hundreds of megabytes per thread.
 uint64_t bytes_per_thread(const Request& request);
 
-// CPUs this process may run on (its affinity mask), at least 1.
+// Worker threads a call may use: the shared pool's size (the CPUs of the affinity mask, lowered
+// to the cgroup CPU quota and SOVELK_NUM_THREADS), at least 1.
 int default_thread_count();
 
 // max - min over the n values (0 for n == 0). Every guidance difference inside a window is at
 // most the span of the padded guidance, so span < table_len keeps every lookup inside the table.
 int64_t value_span(const int32_t* data, size_t n);
-int64_t value_span(const uint8_t* data, size_t n);
 
 namespace detail {
 
