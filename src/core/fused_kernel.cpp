@@ -406,7 +406,7 @@ const char* isa_name(Isa isa) {
 }
 
 Result run_with(const Request& q, int threads, const std::function<bool()>& poll, const Options& options) {
-    Isa isa = options.isa;
+    const Isa isa = options.isa;
     Result result;
     Layout layout{};
     if (!isa_available(isa) || !make_layout(q, layout)) return {Status::invalid_argument, 0};
