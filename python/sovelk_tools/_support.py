@@ -81,6 +81,37 @@ def check_output(path: str, overwrite: bool) -> None:
         raise UserError(f"output '{path}': OpenCV has no encoder for '{ext}'; use e.g. .png, .jpg, .tif or .npy")
 
 
+class _Held:
+    depth = 0
+    pending: Optional[BaseException] = None
+
+
+@contextlib.contextmanager
+def signals_held() -> Iterator[None]:
+    """Hold back an interrupt raised by a signal handler until the block ends.
+
+    Creating a file and recording its name for the cleanup are two steps; an
+    exception raised between them would leave a file no cleanup knows of.
+    Handlers that call ``hold_or_raise`` are held here and raised at the end.
+    """
+    _Held.depth += 1
+    try:
+        yield
+    finally:
+        _Held.depth -= 1
+        if _Held.depth == 0 and _Held.pending is not None:
+            pending, _Held.pending = _Held.pending, None
+            raise pending
+
+
+def hold_or_raise(exc: BaseException) -> None:
+    """Raise ``exc`` now, or at the end of the ``signals_held`` block that is running."""
+    if _Held.depth == 0:
+        raise exc
+    if _Held.pending is None:
+        _Held.pending = exc
+
+
 def _umask() -> int:
     mask = os.umask(0)
     os.umask(mask)
@@ -107,12 +138,14 @@ def atomic_output(path: str) -> Iterator[str]:
     """
     directory, name = os.path.split(os.path.abspath(path))
     ext = os.path.splitext(name)[1]
+    tmp: Optional[str] = None
     try:
-        fd, tmp = tempfile.mkstemp(prefix=f".{name}.", suffix=f".partial{ext}", dir=directory)
-    except OSError as exc:
-        raise UserError(f"cannot write '{path}': {os_reason(exc)}") from None
-    os.close(fd)
-    try:
+        with signals_held():
+            try:
+                fd, tmp = tempfile.mkstemp(prefix=f".{name}.", suffix=f".partial{ext}", dir=directory)
+            except OSError as exc:
+                raise UserError(f"cannot write '{path}': {os_reason(exc)}") from None
+            os.close(fd)
         yield tmp
         try:
             _sync(tmp)
@@ -122,8 +155,9 @@ def atomic_output(path: str) -> Iterator[str]:
         except OSError as exc:
             raise UserError(f"cannot write '{path}': {os_reason(exc)}") from None
     except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
+        if tmp is not None:
+            with contextlib.suppress(OSError):
+                os.unlink(tmp)
         raise
     with contextlib.suppress(OSError):
         # Makes the rename itself durable; file systems that cannot sync a

@@ -30,8 +30,10 @@ from ._support import (
     atomic_output,
     check_output,
     check_output_dir,
+    hold_or_raise,
     is_npy,
     os_reason,
+    signals_held,
     write_image,
     write_npy,
 )
@@ -395,16 +397,19 @@ def _output_directory(outdir: str) -> Iterator[None]:
         created.append(path)
         path = os.path.dirname(path)
     try:
-        os.makedirs(outdir, exist_ok=True)
-    except OSError as exc:
-        raise UserError(f"cannot create output directory '{outdir}': {os_reason(exc)}") from None
-    try:
+        with signals_held():
+            try:
+                os.makedirs(outdir, exist_ok=True)
+            except OSError as exc:
+                raise UserError(f"cannot create output directory '{outdir}': {os_reason(exc)}") from None
         check_output_dir(outdir)
         yield
     finally:
         for directory in created:  # deepest first; rmdir refuses one that holds anything
             try:
                 os.rmdir(directory)
+            except FileNotFoundError:
+                continue  # makedirs failed before it got this deep
             except OSError:
                 break
 
@@ -538,21 +543,29 @@ def _cleanup_on_signals() -> Iterator[None]:
     """Turn terminating signals into ``Terminated`` for the duration of a command.
 
     Only signals left at their default action are taken over: one the caller
-    chose to ignore (``nohup``) stays ignored.
+    chose to ignore (``nohup``) stays ignored.  Ctrl-C still raises
+    KeyboardInterrupt; both wait for the end of a ``signals_held`` block, so
+    that a file being created is known to its cleanup before they unwind.
     """
     installed: Dict[int, Any] = {}
 
     def handler(signum: int, frame: Any) -> None:
         # A second signal must not cut short the cleanup that the first one starts.
         for num in installed:
-            signal.signal(num, signal.SIG_IGN)
-        raise Terminated(signum)
+            if num != signal.SIGINT:
+                signal.signal(num, signal.SIG_IGN)
+        hold_or_raise(Terminated(signum))
+
+    def interrupt(signum: int, frame: Any) -> None:
+        hold_or_raise(KeyboardInterrupt())
 
     if threading.current_thread() is threading.main_thread():
         for name in _TERMINATING:
             num = getattr(signal, name, None)
             if num is not None and signal.getsignal(num) == signal.SIG_DFL:
                 installed[num] = signal.signal(num, handler)
+        if signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+            installed[signal.SIGINT] = signal.signal(signal.SIGINT, interrupt)
     try:
         yield
     finally:

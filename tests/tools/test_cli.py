@@ -181,6 +181,31 @@ def test_signals_leave_no_partial_output(long_run, tmp_path, sig, output):
     assert sorted(os.listdir(tmp_path)) == ["guide.npy", "img.npy"]  # no core file either
 
 
+@pytest.mark.parametrize("creates", ["tempfile.mkstemp", "os.makedirs"])
+def test_signal_just_after_a_file_is_created_is_held_until_its_cleanup_knows_of_it(monkeypatch, tmp_path, creates):
+    # The handler's exception would otherwise unwind between the creation and
+    # the line that records the new name for the cleanup.
+    from sovelk_tools import _support, cli
+
+    module, name = creates.split(".")
+    real = getattr({"tempfile": _support.tempfile, "os": os}[module], name)
+
+    def create_then_interrupted(*args, **kwargs):
+        result = real(*args, **kwargs)
+        _support.hold_or_raise(KeyboardInterrupt())
+        return result
+
+    monkeypatch.setattr(f"{creates}", create_then_interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        if module == "tempfile":
+            with _support.atomic_output(str(tmp_path / "out.npy")):
+                pass
+        else:
+            with cli._output_directory(str(tmp_path / "new" / "deeper")):
+                pass
+    assert os.listdir(tmp_path) == []
+
+
 def test_demo(sovelk, tmp_path):
     from sovelk_tools.demo import OUTPUTS, PASSES, PHOTO, SIGMA_R, SIGMA_S, gaussian_blur, load_sample
 
