@@ -77,7 +77,7 @@ def test_pickled_filter_keeps_its_state_and_results(rng, make_pair):
 def client():
     distributed = pytest.importorskip("distributed")
     with distributed.LocalCluster(
-        n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1", dashboard_address=None
+        n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1", dashboard_address=":0"
     ) as cluster, distributed.Client(cluster) as c:
         yield c
 
