@@ -17,6 +17,7 @@ import os
 import shutil
 import stat
 import tempfile
+import threading
 from typing import Any, Iterator, List, Optional
 
 import cv2
@@ -93,7 +94,12 @@ def signals_held() -> Iterator[None]:
     Creating a file and recording its name for the cleanup are two steps; an
     exception raised between them would leave a file no cleanup knows of.
     Handlers that call ``hold_or_raise`` are held here and raised at the end.
+    Signal handlers run in the main thread only, so a block in another thread
+    holds nothing: the exception must not surface in a thread that did not get it.
     """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
     _Held.depth += 1
     try:
         yield

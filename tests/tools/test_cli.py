@@ -206,6 +206,31 @@ def test_signal_just_after_a_file_is_created_is_held_until_its_cleanup_knows_of_
     assert os.listdir(tmp_path) == []
 
 
+def test_a_block_in_another_thread_holds_back_no_signal():
+    # Handlers run in the main thread; holding theirs for a block in another thread would raise
+    # the interrupt in that thread, where the main thread never sees it.
+    import threading
+
+    from sovelk_tools import _support
+
+    inside, done = threading.Event(), threading.Event()
+
+    def worker():
+        with _support.signals_held():
+            inside.set()
+            done.wait(10)
+
+    t = threading.Thread(target=worker)
+    t.start()
+    try:
+        inside.wait(10)
+        with pytest.raises(KeyboardInterrupt):
+            _support.hold_or_raise(KeyboardInterrupt())
+    finally:
+        done.set()
+        t.join()
+
+
 def test_demo(sovelk, tmp_path):
     from sovelk_tools.demo import OUTPUTS, PASSES, PHOTO, SIGMA_R, SIGMA_S, gaussian_blur, load_sample
 
