@@ -20,6 +20,8 @@ Threads are equal on both sides:
              machine cannot inflate them.
   all cores  OpenCV at its default thread count (setNumThreads is not called: 0 would turn its
              threading off), the module at its default; wall-clock seconds.
+--no-avx512 runs both sides as on a CPU without AVX-512: SOVELK_ISA=avx2 for the module and
+OPENCV_CPU_DISABLE for OpenCV's AVX-512 dispatch targets.
 Ratios are ours / peer: below 1 means faster than the peer.
 
 Rows: guidance "gray" is the image's first channel blurred (so it is not the image itself),
@@ -179,7 +181,13 @@ def main():
                         help="size:sigma pairs for the stmt/fused column, e.g. 256x256:3")
     parser.add_argument("--memory", default="3000x4000:3",
                         help="size:sigma pairs for the memory rows, e.g. 3000x4000:3")
+    parser.add_argument("--no-avx512", action="store_true",
+                        help="both sides without AVX-512, as on most desktop and laptop CPUs")
     args = parser.parse_args()
+    if args.no_avx512:  # inherited by every child process
+        os.environ["SOVELK_ISA"] = "avx2"
+        os.environ["OPENCV_CPU_DISABLE"] = "AVX512F,AVX512-SKX,AVX512-CLX,AVX512-CNL,AVX512-ICL"
+        print("without AVX-512: SOVELK_ISA=avx2, OPENCV_CPU_DISABLE=" + os.environ["OPENCV_CPU_DISABLE"])
     sizes = DEFAULT_SIZES[:1] if args.quick else DEFAULT_SIZES
     if args.sizes:
         sizes = [tuple(int(v) for v in s.split("x")) for s in args.sizes.split(",")]

@@ -265,22 +265,44 @@ def test_unusual_attributes_give_the_statements_result(rng, change):
         lambda: reference(filt, img, guidance))
 
 
-def test_result_does_not_depend_on_the_thread_count(tmp_path):
-    """The same call restricted to one CPU gives the same bytes."""
+PATHS = ["scalar", "avx2", "avx512"]
+
+
+def test_result_does_not_depend_on_the_thread_count_or_the_vector_path(tmp_path):
+    """The same call on one CPU, or capped to narrower vectors by SOVELK_ISA, gives the same bytes;
+    the cap takes the named path where the CPU has it, and a setting that names none is ignored."""
     rng = np.random.default_rng(11)
     img = rng.integers(0, 256, (97, 83, 3), dtype=np.uint8)
     guidance = rng.integers(0, 256, (97, 83, 3), dtype=np.uint8)
     np.save(tmp_path / "img.npy", img)
     np.save(tmp_path / "guid.npy", guidance)
     script = textwrap.dedent(f"""
-        import os, sys, numpy as np, Sovelk
-        os.sched_setaffinity(0, {{0}})
+        import logging, os, sys, numpy as np, Sovelk
+        if sys.argv[1] == "one cpu":
+            os.sched_setaffinity(0, {{0}})
+        logging.basicConfig(level=logging.DEBUG, format="%(message)s", stream=sys.stdout)
         img = np.load({str(tmp_path / 'img.npy')!r}); g = np.load({str(tmp_path / 'guid.npy')!r})
-        np.save({str(tmp_path / 'one.npy')!r}, Sovelk.Joint_bilateral_filter(2, 0.2).joint_bilateral_filter(img, g))
+        out = Sovelk.Joint_bilateral_filter(2, 0.2).joint_bilateral_filter(img, g)
+        np.save({str(tmp_path / 'out.npy')!r}, out)
     """)
-    subprocess.run([sys.executable, "-c", script], check=True, timeout=120, env=dict(os.environ))
-    single = np.load(tmp_path / "one.npy")
-    assert np.array_equal(single, Filter(2, 0.2).joint_bilateral_filter(img, guidance))
+
+    def run(setting):
+        env = dict(os.environ, SOVELK_EXPLAIN_PATH="1")
+        env.pop("SOVELK_ISA", None)
+        if setting not in (None, "one cpu"):
+            env["SOVELK_ISA"] = setting
+        proc = subprocess.run([sys.executable, "-c", script, str(setting)], check=True, timeout=120, env=env,
+                              capture_output=True, text=True)
+        assert proc.stdout.count("8-bit fast path ran (") == 1, proc.stdout
+        return np.load(tmp_path / "out.npy"), proc.stdout.split("ran (")[1].split(")")[0]
+
+    expected = Filter(2, 0.2).joint_bilateral_filter(img, guidance)
+    _, best = run(None)
+    for setting in ["one cpu", "scalar", "avx2", "avx512", "AVX2", "sse"]:
+        out, path = run(setting)
+        assert np.array_equal(out, expected), setting
+        capped = PATHS[min(PATHS.index(setting), PATHS.index(best))] if setting in PATHS else best
+        assert path == capped, (setting, path)
 
 
 # ---- the 8-bit path: padding, output and ownership of its own --------------------------------

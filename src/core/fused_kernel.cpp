@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cfenv>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -390,10 +391,18 @@ bool isa_available(Isa isa) {
     }
 }
 
+Isa capped_isa(Isa hardware, const char* setting) {
+    if (setting == nullptr) return hardware;
+    for (Isa cap : {Isa::scalar, Isa::avx2, Isa::avx512})
+        if (std::strcmp(setting, isa_name(cap)) == 0) return static_cast<int>(cap) < static_cast<int>(hardware) ? cap : hardware;
+    return hardware;  // not a path name: ignored, like a malformed SOVELK_NUM_THREADS
+}
+
 Isa best_isa() {
-    static const Isa best = isa_available(Isa::avx512) ? Isa::avx512
-                            : isa_available(Isa::avx2) ? Isa::avx2
-                                                       : Isa::scalar;
+    static const Isa best = capped_isa(isa_available(Isa::avx512) ? Isa::avx512
+                                       : isa_available(Isa::avx2) ? Isa::avx2
+                                                                  : Isa::scalar,
+                                       std::getenv("SOVELK_ISA"));
     return best;
 }
 
@@ -404,6 +413,12 @@ const char* isa_name(Isa isa) {
         default: return "scalar";
     }
 }
+
+}  // namespace detail
+
+const char* path_name() { return detail::isa_name(detail::best_isa()); }
+
+namespace detail {
 
 Result run_with(const Request& q, int threads, const std::function<bool()>& poll, const Options& options) {
     const Isa isa = options.isa;

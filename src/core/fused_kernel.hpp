@@ -73,6 +73,9 @@ uint64_t bytes_per_thread(const Request& request);
 // to the cgroup CPU quota and SOVELK_NUM_THREADS), at least 1.
 int default_thread_count();
 
+// The instruction-set path run() takes: "avx512", "avx2" or "scalar".
+const char* path_name();
+
 // max - min over the n values (0 for n == 0). Every guidance difference inside a window is at
 // most the span of the padded guidance, so span < table_len keeps every lookup inside the table.
 int64_t value_span(const int32_t* data, size_t n);
@@ -88,8 +91,13 @@ enum class Isa { scalar, avx2, avx512 };
 enum class Division { automatic, real_divide };
 
 bool isa_available(Isa isa);
+// The best path this CPU has, capped by the environment variable SOVELK_ISA ("avx2" or
+// "scalar" keep wider vectors unused, where they would slow the clock or be compared against
+// another machine); read once. Every path gives the same bits.
 Isa best_isa();
 const char* isa_name(Isa isa);
+// `hardware` lowered to the path named by `setting`; any other setting leaves it as it is.
+Isa capped_isa(Isa hardware, const char* setting);
 
 struct Options {
     Isa isa = best_isa();

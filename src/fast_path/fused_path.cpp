@@ -423,8 +423,8 @@ void explain_path(PathTaken path) {
     const bool statements = path == PathTaken::statements;
     const char* text = statements                        ? "joint_bilateral_filter: statements ran; fast path declined: %s"
                        : path == PathTaken::int32_kernel ? "joint_bilateral_filter: int32 fast path ran; 8-bit path declined: %s"
-                                                         : "joint_bilateral_filter: 8-bit fast path ran%s";
-    const char* reason = path == PathTaken::uint8_kernel ? "" : g_decline_reason;
+                                                         : "joint_bilateral_filter: 8-bit fast path ran (%s)";
+    const char* reason = path == PathTaken::uint8_kernel ? fused::path_name() : g_decline_reason;
     // The diagnostic must never change the call's outcome: any error of the logging is dropped,
     // and a pending exception is kept as it is. Interned texts (a few dozen in all) keep the
     // calls from leaving new strings in the interpreter's caches at every call.

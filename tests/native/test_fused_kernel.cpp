@@ -644,6 +644,14 @@ void test_helpers() {
     check(fk::default_thread_count() >= 1, "default_thread_count is at least 1");
     check(fkd::isa_available(fkd::Isa::scalar) && fkd::isa_available(fkd::best_isa()),
           "scalar and best paths available");
+    using fkd::Isa;
+    const bool caps = fkd::capped_isa(Isa::avx512, "avx2") == Isa::avx2 &&
+                      fkd::capped_isa(Isa::avx512, "scalar") == Isa::scalar &&
+                      fkd::capped_isa(Isa::avx2, "avx512") == Isa::avx2 &&  // never above the CPU
+                      fkd::capped_isa(Isa::avx512, nullptr) == Isa::avx512 &&
+                      fkd::capped_isa(Isa::avx512, "AVX2") == Isa::avx512 &&
+                      fkd::capped_isa(Isa::avx512, "") == Isa::avx512;
+    check(caps, "SOVELK_ISA lowers the path, never raises it, and other settings are ignored");
 }
 
 }  // namespace
