@@ -31,7 +31,7 @@ def main():
     pad = int(filt.pad_w)
     copy_only = da.map_overlap(
         lambda block, g: block.copy(), dimg, dguidance[:, :, None],
-        depth=[{0: pad, 1: pad, 2: 0}] * 2, boundary=[{0: "none", 1: "none", 2: "none"}] * 2,
+        depth=[{0: pad, 1: pad, 2: 0}] * 2, boundary="none",
         align_arrays=False, dtype=np.uint8,
     )
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,

@@ -77,7 +77,6 @@ def filter_dask(filt: Any, img: Any, guidance: Any) -> Any:
         )
 
     depth: Dict[int, int] = {0: pad, 1: pad, 2: 0}
-    boundary: Dict[int, str] = {0: "none", 1: "none", 2: "none"}
     trims: List[Tuple[int, int]] = []
     for axis, n in ((0, h), (1, w)):
         if pad > n:
@@ -91,7 +90,7 @@ def filter_dask(filt: Any, img: Any, guidance: Any) -> Any:
         img,
         guidance,
         depth=[depth, depth],
-        boundary=[boundary, boundary],
+        boundary="none",
         align_arrays=False,
         dtype=np.uint8,
         meta=np.empty((0, 0, 0), dtype=np.uint8),

@@ -429,7 +429,8 @@ bool isa_available(Isa isa) {
 Isa capped_isa(Isa hardware, const char* setting) {
     if (setting == nullptr) return hardware;
     for (Isa cap : {Isa::scalar, Isa::avx2, Isa::avx512})
-        if (std::strcmp(setting, isa_name(cap)) == 0) return static_cast<int>(cap) < static_cast<int>(hardware) ? cap : hardware;
+        if (std::strcmp(setting, isa_name(cap)) == 0)
+            return static_cast<int>(cap) < static_cast<int>(hardware) ? cap : hardware;
     return hardware;  // not a path name: ignored, like a malformed SOVELK_NUM_THREADS
 }
 
@@ -448,12 +449,6 @@ const char* isa_name(Isa isa) {
         default: return "scalar";
     }
 }
-
-}  // namespace detail
-
-const char* path_name() { return detail::isa_name(detail::best_isa()); }
-
-namespace detail {
 
 Result run_with(const Request& q, int threads, const std::function<bool()>& poll, const Options& options) {
     const Isa isa = options.isa;
@@ -554,6 +549,8 @@ uint64_t bytes_per_thread(const Request& request) {
 }
 
 int default_thread_count() { return pool::max_threads(); }
+
+const char* path_name() { return detail::isa_name(detail::best_isa()); }
 
 int64_t value_span(const int32_t* data, size_t n) { return detail::value_range(data, n).span(); }
 

@@ -25,47 +25,30 @@
 namespace sovelk::fused::detail {
 namespace {
 
-struct Avx2Vec {
+struct Avx2Vec : LaneIndices<4> {
     static constexpr int lanes = 4;
     static constexpr bool has_fma = true;
     using D = __m256d;
-    // Per lane, the folded table shifted by the centre's value: base[l][g] is table[|g - centre|]
-    // for every guidance value g of the window (all lie within 0 .. span, as the centre does).
-    struct Centre {
-        const double* base[4];
-    };
     using Narrower = ScalarVec;
     static D zero() { return _mm256_setzero_pd(); }
     static D set1(double x) { return _mm256_set1_pd(x); }
     static D load(const double* p) { return _mm256_loadu_pd(p); }
     static void store(double* p, D v) { _mm256_storeu_pd(p, v); }
-    static Centre centre(const RowArgs&, const double* folded, const uint32_t* c) {
-        return {{folded - c[0], folded - c[1], folded - c[2], folded - c[3]}};
-    }
     // Four scalar loads: on this class of CPU they beat vgatherdpd, and they need no index
-    // arithmetic in vector registers at all.
-    static D lookup(const Centre& c, const uint32_t* g) {
-        const __m128d lo = _mm_loadh_pd(_mm_load_sd(c.base[0] + g[0]), c.base[1] + g[1]);
-        const __m128d hi = _mm_loadh_pd(_mm_load_sd(c.base[2] + g[2]), c.base[3] + g[3]);
-        return _mm256_insertf128_pd(_mm256_castpd128_pd256(lo), hi, 1);
-    }
-    // Packed guidance: per lane, the 64-bit sum of the neighbour's fields and the centre's bias
-    // (see ScalarVec); field k of each sum indexes the folded table from its start.
-    struct Fields {
-        uint64_t sum[4];
-    };
-    static Fields bias(uint64_t span_fields, const uint64_t* c) {
-        return {{span_fields - c[0], span_fields - c[1], span_fields - c[2], span_fields - c[3]}};
-    }
-    static Fields fields(const Fields& b, const uint64_t* g) {
-        return {{g[0] + b.sum[0], g[1] + b.sum[1], g[2] + b.sum[2], g[3] + b.sum[3]}};
-    }
-    static D field_lookup(const double* t, const Fields& f, int k) {
-        const int shift = 16 * k;
-        auto at = [&](int l) { return t + ((f.sum[l] >> shift) & 0xFFFF); };
+    // arithmetic in vector registers at all. at(l) is lane l's address.
+    template <class At>
+    static D load_lanes(At at) {
         const __m128d lo = _mm_loadh_pd(_mm_load_sd(at(0)), at(1));
         const __m128d hi = _mm_loadh_pd(_mm_load_sd(at(2)), at(3));
         return _mm256_insertf128_pd(_mm256_castpd128_pd256(lo), hi, 1);
+    }
+    static D lookup(const Centre& c, const uint32_t* g) {
+        return load_lanes([&](int l) { return c.base[l] + g[l]; });
+    }
+    // Packed guidance: field k of each lane's sum indexes the folded table from its start.
+    static D field_lookup(const double* t, const Fields& f, int k) {
+        const int shift = 16 * k;
+        return load_lanes([&](int l) { return t + ((f.sum[l] >> shift) & 0xFFFF); });
     }
     static D add(D a, D b) { return _mm256_add_pd(a, b); }
     static D mul(D a, D b) { return _mm256_mul_pd(a, b); }

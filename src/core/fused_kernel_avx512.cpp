@@ -24,29 +24,22 @@
 namespace sovelk::fused::detail {
 namespace {
 
-struct Avx512Vec {
+struct Avx512Vec : LaneIndices<8> {
     static constexpr int lanes = 8;
     static constexpr bool has_fma = true;
     using D = __m512d;
-    // Per lane, the folded table shifted by the centre's value, as in the AVX2 path.
-    struct Centre {
-        const double* base[8];
-    };
     using Narrower = ScalarVec;
     static D zero() { return _mm512_setzero_pd(); }
     static D set1(double x) { return _mm512_set1_pd(x); }
     static D load(const double* p) { return _mm512_loadu_pd(p); }
     static void store(double* p, D v) { _mm512_storeu_pd(p, v); }
-    static Centre centre(const RowArgs&, const double* folded, const uint32_t* c) {
-        Centre r;
-        for (int l = 0; l < 8; ++l) r.base[l] = folded - c[l];
-        return r;
-    }
-    static D lookup(const Centre& c, const uint32_t* g) {
-        const __m128d q0 = _mm_loadh_pd(_mm_load_sd(c.base[0] + g[0]), c.base[1] + g[1]);
-        const __m128d q1 = _mm_loadh_pd(_mm_load_sd(c.base[2] + g[2]), c.base[3] + g[3]);
-        const __m128d q2 = _mm_loadh_pd(_mm_load_sd(c.base[4] + g[4]), c.base[5] + g[5]);
-        const __m128d q3 = _mm_loadh_pd(_mm_load_sd(c.base[6] + g[6]), c.base[7] + g[7]);
+    // Eight scalar loads, as in the AVX2 path; at(l) is lane l's address.
+    template <class At>
+    static D load_lanes(At at) {
+        const __m128d q0 = _mm_loadh_pd(_mm_load_sd(at(0)), at(1));
+        const __m128d q1 = _mm_loadh_pd(_mm_load_sd(at(2)), at(3));
+        const __m128d q2 = _mm_loadh_pd(_mm_load_sd(at(4)), at(5));
+        const __m128d q3 = _mm_loadh_pd(_mm_load_sd(at(6)), at(7));
         const __m256d lo = _mm256_insertf128_pd(_mm256_castpd128_pd256(q0), q1, 1);
         const __m256d hi = _mm256_insertf128_pd(_mm256_castpd128_pd256(q2), q3, 1);
         // The masked insert with a full mask: the plain one merges into an undefined register,
@@ -54,31 +47,13 @@ struct Avx512Vec {
         const __m512d low_half = _mm512_castpd256_pd512(lo);
         return _mm512_mask_insertf64x4(low_half, 0xFF, low_half, hi, 1);
     }
-    // Packed guidance, as in the AVX2 path.
-    struct Fields {
-        uint64_t sum[8];
-    };
-    static Fields bias(uint64_t span_fields, const uint64_t* c) {
-        Fields r;
-        for (int l = 0; l < 8; ++l) r.sum[l] = span_fields - c[l];
-        return r;
+    static D lookup(const Centre& c, const uint32_t* g) {
+        return load_lanes([&](int l) { return c.base[l] + g[l]; });
     }
-    static Fields fields(const Fields& b, const uint64_t* g) {
-        Fields r;
-        for (int l = 0; l < 8; ++l) r.sum[l] = g[l] + b.sum[l];
-        return r;
-    }
+    // Packed guidance: field k of each lane's sum indexes the folded table from its start.
     static D field_lookup(const double* t, const Fields& f, int k) {
         const int shift = 16 * k;
-        auto at = [&](int l) { return t + ((f.sum[l] >> shift) & 0xFFFF); };
-        const __m128d q0 = _mm_loadh_pd(_mm_load_sd(at(0)), at(1));
-        const __m128d q1 = _mm_loadh_pd(_mm_load_sd(at(2)), at(3));
-        const __m128d q2 = _mm_loadh_pd(_mm_load_sd(at(4)), at(5));
-        const __m128d q3 = _mm_loadh_pd(_mm_load_sd(at(6)), at(7));
-        const __m256d lo = _mm256_insertf128_pd(_mm256_castpd128_pd256(q0), q1, 1);
-        const __m256d hi = _mm256_insertf128_pd(_mm256_castpd128_pd256(q2), q3, 1);
-        const __m512d low_half = _mm512_castpd256_pd512(lo);
-        return _mm512_mask_insertf64x4(low_half, 0xFF, low_half, hi, 1);
+        return load_lanes([&](int l) { return t + ((f.sum[l] >> shift) & 0xFFFF); });
     }
     static D add(D a, D b) { return _mm512_add_pd(a, b); }
     static D mul(D a, D b) { return _mm512_mul_pd(a, b); }

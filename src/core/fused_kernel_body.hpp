@@ -50,6 +50,35 @@ struct ScalarVec {
     static D div(D a, D b) { return a / b; }
 };
 
+// The scalar side of a vector type of N lanes: per lane, the table base shifted by the centre's
+// value (base[l][g] is table[|g - centre|] for every guidance value g of the window), and for
+// packed guidance the 64-bit sum of the neighbour's fields and the centre's bias (see
+// ScalarVec). Lookups from these need no index arithmetic in vector registers.
+template <int N>
+struct LaneIndices {
+    struct Centre {
+        const double* base[N];
+    };
+    static Centre centre(const RowArgs&, const double* folded, const uint32_t* c) {
+        Centre r;
+        for (int l = 0; l < N; ++l) r.base[l] = folded - c[l];
+        return r;
+    }
+    struct Fields {
+        uint64_t sum[N];
+    };
+    static Fields bias(uint64_t span_fields, const uint64_t* c) {
+        Fields r;
+        for (int l = 0; l < N; ++l) r.sum[l] = span_fields - c[l];
+        return r;
+    }
+    static Fields fields(const Fields& b, const uint64_t* g) {
+        Fields r;
+        for (int l = 0; l < N; ++l) r.sum[l] = g[l] + b.sum[l];
+        return r;
+    }
+};
+
 // weight / sum by Markstein's method: with round-to-nearest, no flush-to-zero, sum and 1/sum
 // normal, weight zero or at least 2^-960 and a normal quotient, each residual fma(-q, sum,
 // weight) is exact and the second correction yields the correctly rounded quotient. Stopping

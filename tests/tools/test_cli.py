@@ -195,7 +195,7 @@ def test_signal_just_after_a_file_is_created_is_held_until_its_cleanup_knows_of_
         _support.hold_or_raise(KeyboardInterrupt())
         return result
 
-    monkeypatch.setattr(f"{creates}", create_then_interrupted)
+    monkeypatch.setattr(creates, create_then_interrupted)
     with pytest.raises(KeyboardInterrupt):
         if module == "tempfile":
             with _support.atomic_output(str(tmp_path / "out.npy")):
