@@ -1,5 +1,6 @@
 #include "core/memory_budget.hpp"
 
+#include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -48,12 +49,25 @@ MemInfo read_meminfo(const std::string& root) {
     return info;
 }
 
-void keep_least(std::optional<uint64_t>& best, std::optional<uint64_t> candidate) {
-    if (candidate && (!best || *candidate < *best)) best = candidate;
-}
+using limits::keep_least;
 
 // Lock-free, so that a child forked while another thread held it can still reserve.
 std::atomic<uint64_t> g_reserved{0};
+// Counts the forks this process descends from. A forked child has none of the calls that were
+// reserving in its parent (only the forking thread goes on, its own call included): it starts
+// with nothing reserved, and a reservation made before the fork no longer counts there.
+std::atomic<unsigned> g_generation{0};
+
+void start_over_after_fork() {
+    g_generation.fetch_add(1);
+    g_reserved.store(0);
+}
+
+// Registered once, before the first reservation.
+void watch_forks() {
+    static const bool registered = [] { return pthread_atfork(nullptr, nullptr, start_over_after_fork) == 0; }();
+    (void)registered;
+}
 
 }  // namespace
 
@@ -113,8 +127,10 @@ std::optional<uint64_t> unreserved_memory_bytes() {
 MemoryReservation MemoryReservation::reserve(uint64_t bytes) {
     // Two calls reserving at once judge against the same reading, but each counts the other's
     // reservation: the compare-exchange fails if another one landed in between.
+    watch_forks();
     const auto available = available_memory_bytes();
     MemoryReservation r;
+    r.generation_ = g_generation.load();
     uint64_t reserved = g_reserved.load();
     do {
         const uint64_t left = !available ? UINT64_MAX : *available > reserved ? *available - reserved : 0;
@@ -130,6 +146,7 @@ MemoryReservation& MemoryReservation::operator=(MemoryReservation&& other) noexc
         release();
         bytes_ = other.bytes_;
         granted_ = other.granted_;
+        generation_ = other.generation_;
         other.bytes_ = 0;
         other.granted_ = false;
     }
@@ -138,7 +155,7 @@ MemoryReservation& MemoryReservation::operator=(MemoryReservation&& other) noexc
 
 void MemoryReservation::release() {
     if (!granted_) return;
-    g_reserved.fetch_sub(bytes_);
+    if (generation_ == g_generation.load()) g_reserved.fetch_sub(bytes_);
     bytes_ = 0;
     granted_ = false;
 }

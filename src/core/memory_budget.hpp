@@ -13,8 +13,8 @@ namespace sovelk {
 std::optional<uint64_t> available_memory_bytes();
 
 // available_memory_bytes() less what concurrent calls have reserved (MemoryReservation) and not
-// yet released. Calls running at once each see the memory the others are about to take. Never
-// throws.
+// yet released. Calls running at once each see the memory the others are about to take; a
+// forked child starts with nothing reserved. Never throws.
 std::optional<uint64_t> unreserved_memory_bytes();
 
 // Bytes set aside by a call before it allocates them, returned when it ends. Moving transfers the
@@ -25,7 +25,8 @@ public:
     // Reserves `bytes` if unreserved_memory_bytes() covers them (or cannot be read, in which case
     // nothing can be judged and the reservation is granted); an empty reservation otherwise.
     static MemoryReservation reserve(uint64_t bytes);
-    MemoryReservation(MemoryReservation&& other) noexcept : bytes_(other.bytes_), granted_(other.granted_) {
+    MemoryReservation(MemoryReservation&& other) noexcept
+        : bytes_(other.bytes_), granted_(other.granted_), generation_(other.generation_) {
         other.bytes_ = 0;
         other.granted_ = false;
     }
@@ -41,6 +42,7 @@ public:
 private:
     uint64_t bytes_ = 0;
     bool granted_ = false;
+    unsigned generation_ = 0;  // of forks: a reservation from before a fork is not the child's
 };
 
 namespace detail {

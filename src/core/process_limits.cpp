@@ -95,11 +95,11 @@ std::vector<std::string> chain_below(const Mount& mount, const std::string& grou
     }
 }
 
+}  // namespace
+
 void keep_least(std::optional<uint64_t>& best, std::optional<uint64_t> candidate) {
     if (candidate && (!best || *candidate < *best)) best = candidate;
 }
-
-}  // namespace
 
 std::optional<std::string> read_text(const std::string& root, const std::string& path) {
     // Plain read(2): these files are read on every filtering call, and a stream costs several

@@ -20,6 +20,9 @@ std::optional<std::string> read_text(const std::string& root, const std::string&
 // anything else, "max" included.
 std::optional<uint64_t> parse_u64(const std::string& text);
 
+// `best` lowered to `candidate` where that is known and less: the tightest of several limits.
+void keep_least(std::optional<uint64_t>& best, std::optional<uint64_t> candidate);
+
 // The folders of this process's cgroup that hold `controller` ("memory", "cpu"), from its own
 // group up to the root of that hierarchy, as paths below `root`. cgroup v2 (the unified hierarchy)
 // is used when it has the controller, v1 otherwise; `v2` tells which. Found through
