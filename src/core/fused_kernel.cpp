@@ -442,6 +442,8 @@ Isa best_isa() {
     return best;
 }
 
+int64_t value_span(const int32_t* data, size_t n) { return value_range(data, n).span(); }
+
 const char* isa_name(Isa isa) {
     switch (isa) {
         case Isa::avx512: return "avx512";
@@ -524,8 +526,27 @@ Result run_with(const Request& q, int threads, const std::function<bool()>& poll
             }
         }
     }
+    const bool orphaned = batch && batch->orphaned();
     batch.reset();  // every worker has left the job
     if (job.cancelled.load()) return {Status::cancelled, 0};
+    if (orphaned) {
+        // Forked while the workers filtered (a signal handler called fork): this process has none
+        // of them, and their rows and caches stopped anywhere. The calling thread does it all
+        // again, from fresh caches.
+        std::unique_ptr<WorkerState> fresh;
+        try {
+            fresh = std::make_unique<WorkerState>(q, layout, range.lo, packed);
+        } catch (const std::bad_alloc&) {
+            return {Status::out_of_memory, 0};
+        }
+        job.next_row.store(0);
+        job.stop.store(false);
+        job.flags.store(0);
+        job.nan_in_output.store(false);
+        EnvironmentRestorer restore{job.env};
+        work(job, *fresh, &poll);
+        if (job.cancelled.load()) return {Status::cancelled, 0};
+    }
     result.fp_flags = job.flags.load();
     result.nan_in_output = job.nan_in_output.load();
     return result;
@@ -551,7 +572,5 @@ uint64_t bytes_per_thread(const Request& request) {
 int default_thread_count() { return pool::max_threads(); }
 
 const char* path_name() { return detail::isa_name(detail::best_isa()); }
-
-int64_t value_span(const int32_t* data, size_t n) { return detail::value_range(data, n).span(); }
 
 }  // namespace sovelk::fused

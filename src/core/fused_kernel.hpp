@@ -76,11 +76,11 @@ int default_thread_count();
 // The instruction-set path run() takes: "avx512", "avx2" or "scalar".
 const char* path_name();
 
-// max - min over the n values (0 for n == 0). Every guidance difference inside a window is at
-// most the span of the padded guidance, so span < table_len keeps every lookup inside the table.
-int64_t value_span(const int32_t* data, size_t n);
-
 namespace detail {
+
+// max - min over the n values (0 for n == 0): the most any guidance difference inside a window
+// can be, which run() checks against the table's length.
+int64_t value_span(const int32_t* data, size_t n);
 
 // Instruction-set paths, for tests and benchmarks; run() picks the best one the CPU has.
 enum class Isa { scalar, avx2, avx512 };

@@ -34,6 +34,7 @@ struct Batch::State {
     bool closed = false;
     std::condition_variable idle;  // closed and nothing running
     Pool* pool = nullptr;
+    unsigned generation = 0;  // fork generation when the batch began
 };
 
 namespace {
@@ -119,11 +120,16 @@ struct Pool {
 namespace {
 
 std::atomic<Pool*> g_pool{nullptr};
+// Counts the forks this process descends from since the pool began: a batch of an earlier
+// generation is orphaned.
+std::atomic<unsigned> g_generation{0};
 
 // A forked child has only the thread that called fork: the pool's threads are gone, and its
 // mutex may have been held by one of them. The child starts over with a pool of its own; the old
-// one is left untouched (unlocking or destroying it could only do harm).
+// one, and every batch queued on it, is left untouched (unlocking or destroying it could only do
+// harm).
 void start_over_after_fork() {
+    g_generation.fetch_add(1);
     Pool* old = g_pool.load();
     g_pool.store(old ? new (std::nothrow) Pool(old->limit) : nullptr);
 }
@@ -173,19 +179,13 @@ int max_threads() {
     return limit;
 }
 
-int started_threads() {
-    Pool* pool = current_pool();
-    if (pool == nullptr) return 0;
-    std::lock_guard<std::mutex> lock(pool->mutex);
-    return pool->threads;
-}
-
 Batch::Batch(int slots, std::function<void(int)> body) : state_(new State) {
     state_->body = std::move(body);
     state_->slots = slots;
     state_->closed = true;
     Pool* pool = current_pool();
     if (pool == nullptr || slots < 1) return;
+    state_->generation = g_generation.load();
     std::lock_guard<std::mutex> lock(pool->mutex);
     pool->grow(slots);
     if (pool->threads == 0) return;
@@ -197,6 +197,7 @@ Batch::Batch(int slots, std::function<void(int)> body) : state_(new State) {
 }
 
 Batch::~Batch() {
+    if (orphaned()) return;  // its state may still be queued on the old pool: left as it is
     if (Pool* pool = state_->pool) {
         std::unique_lock<std::mutex> lock(pool->mutex);
         pool->close(state_);
@@ -205,16 +206,18 @@ Batch::~Batch() {
     delete state_;
 }
 
+bool Batch::orphaned() const { return state_->pool != nullptr && state_->generation != g_generation.load(); }
+
 bool Batch::wait_for(std::chrono::milliseconds timeout) {
     Pool* pool = state_->pool;
-    if (pool == nullptr) return true;
+    if (pool == nullptr || orphaned()) return true;
     std::unique_lock<std::mutex> lock(pool->mutex);
     return state_->idle.wait_for(lock, timeout, [this] { return state_->closed && state_->running == 0; });
 }
 
 void Batch::close() {
     Pool* pool = state_->pool;
-    if (pool == nullptr) return;
+    if (pool == nullptr || orphaned()) return;
     std::lock_guard<std::mutex> lock(pool->mutex);
     pool->close(state_);
 }

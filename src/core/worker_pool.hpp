@@ -16,9 +16,6 @@ namespace sovelk::pool {
 // (read once, at the first use). At least 1. Never throws.
 int max_threads();
 
-// Threads of the pool started so far (for tests): never more than max_threads().
-int started_threads();
-
 // One piece of parallel work: body(slot) runs on up to `slots` pool threads at once, each slot
 // number 0 .. slots - 1 on one thread at most; the calling thread only waits. The body must
 // return once no work is left that no other running body already holds: the first body to return
@@ -34,10 +31,16 @@ public:
     // False when the pool has no thread and none could be started: nothing will run the body,
     // the caller does the work itself.
     bool has_threads() const { return has_threads_; }
-    // Waits up to `timeout`; true once the batch is closed and no body is running.
+    // Waits up to `timeout`; true once the batch is closed and no body is running, or at once
+    // when the batch is orphaned.
     bool wait_for(std::chrono::milliseconds timeout);
     // No thread joins from now on; bodies already running go on.
     void close();
+    // The process forked (a signal handler may call fork() while the caller waits) since the
+    // batch began: this process has none of the threads that ran its bodies, which may have
+    // stopped anywhere. Nothing of the batch runs here any more; the caller must redo its work
+    // without trusting what the bodies left.
+    bool orphaned() const;
 
     struct State;
 

@@ -224,7 +224,7 @@ Case random_case(Rng& rng) {
         for (auto& v : c.img) v = byte(rng);
     }
 
-    const size_t span = static_cast<size_t>(fk::value_span(c.guid.data(), c.guid.size()));
+    const size_t span = static_cast<size_t>(fkd::value_span(c.guid.data(), c.guid.size()));
     const size_t len = span + 1 + static_cast<size_t>(pick(rng, 0, 3) == 0 ? pick(rng, 0, 50) : 0);
     c.table = gaussian_table(len, pick(rng, 0, 3) == 0 ? uniform(rng, 0.2, 3.0) : uniform(rng, 5.0, 60.0));
     c.kernel = gaussian_kernel(c.pad, uniform(rng, 0.5, 4.0));
@@ -636,11 +636,11 @@ void test_cancellation() {
 
 void test_helpers() {
     const int32_t values[] = {5, -3, 12, 7};
-    check(fk::value_span(values, 4) == 15, "value_span of mixed values");
-    check(fk::value_span(values, 1) == 0, "value_span of one value");
-    check(fk::value_span(values, 0) == 0, "value_span of nothing");
+    check(fkd::value_span(values, 4) == 15, "value_span of mixed values");
+    check(fkd::value_span(values, 1) == 0, "value_span of one value");
+    check(fkd::value_span(values, 0) == 0, "value_span of nothing");
     const int32_t extremes[] = {std::numeric_limits<int32_t>::max(), std::numeric_limits<int32_t>::min()};
-    check(fk::value_span(extremes, 2) == 4294967295LL, "value_span of the int32 extremes");
+    check(fkd::value_span(extremes, 2) == 4294967295LL, "value_span of the int32 extremes");
     check(fk::default_thread_count() >= 1, "default_thread_count is at least 1");
     check(fkd::isa_available(fkd::Isa::scalar) && fkd::isa_available(fkd::best_isa()),
           "scalar and best paths available");
