@@ -2,7 +2,7 @@
 // geometry and precomputes the spatial kernel and the range tables. Nothing is rolled back when
 // a step fails: the attributes set before it stay.
 #include "module/lines.hpp"
-#include "module/methods.hpp"
+#include "methods/method_table.hpp"
 #include "module/statements.hpp"
 
 namespace sovelk {

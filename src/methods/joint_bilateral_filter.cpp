@@ -1,85 +1,61 @@
 // joint_bilateral_filter: pads image and guidance with a mirrored border, then weighs every
 // window offset by spatial kernel times range kernel, normalises the weights and sums. The
-// statements walk the window offsets and build wndw_size^2 shifted copies of both inputs.
-#include "fast_path/fused_path.hpp"
-#include "core/memory_budget.hpp"
+// statements walk the window offsets and build wndw_size^2 shifted copies of both inputs; the
+// bridge hands the call to the fused kernel wherever nothing observable can differ.
+#include "bridge/fast_paths.hpp"
+#include "bridge/memory_rule.hpp"
+#include "methods/method_table.hpp"
 #include "methods/padding.hpp"
 #include "module/buffer_view.hpp"
 #include "module/lines.hpp"
-#include "module/methods.hpp"
 #include "module/statements.hpp"
-#include "module/traceback.hpp"
-
-#include <algorithm>
-#include <cstdio>
 
 namespace sovelk {
 
 namespace {
 
-// Elements of an array's buffer and of its first two axes, read without running Python code;
-// false for objects that are not numpy arrays.
-bool array_extent(PyObject* obj, double& elements, double& pixels) {
-    BufferView view;
-    if (!view.acquire_array_dims(obj)) return false;
-    elements = 1;
-    for (int d = 0; d < view->ndim; ++d) elements *= static_cast<double>(view->shape[d]);
-    pixels = view->ndim >= 2 ? static_cast<double>(view->shape[0]) * static_cast<double>(view->shape[1])
-                             : elements;
-    return true;
-}
+namespace line_of = lines::joint_bilateral_filter;
 
-// The statements hold wndw_size^2 shifted float64 copies of image and guidance, and then weight
-// arrays of the same length. Where that cannot fit in the memory the process can get, numpy's
-// lazily committed pages would let the allocations succeed and the OOM killer end the process
-// while they are filled: refuse the call before anything is allocated.
-void refuse_if_beyond_memory(PyObject* planes, PyObject* img_zeros, PyObject* guidance) {
-    // wndw_size ** 2 is an int, or a numpy integer when sigma_s was one; anything else is left
-    // to the statements (converting it could run a caller's __index__).
+// wndw_size ** 2 as a number, when it is an int or a numpy integer (as when sigma_s was one);
+// 0 for anything else, which is left to the statements (converting it could run a caller's
+// __index__).
+double plane_count(PyObject* planes) {
     Ref count;
     if (PyLong_CheckExact(planes)) {
         count = Ref::new_ref(planes);
     } else {
-        Ref integer = Ref::steal(PyObject_GetAttrString(g_state.numpy, "integer"));
+        Ref integer = Ref::steal(PyObject_GetAttr(g_state.numpy, g_const.integer));
         if (!integer || !PyType_Check(integer.get()) ||
             !PyObject_TypeCheck(planes, reinterpret_cast<PyTypeObject*>(integer.get()))) {
             PyErr_Clear();
-            return;
+            return 0;
         }
         count = Ref::steal(PyNumber_Index(planes));
         if (!count) {
             PyErr_Clear();
-            return;
+            return 0;
         }
     }
-    const double offsets = PyLong_AsDouble(count.get());
-    if (offsets == -1.0 && PyErr_Occurred()) {
+    const double value = PyLong_AsDouble(count.get());
+    if (value == -1.0 && PyErr_Occurred()) {
         PyErr_Clear();
-        return;
+        return 0;
     }
-    double img_elements, pixels, guid_elements, guid_pixels;
-    if (offsets <= 0 || !array_extent(img_zeros, img_elements, pixels)) return;
-    if (!array_extent(guidance, guid_elements, guid_pixels)) guid_elements = pixels;
-    // Live at the weighted sum: both stacks, three weight arrays, the weighted image stack.
-    // Inside the range kernel: both stacks, the differences, their int32 copy, the lookups.
-    const double at_sum = 2 * img_elements + guid_elements + 3 * pixels;
-    const double in_range_kernel = img_elements + 3.5 * guid_elements + pixels;
-    const double needed = 8.0 * offsets * std::max(at_sum, in_range_kernel);
-    const auto available = available_memory_bytes();
-    if (!available || needed <= static_cast<double>(*available)) return;
-    char text[300];
-    std::snprintf(text, sizeof text,
-                  "joint_bilateral_filter needs about %.1f GiB of working memory here (%.0f shifted "
-                  "copies of the image and the guidance), more than the %.1f GiB this process can "
-                  "get",
-                  needed / 1073741824.0, offsets, static_cast<double>(*available) / 1073741824.0);
-    PyErr_SetString(PyExc_MemoryError, text);
-    throw PyErrorSet{};
+    return value > 0 ? value : 0;
 }
 
-// np.repeat(np.expand_dims(np.zeros(source.shape), axis=0), self.wndw_size ** 2, axis=0)
-// With `guidance` given, the call is first checked against the memory the process can get.
-Ref zero_window_stack(PyObject* self, PyObject* source, PyObject* guidance = nullptr) {
+// Elements of a numpy array, 0 for anything else.
+double elements_of(PyObject* obj) {
+    BufferView view;
+    if (!view.acquire_array_dims(obj)) return 0;
+    double elements = 1;
+    for (int d = 0; d < view->ndim; ++d) elements *= static_cast<double>(view->shape[d]);
+    return elements;
+}
+
+// np.repeat(np.expand_dims(np.zeros(source.shape), axis=0), self.wndw_size ** 2, axis=0): the
+// stack of float64 window planes, refused when the process cannot get its memory.
+Ref zero_window_stack(PyObject* self, PyObject* source, const char* what) {
     Ref np = lookup_global(g_const.np);
     Ref repeat = get_attr(np.get(), g_const.repeat);
     Ref np2 = lookup_global(g_const.np);
@@ -91,7 +67,7 @@ Ref zero_window_stack(PyObject* self, PyObject* source, PyObject* guidance = nul
     Ref plane = call(expand_dims.get(), {zeros.get(), g_const.int_0}, g_const.kw_axis);
     Ref wndw_size = get_attr(self, g_const.wndw_size);
     Ref planes = square(wndw_size.get());
-    if (guidance != nullptr) refuse_if_beyond_memory(planes.get(), zeros.get(), guidance);
+    require_memory(8.0 * plane_count(planes.get()) * elements_of(zeros.get()), what);
     return call(repeat.get(), {plane.get(), planes.get(), g_const.int_0}, g_const.kw_axis);
 }
 
@@ -105,7 +81,11 @@ Ref shifted_slice(PyObject* padded, PyObject* offset_x, PyObject* h, PyObject* o
     return get_item(padded, index.get());
 }
 
-}  // namespace
+// a * b or a / b over window stacks, refused when the process cannot get the result's memory.
+Ref stack_product(PyObject* a, PyObject* b, const char* what) {
+    require_memory(result_itemsize(a, b) * broadcast_elements(a, b), what);
+    return mul(a, b);
+}
 
 // np.clip(output, 0, 255).astype(np.uint8): the cast truncates toward zero.
 Ref to_uint8(PyObject* output) {
@@ -118,144 +98,120 @@ Ref to_uint8(PyObject* output) {
     return call(astype.get(), {uint8.get()});
 }
 
+}  // namespace
+
 PyObject* joint_bilateral_filter_body(PyObject* const* params, StatementLine& line) {
-    namespace line_of = lines::joint_bilateral_filter;
     PyObject* self = params[0];
     PyObject* img = params[1];
     PyObject* guidance = params[2];
+
+    line.at(line_of::kBorderType);
+    Ref border_type;
     {
-        line.at(line_of::kBorderType);
-        Ref border_type;
-        {
-            Ref cv2 = lookup_global(g_const.cv2);
-            border_type = get_attr(cv2.get(), g_const.BORDER_REFLECT);
-        }
-        // With reads that run nobody's code, the calls of OpenCV's and numpy's own functions in
-        // lines 40 and 41 can wait: the 8-bit fast path makes the padding itself, and the calls
-        // are made only if it declines.
-        const char* observable = reads_observable(self);
-        if (observable == nullptr) observable = padding_reads_observable();
-        line.at(line_of::kPadImg);
-        BorderStatement img_border(self, img, border_type.get());
-        bool deferred = observable == nullptr && img_border.defer();
-        if (!deferred) note_decline(observable ? observable : "copyMakeBorder, BORDER_REFLECT or np.int32 replaced, or pad_w not a plain int");
-        Ref padded_img, padded_guidance;
-        if (!deferred) padded_img = img_border.finish();
-        line.at(line_of::kPadGuidance);
-        BorderStatement guidance_border(self, guidance, border_type.get());
-        if (deferred && !guidance_border.defer()) {
-            line.at(line_of::kPadImg);
-            padded_img = img_border.finish();
-            line.at(line_of::kPadGuidance);
-            deferred = false;
-        }
-        if (deferred) {
-            Ref result = fused_uint8_result(self, img, guidance, img_border.pad(), line);
-            if (result) {
-                explain_path(PathTaken::uint8_kernel);
-                return result.release();
-            }
-            line.at(line_of::kPadImg);
-            padded_img = img_border.finish();
-            line.at(line_of::kPadGuidance);
-        }
-        padded_guidance = guidance_border.finish();
-
-        Ref fused = fused_output(self, img, guidance, padded_img.get(), padded_guidance.get(), line);
-        explain_path(fused ? PathTaken::int32_kernel : PathTaken::statements);
-        if (fused) {
-            // The padded copies are spent: let them go before numpy's clip makes its own copy of
-            // the output, which bounds the peak for large images.
-            padded_img.reset();
-            padded_guidance.reset();
-            line.at(line_of::kResult);
-            return to_uint8(fused.get()).release();
-        }
-
-        line.at(line_of::kTmpImg);
-        Ref tmp_img = zero_window_stack(self, img, guidance);
-        line.at(line_of::kTmpGuidance);
-        Ref tmp_guidance = zero_window_stack(self, guidance);
-        line.at(line_of::kShape);
-        Ref h, w;
-        {
-            Ref shape = get_attr(img, g_const.shape);
-            auto [height, width, channels] = unpack<3>(shape.get());
-            h = std::move(height);
-            w = std::move(width);
-        }
-        // The one loop: over window offsets, each copying a shifted, image-sized slice.
-        line.at(line_of::kOffsetLoop);
-        Ref offsets;
-        {
-            Ref wndw_size = get_attr(self, g_const.wndw_size);
-            Ref planes = square(wndw_size.get());
-            Ref offset_range = call(g_state.range, {planes.get()});
-            offsets = require(PyObject_GetIter(offset_range.get()));
-        }
-        for (;;) {
-            line.at(line_of::kOffsetLoop);
-            // Each offset copies two image-sized planes: a huge window takes long enough that
-            // Ctrl-C must be heard between offsets, not only when the call returns.
-            require_status(PyErr_CheckSignals());
-            Ref i = Ref::steal(PyIter_Next(offsets.get()));
-            if (!i) {
-                if (PyErr_Occurred()) throw PyErrorSet{};
-                break;
-            }
-            line.at(line_of::kOffsets);
-            Ref wndw_size = get_attr(self, g_const.wndw_size);
-            Ref offset_x = floor_div(i.get(), wndw_size.get());
-            wndw_size = get_attr(self, g_const.wndw_size);
-            Ref offset_y = rem(i.get(), wndw_size.get());
-            line.at(line_of::kImgWindow);
-            {
-                Ref window = shifted_slice(padded_img.get(), offset_x.get(), h.get(), offset_y.get(), w.get());
-                set_item(tmp_img.get(), i.get(), window.get());
-            }
-            line.at(line_of::kGuidanceWindow);
-            {
-                Ref window = shifted_slice(padded_guidance.get(), offset_x.get(), h.get(), offset_y.get(), w.get());
-                set_item(tmp_guidance.get(), i.get(), window.get());
-            }
-        }
-        line.at(line_of::kNewKernelS);
-        Ref new_kernel_s;
-        {
-            Ref kernel_s = get_attr(self, g_const.kernel_s);
-            Ref reshape = get_attr(kernel_s.get(), g_const.reshape);
-            Ref wndw_size = get_attr(self, g_const.wndw_size);
-            Ref planes = square(wndw_size.get());
-            new_kernel_s = call(reshape.get(), {planes.get(), g_const.int_1, g_const.int_1, g_const.int_1});
-        }
-        line.at(line_of::kNewKernelR);
-        Ref new_kernel_r;
-        {
-            Ref method = get_attr(self, g_const.get_range_kernel);
-            new_kernel_r = call(method.get(), {tmp_guidance.get()});
-        }
-        line.at(line_of::kNewKernel);
-        Ref new_kernel = mul(new_kernel_s.get(), new_kernel_r.get());
-        // The weights are normalised before they multiply the pixel values.
-        line.at(line_of::kNormalize);
-        Ref new_kernel_normalize;
-        {
-            Ref np = lookup_global(g_const.np);
-            Ref sum = get_attr(np.get(), g_const.sum);
-            Ref total = call(sum.get(), {new_kernel.get(), g_const.int_0}, g_const.kw_axis);
-            new_kernel_normalize = true_div(new_kernel.get(), total.get());
-        }
-        line.at(line_of::kOutput);
-        Ref output;
-        {
-            Ref np = lookup_global(g_const.np);
-            Ref sum = get_attr(np.get(), g_const.sum);
-            Ref weighted = mul(new_kernel_normalize.get(), tmp_img.get());
-            output = call(sum.get(), {weighted.get(), g_const.int_0}, g_const.kw_axis);
-        }
-        line.at(line_of::kResult);
-        return to_uint8(output.get()).release();
+        Ref cv2 = lookup_global(g_const.cv2);
+        border_type = get_attr(cv2.get(), g_const.BORDER_REFLECT);
     }
+    // With reads that run nobody's code, the padding's calls of OpenCV's and numpy's own
+    // functions can wait: the 8-bit path pads itself, and they are made only if it declines.
+    const Verdict waiting = padding_may_wait(self);
+    Padding padding(self, img, guidance, border_type.get(), waiting.ok(), line);
+    FastPathOutcome fast = try_fast_paths(self, img, guidance, padding, waiting, line);
+    if (fast.result) return fast.result.release();
+    if (fast.output) {
+        // The padded copies are spent: let them go before numpy's clip copies the output.
+        padding.release();
+        line.at(line_of::kResult);
+        return to_uint8(fast.output.get()).release();
+    }
+    PyObject* padded_img = padding.padded_img();
+    PyObject* padded_guidance = padding.padded_guidance();
+
+    line.at(line_of::kTmpImg);
+    Ref tmp_img = zero_window_stack(self, img, "joint_bilateral_filter's window stack of the image");
+    line.at(line_of::kTmpGuidance);
+    Ref tmp_guidance = zero_window_stack(self, guidance, "joint_bilateral_filter's window stack of the guidance");
+    line.at(line_of::kShape);
+    Ref h, w;
+    {
+        Ref shape = get_attr(img, g_const.shape);
+        auto [height, width, channels] = unpack<3>(shape.get());
+        h = std::move(height);
+        w = std::move(width);
+    }
+    // The one loop: over window offsets, each copying a shifted, image-sized slice.
+    line.at(line_of::kOffsetLoop);
+    Ref offsets;
+    {
+        Ref wndw_size = get_attr(self, g_const.wndw_size);
+        Ref planes = square(wndw_size.get());
+        Ref offset_range = call(g_state.range, {planes.get()});
+        offsets = require(PyObject_GetIter(offset_range.get()));
+    }
+    for (;;) {
+        line.at(line_of::kOffsetLoop);
+        // Each offset copies two image-sized planes: a huge window takes long enough that Ctrl-C
+        // must be heard between offsets, not only when the call returns.
+        require_status(PyErr_CheckSignals());
+        Ref i = Ref::steal(PyIter_Next(offsets.get()));
+        if (!i) {
+            if (PyErr_Occurred()) throw PyErrorSet{};
+            break;
+        }
+        line.at(line_of::kOffsets);
+        Ref wndw_size = get_attr(self, g_const.wndw_size);
+        Ref offset_x = floor_div(i.get(), wndw_size.get());
+        wndw_size = get_attr(self, g_const.wndw_size);
+        Ref offset_y = rem(i.get(), wndw_size.get());
+        line.at(line_of::kImgWindow);
+        {
+            Ref window = shifted_slice(padded_img, offset_x.get(), h.get(), offset_y.get(), w.get());
+            set_item(tmp_img.get(), i.get(), window.get());
+        }
+        line.at(line_of::kGuidanceWindow);
+        {
+            Ref window = shifted_slice(padded_guidance, offset_x.get(), h.get(), offset_y.get(), w.get());
+            set_item(tmp_guidance.get(), i.get(), window.get());
+        }
+    }
+    line.at(line_of::kNewKernelS);
+    Ref new_kernel_s;
+    {
+        Ref kernel_s = get_attr(self, g_const.kernel_s);
+        Ref reshape = get_attr(kernel_s.get(), g_const.reshape);
+        Ref wndw_size = get_attr(self, g_const.wndw_size);
+        Ref planes = square(wndw_size.get());
+        new_kernel_s = call(reshape.get(), {planes.get(), g_const.int_1, g_const.int_1, g_const.int_1});
+    }
+    line.at(line_of::kNewKernelR);
+    Ref new_kernel_r;
+    {
+        Ref method = get_attr(self, g_const.get_range_kernel);
+        new_kernel_r = call(method.get(), {tmp_guidance.get()});
+    }
+    line.at(line_of::kNewKernel);
+    Ref new_kernel = stack_product(new_kernel_s.get(), new_kernel_r.get(), "joint_bilateral_filter's weights");
+    // The weights are normalised before they multiply the pixel values.
+    line.at(line_of::kNormalize);
+    Ref new_kernel_normalize;
+    {
+        Ref np = lookup_global(g_const.np);
+        Ref sum = get_attr(np.get(), g_const.sum);
+        Ref total = call(sum.get(), {new_kernel.get(), g_const.int_0}, g_const.kw_axis);
+        require_memory(result_itemsize(new_kernel.get(), total.get()) * broadcast_elements(new_kernel.get(), total.get()),
+                       "joint_bilateral_filter's normalised weights");
+        new_kernel_normalize = true_div(new_kernel.get(), total.get());
+    }
+    line.at(line_of::kOutput);
+    Ref output;
+    {
+        Ref np = lookup_global(g_const.np);
+        Ref sum = get_attr(np.get(), g_const.sum);
+        Ref weighted = stack_product(new_kernel_normalize.get(), tmp_img.get(),
+                                     "joint_bilateral_filter's weighted image stack");
+        output = call(sum.get(), {weighted.get(), g_const.int_0}, g_const.kw_axis);
+    }
+    line.at(line_of::kResult);
+    return to_uint8(output.get()).release();
 }
 
 }  // namespace sovelk

@@ -1,6 +1,10 @@
-// The padded working copies of image and guidance (lines 40 and 41).
+// The padding statements of joint_bilateral_filter (lines::joint_bilateral_filter::kPadImg and
+// kPadGuidance): image and guidance with a mirrored border of pad_w pixels, as int32.
 #pragma once
+#include "bridge/fast_paths.hpp"
 #include "module/pyref.hpp"
+
+#include <optional>
 
 namespace sovelk {
 
@@ -8,26 +12,23 @@ namespace sovelk {
 //     .astype(np.int32)
 // The constructor makes the statement's reads (cv2, its copyMakeBorder, pad_w four times);
 // finish() makes the rest. In between, defer() may put off the calls of OpenCV's and numpy's own
-// functions: where no read can run anybody's code and the source is a plain array, when those
-// C functions run relative to the reads cannot be seen, so the fast path may skip them and
-// finish() makes them only if it declines.
+// functions: where no read can run anybody's code and the source is a plain array, when those C
+// functions run relative to the reads cannot be seen.
 class BorderStatement {
 public:
     BorderStatement(PyObject* self, PyObject* source, PyObject* border_type);
 
     // Reads np.int32 (the statement's remaining read) and keeps the calls for later. True when
     // deferred: the source is a plain numpy array, copyMakeBorder, the border type and np.int32
-    // are the ones imported and pad_w is one plain int. False otherwise; finish() then completes
-    // the statement.
+    // are the ones imported and pad_w is one plain int.
     bool defer();
-
     // pad_w as read (defer() returned true).
     Py_ssize_t pad() const { return pad_; }
-
-    // The statement's calls (and, unless deferred, its remaining reads): the padded int32 array.
-    // Before OpenCV's call, a source whose contiguous copy and padded result cannot fit in the
-    // memory the process can get is refused with MemoryError.
+    // The statement's calls (and, unless deferred, its remaining read): the padded int32 array.
+    // Refuses, with MemoryError, padding the process cannot get the memory for.
     Ref finish();
+    // The padded array came from numpy's own astype of a plain array (finish() has run).
+    bool made_by_numpy() const { return made_by_numpy_; }
 
 private:
     PyObject* source_;
@@ -35,6 +36,31 @@ private:
     Ref copy_make_border_, top_, bottom_, left_, right_;
     Ref int32_;  // read by defer()
     Py_ssize_t pad_ = -1;
+    bool made_by_numpy_ = false;
+};
+
+// Both padding statements, in order, as the bridge takes them: the calls wait where they may.
+class Padding final : public DeferredPadding {
+public:
+    // Makes the reads of both statements and, unless `may_wait` and both can wait, their calls.
+    Padding(PyObject* self, PyObject* img, PyObject* guidance, PyObject* border_type, bool may_wait,
+            StatementLine& line);
+    Py_ssize_t deferred_pad() const override { return waiting_ ? img_->pad() : -1; }
+    void finish() override;
+    PyObject* padded_img() const override { return padded_img_.get(); }
+    PyObject* padded_guidance() const override { return padded_guidance_.get(); }
+    bool made_by_numpy() const override { return img_->made_by_numpy() && guidance_->made_by_numpy(); }
+    // Lets the padded arrays go once nothing needs them.
+    void release() {
+        padded_img_.reset();
+        padded_guidance_.reset();
+    }
+
+private:
+    StatementLine& line_;
+    std::optional<BorderStatement> img_, guidance_;
+    bool waiting_ = false;
+    Ref padded_img_, padded_guidance_;
 };
 
 }  // namespace sovelk

@@ -2,8 +2,9 @@
 // of the stack is compared with its window's centre and the absolute difference, in whole
 // intensity levels, is looked up in a range table; colour guidance multiplies its channels'
 // weights. The channel axis stays, with length 1, so the result broadcasts over image channels.
+#include "bridge/memory_rule.hpp"
+#include "methods/method_table.hpp"
 #include "module/lines.hpp"
-#include "module/methods.hpp"
 #include "module/statements.hpp"
 
 namespace sovelk {
@@ -57,7 +58,13 @@ PyObject* get_range_kernel_body(PyObject* const* params, StatementLine& line) {
         Ref expand_dims = get_attr(np2.get(), g_const.expand_dims);
         Ref centre_plane = get_item(tmp_guidance.get(), center.get());
         Ref centre_stack = call(expand_dims.get(), {centre_plane.get(), g_const.int_0}, g_const.kw_axis);
+        // Each whole-stack array is judged before numpy allocates it: numpy's lazily committed
+        // pages would otherwise let the process be killed while they are filled.
+        const double stack_bytes = result_itemsize(tmp_guidance.get(), centre_stack.get()) *
+                                   broadcast_elements(tmp_guidance.get(), centre_stack.get());
+        require_memory(stack_bytes, "get_range_kernel's differences");
         Ref diff = sub(tmp_guidance.get(), centre_stack.get());
+        require_memory(stack_bytes, "get_range_kernel's absolute differences");
         diff_abs = call(abs.get(), {diff.get()});
     }
     line.at(line_of::kReturn);
@@ -66,7 +73,10 @@ PyObject* get_range_kernel_body(PyObject* const* params, StatementLine& line) {
     Ref astype = get_attr(diff_abs.get(), g_const.astype);
     Ref np2 = lookup_global(g_const.np);
     Ref int32 = get_attr(np2.get(), g_const.int32);
+    const double elements = broadcast_elements(diff_abs.get(), diff_abs.get());
+    require_memory(4.0 * elements, "get_range_kernel's table indices");
     Ref index = call(astype.get(), {int32.get()});
+    require_memory(8.0 * elements, "get_range_kernel's looked-up weights");
     Ref weights = get_item(table_r.get(), index.get());
     return call(prod.get(), {weights.get(), g_const.int_3, Py_True}, g_const.kw_axis_keepdims).release();
 }

@@ -2,7 +2,7 @@
 // levels), so that filtering only looks weights up. Two separate tables with equal values: one
 // for colour guidance (multiplied over channels), one for gray guidance.
 #include "module/lines.hpp"
-#include "module/methods.hpp"
+#include "methods/method_table.hpp"
 #include "module/statements.hpp"
 
 namespace sovelk {

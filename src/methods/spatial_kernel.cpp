@@ -1,12 +1,9 @@
 // get_spatial_kernel: the unnormalised Gaussian of the window offsets,
 // exp(-(dx*dx + dy*dy) / (2 sigma_s^2)), over a square reaching 3 sigma_s from its centre.
+#include "bridge/memory_rule.hpp"
+#include "methods/method_table.hpp"
 #include "module/lines.hpp"
-#include "module/methods.hpp"
 #include "module/statements.hpp"
-
-#include "core/memory_budget.hpp"
-
-#include <cstdio>
 
 namespace sovelk {
 
@@ -36,16 +33,7 @@ void refuse_grids_beyond_memory(PyObject* np, PyObject* columns, PyObject* rows)
         PyErr_Clear();
         return;
     }
-    const double needed = 8.0 * 8.0 * static_cast<double>(nx) * static_cast<double>(ny);
-    const auto available = unreserved_memory_bytes();
-    if (!available || needed <= static_cast<double>(*available)) return;
-    char text[200];
-    std::snprintf(text, sizeof text,
-                  "get_spatial_kernel needs about %.1f GiB for a window of %zd x %zd pixels, more "
-                  "than this process can get",
-                  needed / 1073741824.0, ny, nx);
-    PyErr_SetString(PyExc_MemoryError, text);
-    throw PyErrorSet{};
+    require_memory(8.0 * 8.0 * static_cast<double>(nx) * static_cast<double>(ny), "get_spatial_kernel");
 }
 
 }  // namespace

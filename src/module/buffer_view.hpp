@@ -13,7 +13,7 @@ public:
     BufferView(const BufferView&) = delete;
     BufferView& operator=(const BufferView&) = delete;
     ~BufferView() {
-        if (held_) PyBuffer_Release(&view_);
+        if (held_ && gil_held()) PyBuffer_Release(&view_);
     }
     // False (no error set) when the object does not export such a buffer.
     bool acquire(PyObject* obj, int flags) {
@@ -26,8 +26,8 @@ public:
     }
     // The dimensions of a numpy array (subclasses too, unless one exports its buffer through code
     // of its own, which would run here); false for anything else, and for dtypes without a
-    // buffer format (datetime, for one).
-    bool acquire_array_dims(PyObject* obj) {
+    // buffer format (datetime, for one). `flags` may ask for the format too.
+    bool acquire_array_dims(PyObject* obj, int flags = PyBUF_STRIDES) {
         if (g_state.ndarray == nullptr) return false;
         auto* ndarray = reinterpret_cast<PyTypeObject*>(g_state.ndarray);
         if (!PyObject_TypeCheck(obj, ndarray)) return false;
@@ -35,7 +35,7 @@ public:
         if (own == nullptr || ndarray->tp_as_buffer == nullptr ||
             own->bf_getbuffer != ndarray->tp_as_buffer->bf_getbuffer)
             return false;
-        return acquire(obj, PyBUF_STRIDES);
+        return acquire(obj, flags);
     }
     const Py_buffer& operator*() const { return view_; }
     const Py_buffer* operator->() const { return &view_; }

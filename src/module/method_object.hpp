@@ -1,8 +1,30 @@
-// The callable that stands for one method in the class namespace.
+// The callable that stands for one method in the class namespace, and the record that
+// describes a method to it: parameters, binding, traceback entry and body.
 #pragma once
-#include "methods.hpp"
+#include "pyref.hpp"
+#include "traceback.hpp"
 
 namespace sovelk {
+
+// A method body receives its bound parameters, self first, and returns a new reference. It
+// reports a failure by throwing (see run_reporting_failures), after setting `line` to the
+// statement that failed; the method object's call adds the traceback entry.
+using MethodBody = PyObject* (*)(PyObject* const* params, StatementLine& line);
+
+enum class Binding {
+    single_argument,  // self alone, no keywords
+    keywords,         // every parameter by position or keyword
+};
+
+struct MethodInfo {
+    const char* name;        // fixed: binding errors use it whatever __name__ is set to later
+    const char* entry_name;  // traceback entry name
+    int first_line;          // line reported by binding errors (lines.hpp)
+    Binding binding;
+    Py_ssize_t param_count;  // including self
+    const char* params[3];
+    MethodBody body;
+};
 
 // Readies the method object type once per process.
 bool ready_method_type();

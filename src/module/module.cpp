@@ -2,6 +2,8 @@
 // the class Joint_bilateral_filter.
 #include "lines.hpp"
 #include "method_object.hpp"
+#include "parked_exception.hpp"
+#include "methods/method_table.hpp"
 #include "state.hpp"
 #include "statements.hpp"
 #include "traceback.hpp"
@@ -72,18 +74,6 @@ void drop_module() {
     release_originals();
 }
 
-Ref fetch_builtin(PyObject* name) {
-    PyObject* value = PyObject_GetAttr(g_state.builtins, name);
-    if (value == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        }
-        throw PyErrorSet{};
-    }
-    return Ref::steal(value);
-}
-
 // An absolute import through the interpreter's import function; a replaced builtins.__import__
 // is not consulted.
 Ref import_module(const char* name) {
@@ -99,28 +89,16 @@ Ref import_module(const char* name) {
 void note_how_to_install_opencv() {
 #if PY_VERSION_HEX >= 0x030B0000
     if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) return;
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* exc = PyErr_GetRaisedException();
-#else
-    PyObject *type, *exc, *tb;
-    PyErr_Fetch(&type, &exc, &tb);
-    PyErr_NormalizeException(&type, &exc, &tb);
-#endif
-    if (exc != nullptr) {
-        Ref name = Ref::steal(PyObject_GetAttrString(exc, "name"));
-        if (name && PyUnicode_Check(name.get()) && PyUnicode_CompareWithASCIIString(name.get(), "cv2") == 0) {
-            Ref added = Ref::steal(PyObject_CallMethod(
-                exc, "add_note", "s",
-                "Sovelk needs OpenCV: pip install opencv-python-headless (or opencv-python, "
-                "opencv-contrib-python, opencv-contrib-python-headless)"));
-        }
-        PyErr_Clear();  // without the note, the import error itself still stands
+    ParkedException parked;
+    PyObject* exc = parked.value();
+    Ref name = Ref::steal(PyObject_GetAttrString(exc, "name"));
+    if (name && PyUnicode_Check(name.get()) && PyUnicode_CompareWithASCIIString(name.get(), "cv2") == 0) {
+        Ref added = Ref::steal(PyObject_CallMethod(
+            exc, "add_note", "s",
+            "Sovelk needs OpenCV: pip install opencv-python-headless (or opencv-python, "
+            "opencv-contrib-python, opencv-contrib-python-headless)"));
     }
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exc);
-#else
-    PyErr_Restore(type, exc, tb);
-#endif
+    // Whatever the note's own failure, `parked` puts the import error back as it was.
 #endif
 }
 
@@ -178,8 +156,8 @@ int module_exec(PyObject* module) {
 #endif
             if (g_state.builtins == nullptr) throw PyErrorSet{};
             if (!init_constants() || !ready_method_type()) throw PyErrorSet{};
-            g_state.object = fetch_builtin(g_const.object).release();
-            g_state.range = fetch_builtin(g_const.range).release();
+            g_state.object = lookup_builtin(g_const.object).release();
+            g_state.range = lookup_builtin(g_const.range).release();
 
             Ref numpy = import_module("numpy");
             require_status(PyDict_SetItem(g_state.globals, g_const.np, numpy.get()));

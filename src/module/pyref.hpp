@@ -11,7 +11,14 @@ namespace sovelk {
 // Caught in exactly one place per entry point, which adds the traceback entry.
 struct PyErrorSet {};
 
-// A strong reference. The destructor drops it; release() hands it back to Python.
+// Whether this thread holds the GIL. At interpreter exit, a daemon thread that tries to take the
+// GIL back is ended by a forced unwind, which runs the destructors of every C++ frame on its way
+// out without the GIL while the main thread finalises: a destructor that touched an object then
+// would race the collector. Destructors ask this first and, without the GIL, leave the object be
+// (the process is ending; the reference is not worth a crash).
+inline bool gil_held() noexcept { return PyGILState_Check() != 0; }
+
+// A strong reference. The destructor drops it (see gil_held()); release() hands it back to Python.
 class Ref {
 public:
     Ref() noexcept = default;
@@ -23,7 +30,9 @@ public:
         Py_XDECREF(old);
         return *this;
     }
-    ~Ref() { Py_XDECREF(ptr_); }
+    ~Ref() {
+        if (ptr_ != nullptr && gil_held()) Py_DECREF(ptr_);
+    }
 
     // Takes over a reference the caller already owns (a C API "new reference").
     static Ref steal(PyObject* p) noexcept {

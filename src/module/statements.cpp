@@ -4,10 +4,7 @@
 
 namespace sovelk {
 
-Ref lookup_global(PyObject* name) {
-    PyObject* found = PyDict_GetItemWithError(g_state.globals, name);
-    if (found != nullptr) return Ref::new_ref(found);
-    if (PyErr_Occurred()) throw PyErrorSet{};
+Ref lookup_builtin(PyObject* name) {
     PyObject* builtin = PyObject_GetAttr(g_state.builtins, name);
     if (builtin != nullptr) return Ref::steal(builtin);
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -15,6 +12,13 @@ Ref lookup_global(PyObject* name) {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     }
     throw PyErrorSet{};
+}
+
+Ref lookup_global(PyObject* name) {
+    PyObject* found = PyDict_GetItemWithError(g_state.globals, name);
+    if (found != nullptr) return Ref::new_ref(found);
+    if (PyErr_Occurred()) throw PyErrorSet{};
+    return lookup_builtin(name);
 }
 
 Ref call(PyObject* f, std::initializer_list<PyObject*> args, PyObject* kwnames) {

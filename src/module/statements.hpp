@@ -10,6 +10,9 @@
 
 namespace sovelk {
 
+// A name of the builtins module, else NameError (the message of an undefined global).
+Ref lookup_builtin(PyObject* name);
+
 // A module global at the moment of use: the module's dict, then the builtins module, else
 // NameError. Looked up at each use so that a caller who rebinds np or cv2 is heard.
 Ref lookup_global(PyObject* name);

@@ -1,5 +1,6 @@
 #include "traceback.hpp"
 
+#include "parked_exception.hpp"
 #include "state.hpp"
 
 #include <cstring>
@@ -8,64 +9,6 @@
 namespace sovelk {
 
 namespace {
-
-// The pending exception, taken out of the indicator and owned here until it is put back.
-// 3.12 keeps an exception as one object; before that it is the (type, value, traceback) triple,
-// whose fetch and restore 3.12 deprecates.
-class ParkedException {
-public:
-    ParkedException() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-        exc_ = PyErr_GetRaisedException();
-#else
-        PyErr_Fetch(&type_, &value_, &tb_);
-#endif
-    }
-    ParkedException(const ParkedException&) = delete;
-    ParkedException& operator=(const ParkedException&) = delete;
-    ~ParkedException() { restore(); }
-
-    // Sets the indicator to the parked exception and keeps a reference of its own, so that it can
-    // be put back again should whatever runs next replace it.
-    void set_pending() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetRaisedException(Py_XNewRef(exc_));
-#else
-        PyErr_Restore(Py_XNewRef(type_), Py_XNewRef(value_), Py_XNewRef(tb_));
-#endif
-    }
-    // Drops whatever is pending and puts the parked exception back, handing it over.
-    void restore() noexcept {
-        if (!parked_) return;
-        parked_ = false;
-        PyErr_Clear();
-#if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetRaisedException(exc_);
-#else
-        PyErr_Restore(type_, value_, tb_);
-#endif
-    }
-    // The pending exception is the parked one in its final state: hand the reference back.
-    void release() noexcept {
-        if (!parked_) return;
-        parked_ = false;
-#if PY_VERSION_HEX >= 0x030C0000
-        Py_XDECREF(exc_);
-#else
-        Py_XDECREF(type_);
-        Py_XDECREF(value_);
-        Py_XDECREF(tb_);
-#endif
-    }
-
-private:
-    bool parked_ = true;
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* exc_ = nullptr;
-#else
-    PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;
-#endif
-};
 
 // A frame that has run no instruction, of an empty code object whose first line is `line`:
 // such a frame reports its code's first line, on every interpreter version we build for.

@@ -1,5 +1,6 @@
-#include "lines.hpp"
-#include "methods.hpp"
+#include "methods/method_table.hpp"
+
+#include "module/lines.hpp"
 
 namespace sovelk {
 
