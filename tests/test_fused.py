@@ -221,6 +221,41 @@ def test_patched_numpy_function_is_used(rng, monkeypatch):
     assert np.array_equal(out, reference(Filter(1, 0.1), img, img[:, :, 0].copy()))
 
 
+@pytest.mark.parametrize("name, value", [("add", np.maximum), ("multiply", np.minimum), ("_NoValue", object())],
+                         ids=["add", "multiply", "_NoValue"])
+def test_names_numpys_own_functions_read_are_heard(rng, monkeypatch, name, value):
+    """np.sum reads numpy.add, np.prod numpy.multiply, and both numpy._NoValue, at each call:
+    rebinding one changes what the statements compute (or makes them raise) without replacing any
+    function they call, and the module must do what the statements then do."""
+    img = rng.integers(0, 256, (9, 11, 3), dtype=np.uint8)
+    guidance = rng.integers(0, 256, (9, 11, 3), dtype=np.uint8)
+    filt = Filter(1, 0.1)
+    monkeypatch.setattr(np, name, value)
+    got = recorded_outcome(lambda: filt.joint_bilateral_filter(img, guidance))
+    want = recorded_outcome(lambda: reference(filt, img, guidance))
+    monkeypatch.undo()
+    assert comparable(*got[0]) == comparable(*want[0]) and got[1] == want[1]
+    if got[0][1] is not None:
+        assert module_entries(got[0][1]) == module_entries(want[0][1])
+
+
+@pytest.mark.parametrize("source", ["None", "np.zeros((0, 6, 3), np.uint8)", "()"])
+def test_empty_source_raises_opencvs_error_and_never_hangs(source):
+    """OpenCV before 5.1 loops forever in copyMakeBorder on an empty source; 5.1 raises. Every
+    OpenCV gives 5.1's error, at the padding line."""
+    out = run_json(SNIPPET_PRELUDE + f"""
+import cv2, numpy as np, Sovelk
+try:
+    Sovelk.Joint_bilateral_filter(1, 0.1).joint_bilateral_filter({source}, np.zeros((4, 6), np.uint8))
+    report(outcome=None)
+except cv2.error as e:
+    report(outcome=[str(e), e.code, e.err, [x for x in entries(e) if x[1] == "Sovelk"]])
+""", timeout=60)
+    text, code, err, where = out["outcome"]
+    assert code == -215 and err == "!_src.empty()" and "in function 'copyMakeBorder'" in text, out
+    assert where == [["Sovelk.Joint_bilateral_filter.joint_bilateral_filter", "Sovelk", 40]]
+
+
 def test_attribute_defined_on_the_class_is_read_through_it(rng):
     reads = []
 
@@ -482,6 +517,50 @@ for _ in range(4):
         got = f.joint_bilateral_filter(img, g)
         seen.append([got.dtype.str, list(got.shape)])
     except IndexError:  # the statements, when they run, read the arrays as they change
+        seen.append("IndexError")
+    stop.set(); t.join()
+report(seen=seen)
+""", timeout=300)
+    assert all(s in ("IndexError", ["|u1", [400, 400, 3]]) for s in out["seen"]), out
+
+
+def test_weakly_kept_padded_arrays_are_copied_before_the_kernel_reads_them():
+    """The same with the padded array kept only through a weak reference: its reference count says
+    nothing else holds it, yet another thread writes it while the kernel reads it."""
+    out = run_json(SNIPPET_PRELUDE + """
+import threading, weakref, numpy as np, Sovelk
+real = Sovelk.cv2
+kept, go, stop = [], threading.Event(), threading.Event()
+class Padded(np.ndarray):
+    def astype(self, dtype):
+        fresh = np.asarray(self).astype(dtype)
+        kept.append(weakref.ref(fresh)); go.set()
+        return fresh
+class Cv2:
+    BORDER_REFLECT = real.BORDER_REFLECT
+    @staticmethod
+    def copyMakeBorder(*args): return real.copyMakeBorder(*args).view(Padded)
+def spoil():
+    go.wait()
+    while not stop.is_set():
+        for r in list(kept):
+            a = r()
+            if a is not None:
+                a.fill(1 << 30)
+            del a
+rng = np.random.default_rng(0)
+img = rng.integers(0, 256, (400, 400, 3), dtype=np.uint8)
+g = img[:, :, 1].copy()
+f = Sovelk.Joint_bilateral_filter(2, 0.1)
+Sovelk.cv2 = Cv2
+seen = []
+for _ in range(4):
+    kept.clear(); go.clear(); stop.clear()
+    t = threading.Thread(target=spoil); t.start()
+    try:
+        got = f.joint_bilateral_filter(img, g)
+        seen.append([got.dtype.str, list(got.shape)])
+    except IndexError:
         seen.append("IndexError")
     stop.set(); t.join()
 report(seen=seen)

@@ -2,6 +2,7 @@
 
 #include "bridge/memory_rule.hpp"
 #include "module/buffer_view.hpp"
+#include "module/exit_gate.hpp"
 #include "module/lines.hpp"
 #include "module/parked_exception.hpp"
 #include "module/statements.hpp"
@@ -168,6 +169,7 @@ Ref BorderStatement::finish() {
     require_padding_memory(source_, top_.get());
     Ref bordered;
     try {
+        GatedLibraryCall gated;
         bordered = call(copy_make_border_.get(), {source_, top_.get(), bottom_.get(), left_.get(), right_.get(), border_type_});
     } catch (const PyErrorSet&) {
         report_opencv_out_of_memory();

@@ -1,5 +1,6 @@
 // Module entry point, creation and execution: imports numpy and cv2 into the globals and builds
 // the class Joint_bilateral_filter.
+#include "exit_gate.hpp"
 #include "lines.hpp"
 #include "method_object.hpp"
 #include "parked_exception.hpp"
@@ -177,6 +178,7 @@ int module_exec(PyObject* module) {
             capture_cv2_originals(cv2.get());
             g_state.cv2 = cv2.release();
             open_explain_logger();
+            if (!install_exit_gate()) throw PyErrorSet{};
 
             build_class(line);
         },

@@ -295,3 +295,73 @@ print(json.dumps({"status": status}))
 
 def test_forked_child_filters_without_the_parents_threads():
     assert run_child(FORK_CHILD) == {"status": 0}
+
+
+SIGNAL_FORK_CHILD = r"""
+import json, os, signal, time
+import numpy as np
+import Sovelk
+
+f = Sovelk.Joint_bilateral_filter(5, 0.1)
+img = np.random.default_rng(6).integers(0, 256, (1200, 1200, 3)).astype(np.uint8)
+g = img[:, :, 1].copy()
+expected = f.joint_bilateral_filter(img, g)
+forked = []
+def fork_in_handler(signum, frame):
+    forked.append(os.fork())
+signal.signal(signal.SIGALRM, fork_in_handler)
+signal.setitimer(signal.ITIMER_REAL, 0.3)
+out = f.joint_bilateral_filter(img, g)  # the handler runs while the pool's threads filter
+if forked == [0]:  # the child goes on with the call its parent was making
+    os._exit(0 if np.array_equal(out, expected) else 3)
+deadline, status = time.monotonic() + 120, None
+while forked and status is None and time.monotonic() < deadline:
+    done, raw = os.waitpid(forked[0], os.WNOHANG)
+    status = os.waitstatus_to_exitcode(raw) if done else time.sleep(0.05)
+if forked and status is None:
+    os.kill(forked[0], 9)
+print(json.dumps({"forked": bool(forked), "status": status, "parent": bool(np.array_equal(out, expected))}))
+"""
+
+
+def test_fork_in_a_signal_handler_during_a_call_leaves_a_child_that_finishes_it():
+    """The child has none of the threads that were filtering: it must not wait for them (it hung)
+    but filter the call itself, to the same result."""
+    assert run_child(SIGNAL_FORK_CHILD) == {"forked": True, "status": 0, "parent": True}
+
+
+DAEMON_CHILD = r"""
+import sys, threading, time
+import numpy as np
+import Sovelk
+
+class Statements(Sovelk.Joint_bilateral_filter):
+    def get_range_kernel(self, g):
+        return super().get_range_kernel(g)
+
+path = sys.argv[1]
+rng = np.random.default_rng(0)
+f = Statements(1, 0.1) if path == "statements" else Sovelk.Joint_bilateral_filter(5, 0.1)
+img = rng.integers(0, 256, (96, 96, 3) if path == "statements" else (1024, 1024, 3), dtype=np.uint8)
+if path == "int32":
+    img = img.astype(np.int32)
+def forever():
+    while True:
+        f.joint_bilateral_filter(img, img)
+threading.Thread(target=forever, daemon=True).start()
+time.sleep(0.5)  # the interpreter exits with the thread inside a call
+"""
+
+
+@pytest.mark.parametrize("path", ["uint8", "int32", "statements"])
+def test_interpreter_exits_cleanly_with_a_daemon_thread_inside_a_call(path):
+    """At exit CPython ends a daemon thread by a forced unwind when it asks for the GIL back:
+    the unwind must pass every frame of the module (it was swallowed: abort) and touch no object
+    without the GIL (it did: segfault while the main thread collected)."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (os.path.dirname(os.path.abspath(Sovelk.__file__)),
+                                                    env.get("PYTHONPATH")) if p)
+    for _ in range(3 if path == "statements" else 1):
+        proc = subprocess.run([sys.executable, "-c", DAEMON_CHILD, path], capture_output=True, text=True,
+                              env=env, timeout=120)
+        assert proc.returncode == 0, (proc.returncode, proc.stderr[-2000:])
