@@ -183,3 +183,105 @@ def test_construction_beyond_memory_is_refused_before_allocating(spare, sigma_s)
 def test_construction_that_fits_still_runs_under_a_limit():
     report = run_child(1 * GIB, 100, 0, 0, 0, code=CONSTRUCT)  # 601 x 601: 23 MiB
     assert report["outcome"] == "returned" and report["shape"] == [601, 601], report
+
+
+# Each case runs its own code under the address-space allowance argv[1] (PRELUDE) and reports the
+# outcome of the call `call()` with the module's traceback entries.
+OUTCOME = PRELUDE + r"""
+def outcome(call):
+    tracemalloc.start()
+    try:
+        out = call()
+        report = {"outcome": "returned", "shape": list(out.shape)}
+    except BaseException as exc:
+        report = {"outcome": type(exc).__name__, "text": str(exc),
+                  "cause": type(exc.__cause__).__name__ if exc.__cause__ is not None else None,
+                  "entries": [[fs.name, fs.lineno] for fs in traceback.extract_tb(exc.__traceback__)
+                              if fs.filename == "Sovelk"]}
+    report["peak"] = tracemalloc.get_traced_memory()[1]
+    print(json.dumps(report))
+"""
+FILTER = "Sovelk.Joint_bilateral_filter.joint_bilateral_filter"
+
+
+def run_outcome(spare_bytes, code):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (os.path.dirname(os.path.abspath(Sovelk.__file__)),
+                                                    env.get("PYTHONPATH")) if p)
+    proc = subprocess.run([sys.executable, "-W", "ignore::DeprecationWarning", "-c", OUTCOME + code,
+                           str(spare_bytes)], capture_output=True, text=True, timeout=TIMEOUT, env=env)
+    assert proc.returncode == 0, f"child ended with status {proc.returncode}:\n{proc.stderr[-3000:]}"
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def test_padding_beyond_memory_is_refused_at_its_line_before_allocating():
+    """A filter whose geometry was changed (or unpickled) to a huge pad_w asks OpenCV and numpy for
+    tens of GiB of padded copies of a 16x16 image; under a cgroup limit that was an OOM kill."""
+    report = run_outcome(0 if SANITIZED else 1 * GIB, r"""
+f = Sovelk.Joint_bilateral_filter(1, 0.1)
+f.pad_w, f.wndw_size = 40000, 80001
+img = np.zeros((16, 16, 3), np.uint8)
+outcome(lambda: f.joint_bilateral_filter(img, img[:, :, 0].copy()))
+""")
+    assert report["outcome"] == "MemoryError" and "padding this array needs about" in report["text"], report
+    assert report["entries"] == [[FILTER, 40]] and report["peak"] < 64 * 2 ** 20, report
+
+
+@pytest.mark.skipif(SANITIZED, reason="an address-space limit cannot be set under AddressSanitizer")
+@pytest.mark.parametrize("shapes, line", [("(200, 200, 3), (200, 200, 1)", 51), ("(200, 200), (200, 200)", 47)],
+                         ids=["guidance-with-one-channel", "image-with-two-axes"])
+def test_errors_the_statements_raise_first_come_before_any_refusal(shapes, line):
+    """Under a limit that holds the window stacks but not the whole call, the statements' own
+    error comes first: memory is judged for each allocation as it comes, not for the call's peak."""
+    report = run_outcome(int(2.5 * GIB), f"""
+img_shape, guidance_shape = {shapes}
+f = Sovelk.Joint_bilateral_filter(5, 0.1)
+outcome(lambda: f.joint_bilateral_filter(np.zeros(img_shape, np.uint8), np.zeros(guidance_shape, np.uint8)))
+""")
+    assert report["outcome"] == "ValueError" and report["entries"] == [[FILTER, line]], report
+
+
+@pytest.mark.skipif(SANITIZED, reason="an address-space limit cannot be set under AddressSanitizer")
+def test_opencv_running_out_of_memory_is_a_memory_error():
+    """float16, which OpenCV pads too, is left to OpenCV to judge; its 'Insufficient memory' comes
+    out as MemoryError, with OpenCV's error as the cause."""
+    report = run_outcome(1 * GIB, r"""
+f = Sovelk.Joint_bilateral_filter(1, 0.1)
+f.pad_w, f.wndw_size = 15000, 30001
+img = np.zeros((8, 8, 3), np.float16)
+outcome(lambda: f.joint_bilateral_filter(img, img[:, :, 0].copy()))
+""")
+    assert report["outcome"] == "MemoryError" and report["cause"] == "error", report
+    assert report["entries"] == [[FILTER, 40]], report
+
+
+@pytest.mark.skipif(SANITIZED, reason="an address-space limit cannot be set under AddressSanitizer")
+def test_forked_child_does_not_inherit_the_parents_reservations():
+    """A call in flight on another thread reserves memory when the process forks; the child has
+    no such call, and a call that fits its own limit must run there."""
+    report = run_outcome(0, r"""
+import threading
+f = Sovelk.Joint_bilateral_filter(2, 0.1)
+big = np.zeros((6000, 6000, 3), np.uint8)
+small = np.zeros((64, 64, 3), np.uint8)
+started = threading.Event()
+def filter_big():
+    started.set()
+    f.joint_bilateral_filter(big, big[:, :, 0].copy())
+t = threading.Thread(target=filter_big)
+t.start()
+started.wait()
+time.sleep(0.3)  # inside the kernel, its padded copies reserved
+pid = os.fork()
+if pid == 0:
+    limit = vm_bytes() + 150 * 2 ** 20  # the child's own call fits; the parent's reservation would not
+    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    try:
+        ok = f.joint_bilateral_filter(small, small[:, :, 0].copy()).shape == small.shape
+    except MemoryError:
+        ok = False
+    os._exit(0 if ok else 3)
+t.join()
+print(json.dumps({"status": os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])}))
+""")
+    assert report == {"status": 0}, report
