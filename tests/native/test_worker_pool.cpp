@@ -48,15 +48,20 @@ struct Case {
 
 int main() {
     Case big(4000, 600, 12), small(50, 50, 1);  // seconds of work on every thread; almost none
-    std::atomic<bool> stop_big{false}, big_done{false};
+    std::atomic<bool> stop_big{false}, big_done{false}, big_polled{false};
     std::thread holder([&] {
         // Ends by itself after a while, so that a queued call that cannot be cancelled fails the
         // test instead of waiting forever.
         const auto started = std::chrono::steady_clock::now();
-        fk::run(big.request(), 64, [&] { return stop_big.load() || seconds_since(started) > 10; });
+        fk::run(big.request(), 64, [&] {
+            big_polled.store(true);
+            return stop_big.load() || seconds_since(started) > 60;
+        });
         big_done.store(true);
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // it holds every pool thread
+    // The long call polls only once its batch waits on the pool: from then on every pool thread
+    // goes to it before any later batch, however slowly the threads start (under a sanitizer).
+    while (!big_polled.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
     auto t0 = std::chrono::steady_clock::now();
     const fk::Status cancelled = fk::run(small.request(), 2, [] { return true; }).status;
