@@ -42,17 +42,6 @@ Py_ssize_t exact_small_int(PyObject* obj) {
     return static_cast<Py_ssize_t>(v);
 }
 
-// Every key a str and not a subclass: looking a name up compares by hash and identity or runs
-// str's own comparison, never a caller's __eq__ (which could count the lookups).
-bool keys_exact_str(PyObject* dict) {
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) return false;
-    }
-    return true;
-}
-
 bool plain_module(PyObject* module) {
     return module != nullptr && Py_TYPE(module) == &PyModule_Type && keys_exact_str(PyModule_GetDict(module));
 }

@@ -180,6 +180,8 @@ Ref array_methods_module() {
     return Ref();
 }
 
+}  // namespace
+
 bool keys_exact_str(PyObject* dict) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -188,8 +190,6 @@ bool keys_exact_str(PyObject* dict) {
     }
     return true;
 }
-
-}  // namespace
 
 void capture_numpy_originals(PyObject* numpy) {
     auto& o = g_state.originals;

@@ -65,6 +65,10 @@ void capture_numpy_originals(PyObject* numpy);
 void capture_cv2_originals(PyObject* cv2);
 void release_originals();
 
+// Every key a str and not a subclass: looking a name up compares by hash and identity or runs
+// str's own comparison, never a caller's __eq__ (which could count the lookups).
+bool keys_exact_str(PyObject* dict);
+
 // Whether every name of `names` still holds what it held at import (and each dict has only
 // plain str keys, so that no comparison of a caller's can run while they are looked up).
 bool library_names_unchanged(const ProcessState::LibraryNames& names);
