@@ -17,6 +17,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <unordered_map>
 #include <vector>
 
 namespace sovelk {
@@ -27,6 +28,22 @@ namespace line_of = lines::joint_bilateral_filter;
 
 enum class PathTaken { statements, int32_kernel, uint8_kernel };
 
+// The str of one of the few dozen fixed texts of the explain log, made once per process.
+PyObject* text_object(const char* text) {
+    static std::unordered_map<const char*, PyObject*> made;  // never freed, like interned names
+    const auto found = made.find(text);
+    if (found != made.end()) return found->second;
+    PyObject* object = PyUnicode_InternFromString(text);
+    if (object == nullptr) return nullptr;
+    try {
+        made.emplace(text, object);
+    } catch (const std::bad_alloc&) {  // this once, nothing is logged
+        Py_DECREF(object);
+        return nullptr;
+    }
+    return object;
+}
+
 // With SOVELK_EXPLAIN_PATH=1 at import, tells the logger "Sovelk" which path the call took: INFO
 // when the statements run (with the reason), DEBUG for the kernel's paths. The diagnostic never
 // changes the call's outcome: any error of the logging is dropped, a pending exception kept.
@@ -36,12 +53,11 @@ void explain_path(PathTaken path, const char* reason) {
                        : path == PathTaken::int32_kernel ? "joint_bilateral_filter: int32 fast path ran; 8-bit path declined: %s"
                                                          : "joint_bilateral_filter: 8-bit fast path ran (%s)";
     ParkedException parked;
-    // Interned: the few dozen texts are made once, not left in the interpreter's caches per call.
-    Ref format = Ref::steal(PyUnicode_InternFromString(text));
-    Ref why = Ref::steal(PyUnicode_InternFromString(reason));
+    PyObject* format = text_object(text);
+    PyObject* why = text_object(reason);
     PyObject* level = path == PathTaken::statements ? g_const.info : g_const.debug;
-    if (format && why) {
-        Ref logged = Ref::steal(PyObject_CallMethodObjArgs(g_state.explain_logger, level, format.get(), why.get(), nullptr));
+    if (format != nullptr && why != nullptr) {
+        Ref logged = Ref::steal(PyObject_CallMethodObjArgs(g_state.explain_logger, level, format, why, nullptr));
     }
 }
 

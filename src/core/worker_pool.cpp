@@ -11,6 +11,7 @@
 #include <deque>
 #include <mutex>
 #include <new>
+#include <exception>
 #include <system_error>
 #include <thread>
 
@@ -102,7 +103,7 @@ struct Pool {
             lock.unlock();
             try {
                 s->body(slot);
-            } catch (...) {  // bodies do not throw; a thread of the pool must survive one that does
+            } catch (const std::exception&) {  // bodies do not throw; a pool thread survives one that does
             }
             lock.lock();
             --s->running;
