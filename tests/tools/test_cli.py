@@ -11,17 +11,6 @@ import pytest
 import Sovelk
 
 
-@pytest.fixture
-def sovelk(child_env, tmp_path):
-    def run(*args, cwd=tmp_path):
-        return subprocess.run(
-            [sys.executable, "-m", "sovelk_tools", *map(str, args)],
-            cwd=cwd, env=child_env, capture_output=True, text=True, timeout=300,
-        )
-
-    return run
-
-
 def one_error_line(proc):
     lines = proc.stderr.strip().splitlines()
     assert proc.returncode == 2, proc.stderr
