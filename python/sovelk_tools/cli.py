@@ -13,7 +13,7 @@ import argparse
 import math
 import signal
 import sys
-from typing import NoReturn, Optional, Sequence
+from typing import Callable, NoReturn, Optional, Sequence
 
 from .errors import InputOutOfMemory, UserError, os_line
 from .filtering import PROG, cmd_filter
@@ -63,24 +63,23 @@ def _sigma_r(text: str) -> float:
     return value
 
 
-def _tile(text: str) -> int:
-    try:
-        value = int(text, 10)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"must be a whole number, got '{text}'") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be 0 (whole image) or a side in pixels, got {value}")
-    return value
+def _whole_number(zero_means: str, otherwise: str) -> Callable[[str], int]:
+    """A parser of a whole number that is 0 (meaning ``zero_means``) or more."""
+
+    def parse(text: str) -> int:
+        try:
+            value = int(text, 10)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"must be a whole number, got '{text}'") from None
+        if value < 0:
+            raise argparse.ArgumentTypeError(f"must be 0 ({zero_means}) or {otherwise}, got {value}")
+        return value
+
+    return parse
 
 
-def _max_pixels(text: str) -> int:
-    try:
-        value = int(text, 10)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"must be a whole number of pixels, got '{text}'") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be 0 (no limit) or a number of pixels, got {value}")
-    return value
+_tile = _whole_number("whole image", "a side in pixels")
+_max_pixels = _whole_number("no limit", "a number of pixels")
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -12,7 +12,7 @@ from __future__ import annotations
 import os
 import re
 import struct
-from typing import Callable, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 
 NPY = ".npy"
 
@@ -30,7 +30,7 @@ def is_npy(path: str) -> bool:
     return os.path.splitext(path)[1].lower() == NPY
 
 
-def _unpack(fmt: str, data: bytes, offset: int) -> Tuple[int, ...]:
+def _unpack(fmt: str, data: bytes, offset: int) -> Tuple[Any, ...]:
     if offset < 0 or offset + struct.calcsize(fmt) > len(data):
         raise struct.error("past the end of the header")
     return struct.unpack_from(fmt, data, offset)
@@ -165,7 +165,7 @@ def _j2k_codestream(d: bytes, at: int) -> Optional[Size]:
 
 def _boxes(d: bytes, start: int, end: int) -> List[Tuple[bytes, int, int]]:
     """The ISO base media boxes between ``start`` and ``end``: (type, content start, box end)."""
-    found = []
+    found: List[Tuple[bytes, int, int]] = []
     at = start
     while at + 8 <= end and len(found) < 256:
         size, kind = _unpack(">I4s", d, at)
