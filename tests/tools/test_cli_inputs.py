@@ -99,34 +99,20 @@ def _png_declaring(w, h):
             + chunk(b"IDAT", rows) + chunk(b"IEND", b""))
 
 
-def _jpeg_declaring(w, h):
-    frame = struct.pack(">BHHB", 8, h, w, 1) + b"\x01\x11\x00"
-    return b"\xff\xd8" + b"\xff\xe0" + struct.pack(">H", 16) + b"JFIF\0\x01\x01\0\0\x01\0\x01\0\0" \
-        + b"\xff\xc0" + struct.pack(">H", 2 + len(frame)) + frame + b"\xff\xd9"
-
-
-def _tiff_declaring(w, h):
-    entries = [(256, 4, 1, w), (257, 4, 1, h), (258, 3, 1, 8), (262, 3, 1, 1)]
-    ifd = struct.pack("<H", len(entries)) + b"".join(struct.pack("<HHII", *e) for e in entries) + b"\0\0\0\0"
-    return b"II*\0" + struct.pack("<I", 8) + ifd
-
-
-@pytest.mark.parametrize("make_bomb", [_png_declaring, _jpeg_declaring, _tiff_declaring],
-                         ids=["png", "jpeg", "tiff"])
-def test_a_decompression_bomb_is_refused_before_decoding(cli, monkeypatch, tmp_path, rng, make_pair, make_bomb):
-    # A 875 KB PNG that decodes to 900 megapixels took 5.3 GB and 134 s; the header alone tells.
+def test_a_decompression_bomb_is_refused_before_decoding(cli, monkeypatch, tmp_path, rng, make_pair):
+    # A 875 KB PNG that decodes to 900 megapixels took 5.3 GB and 134 s; its header alone tells.
+    # Every format's header is checked against OpenCV's own decoders in the last test.
     monkeypatch.chdir(tmp_path)
     os.mkdir("imgs")
     os.mkdir("guides")
     img, guide = make_pair(rng, 10, 12, 3)
-    ext = {"_png_declaring": ".png", "_jpeg_declaring": ".jpg", "_tiff_declaring": ".tif"}[make_bomb.__name__]
-    (tmp_path / "imgs" / f"bomb{ext}").write_bytes(make_bomb(20000, 20000))
+    (tmp_path / "imgs" / "bomb.png").write_bytes(_png_declaring(20000, 20000))
     cv2.imwrite("imgs/fine.png", img)
-    for name in (f"bomb{ext}", "fine.png"):
+    for name in ("bomb.png", "fine.png"):
         cv2.imwrite(f"guides/{name}", guide)
     code, out, err = cli("filter", "imgs", "--guidance-dir", "guides", "-o", "out", "--sigma-s", 1)
-    assert code == 2 and f"1 FAILED: imgs/bomb{ext}" in out
-    assert f"'imgs/bomb{ext}' declares 20000x20000 pixels, more than --max-pixels 268435456 allows" in err
+    assert code == 2 and "1 FAILED: imgs/bomb.png" in out
+    assert "'imgs/bomb.png' declares 20000x20000 pixels, more than --max-pixels 268435456 allows" in err
     assert os.listdir("out") == ["fine.png"]
     assert np.array_equal(cv2.imread("out/fine.png"), filtered(img, guide))
 
