@@ -105,12 +105,12 @@ def filter_file(
                     return dest
                 return result
             return filter_tiled(filt, image.pixels, guidance, tile=tile, out=dest, progress=progress)
-        except cv2.error as exc:
+        except (cv2.error, ValueError) as exc:
             # The checks above pass what the filter is known to take; whatever
-            # else OpenCV refuses is still one file's failure, not the batch's.
+            # else it refuses is still one file's failure, not the batch's.
             if is_out_of_memory(exc):
                 raise MemoryError(last_line(exc, "")) from None
-            raise UserError(f"'{image_path}' cannot be filtered: {last_line(exc, 'OpenCV refused it')}") from None
+            raise UserError(f"'{image_path}' cannot be filtered: {last_line(exc, 'the filter refused it')}") from None
 
     with atomic_output(out_path, overwrite=overwrite) as tmp:
         if is_npy(out_path) and image.restore_is_identity:

@@ -288,6 +288,9 @@ def load_guidance(path: str, gray: bool, notes: List[str], max_pixels: int) -> n
             raise UserError(
                 f"--gray-guidance needs a 2-D .npy guidance; '{path}' has shape {arr.shape}"
             )
+        if arr.ndim == 3 and arr.shape[2] == 1:
+            # One channel is gray guidance; the filter takes that as two axes only.
+            arr = arr[:, :, 0]
         # The range tables have 256 entries: every other dtype is rescaled (or
         # refused) here, before any part of the output is written.
         return to_uint8(arr, path, notes)

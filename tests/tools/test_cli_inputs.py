@@ -130,19 +130,20 @@ def test_max_pixels_holds_every_input_to_its_limit(cli, monkeypatch, one_line, t
     assert code == 0 and np.array_equal(cv2.imread("o.png"), filtered(img, guide)), err
 
 
-def test_npy_with_more_channels_than_the_filter_takes_fails_alone(cli, monkeypatch, tmp_path, rng):
-    # It raised a traceback with exit 1, and the files after it were never filtered.
+def test_npy_shapes_the_filter_cannot_take(cli, monkeypatch, tmp_path, rng):
+    # More channels than OpenCV's border step takes raised a traceback with exit 1, and the files
+    # after it were never filtered; a (h, w, 1) guidance did the same, where it means gray guidance.
     monkeypatch.chdir(tmp_path)
     os.mkdir("imgs")
     os.mkdir("guides")
     channels = {"a": 3, "b": 129, "c": 600, "d": 4}
     for name, count in channels.items():
         np.save(f"imgs/{name}.npy", rng.integers(0, 256, (6, 7, count), dtype=np.uint8))
-        np.save(f"guides/{name}.npy", rng.integers(0, 256, (6, 7), dtype=np.uint8))
+        np.save(f"guides/{name}.npy", rng.integers(0, 256, (6, 7, 1) if name == "d" else (6, 7), dtype=np.uint8))
     code, out, err = cli("filter", "imgs", "--guidance-dir", "guides", "-o", "out", "--sigma-s", 1)
     refused = []
     for name, count in channels.items():
-        img, guide = np.load(f"imgs/{name}.npy"), np.load(f"guides/{name}.npy")
+        img, guide = np.load(f"imgs/{name}.npy"), np.load(f"guides/{name}.npy").squeeze()
         try:
             want = filtered(img, guide)  # what this OpenCV's border step takes differs by release
         except cv2.error:
