@@ -17,7 +17,7 @@ import re
 import shutil
 import sys
 import tempfile
-from typing import IO, Any, Iterator, List, Optional
+from typing import IO, Any, Callable, Iterator, List, Optional
 
 import cv2
 import numpy as np
@@ -55,6 +55,13 @@ def last_line(exc: BaseException, default: str) -> str:
     return text.splitlines()[-1].strip() if text else default
 
 
+def _open_or_none(opener: Callable[[], Any]) -> Any:
+    try:
+        return opener()
+    except OSError:
+        return None
+
+
 @contextlib.contextmanager
 def _native_stderr() -> Iterator[List[str]]:
     """Send what native code writes to file descriptor 2 into a private file while the block runs.
@@ -65,25 +72,25 @@ def _native_stderr() -> Iterator[List[str]]:
     """
     captured: List[str] = []
     with signals_held():
-        sys.stderr.flush()
-        try:
-            sink: Optional[IO[bytes]] = tempfile.TemporaryFile()
-        except OSError:
-            sink = None
-        if sink is None:
-            # Nowhere to keep the text (a full disk): it goes to stderr as before.
+        with contextlib.suppress(AttributeError, OSError, ValueError):
+            sys.stderr.flush()  # what Python holds back belongs before the codec's text, not in it
+        # Without a place for the text (a full disk) or a stderr at all, nothing is redirected.
+        sink: Optional[IO[bytes]] = _open_or_none(tempfile.TemporaryFile)
+        saved: Optional[int] = _open_or_none(lambda: os.dup(2)) if sink is not None else None
+        if sink is None or saved is None:
+            if sink is not None:
+                sink.close()
             yield captured
             return
-        with sink:
-            saved = os.dup(2)
-            try:
-                os.dup2(sink.fileno(), 2)
-                yield captured
-            finally:
-                os.dup2(saved, 2)
-                os.close(saved)
-                sink.seek(0)
-                captured.append(sink.read().decode("utf-8", "replace"))
+        try:
+            os.dup2(sink.fileno(), 2)
+            yield captured
+        finally:
+            os.dup2(saved, 2)
+            os.close(saved)
+            sink.seek(0)
+            captured.append(sink.read().decode("utf-8", "replace"))
+            sink.close()
 
 
 @contextlib.contextmanager
