@@ -36,7 +36,7 @@ _OUT_OF_MEMORY = re.compile(
 
 
 def _logging() -> Any:
-    return getattr(getattr(cv2, "utils", None), "logging", None)  # absent before OpenCV 4.11
+    return getattr(getattr(cv2, "utils", None), "logging", None)  # absent from some OpenCV 4 releases
 
 
 def quiet_logging() -> None:
