@@ -188,8 +188,23 @@ class EncodeRefused(Exception):
         self.through_file = through_file
 
 
+# Encoders that read past the end of the image: OpenCV's Sun raster encoder pads each row to an
+# even length by copying one byte beyond it, which past the last row is outside the array.
+_READ_PAST_THE_END = {".ras", ".sr"}
+
+
+def _followed_by_zeros(arr: np.ndarray) -> np.ndarray:
+    """A copy of ``arr`` whose buffer goes on with zeros after the last row."""
+    buffer = np.zeros(arr.nbytes + arr.dtype.itemsize * max(1, arr.shape[1]), dtype=np.uint8)
+    copy = buffer[: arr.nbytes].view(arr.dtype).reshape(arr.shape)
+    copy[...] = arr
+    return copy
+
+
 def encode(ext: str, arr: np.ndarray) -> memoryview:
     """Encode ``arr`` in memory with the encoder for ``ext``."""
+    if ext in _READ_PAST_THE_END:
+        arr = _followed_by_zeros(arr)
     with _private_opencv_temp() as private, _codec_call(log_errors=False):
         try:
             ok, buf = cv2.imencode(ext, arr)
