@@ -23,7 +23,8 @@ from typing import Any, List, Sequence, Tuple
 import cv2
 import numpy as np
 
-from ._support import UserError, atomic_output, check_output, write_image
+from .errors import UserError
+from .outputs import atomic_output, check_output, write_image
 from .tiled import filter_tiled
 
 PHOTO = "chelsea.png"
@@ -75,8 +76,8 @@ def side_by_side(panels: Sequence[Tuple[str, np.ndarray]], gap: int = 8, band: i
     return canvas
 
 
-def _write_png(path: str, img: np.ndarray) -> None:
-    with atomic_output(path) as tmp:
+def _write_png(path: str, img: np.ndarray, overwrite: bool) -> None:
+    with atomic_output(path, overwrite=overwrite) as tmp:
         write_image(tmp, path, img)
 
 
@@ -109,7 +110,7 @@ def run_demo(outdir: str, overwrite: bool = False, quiet: bool = False) -> List[
         (f"rolling guidance, {PASSES} passes", rolled),
     ])
     for path, img in zip(paths, (blurred, self_guided, rolled, comparison)):
-        _write_png(path, img)
+        _write_png(path, img, overwrite)
     if not quiet:
         h, w = photo.shape[:2]
         print(f"sovelk demo: smoothed a {w}x{h} photo three ways (sigma_s {SIGMA_S}) in {seconds:.2f} s")

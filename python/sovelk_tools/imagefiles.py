@@ -1,22 +1,26 @@
-"""Reading the command line's inputs, and the memory-mapped .npy output.
+"""Reading the command line's inputs.
 
-Image files go through OpenCV (every format it reads); ``.npy`` files are
-memory-mapped so that images larger than RAM can be filtered tile by tile from
-disk to disk.  Writing every other output lives in ``_support``.
+Image files are read into memory and decoded there by OpenCV (every format it
+reads), after their header has shown a size within --max-pixels; ``.npy`` files
+are memory-mapped so that images larger than RAM can be filtered tile by tile
+from disk to disk.  Either is checked against what the filter can take before
+any output is made.
 """
 
 from __future__ import annotations
 
-import errno
+import functools
 import os
 import stat
 from dataclasses import dataclass, field
-from typing import List, Optional, Tuple
+from typing import List, Optional
 
 import cv2
 import numpy as np
 
-from ._support import UserError, is_npy, os_reason
+from .errors import InputOutOfMemory, UserError, os_reason
+from .formats import HEAD_BYTES, declared_size, identify, is_npy
+from .opencv_codecs import CodecError, decode, have_encoder
 
 # Rows converted at a time: a deep memory-mapped input is rescaled without
 # holding a float64 copy of the whole of it.
@@ -113,25 +117,82 @@ def _read_bytes(path: str, role: str) -> bytes:
         raise UserError(f"{role} '{path}' cannot be read: {os_reason(exc)}") from None
 
 
-def _imread(path: str, flags: int, role: str) -> np.ndarray:
+def _check_pixels(role: str, path: str, width: int, height: int, max_pixels: int, verb: str) -> None:
+    if max_pixels and width * height > max_pixels:
+        raise UserError(
+            f"{role} '{path}' {verb} {width}x{height} pixels, more than --max-pixels {max_pixels} allows "
+            "(raise it if the file is trusted)"
+        )
+
+
+def _undecodable(data: bytes) -> str:
+    known = identify(data)
+    if known is None:
+        return "not an image format OpenCV can decode"
+    name, ext = known
+    if have_encoder(ext):
+        return f"OpenCV knows its format ({name}) but cannot decode it; the file is damaged or truncated"
+    return f"it is a {name} file, which this OpenCV cannot decode"
+
+
+def _imread(path: str, flags: int, role: str, max_pixels: int) -> np.ndarray:
     data = _read_bytes(path, role)
     if not data:
         raise UserError(f"{role} '{path}' cannot be read: the file is empty")
+    declared = declared_size(data)
+    if declared is not None:
+        # Refused before decoding: a small file can declare a picture that takes gigabytes.
+        _check_pixels(role, path, *declared, max_pixels, "declares")
     try:
-        arr = cv2.imdecode(np.frombuffer(data, dtype=np.uint8), flags)
-    except cv2.error:
-        arr = None
+        arr = decode(data, flags)
+    except CodecError as exc:
+        raise UserError(f"{role} '{path}' cannot be read: {exc}") from None
+    except MemoryError:
+        sides = f" ({declared[0]}x{declared[1]} pixels)" if declared else ""
+        raise InputOutOfMemory(f"{role} '{path}'{sides} could not be decoded") from None
     if arr is None:
-        if cv2.haveImageReader(path):
-            raise UserError(
-                f"{role} '{path}' cannot be read: OpenCV knows its format but cannot decode it; "
-                "the file is damaged or truncated"
-            )
-        raise UserError(f"{role} '{path}' cannot be read: not an image format OpenCV can decode")
+        raise UserError(f"{role} '{path}' cannot be read: {_undecodable(data)}")
+    # A format whose header is not read here is held to the same limit once decoded.
+    _check_pixels(role, path, arr.shape[1], arr.shape[0], max_pixels, "is")
     return arr
 
 
-def _load_npy(path: str, role: str) -> np.ndarray:
+def looks_like_image(path: str) -> bool:
+    """Whether a file's first bytes are those of an image format OpenCV decodes here."""
+    try:
+        with open(path, "rb") as fh:
+            head = fh.read(HEAD_BYTES)
+    except OSError:
+        return False
+    known = identify(head)
+    return known is not None and have_encoder(known[1])
+
+
+@functools.lru_cache(maxsize=None)
+def _filter_takes_channels(count: int) -> bool:
+    # The filter's first step mirrors the borders with OpenCV's copyMakeBorder,
+    # whose channel limit depends on the OpenCV release (512 before 5.0, 128 since).
+    try:
+        cv2.copyMakeBorder(np.zeros((1, 1, count), np.uint8), 1, 1, 1, 1, cv2.BORDER_REFLECT)
+    except cv2.error:
+        return False
+    return True
+
+
+def _check_channels(role: str, path: str, arr: np.ndarray) -> None:
+    if arr.ndim != 3 or _filter_takes_channels(arr.shape[2]):
+        return
+    most, fewest_refused = 1, arr.shape[2]
+    while fewest_refused - most > 1:
+        middle = (most + fewest_refused) // 2
+        if _filter_takes_channels(middle):
+            most = middle
+        else:
+            fewest_refused = middle
+    raise UserError(f"{role} '{path}' has {arr.shape[2]} channels; the filter takes at most {most}")
+
+
+def _load_npy(path: str, role: str, max_pixels: int) -> np.ndarray:
     _check_file(path, role)
     try:
         open(path, "rb").close()
@@ -140,11 +201,21 @@ def _load_npy(path: str, role: str) -> np.ndarray:
     except OSError as exc:
         raise UserError(f"{role} '{path}' cannot be read: {os_reason(exc)}") from None
     try:
+        # Mapped, not read: nothing of the data is in memory before the checks below.
         arr = np.load(path, mmap_mode="r", allow_pickle=False)
     except (ValueError, OSError, EOFError) as exc:
         raise UserError(f"{role} '{path}' is not a readable .npy array ({exc})") from None
     if not isinstance(arr, np.ndarray):
         raise UserError(f"{role} '{path}' is not a single .npy array")
+    if arr.ndim not in (2, 3):
+        raise UserError(
+            f"{role} '{path}' has shape {arr.shape}; a .npy {role} must be (height, width) or "
+            "(height, width, channels)"
+        )
+    if arr.shape[0] == 0 or arr.shape[1] == 0 or (arr.ndim == 3 and arr.shape[2] == 0):
+        raise UserError(f"{role} '{path}' is empty (shape {arr.shape})")
+    _check_pixels(role, path, arr.shape[1], arr.shape[0], max_pixels, "has")
+    _check_channels(role, path, arr)
     return arr
 
 
@@ -184,7 +255,7 @@ def _as_two_channels(gray: np.ndarray) -> np.ndarray:
     return np.repeat(np.asarray(gray)[:, :, None], 2, axis=2)
 
 
-def load_image(path: str) -> LoadedImage:
+def load_image(path: str, max_pixels: int) -> LoadedImage:
     """Read the image to filter.
 
     Files are read unchanged (depth, alpha) and then brought into the shape the
@@ -195,21 +266,13 @@ def load_image(path: str) -> LoadedImage:
     """
     notes: List[str] = []
     if is_npy(path):
-        arr = _load_npy(path, "image")
-        if arr.ndim not in (2, 3):
-            raise UserError(
-                f"image '{path}' has shape {arr.shape}; a .npy image must be (height, width) or "
-                "(height, width, channels)"
-            )
-        if arr.shape[0] == 0 or arr.shape[1] == 0 or (arr.ndim == 3 and arr.shape[2] == 0):
-            raise UserError(f"image '{path}' is empty (shape {arr.shape})")
-        arr = to_uint8(arr, path, notes)
+        arr = to_uint8(_load_npy(path, "image", max_pixels), path, notes)
         if arr.ndim == 2:
             return LoadedImage(_as_two_channels(arr), gray=True, notes=notes)
         if arr.shape[2] == 1:
             return LoadedImage(_as_two_channels(arr[:, :, 0]), gray=True, gray_axis=True, notes=notes)
         return LoadedImage(arr, notes=notes)
-    arr = to_uint8(_imread(path, cv2.IMREAD_UNCHANGED, "image"), path, notes)
+    arr = to_uint8(_imread(path, cv2.IMREAD_UNCHANGED, "image", max_pixels), path, notes)
     if arr.ndim == 2:
         return LoadedImage(_as_two_channels(arr), gray=True, notes=notes)
     if arr.shape[2] == 4:
@@ -217,25 +280,23 @@ def load_image(path: str) -> LoadedImage:
     return LoadedImage(arr, notes=notes)
 
 
-def load_guidance(path: str, gray: bool, notes: List[str]) -> np.ndarray:
+def load_guidance(path: str, gray: bool, notes: List[str], max_pixels: int) -> np.ndarray:
     """Read the guidance image: 2-D for gray, (h, w, 3) for colour, always 8-bit."""
     if is_npy(path):
-        arr = _load_npy(path, "guidance")
-        if arr.ndim not in (2, 3):
-            raise UserError(
-                f"guidance '{path}' has shape {arr.shape}; it must be (height, width) or "
-                "(height, width, channels)"
-            )
+        arr = _load_npy(path, "guidance", max_pixels)
         if gray and arr.ndim == 3:
             raise UserError(
                 f"--gray-guidance needs a 2-D .npy guidance; '{path}' has shape {arr.shape}"
             )
+        if arr.ndim == 3 and arr.shape[2] == 1:
+            # One channel is gray guidance; the filter takes that as two axes only.
+            arr = arr[:, :, 0]
         # The range tables have 256 entries: every other dtype is rescaled (or
         # refused) here, before any part of the output is written.
         return to_uint8(arr, path, notes)
     if gray:
-        return to_uint8(_imread(path, cv2.IMREAD_GRAYSCALE, "guidance"), path, notes)
-    arr = to_uint8(_imread(path, cv2.IMREAD_UNCHANGED, "guidance"), path, notes)
+        return to_uint8(_imread(path, cv2.IMREAD_GRAYSCALE, "guidance", max_pixels), path, notes)
+    arr = to_uint8(_imread(path, cv2.IMREAD_UNCHANGED, "guidance", max_pixels), path, notes)
     if arr.ndim == 3 and arr.shape[2] == 4:
         arr = np.ascontiguousarray(arr[:, :, :3])
     return arr
@@ -247,34 +308,3 @@ def check_sizes(image: LoadedImage, guidance: np.ndarray, image_path: str, guida
             f"guidance '{guidance_path}' is {guidance.shape[1]}x{guidance.shape[0]} but image "
             f"'{image_path}' is {image.width}x{image.height} (width x height); they must match"
         )
-
-
-# Errors of posix_fallocate that mean "this file system cannot reserve", not "no room".
-_NO_FALLOCATE = {errno.EOPNOTSUPP, errno.ENOSYS, errno.EINVAL}
-
-
-def open_npy_output(tmp: str, final_path: str, shape: Tuple[int, ...]) -> np.memmap:
-    """Create the .npy output as a memmap with its disk space reserved up front.
-
-    A memmap over a sparse file dies with SIGBUS when the disk fills halfway
-    through; reserving the blocks first turns that into an ordinary error
-    before any filtering starts.
-    """
-    try:
-        out = np.lib.format.open_memmap(tmp, mode="w+", dtype=np.uint8, shape=tuple(shape))
-    except OSError as exc:
-        raise UserError(f"cannot write '{final_path}': {os_reason(exc)}") from None
-    if hasattr(os, "posix_fallocate"):
-        size = os.path.getsize(tmp)
-        fd = os.open(tmp, os.O_RDWR)
-        try:
-            os.posix_fallocate(fd, 0, size)
-        except OSError as exc:
-            if exc.errno not in _NO_FALLOCATE:
-                del out
-                raise UserError(
-                    f"cannot write '{final_path}': cannot reserve {size / 2**20:.1f} MiB: {os_reason(exc)}"
-                ) from None
-        finally:
-            os.close(fd)
-    return out

@@ -75,6 +75,20 @@ def cli(capsys):
     return run
 
 
+@pytest.fixture
+def sovelk(child_env, tmp_path):
+    """Run the `sovelk` command in a child (in tmp_path): sovelk(*args, cwd=..., preexec_fn=...)."""
+    import subprocess
+
+    def run(*args, cwd=tmp_path, preexec_fn=None):
+        return subprocess.run(
+            [sys.executable, "-m", "sovelk_tools", *map(str, args)],
+            cwd=cwd, env=child_env, capture_output=True, text=True, timeout=300, preexec_fn=preexec_fn,
+        )
+
+    return run
+
+
 def _one_line(err):
     lines = err.strip().splitlines()
     assert len(lines) == 1 and "error:" in lines[0] and "Traceback" not in err, err

@@ -11,17 +11,6 @@ import pytest
 import Sovelk
 
 
-@pytest.fixture
-def sovelk(child_env, tmp_path):
-    def run(*args, cwd=tmp_path):
-        return subprocess.run(
-            [sys.executable, "-m", "sovelk_tools", *map(str, args)],
-            cwd=cwd, env=child_env, capture_output=True, text=True, timeout=300,
-        )
-
-    return run
-
-
 def one_error_line(proc):
     lines = proc.stderr.strip().splitlines()
     assert proc.returncode == 2, proc.stderr
@@ -185,23 +174,23 @@ def test_signals_leave_no_partial_output(long_run, tmp_path, sig, output):
 def test_signal_just_after_a_file_is_created_is_held_until_its_cleanup_knows_of_it(monkeypatch, tmp_path, creates):
     # The handler's exception would otherwise unwind between the creation and
     # the line that records the new name for the cleanup.
-    from sovelk_tools import _support, cli
+    from sovelk_tools import outputs, signals
 
     module, name = creates.split(".")
-    real = getattr({"tempfile": _support.tempfile, "os": os}[module], name)
+    real = getattr({"tempfile": outputs.tempfile, "os": os}[module], name)
 
     def create_then_interrupted(*args, **kwargs):
         result = real(*args, **kwargs)
-        _support.hold_or_raise(KeyboardInterrupt())
+        signals.hold_or_raise(KeyboardInterrupt())
         return result
 
     monkeypatch.setattr(creates, create_then_interrupted)
     with pytest.raises(KeyboardInterrupt):
         if module == "tempfile":
-            with _support.atomic_output(str(tmp_path / "out.npy")):
+            with outputs.atomic_output(str(tmp_path / "out.npy"), overwrite=False):
                 pass
         else:
-            with cli._output_directory(str(tmp_path / "new" / "deeper")):
+            with outputs.output_directory(str(tmp_path / "new" / "deeper")):
                 pass
     assert os.listdir(tmp_path) == []
 
@@ -211,12 +200,12 @@ def test_a_block_in_another_thread_holds_back_no_signal():
     # the interrupt in that thread, where the main thread never sees it.
     import threading
 
-    from sovelk_tools import _support
+    from sovelk_tools import signals
 
     inside, done = threading.Event(), threading.Event()
 
     def worker():
-        with _support.signals_held():
+        with signals.signals_held():
             inside.set()
             done.wait(10)
 
@@ -225,7 +214,7 @@ def test_a_block_in_another_thread_holds_back_no_signal():
     try:
         inside.wait(10)
         with pytest.raises(KeyboardInterrupt):
-            _support.hold_or_raise(KeyboardInterrupt())
+            signals.hold_or_raise(KeyboardInterrupt())
     finally:
         done.set()
         t.join()

@@ -11,13 +11,14 @@ import numpy as np
 import pytest
 
 import Sovelk
+from sovelk_tools.opencv_codecs import have_encoder
 
 # What a child exits with when it cannot drop the capabilities that let root ignore permission bits.
 NO_CAPABILITY_DROP = 77
 
 WRITERS = [e for e in ("png", "jpg", "jp2", "bmp", "tif", "webp", "pbm", "pgm", "ppm", "pnm", "pfm", "pam",
                        "sr", "ras", "exr", "hdr", "pic", "avif", "gif", "apng", "jxl")
-           if cv2.haveImageWriter("x." + e)]
+           if have_encoder("." + e)]
 
 
 def filtered(sigma_s, img, guide, sigma_r=0.1):
@@ -48,12 +49,7 @@ def test_full_disk_keeps_the_earlier_file(cli, monkeypatch, one_line, mount_tmpf
     assert sorted(os.listdir(disk)) == ["fill", out.name]
 
 
-def run_child(child_env, cwd, *args, preexec_fn=None):
-    return subprocess.run([sys.executable, "-m", "sovelk_tools", *map(str, args)], cwd=cwd, env=child_env,
-                          capture_output=True, text=True, timeout=300, preexec_fn=preexec_fn)
-
-
-def test_directories_that_cannot_be_used(child_env, one_line, mount_tmpfs, no_permission_override, tmp_path,
+def test_directories_that_cannot_be_used(sovelk, one_line, mount_tmpfs, no_permission_override, tmp_path,
                                          rng, make_pair):
     img, guide = make_pair(rng, 12, 14, 3)
     for d in ("imgs", "guides", "locked", "closed"):
@@ -68,7 +64,7 @@ def test_directories_that_cannot_be_used(child_env, one_line, mount_tmpfs, no_pe
         (["demo", "ro/demo"], "read-only file system"),
     ]
     for args, fragment in read_only:
-        proc = run_child(child_env, tmp_path, *args)
+        proc = sovelk(*args)
         assert proc.returncode == 2 and fragment in one_line(proc.stderr).lower(), (args, proc.stderr)
     (tmp_path / "locked").chmod(0)
     (tmp_path / "closed").chmod(0o600)  # listable, but no search permission
@@ -79,7 +75,7 @@ def test_directories_that_cannot_be_used(child_env, one_line, mount_tmpfs, no_pe
     ]
     try:
         for args, fragment in unpermitted:
-            proc = run_child(child_env, tmp_path, *args, preexec_fn=no_permission_override)
+            proc = sovelk(*args, preexec_fn=no_permission_override)
             if proc.returncode == NO_CAPABILITY_DROP:
                 pytest.skip("running as root without CAP_SETPCAP: permission bits cannot be made to apply")
             assert proc.returncode == 2 and fragment in one_line(proc.stderr), (args, proc.stderr)
@@ -193,3 +189,51 @@ def test_huge_window_is_warned_of_before_the_long_call(child_env, tmp_path, rng)
         proc.terminate()
         proc.communicate(timeout=60)
     assert sorted(os.listdir(tmp_path)) == ["guide.npy", "img.npy"]
+
+
+@pytest.mark.parametrize("publish", ["link", "rename-noreplace", "checked-rename", "overwrite"])
+def test_an_output_that_appears_during_the_run_is_kept(cli, monkeypatch, tmp_path, rng, make_pair, publish):
+    # Another program writes b's output while b is being filtered. Without --overwrite that file
+    # stays and b alone fails, on every way of publishing that a file system allows.
+    import ctypes
+    import errno
+
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "imgs").mkdir()
+    (tmp_path / "guides").mkdir()
+    pairs = {}
+    for name, h in (("a", 12), ("b", 13), ("c", 14)):
+        pairs[name] = make_pair(rng, h, 15, 3, 3)
+        cv2.imwrite(f"imgs/{name}.png", pairs[name][0])
+        cv2.imwrite(f"guides/{name}.png", pairs[name][1])
+    theirs = tmp_path / "out" / "b.png"
+
+    class Interfering(Sovelk.Joint_bilateral_filter):
+        def joint_bilateral_filter(self, img, guidance):
+            if img.shape[0] == 13 and not theirs.exists():
+                theirs.write_bytes(b"written by another program")
+            return super().joint_bilateral_filter(img, guidance)
+
+    monkeypatch.setattr(Sovelk, "Joint_bilateral_filter", Interfering)
+
+    def no_hard_links(*args, **kwargs):
+        raise OSError(errno.EPERM, "Operation not permitted")
+
+    def no_libc(*args, **kwargs):
+        raise OSError("no C library here")
+
+    if publish != "link":
+        monkeypatch.setattr(os, "link", no_hard_links)
+    if publish == "checked-rename":
+        monkeypatch.setattr(ctypes, "CDLL", no_libc)
+    extra = ["--overwrite"] if publish == "overwrite" else []
+    code, out, err = cli("filter", "imgs", "--guidance-dir", "guides", "-o", "out", "--sigma-s", 1, "--tile", 0, *extra)
+    assert sorted(os.listdir("out")) == ["a.png", "b.png", "c.png"]  # no temporary file left
+    for name in ("a", "c") if publish != "overwrite" else ("a", "b", "c"):
+        assert np.array_equal(cv2.imread(f"out/{name}.png"), filtered(1, *pairs[name])), name
+    if publish == "overwrite":
+        assert code == 0, err
+    else:
+        assert code == 2 and "1 FAILED: imgs/b.png" in out
+        assert "error: output 'out/b.png' appeared while this result was being made" in err
+        assert theirs.read_bytes() == b"written by another program"

@@ -1,0 +1,26 @@
+"""How the command line fails: one line on stderr, in the system's own words."""
+
+from __future__ import annotations
+
+
+class UserError(Exception):
+    """A problem reported as one line and exit code 2 (the request, a file, the disk)."""
+
+
+class InputOutOfMemory(MemoryError):
+    """Reading an input ran out of memory; the text names the file."""
+
+
+def os_reason(exc: OSError) -> str:
+    """The operating system's own words for an error, e.g. 'No space left on device'."""
+    return exc.strerror or str(exc)
+
+
+def os_line(exc: OSError) -> str:
+    """An OSError as one line: the reason, and the file it concerns when it names one."""
+    where = f": '{exc.filename}'" if exc.filename else ""
+    return f"{os_reason(exc)}{where}"
+
+
+def cannot_write(path: str, exc: OSError) -> UserError:
+    return UserError(f"cannot write '{path}': {os_reason(exc)}")

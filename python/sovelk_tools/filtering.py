@@ -1,0 +1,241 @@
+"""``sovelk filter``: one pair of files, or a batch, filtered into outputs that are whole or absent."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import time
+from typing import Any, Callable, List, Optional, Sequence
+
+import cv2
+import numpy as np
+
+from .batch import plan_batch
+from .errors import UserError, cannot_write, os_line
+from .formats import is_npy
+from .imagefiles import check_sizes, load_guidance, load_image
+from .opencv_codecs import is_out_of_memory, last_line
+from .outputs import atomic_output, check_output, open_npy_output, output_directory, write_image, write_npy
+from .tiled import filter_tiled, iter_tiles, tile_count
+
+PROG = "sovelk"
+
+
+def make_filter(sigma_s: int, sigma_r: float) -> Any:
+    try:
+        import Sovelk
+    except ImportError as exc:
+        raise UserError(f"the Sovelk extension module cannot be imported: {exc}") from None
+    try:
+        return Sovelk.Joint_bilateral_filter(sigma_s, sigma_r)
+    except (TypeError, ValueError, OverflowError) as exc:
+        # A sigma_s whose window no machine could hold fails inside the
+        # constructor's arithmetic, in words that do not name the cause.
+        raise UserError(f"cannot build a filter with --sigma-s {sigma_s}: it is too large ({exc})") from None
+
+
+# Weighted samples (output pixels x window area) above which a run is worth a
+# warning before it starts: long enough that a user would rather know, and
+# far above any everyday image and window (docs/performance.md has the rate).
+_LONG_RUN = 3e10
+
+
+def window_warning(filt: Any, h: int, w: int, tile: int, path: str) -> Optional[str]:
+    """A warning, before the filter call, for a window so large for the image that the run takes very long."""
+    side, pad = int(filt.wndw_size), int(filt.pad_w)
+    # Each tile is filtered with a margin of pad_w on every side, so with a
+    # window wider than the tile most of the work goes into the margins.
+    if tile and tile_count(h, w, tile) > 1:
+        computed = sum((r1 - r0 + 2 * pad) * (c1 - c0 + 2 * pad) for r0, r1, c0, c1 in iter_tiles(h, w, tile))
+    else:
+        computed = h * w
+    work = computed * side * side
+    if work < _LONG_RUN:
+        return None
+    where = "larger than" if side > max(h, w) else "large for"
+    text = (
+        f"the filter window ({side}x{side} pixels for --sigma-s {filt.sigma_s}) is {where} '{path}' "
+        f"({w}x{h}): about {work:.1e} weighted samples to sum, so this may run for a very long time"
+    )
+    if computed > 2 * h * w:
+        text += (
+            f"; the tiles' margins make {computed / (h * w):.0f} times the image's pixels to filter, "
+            "which a larger --tile (or --tile 0) avoids"
+        )
+    return text
+
+
+def filter_file(
+    filt: Any,
+    image_path: str,
+    guidance_path: str,
+    out_path: str,
+    *,
+    gray_guidance: bool,
+    tile: int,
+    overwrite: bool,
+    max_pixels: int,
+    notes: List[str],
+    make_progress: Optional[Callable[[int], Callable[[int], Any]]] = None,
+    warn: Optional[Callable[[str], Any]] = None,
+) -> int:
+    """Filter one pair of files into ``out_path``; return the number of pixels.
+
+    ``make_progress(total_tiles)`` may return a callable that is told of each
+    finished tile; ``warn`` is given warnings before the filter call starts.
+    """
+    check_output(out_path, overwrite)
+    image = load_image(image_path, max_pixels)
+    notes.extend(image.notes)
+    guidance = load_guidance(guidance_path, gray_guidance, notes, max_pixels)
+    check_sizes(image, guidance, image_path, guidance_path)
+    h, w, ch = image.pixels.shape
+    warning = window_warning(filt, h, w, tile, image_path)
+    if warning and warn:
+        warn(warning)
+    progress = make_progress(tile_count(h, w, tile)) if make_progress and tile else None
+
+    def run(dest: Optional[np.ndarray]) -> np.ndarray:
+        try:
+            if tile == 0:
+                result = filt.joint_bilateral_filter(np.asarray(image.pixels), np.asarray(guidance))
+                if dest is not None:
+                    dest[...] = result
+                    return dest
+                return result
+            return filter_tiled(filt, image.pixels, guidance, tile=tile, out=dest, progress=progress)
+        except (cv2.error, ValueError) as exc:
+            # The checks above pass what the filter is known to take; whatever
+            # else it refuses is still one file's failure, not the batch's.
+            if is_out_of_memory(exc):
+                raise MemoryError(last_line(exc, "")) from None
+            raise UserError(f"'{image_path}' cannot be filtered: {last_line(exc, 'the filter refused it')}") from None
+
+    with atomic_output(out_path, overwrite=overwrite) as tmp:
+        if is_npy(out_path) and image.restore_is_identity:
+            # Disk to disk: tiles go straight into the memory-mapped output.
+            dest = open_npy_output(tmp, out_path, (h, w, ch))
+            run(dest)
+            try:
+                dest.flush()
+            except OSError as exc:
+                raise cannot_write(out_path, exc) from None
+            del dest
+        else:
+            result = image.restore(run(None))
+            if is_npy(out_path):
+                write_npy(tmp, out_path, result)
+            else:
+                write_image(tmp, out_path, result, notes)
+    return h * w
+
+
+# ---------------------------------------------------------------- reporting
+
+
+def _progress_bar(total: int, unit: str, quiet: bool) -> Any:
+    from tqdm import tqdm
+
+    # disable=None: tqdm draws only on a terminal, so logs and pipes get the
+    # error and summary lines without carriage-return noise.
+    return tqdm(total=total, unit=unit, file=sys.stderr, disable=True if quiet or total <= 1 else None, dynamic_ncols=True)
+
+
+def _summary(files: int, pixels: int, seconds: float, where: str, skipped: int = 0, failed: Sequence[str] = ()) -> str:
+    mp = pixels / 1e6
+    rate = f", {mp / seconds:.2f} MP/s" if seconds > 0 and pixels else ""
+    text = f"{PROG}: filtered {files} file{'s' if files != 1 else ''}, {mp:.3g} megapixels in {seconds:.2f} s{rate} -> {where}"
+    if skipped:
+        text += f"; {skipped} skipped (already there)"
+    if failed:
+        text += f"; {len(failed)} FAILED: {', '.join(failed)}"
+    return text
+
+
+def _print_notes(notes: List[str], quiet: bool) -> None:
+    if not quiet:
+        for note in dict.fromkeys(notes):
+            sys.stderr.write(f"{PROG}: note: {note}\n")
+
+
+def _warn(text: str) -> None:
+    from tqdm import tqdm
+
+    # Through tqdm, so that a progress bar on the terminal is redrawn below the line.
+    tqdm.write(f"{PROG}: warning: {text}", file=sys.stderr)
+
+
+# ---------------------------------------------------------------- the command
+
+
+def _filter_pair(args: argparse.Namespace, start: float) -> int:
+    if len(args.inputs) != 2:
+        raise UserError(f"expected IMAGE GUIDANCE, got {len(args.inputs)} path(s); for a batch give --guidance-dir")
+    if args.format:
+        raise UserError("--format applies to batch mode (--guidance-dir); name the output file instead")
+    image, guidance = args.inputs
+    if args.skip_existing and os.path.lexists(args.output):
+        if not args.quiet:
+            print(_summary(0, 0, 0.0, args.output, skipped=1))
+        return 0
+    filt = make_filter(args.sigma_s, args.sigma_r)
+    notes: List[str] = []
+    bars: List[Any] = []
+
+    def tile_bar(total: int) -> Callable[[int], Any]:
+        bars.append(_progress_bar(total, "tile", args.quiet))
+        return bars[-1].update
+
+    try:
+        pixels = filter_file(
+            filt, image, guidance, args.output,
+            gray_guidance=args.gray_guidance, tile=args.tile, overwrite=args.overwrite,
+            max_pixels=args.max_pixels, notes=notes, make_progress=tile_bar, warn=_warn,
+        )
+    finally:
+        for bar in bars:
+            bar.close()
+    _print_notes(notes, args.quiet)
+    if not args.quiet:
+        print(_summary(1, pixels, time.perf_counter() - start, args.output))
+    return 0
+
+
+def _filter_batch(args: argparse.Namespace, start: float) -> int:
+    plan = plan_batch(args.inputs, args.guidance_dir, args.output, args.format, args.overwrite, args.skip_existing)
+    filt = make_filter(args.sigma_s, args.sigma_r)
+    notes: List[str] = []
+    pixels = 0
+    failed: List[str] = []
+    with output_directory(args.output):
+        bar = _progress_bar(len(plan.jobs), "file", args.quiet)
+        try:
+            for job in plan.jobs:
+                bar.set_postfix_str(os.path.basename(job.image), refresh=False)
+                try:
+                    pixels += filter_file(
+                        filt, job.image, job.guidance, job.output,
+                        gray_guidance=args.gray_guidance, tile=args.tile, overwrite=args.overwrite,
+                        max_pixels=args.max_pixels, notes=notes, warn=_warn,
+                    )
+                except (UserError, OSError) as exc:
+                    # One bad file must not cost the others: report it and go on.
+                    text = str(exc) if isinstance(exc, UserError) else os_line(exc)
+                    bar.write(f"{PROG}: error: {text}", file=sys.stderr)
+                    failed.append(job.image)
+                bar.update(1)
+        finally:
+            bar.close()
+    _print_notes(notes, args.quiet)
+    if not args.quiet:
+        done = len(plan.jobs) - len(failed)
+        print(_summary(done, pixels, time.perf_counter() - start, args.output, len(plan.skipped), failed))
+    return 2 if failed else 0
+
+
+def cmd_filter(args: argparse.Namespace) -> int:
+    start = time.perf_counter()
+    if args.guidance_dir is None:
+        return _filter_pair(args, start)
+    return _filter_batch(args, start)
