@@ -65,8 +65,9 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logs/ubsan"
 # Python objects from malloc rather than pymalloc's arenas, so that ASan sees an overrun or a
 # use after free of an object the module mishandled (a missing reference, a stale pointer).
 export PYTHONMALLOC=malloc
-# The sanitizer build must shadow any installed copy of the module.
-export PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}"
+# The sanitizer build must shadow any installed copy of the module, and the checkout's own
+# sovelk_tools any copy an earlier install left in site-packages.
+export PYTHONPATH="$build:$here/python${PYTHONPATH:+:$PYTHONPATH}"
 # Tests that put a hard address-space limit on a child skip it under ASan, whose shadow memory
 # needs terabytes of address space; they read this to know.
 export SOVELK_SANITIZED=1
