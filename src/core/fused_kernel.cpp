@@ -209,7 +209,7 @@ uint64_t bytes_per_thread(const Geometry& g, bool row_out) {
     return cache + scratch + columns + out;
 }
 
-using RowWriter = bool (*)(const double*, ptrdiff_t, int, const Strided&, Rounding, ptrdiff_t, ptrdiff_t);
+using RowWriter = bool (*)(const double*, ptrdiff_t, int, const Strided&, ptrdiff_t, ptrdiff_t);
 
 // Where filtered rows go: float64 rows of interleaved pixels are written in place; anything else
 // through a row of doubles and a converting writer.
@@ -217,7 +217,6 @@ struct OutputTarget {
     char* direct = nullptr;  // element (0, 0, 0) of a float64 output with interleaved pixels
     ptrdiff_t direct_row_bytes = 0;
     Strided out;
-    Rounding rounding = Rounding::half_even;
     RowWriter write = nullptr;
 };
 
@@ -232,8 +231,10 @@ OutputTarget output_target(const Strided& out, Rounding rounding) {
         return t;
     }
     t.out = out;
-    t.rounding = rounding;
-    with_sample(out.sample, [&t](auto sample) { t.write = write_row<decltype(sample)>; });
+    with_sample(out.sample, [&t, rounding](auto sample) {
+        using O = decltype(sample);
+        t.write = rounding == Rounding::truncate ? write_row<O, Rounding::truncate> : write_row<O, Rounding::half_even>;
+    });
     return t;
 }
 
@@ -312,7 +313,7 @@ void work(Job& job, WorkerState& state, const std::function<bool()>* inline_poll
             args.out_row = target.direct ? reinterpret_cast<double*>(target.direct + r * target.direct_row_bytes) + c0 * g.img_ch
                                          : state.row_out.get();
             job.row(args);
-            if (!target.direct && target.write(state.row_out.get(), args.width, g.img_ch, target.out, target.rounding, r, c0))
+            if (!target.direct && target.write(state.row_out.get(), args.width, g.img_ch, target.out, r, c0))
                 job.nan_in_output.store(true, std::memory_order_relaxed);
             if (inline_poll && *inline_poll && std::chrono::steady_clock::now() - last_poll >= kPollInterval) {
                 if ((*inline_poll)()) {

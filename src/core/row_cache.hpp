@@ -312,11 +312,11 @@ private:
 
 // ---- output rows --------------------------------------------------------------------------------
 
-// x clipped to I's range and made an integer, as `rounding` says; a NaN becomes 0 and sets `nan`.
+// x clipped to I's range and made an integer, as R says; a NaN becomes 0 and sets `nan`.
 // Ordered compares only on non-NaN values and conversions of in-range values: nothing but
 // inexact is raised.
-template <class I>
-inline I to_integer(double x, Rounding rounding, bool& nan) {
+template <class I, Rounding R>
+inline I to_integer(double x, bool& nan) {
     uint64_t bits;
     std::memcpy(&bits, &x, sizeof bits);
     if ((bits & 0x7FFFFFFFFFFFFFFFull) > 0x7FF0000000000000ull) {
@@ -328,7 +328,7 @@ inline I to_integer(double x, Rounding rounding, bool& nan) {
     if (x <= lo) return std::numeric_limits<I>::min();
     if (x >= hi) return std::numeric_limits<I>::max();
     int64_t t = static_cast<int64_t>(x);  // toward zero, whatever the rounding mode
-    if (rounding == Rounding::half_even) {
+    if constexpr (R == Rounding::half_even) {
         // Exact: |x| < 2^31, so x - t is a multiple of x's last place and below 1. Ties go to the
         // even neighbour; rounding lo < x < hi never leaves [lo, hi], both being integers.
         const double frac = x - static_cast<double>(t);
@@ -340,21 +340,32 @@ inline I to_integer(double x, Rounding rounding, bool& nan) {
     return static_cast<I>(t);
 }
 
+template <class O, Rounding R>
+inline O convert_output(double v, bool& nan) {
+    if constexpr (std::is_floating_point_v<O>)
+        return static_cast<O>(v);  // float: rounded as the caller's environment rounds
+    else
+        return to_integer<O, R>(v, nan);
+}
+
 // Writes `width` filtered pixels (interleaved doubles) to row r, columns c0 .. of `out`.
 // True when one was NaN and went to an integer output.
-template <class O>
-bool write_row(const double* in, ptrdiff_t width, int channels, const Strided& out, Rounding rounding,
-               ptrdiff_t r, ptrdiff_t c0) {
+template <class O, Rounding R>
+bool write_row(const double* in, ptrdiff_t width, int channels, const Strided& out, ptrdiff_t r, ptrdiff_t c0) {
     char* row = static_cast<char*>(const_cast<void*>(out.data)) + r * out.stride_h + c0 * out.stride_w;
     bool nan = false;
+    const bool interleaved = out.stride_w == static_cast<ptrdiff_t>(sizeof(O)) * channels &&
+                             (channels == 1 || out.stride_c == static_cast<ptrdiff_t>(sizeof(O)));
+    if (interleaved) {  // one run of width x channels values
+        for (ptrdiff_t i = 0; i < width * channels; ++i) {
+            const O o = convert_output<O, R>(in[i], nan);
+            std::memcpy(row + i * static_cast<ptrdiff_t>(sizeof(O)), &o, sizeof o);
+        }
+        return nan;
+    }
     for (ptrdiff_t x = 0; x < width; ++x) {
         for (int k = 0; k < channels; ++k) {
-            const double v = in[x * channels + k];
-            O o;
-            if constexpr (std::is_floating_point_v<O>)
-                o = static_cast<O>(v);  // float: rounded as the caller's environment rounds
-            else
-                o = to_integer<O>(v, rounding, nan);
+            const O o = convert_output<O, R>(in[x * channels + k], nan);
             std::memcpy(row + x * out.stride_w + k * out.stride_c, &o, sizeof o);
         }
     }
