@@ -147,6 +147,17 @@ bool environment_allows_fma_division() {
 #endif
 }
 
+// Whether the current thread rounds to nearest, in both the C environment and the SSE unit.
+bool environment_rounds_to_nearest() {
+    if (std::fegetround() != FE_TONEAREST) return false;
+#if defined(SOVELK_HAVE_MXCSR)
+    constexpr unsigned kRounding = 3u << 13;
+    return (_mm_getcsr() & kRounding) == 0;
+#else
+    return true;
+#endif
+}
+
 // Enter the caller's floating-point environment with traps masked: a trap enabled by the caller
 // must not kill the process from a worker; the raised flags are reported instead.
 void enter_environment(const fenv_t& env) {
@@ -209,7 +220,7 @@ uint64_t bytes_per_thread(const Geometry& g, bool row_out) {
     return cache + scratch + columns + out;
 }
 
-using RowWriter = bool (*)(const double*, ptrdiff_t, int, const Strided&, ptrdiff_t, ptrdiff_t);
+using RowWriter = bool (*)(const double*, ptrdiff_t, int, const Strided&, ptrdiff_t, ptrdiff_t, bool);
 
 // Where filtered rows go: float64 rows of interleaved pixels are written in place; anything else
 // through a row of doubles and a converting writer.
@@ -292,6 +303,7 @@ void work(Job& job, WorkerState& state, const std::function<bool()>* inline_poll
     args.scratch = state.scratch.get();
     args.fma_division_allowed = job.fma_by_data && environment_allows_fma_division();
     args.stop = &job.stop;
+    const bool rounds_to_nearest = environment_rounds_to_nearest();
     auto last_poll = std::chrono::steady_clock::now();
     while (!job.stop.load(std::memory_order_relaxed)) {
         const ptrdiff_t unit = job.next_unit.fetch_add(1, std::memory_order_relaxed);
@@ -313,7 +325,7 @@ void work(Job& job, WorkerState& state, const std::function<bool()>* inline_poll
             args.out_row = target.direct ? reinterpret_cast<double*>(target.direct + r * target.direct_row_bytes) + c0 * g.img_ch
                                          : state.row_out.get();
             job.row(args);
-            if (!target.direct && target.write(state.row_out.get(), args.width, g.img_ch, target.out, r, c0))
+            if (!target.direct && target.write(state.row_out.get(), args.width, g.img_ch, target.out, r, c0, rounds_to_nearest))
                 job.nan_in_output.store(true, std::memory_order_relaxed);
             if (inline_poll && *inline_poll && std::chrono::steady_clock::now() - last_poll >= kPollInterval) {
                 if ((*inline_poll)()) {

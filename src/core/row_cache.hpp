@@ -314,9 +314,9 @@ private:
 
 // x clipped to I's range and made an integer, as R says; a NaN becomes 0 and sets `nan`.
 // Ordered compares only on non-NaN values and conversions of in-range values: nothing but
-// inexact is raised.
+// inexact is raised. `rounds_to_nearest`: the thread's rounding mode is to nearest.
 template <class I, Rounding R>
-inline I to_integer(double x, bool& nan) {
+inline I to_integer(double x, bool& nan, bool rounds_to_nearest) {
     uint64_t bits;
     std::memcpy(&bits, &x, sizeof bits);
     if ((bits & 0x7FFFFFFFFFFFFFFFull) > 0x7FF0000000000000ull) {
@@ -327,45 +327,55 @@ inline I to_integer(double x, bool& nan) {
     constexpr double hi = static_cast<double>(std::numeric_limits<I>::max());
     if (x <= lo) return std::numeric_limits<I>::min();
     if (x >= hi) return std::numeric_limits<I>::max();
-    int64_t t = static_cast<int64_t>(x);  // toward zero, whatever the rounding mode
     if constexpr (R == Rounding::half_even) {
-        // Exact: |x| < 2^31, so x - t is a multiple of x's last place and below 1. Ties go to the
-        // even neighbour; rounding lo < x < hi never leaves [lo, hi], both being integers.
+        // Rounding lo < x < hi to an integer never leaves [lo, hi], both being integers.
+        if (rounds_to_nearest) {
+            // |x| < 2^31: adding 1.5 * 2^52 leaves no fraction bit, and the sum is rounded to
+            // nearest, ties to even; subtracting it back is exact.
+            constexpr double kShift = 6755399441055744.0;
+            return static_cast<I>((x + kShift) - kShift);
+        }
+        // Another rounding mode: x - t is exact (a multiple of x's last place, below 1), and
+        // ties go to the even neighbour.
+        int64_t t = static_cast<int64_t>(x);
         const double frac = x - static_cast<double>(t);
         if (frac > 0.5 || (frac == 0.5 && (t & 1) != 0))
             ++t;
         else if (frac < -0.5 || (frac == -0.5 && (t & 1) != 0))
             --t;
+        return static_cast<I>(t);
     }
-    return static_cast<I>(t);
+    (void)rounds_to_nearest;
+    return static_cast<I>(static_cast<int64_t>(x));  // toward zero, whatever the rounding mode
 }
 
 template <class O, Rounding R>
-inline O convert_output(double v, bool& nan) {
+inline O convert_output(double v, bool& nan, bool rounds_to_nearest) {
     if constexpr (std::is_floating_point_v<O>)
         return static_cast<O>(v);  // float: rounded as the caller's environment rounds
     else
-        return to_integer<O, R>(v, nan);
+        return to_integer<O, R>(v, nan, rounds_to_nearest);
 }
 
 // Writes `width` filtered pixels (interleaved doubles) to row r, columns c0 .. of `out`.
 // True when one was NaN and went to an integer output.
 template <class O, Rounding R>
-bool write_row(const double* in, ptrdiff_t width, int channels, const Strided& out, ptrdiff_t r, ptrdiff_t c0) {
+bool write_row(const double* in, ptrdiff_t width, int channels, const Strided& out, ptrdiff_t r, ptrdiff_t c0,
+               bool rounds_to_nearest) {
     char* row = static_cast<char*>(const_cast<void*>(out.data)) + r * out.stride_h + c0 * out.stride_w;
     bool nan = false;
     const bool interleaved = out.stride_w == static_cast<ptrdiff_t>(sizeof(O)) * channels &&
                              (channels == 1 || out.stride_c == static_cast<ptrdiff_t>(sizeof(O)));
     if (interleaved) {  // one run of width x channels values
         for (ptrdiff_t i = 0; i < width * channels; ++i) {
-            const O o = convert_output<O, R>(in[i], nan);
+            const O o = convert_output<O, R>(in[i], nan, rounds_to_nearest);
             std::memcpy(row + i * static_cast<ptrdiff_t>(sizeof(O)), &o, sizeof o);
         }
         return nan;
     }
     for (ptrdiff_t x = 0; x < width; ++x) {
         for (int k = 0; k < channels; ++k) {
-            const O o = convert_output<O, R>(in[x * channels + k], nan);
+            const O o = convert_output<O, R>(in[x * channels + k], nan, rounds_to_nearest);
             std::memcpy(row + x * out.stride_w + k * out.stride_c, &o, sizeof o);
         }
     }

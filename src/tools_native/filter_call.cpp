@@ -169,9 +169,17 @@ struct Budget {
 
 // Threads for a call that allocates `fixed` bytes besides each worker's `per_thread`: at most
 // half of what the process can still get, after what calls running at once have reserved.
+// Calls that need less than this are not weighed against the memory left: reading it costs more
+// than filtering a small image, and the interpreter makes allocations of this size unchecked.
+constexpr uint64_t kUncheckedBytes = uint64_t{16} << 20;
+
 Budget budget_for(uint64_t fixed, uint64_t per_thread, Py_ssize_t window) {
     Budget b;
     const int most = fused::default_thread_count();
+    if (fixed + per_thread * static_cast<uint64_t>(most) < kUncheckedBytes) {
+        b.threads = most;
+        return b;
+    }
     const auto available = unreserved_memory_bytes();
     if (!available) {
         b.threads = most;

@@ -4,6 +4,7 @@
 // test_fused_kernel checks against its model; results must match bit for bit.
 // Build and run: tests/native/run.sh   (optional argument: random seed)
 
+#include <cfenv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -293,9 +294,16 @@ void test_output_conversions() {
     check(convert<uint8_t>(in, fk::Sample::uint8, fk::Rounding::truncate, st) ==
               std::vector<uint8_t>{0, 1, 2, 0, 0, 2, 254, 255, 255, 0, 0},
           "uint8, truncated as numpy's clip and cast");
-    check(convert<int16_t>(in, fk::Sample::int16, fk::Rounding::half_even, st) ==
-              std::vector<int16_t>{0, 2, 2, 0, -2, 2, 255, 256, 32767, -32768, -4},
+    const std::vector<int16_t> int16_even = {0, 2, 2, 0, -2, 2, 255, 256, 32767, -32768, -4};
+    check(convert<int16_t>(in, fk::Sample::int16, fk::Rounding::half_even, st) == int16_even,
           "int16, ties to even, clipped at both ends");
+    // The same under the caller's other rounding modes, which the workers run in.
+    for (int mode : {FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO}) {
+        std::fesetround(mode);
+        const std::vector<int16_t> got = convert<int16_t>(in, fk::Sample::int16, fk::Rounding::half_even, st);
+        std::fesetround(FE_TONEAREST);
+        check(got == int16_even, "int16, ties to even in rounding mode " + std::to_string(mode));
+    }
     check(convert<int32_t>(in, fk::Sample::int32, fk::Rounding::truncate, st) ==
               std::vector<int32_t>{0, 1, 2, 0, -2, 2, 254, 255, std::numeric_limits<int32_t>::max(),
                                    std::numeric_limits<int32_t>::min(), -3},
