@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cfenv>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -158,12 +157,9 @@ struct Budget {
 };
 
 [[noreturn]] void refuse(uint64_t bytes, Py_ssize_t window) {
-    char text[240];
-    std::snprintf(text, sizeof text,
-                  "joint_bilateral needs about %.2f GiB of working memory for this image and a window of "
-                  "%zd x %zd pixels, more than this process can get",
-                  static_cast<double>(bytes) / 1073741824.0, window, window);
-    PyErr_SetString(PyExc_MemoryError, text);
+    const unsigned long long mib = (bytes + (1u << 20) - 1) >> 20;
+    PyErr_Format(PyExc_MemoryError, "joint_bilateral needs about %llu MiB of working memory for this image and a "
+                 "window of %zd x %zd pixels, more than this process can get", mib, window, window);
     throw PyErrorSet{};
 }
 

@@ -153,6 +153,24 @@ std::vector<int32_t> padded(const Image& im, ptrdiff_t pad, fk::Border b, int32_
     return out;
 }
 
+// run()'s request for padded int32 buffers, 256 table entries.
+fk::Request padded_request(const std::vector<int32_t>& img, const std::vector<int32_t>& guid, ptrdiff_t h,
+                           ptrdiff_t w, ptrdiff_t pad, int ch, int gch, const std::vector<double>& kernel,
+                           const std::vector<double>& table) {
+    fk::Request q;
+    q.kernel_s = kernel.data();
+    q.table = table.data();
+    q.table_len = 256;
+    q.padded_img = img.data();
+    q.img_ch = ch;
+    q.padded_guid = guid.data();
+    q.guid_ch = gch;
+    q.h = h;
+    q.w = w;
+    q.pad = pad;
+    return q;
+}
+
 std::vector<double> gaussian(size_t n, double sigma) {
     std::vector<double> t(n);
     for (size_t i = 0; i < n; ++i) t[i] = std::exp(-double(i * i) / (2.0 * sigma * sigma));
@@ -180,17 +198,7 @@ void test_sources_match_padded_buffers(Rng& rng, int count) {
         kernel[static_cast<size_t>(pad * ws + pad)] = 1.0;
 
         const std::vector<int32_t> pimg = padded(img, pad, border, cval), pguid = padded(guid, pad, border, gcval);
-        fk::Request q;
-        q.padded_img = pimg.data();
-        q.padded_guid = pguid.data();
-        q.h = h;
-        q.w = w;
-        q.pad = pad;
-        q.img_ch = ch;
-        q.guid_ch = gch;
-        q.kernel_s = kernel.data();
-        q.table = table.data();
-        q.table_len = 256;
+        fk::Request q = padded_request(pimg, pguid, h, w, pad, ch, gch, kernel, table);
         std::vector<double> expected(static_cast<size_t>(h * w * ch));
         q.out = expected.data();
         const bool ran = fk::run(q, 2, kNever).status == fk::Status::ok;
@@ -241,16 +249,7 @@ void test_padded_strips(Rng& rng) {
     Image img = make_image(rng, fk::Sample::int32, h + 2 * pad, w + 2 * pad, 3, 0, 255);
     Image guid = make_image(rng, fk::Sample::int32, h + 2 * pad, w + 2 * pad, 3, 0, 255);
     const std::vector<double> kernel = gaussian(ws * ws, 2.0), table = gaussian(256, 20.0);
-    fk::Request q;
-    q.padded_img = img.values.data();
-    q.padded_guid = guid.values.data();
-    q.h = h;
-    q.w = w;
-    q.pad = pad;
-    q.img_ch = q.guid_ch = 3;
-    q.kernel_s = kernel.data();
-    q.table = table.data();
-    q.table_len = 256;
+    fk::Request q = padded_request(img.values, guid.values, h, w, pad, 3, 3, kernel, table);
     std::vector<uint8_t> whole(static_cast<size_t>(h * w * 3)), strips(whole.size());
     q.out_u8 = whole.data();
     fk::run(q, 2, kNever);
