@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -20,33 +21,27 @@ namespace sovelk::tools {
 
 namespace {
 
-// A buffer view of an argument, released on scope exit, except on a thread that is being ended
-// while it takes the GIL back (see t_taking_gil_back).
-class Buffer {
-public:
-    Buffer() = default;
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    ~Buffer() {
-        if (held_ && !t_taking_gil_back) PyBuffer_Release(&view_);
+// A buffer view of an argument, released when it goes, except on a thread that is being ended
+// while it takes the GIL back (see t_taking_gil_back): the view's own memory is plain C++.
+struct ReleaseView {
+    void operator()(Py_buffer* view) const {
+        if (!t_taking_gil_back) PyBuffer_Release(view);
+        delete view;
     }
-    // The object's buffer with strides and format; `what` names the argument in the TypeError.
-    void acquire(PyObject* obj, bool writable, const char* what) {
-        if (PyObject_GetBuffer(obj, &view_, writable ? PyBUF_RECORDS : PyBUF_RECORDS_RO) != 0) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "%s must be a%s numpy array, not %.100s", what,
-                         writable ? " writable" : "", Py_TYPE(obj)->tp_name);
-            throw PyErrorSet{};
-        }
-        held_ = true;
-    }
-    const Py_buffer& operator*() const { return view_; }
-    const Py_buffer* operator->() const { return &view_; }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
 };
+using Buffer = std::unique_ptr<Py_buffer, ReleaseView>;
+
+// The object's buffer with strides and format; `what` names the argument in the TypeError.
+Buffer acquire(PyObject* obj, bool writable, const char* what) {
+    auto view = std::make_unique<Py_buffer>();
+    if (PyObject_GetBuffer(obj, view.get(), writable ? PyBUF_RECORDS : PyBUF_RECORDS_RO) != 0) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "%s must be a%s numpy array, not %.100s", what, writable ? " writable" : "",
+                     Py_TYPE(obj)->tp_name);
+        throw PyErrorSet{};
+    }
+    return Buffer(view.release());
+}
 
 // The sample type of a buffer format in native byte order; false for any other.
 bool sample_of(const Py_buffer& view, fused::Sample& sample) {
@@ -270,10 +265,10 @@ PyObject* filter_body(PyObject* numpy_empty, PyObject* const* args, Py_ssize_t n
         throw PyErrorSet{};
     }
     HeldObjects held;
-    held.image.acquire(args[0], false, "image");
-    held.guidance.acquire(args[1], false, "guidance");
-    held.kernel.acquire(args[2], false, "kernel_s");
-    held.table.acquire(args[3], false, "table");
+    held.image = acquire(args[0], false, "image");
+    held.guidance = acquire(args[1], false, "guidance");
+    held.kernel = acquire(args[2], false, "kernel_s");
+    held.table = acquire(args[3], false, "table");
 
     fused::SourceRequest q;
     q.image = strided_of(*held.image, "image");
@@ -351,8 +346,7 @@ PyObject* filter_body(PyObject* numpy_empty, PyObject* const* args, Py_ssize_t n
         Ref kwnames = require(Py_BuildValue("(s)", "dtype"));
         PyObject* call_args[] = {probe_shape.get(), output};
         Ref probe = require(PyObject_Vectorcall(numpy_empty, call_args, 1, kwnames.get()));
-        Buffer probe_view;
-        probe_view.acquire(probe.get(), false, "output");
+        const Buffer probe_view = acquire(probe.get(), false, "output");
         if (!sample_of(*probe_view, sizing.out.sample)) {
             PyErr_Format(PyExc_TypeError, "output dtype is not supported; accepted: %s", kAccepted);
             throw PyErrorSet{};
@@ -375,7 +369,7 @@ PyObject* filter_body(PyObject* numpy_empty, PyObject* const* args, Py_ssize_t n
     } else {
         held.output = Ref::new_ref(output);
     }
-    held.out.acquire(held.output.get(), true, "output");
+    held.out = acquire(held.output.get(), true, "output");
     q.out = strided_of(*held.out, "output");
     if (q.out.h != q.rows || q.out.w != q.cols || q.out.channels != q.image.channels) {
         PyErr_Format(PyExc_ValueError, "output has shape (%zd, %zd, %d); the result's is (%zd, %zd, %d)", q.out.h,
