@@ -16,6 +16,10 @@
 #include <type_traits>
 #include <vector>
 
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
 #include "core/fused_kernel.hpp"
 #include "core/fused_kernel_row.hpp"
 
@@ -330,10 +334,15 @@ inline I to_integer(double x, bool& nan, bool rounds_to_nearest) {
     if constexpr (R == Rounding::half_even) {
         // Rounding lo < x < hi to an integer never leaves [lo, hi], both being integers.
         if (rounds_to_nearest) {
+#if defined(__x86_64__)
+            // The SSE conversion rounds as the thread does: to nearest, ties to even.
+            return static_cast<I>(_mm_cvtsd_si64(_mm_set_sd(x)));
+#else
             // |x| < 2^31: adding 1.5 * 2^52 leaves no fraction bit, and the sum is rounded to
             // nearest, ties to even; subtracting it back is exact.
             constexpr double kShift = 6755399441055744.0;
             return static_cast<I>((x + kShift) - kShift);
+#endif
         }
         // Another rounding mode: x - t is exact (a multiple of x's last place, below 1), and
         // ties go to the even neighbour.
