@@ -354,12 +354,14 @@ PyObject* filter_body(PyObject* numpy_empty, PyObject* const* args, Py_ssize_t n
         fixed = static_cast<uint64_t>(q.rows) * static_cast<uint64_t>(q.cols) *
                 static_cast<uint64_t>(q.image.channels) * static_cast<uint64_t>(probe_view->itemsize);
     }
-    const uint64_t per_thread = fused::bytes_per_thread(sizing);
-    if (per_thread == 0) {
+    // An empty result (no row, column or channel) is made and returned without the core.
+    const bool empty = q.rows == 0 || q.cols == 0 || q.image.channels == 0;
+    const uint64_t per_thread = empty ? 0 : fused::bytes_per_thread(sizing);
+    if (!empty && per_thread == 0) {
         PyErr_SetString(PyExc_MemoryError, "joint_bilateral: the window is too large for this machine's address space");
         throw PyErrorSet{};
     }
-    Budget budget = budget_for(fixed, per_thread, side);
+    Budget budget = empty ? Budget{} : budget_for(fixed, per_thread, side);
 
     if (make_output) {
         Ref shape = require(Py_BuildValue("(nni)", q.rows, q.cols, q.image.channels));
@@ -380,7 +382,7 @@ PyObject* filter_body(PyObject* numpy_empty, PyObject* const* args, Py_ssize_t n
         PyErr_SetString(PyExc_ValueError, "output shares memory with image or guidance");
         throw PyErrorSet{};
     }
-    if (q.rows == 0 || q.cols == 0 || q.image.channels == 0) return held.output.release();
+    if (empty) return held.output.release();
 
     const Outcome outcome = run_released(q, budget.threads);
     raise_for(outcome, q);

@@ -154,6 +154,12 @@ def test_output_argument():
     assert np.array_equal(wide[:, :, 0], joint_bilateral(image, guidance, 1, 0.1, output=np.float64))
 
 
+@pytest.mark.parametrize("shape", [(0, 5), (4, 0, 3), (3, 3, 0)])
+def test_empty_images_give_empty_results(shape):
+    out = joint_bilateral(np.zeros(shape, np.uint16), np.zeros(shape[:2], np.uint8), 1, 0.1, output=np.float32)
+    assert out.shape == shape and out.dtype == np.float32
+
+
 def test_wide_rows_through_strips_equal_narrow_blocks():
     # 300000 columns take several strips of the row cache; blocks of 20000 take one each.
     rng = np.random.default_rng(5)
