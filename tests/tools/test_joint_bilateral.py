@@ -131,6 +131,7 @@ def test_layouts_read_in_place(tmp_path):
         "channel": base[:, :, 2],
         "memmap": np.load(path, mmap_mode="r"),
         "unaligned": unaligned,
+        "broadcast": np.broadcast_to(base[:1], base.shape),  # rows of stride 0
     }
     for name, view in variants.items():
         g = guide[: view.shape[0], : view.shape[1]]
@@ -244,6 +245,23 @@ def test_ctrl_c_stops_a_long_call(child_env):
     """, child_env)
     assert proc.returncode == 0 and "interrupted after" in proc.stdout, proc.stderr
     assert float(proc.stdout.split()[-1]) < 2.0
+
+
+@pytest.mark.skipif(bool(os.environ.get("SOVELK_SANITIZED")), reason="ASan needs terabytes of address space")
+def test_memory_error_before_allocating(child_env):
+    proc = run_child("""
+        import resource
+        import numpy as np
+        from sovelk_tools import joint_bilateral
+        image = np.broadcast_to(np.float64(1), (40000, 40000, 3))   # 38 GB of output
+        guidance = np.broadcast_to(np.uint8(0), (40000, 40000))
+        resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
+        try:
+            joint_bilateral(image, guidance, 1, 0.1)
+        except MemoryError as exc:
+            print(exc)
+    """, child_env)
+    assert proc.returncode == 0 and "joint_bilateral needs about" in proc.stdout, (proc.stdout, proc.stderr)
 
 
 def test_daemon_thread_in_a_call_at_exit(child_env):
