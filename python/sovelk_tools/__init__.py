@@ -1,5 +1,7 @@
 """Companion tools for the Sovelk joint bilateral filter.
 
+- :func:`joint_bilateral` filters gray, colour, 16-bit and float images at their
+  own depth, with scipy.ndimage's border modes, on the class's native core.
 - :func:`filter_tiled` filters tile by tile with bounded memory (numpy arrays
   or memmaps, also disk to disk) and gives exactly the whole-image result.
 - :func:`filter_dask` builds the same result lazily over a dask array, for
@@ -10,12 +12,19 @@
 
 from __future__ import annotations
 
+import pkgutil
 from typing import Any
 
-from ._border import reflect_index
-from .tiled import DEFAULT_TILE, filter_tiled, iter_tiles
+# A development build (tools/dev-build.sh) puts the native part, _native, in a sovelk_tools/
+# folder of its own beside Sovelk; an installed wheel has it here. Either way the package is
+# this folder plus any sovelk_tools/ folder on sys.path.
+__path__ = pkgutil.extend_path(__path__, __name__)
 
-__all__ = ["DEFAULT_TILE", "filter_dask", "filter_tiled", "iter_tiles", "reflect_index"]
+from ._border import reflect_index  # noqa: E402
+from .bilateral import joint_bilateral  # noqa: E402
+from .tiled import DEFAULT_TILE, filter_tiled, iter_tiles  # noqa: E402
+
+__all__ = ["DEFAULT_TILE", "filter_dask", "filter_tiled", "iter_tiles", "joint_bilateral", "reflect_index"]
 
 
 def filter_dask(filt: Any, img: Any, guidance: Any) -> Any:

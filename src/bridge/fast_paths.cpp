@@ -129,7 +129,7 @@ Verdict uint8_path(PyObject* self, PyObject* img, PyObject* guidance, Py_ssize_t
     request.out_u8 = static_cast<uint8_t*>(out_view->buf);
 
     const fused::Result run = run_kernel(request, budget.threads, line);
-    if (run.status == fused::Status::invalid_argument) return Verdict::declined("the kernel refused the request");
+    if (run.status != fused::Status::ok) return Verdict::declined("the kernel refused the request");
     if (run.nan_in_output) return Verdict::declined("a result is NaN: numpy's cast decides its value and warning");
     if (Verdict v = events_unobservable(run); !v.ok()) return v;
     result = std::move(output);
@@ -207,7 +207,7 @@ Verdict int32_path(PyObject* self, PyObject* img, PyObject* guidance, DeferredPa
     request.out = static_cast<double*>(out_view->buf);
 
     const fused::Result run = run_kernel(request, budget.threads, line);
-    if (run.status == fused::Status::invalid_argument) return Verdict::declined("the kernel refused the request");
+    if (run.status != fused::Status::ok) return Verdict::declined("the kernel refused the request");
     if (Verdict v = events_unobservable(run); !v.ok()) return v;
     output = std::move(sums);
     return Verdict::eligible();

@@ -82,6 +82,7 @@ fused::Result run_kernel(const fused::Request& request, int threads, StatementLi
     switch (result.status) {
         case fused::Status::ok:
         case fused::Status::invalid_argument:
+        case fused::Status::non_finite_image:  // not from integer samples; declined like a refusal
             return result;
         case fused::Status::cancelled:
             // A signal handler raised (KeyboardInterrupt for Ctrl-C): the kernel stopped for it.

@@ -17,7 +17,7 @@ Ref new_output(const Inputs& inputs, bool uint8, BufferView& view);
 
 // fused::run without the GIL, on up to `threads` workers, polling for signals with the GIL taken
 // back for a moment. Returns the kernel's result when it ran (Status::ok) or refused the request
-// (Status::invalid_argument); throws PyErrorSet with `line` set where the statements would report
+// (any other status but the two below); throws PyErrorSet with `line` set where the statements would report
 // it for a Ctrl-C or another exception a signal handler raised (the weighted sum) and for memory
 // the kernel could not get (the window stacks).
 fused::Result run_kernel(const fused::Request& request, int threads, StatementLine& line);

@@ -1,7 +1,8 @@
 // Driver of the fused kernel: checks the request, picks the instruction-set path, decides once per
-// call whether the FMA quotient may be used, and runs rows on the process's worker pool, the
-// workers claiming rows through an atomic counter. Each worker keeps the window's padded rows
-// in a small planar cache; the hot loop itself is in fused_kernel_body.hpp.
+// call whether the FMA quotient may be used, and runs the output on the process's worker pool in
+// pieces of up to 16 rows of one column strip, the workers claiming them through an atomic
+// counter. Each worker keeps the window's rows in a small planar cache (row_cache.hpp); the hot
+// loop itself is in fused_kernel_body.hpp.
 
 #include "core/fused_kernel.hpp"
 
@@ -25,6 +26,7 @@
 
 #include "core/fused_kernel_row.hpp"
 #include "core/fused_kernel_body.hpp"
+#include "core/row_cache.hpp"
 #include "core/worker_pool.hpp"
 
 namespace sovelk::fused {
@@ -77,34 +79,7 @@ ValueRange value_range(const T* data, size_t n) {
     return r;
 }
 
-// Sizes derived from a request, all checked against overflow.
-struct Layout {
-    ptrdiff_t h, w, pad, window, offsets;  // window = 2 pad + 1, offsets = window^2
-    ptrdiff_t padded_h, padded_w;
-    ptrdiff_t guid_values, img_values;  // elements in the padded buffers
-    int img_ch, guid_ch;
-};
 
-bool make_layout(const Request& q, Layout& l) {
-    constexpr ptrdiff_t limit = std::numeric_limits<ptrdiff_t>::max() / 16;  // room for bytes
-    if (q.h < 0 || q.w < 0 || q.pad < 0 || q.img_ch < 1 || q.guid_ch < 1) return false;
-    if (q.pad > limit / 4 || q.h > limit / 2 || q.w > limit / 2) return false;
-    l.h = q.h;
-    l.w = q.w;
-    l.pad = q.pad;
-    l.img_ch = q.img_ch;
-    l.guid_ch = q.guid_ch;
-    l.window = 2 * q.pad + 1;
-    l.padded_h = q.h + 2 * q.pad;
-    l.padded_w = q.w + 2 * q.pad;
-    ptrdiff_t plane = 0, out = 0, scratch = 0;
-    return checked_mul(l.window, l.window, l.offsets) &&
-           checked_mul(l.offsets, kMaxLanes, scratch) && scratch <= limit &&
-           checked_mul(l.padded_h, l.padded_w, plane) &&
-           checked_mul(plane, l.guid_ch, l.guid_values) && l.guid_values <= limit &&
-           checked_mul(plane, l.img_ch, l.img_values) && l.img_values <= limit &&
-           checked_mul(l.h * 1, l.w, out) && checked_mul(out, l.img_ch, out) && out <= limit;
-}
 
 // Binary exponent bounds of a nonzero finite double: 2^lo <= |x| < 2^hi. Read from the bits, so
 // that classifying user values raises no floating-point flag.
@@ -131,7 +106,8 @@ bool exponent_bounds(double x, int& lo, int& hi) {
 // two stay bounded by the product of those powers while no bound leaves the normal range.
 // Zero factors give zero weights (fine for either form); infinite or NaN factors give an
 // infinite or NaN sum, which the per-pixel check sends to the real divide.
-bool weights_in_fma_domain(const Request& q, ptrdiff_t offsets, int64_t span) {
+bool weights_in_fma_domain(const double* kernel_s, ptrdiff_t offsets, const double* table, ptrdiff_t table_len,
+                           int64_t span, int guid_ch) {
     constexpr int64_t kLowest = -960, kHighest = 960;
     auto bounds = [](const double* values, ptrdiff_t n, int64_t& lo, int64_t& hi) {
         bool any = false;
@@ -146,10 +122,10 @@ bool weights_in_fma_domain(const Request& q, ptrdiff_t offsets, int64_t span) {
     };
     int64_t k_lo = 0, k_hi = 0, t_lo = 0, t_hi = 0;
     // Only table entries 0 .. span can be looked up.
-    const ptrdiff_t used = static_cast<ptrdiff_t>(std::min<int64_t>(q.table_len, span + 1));
-    if (!bounds(q.kernel_s, offsets, k_lo, k_hi) || !bounds(q.table, used, t_lo, t_hi))
+    const ptrdiff_t used = static_cast<ptrdiff_t>(std::min<int64_t>(table_len, span + 1));
+    if (!bounds(kernel_s, offsets, k_lo, k_hi) || !bounds(table, used, t_lo, t_hi))
         return true;  // every weight is zero, infinite or NaN
-    const int64_t gc = q.guid_ch;
+    const int64_t gc = guid_ch;
     const int64_t los[] = {t_lo, gc * t_lo, gc * t_lo + k_lo};  // partial products are linear in
     const int64_t his[] = {t_hi, gc * t_hi, gc * t_hi + k_hi};  // the factor count: check ends
     for (int64_t v : los)
@@ -171,6 +147,17 @@ bool environment_allows_fma_division() {
 #endif
 }
 
+// Whether the current thread rounds to nearest, in both the C environment and the SSE unit.
+bool environment_rounds_to_nearest() {
+    if (std::fegetround() != FE_TONEAREST) return false;
+#if defined(SOVELK_HAVE_MXCSR)
+    constexpr unsigned kRounding = 3u << 13;
+    return (_mm_getcsr() & kRounding) == 0;
+#else
+    return true;
+#endif
+}
+
 // Enter the caller's floating-point environment with traps masked: a trap enabled by the caller
 // must not kill the process from a worker; the raised flags are reported instead.
 void enter_environment(const fenv_t& env) {
@@ -181,207 +168,173 @@ void enter_environment(const fenv_t& env) {
     std::feclearexcept(FE_ALL_EXCEPT);
 }
 
-struct AlignedFree {
-    void operator()(void* p) const { ::operator delete[](p, std::align_val_t{kScratchAlign}); }
-};
-template <class T>
-using AlignedArray = std::unique_ptr<T[], AlignedFree>;
 
-template <class T>
-AlignedArray<T> aligned_array(ptrdiff_t n) {  // throws std::bad_alloc
-    void* p = ::operator new[](static_cast<size_t>(n) * sizeof(T), std::align_val_t{kScratchAlign});
-    return AlignedArray<T>(static_cast<T*>(p));
+// The sizes of a call, or false when they would overflow. `strip_request` > 0 fixes the strip
+// width (tests); otherwise a worker's row cache is held to about kCacheBudget by splitting the
+// output columns into strips.
+constexpr ptrdiff_t kLimit = std::numeric_limits<ptrdiff_t>::max() / 16;  // room for bytes
+// A row cache of the whole width grows with it: window x (width + 2 pad) x about 28 bytes, 4.2 GB
+// per thread for a row of 10^7 colour pixels at sigma_s 2. Past this budget the columns are
+// split into strips, so the cache stays bounded whatever the width.
+constexpr ptrdiff_t kCacheBudget = ptrdiff_t{8} << 20;
+// Each strip caches the 2 pad columns beside it again; at least four windows (and 256 columns)
+// per strip keep that repeated work below a quarter even for windows too large for the budget.
+constexpr ptrdiff_t kMinStrip = 256;
+constexpr ptrdiff_t kMinStripWindows = 4;
+
+bool make_geometry(ptrdiff_t rows, ptrdiff_t cols, ptrdiff_t pad, int img_ch, int guid_ch, int64_t span,
+                   ptrdiff_t strip_request, Geometry& g) {
+    if (rows < 0 || cols < 0 || pad < 0 || img_ch < 1 || guid_ch < 1) return false;
+    if (pad > kLimit / 4 || rows > kLimit / 2 || cols > kLimit / 2) return false;
+    g.rows = rows;
+    g.cols = cols;
+    g.pad = pad;
+    g.img_ch = img_ch;
+    g.guid_ch = guid_ch;
+    g.window = 2 * pad + 1;
+    g.packed = guid_ch >= 2 && guid_ch <= kMaxPackedChannels && span <= kMaxPackedSpan;
+    ptrdiff_t scratch = 0, column_bytes = 0;
+    if (!checked_mul(g.window, g.window, g.offsets) || !checked_mul(g.offsets, kMaxLanes, scratch) || scratch > kLimit ||
+        !checked_mul(g.window, 4 * static_cast<ptrdiff_t>(guid_ch) + 8 * static_cast<ptrdiff_t>(img_ch), column_bytes) ||
+        column_bytes > kLimit)
+        return false;
+    ptrdiff_t strip = strip_request;
+    if (strip <= 0) {
+        const ptrdiff_t fit = kCacheBudget / column_bytes - 2 * pad;
+        strip = std::max({fit, kMinStrip, kMinStripWindows * g.window});
+    }
+    strip = std::clamp<ptrdiff_t>(strip, 1, std::max<ptrdiff_t>(cols, 1));
+    g.strips = cols == 0 ? 0 : (cols + strip - 1) / strip;
+    g.strip = g.strips == 0 ? strip : (cols + g.strips - 1) / g.strips;  // strips of even width
+    g.cache_w = g.strip + 2 * pad;
+    ptrdiff_t cache = 0;
+    return checked_mul(g.cache_w, column_bytes, cache) && cache <= kLimit;
 }
 
-// The padded rows of one window, in planar layout (see RowArgs), kept in window-side slots: slot
-// pr % window holds padded row pr. Consecutive rows of one worker share all but a few rows.
-// With `packed`, the guidance is cached as RowArgs::packed_rows describes; a packed row (two
-// uint32_t per pixel) takes no more room than a planar one of two or more channels.
-class RowCache {
-public:
-    RowCache(const Request& q, const Layout& l, int32_t guid_min, bool packed)
-        : q_(q), l_(l), guid_min_(guid_min), packed_(packed),
-          guid_stride_(packed ? 2 * l.padded_w : l.padded_w * l.guid_ch),
-          guid_(aligned_array<uint32_t>(l.window * l.padded_w * l.guid_ch)),
-          img_(aligned_array<double>(l.window * l.padded_w * l.img_ch)),
-          tag_(static_cast<size_t>(l.window), -1),
-          guid_rows_(static_cast<size_t>(l.window)),
-          packed_rows_(static_cast<size_t>(l.window)),
-          img_rows_(static_cast<size_t>(l.window)) {}
+uint64_t bytes_per_thread(const Geometry& g, bool row_out) {
+    const uint64_t cache = static_cast<uint64_t>(g.window) * static_cast<uint64_t>(g.cache_w) *
+                           (sizeof(uint32_t) * static_cast<uint64_t>(g.guid_ch) + sizeof(double) * static_cast<uint64_t>(g.img_ch));
+    const uint64_t scratch = static_cast<uint64_t>(g.offsets) * kMaxLanes * sizeof(double);
+    const uint64_t columns = static_cast<uint64_t>(g.cache_w) * sizeof(ptrdiff_t);
+    const uint64_t out = row_out ? static_cast<uint64_t>(g.strip) * static_cast<uint64_t>(g.img_ch) * sizeof(double) : 0;
+    return cache + scratch + columns + out;
+}
 
-    // Point guid_rows()/img_rows() at padded rows r .. r + 2 pad.
-    void load_window(ptrdiff_t r) {
-        for (ptrdiff_t j = 0; j < l_.window; ++j) {
-            const ptrdiff_t row = r + j;
-            const ptrdiff_t slot = row % l_.window;
-            if (tag_[slot] != row) fill(slot, row);
-            guid_rows_[j] = guid_.get() + slot * guid_stride_;
-            packed_rows_[j] = reinterpret_cast<const uint64_t*>(guid_rows_[j]);
-            img_rows_[j] = img_.get() + slot * l_.padded_w * l_.img_ch;
-        }
-    }
-    // Exactly one of the two is non-null.
-    const uint32_t* const* guid_rows() const { return packed_ ? nullptr : guid_rows_.data(); }
-    const uint64_t* const* packed_rows() const { return packed_ ? packed_rows_.data() : nullptr; }
-    const double* const* img_rows() const { return img_rows_.data(); }
+using RowWriter = bool (*)(const double*, ptrdiff_t, int, const Strided&, ptrdiff_t, ptrdiff_t, bool);
 
-private:
-    void fill(ptrdiff_t slot, ptrdiff_t row) {
-        if (q_.element == Element::uint8)
-            fill_from(static_cast<const uint8_t*>(q_.padded_guid), static_cast<const uint8_t*>(q_.padded_img), slot, row);
-        else
-            fill_from(static_cast<const int32_t*>(q_.padded_guid), static_cast<const int32_t*>(q_.padded_img), slot, row);
-        tag_[slot] = row;
-    }
-
-    template <class T>
-    void fill_from(const T* guid, const T* img, ptrdiff_t slot, ptrdiff_t row) {
-        const ptrdiff_t pw = l_.padded_w;
-        const T* g = guid + row * pw * l_.guid_ch;
-        const T* p = img + row * pw * l_.img_ch;
-        with_channel_count(l_.guid_ch, [&](auto gc) { fill_guidance<decltype(gc)::value>(g, slot); });
-        with_channel_count(l_.img_ch, [&](auto ic) {
-            fill_image<decltype(ic)::value>(p, img_.get() + slot * pw * l_.img_ch);
-        });
-    }
-
-    // Calls f with std::integral_constant<int, n> for the common channel counts and with 0 (the
-    // count then read at run time) for others: a count the compiler knows lets it convert several
-    // values per instruction. Row refills are a fifth of a call at sigma_s 1.
-    template <class F>
-    static void with_channel_count(int n, F&& f) {
-        switch (n) {
-            case 1: f(std::integral_constant<int, 1>{}); break;
-            case 3: f(std::integral_constant<int, 3>{}); break;
-            default: f(std::integral_constant<int, 0>{}); break;
-        }
-    }
-
-    template <int GC, class T>
-    void fill_guidance(const T* g, ptrdiff_t slot) {
-        const ptrdiff_t pw = l_.padded_w;
-        const int gc = GC > 0 ? GC : l_.guid_ch;
-        const int64_t base = guid_min_;
-        if (packed_) {  // 0 .. span, below 2^15: each value fits its 16-bit field
-            uint64_t* gd = reinterpret_cast<uint64_t*>(guid_.get() + slot * guid_stride_);
-            for (ptrdiff_t x = 0; x < pw; ++x) {
-                uint64_t v = 0;
-                for (int k = 0; k < gc; ++k) v |= static_cast<uint64_t>(g[x * gc + k] - base) << (16 * k);
-                gd[x] = v;
-            }
-        } else {
-            uint32_t* gd = guid_.get() + slot * guid_stride_;
-            for (int k = 0; k < gc; ++k)  // 0 .. span: fits, since the span is below 2^32
-                for (ptrdiff_t x = 0; x < pw; ++x) gd[k * pw + x] = static_cast<uint32_t>(g[x * gc + k] - base);
-        }
-    }
-
-    template <int IC, class T>
-    void fill_image(const T* p, double* pd) const {
-        const ptrdiff_t pw = l_.padded_w;
-        const int ic = IC > 0 ? IC : l_.img_ch;
-        for (int k = 0; k < ic; ++k)  // integers to double is exact and raises no flag
-            for (ptrdiff_t x = 0; x < pw; ++x) pd[k * pw + x] = static_cast<double>(p[x * ic + k]);
-    }
-
-    const Request& q_;
-    const Layout& l_;
-    const int32_t guid_min_;
-    const bool packed_;
-    const ptrdiff_t guid_stride_;  // uint32_t elements per cached guidance row
-    AlignedArray<uint32_t> guid_;
-    AlignedArray<double> img_;
-    std::vector<ptrdiff_t> tag_;
-    std::vector<const uint32_t*> guid_rows_;
-    std::vector<const uint64_t*> packed_rows_;
-    std::vector<const double*> img_rows_;
+// Where filtered rows go: float64 rows of interleaved pixels are written in place; anything else
+// through a row of doubles and a converting writer.
+struct OutputTarget {
+    char* direct = nullptr;  // element (0, 0, 0) of a float64 output with interleaved pixels
+    ptrdiff_t direct_row_bytes = 0;
+    Strided out;
+    RowWriter write = nullptr;
 };
+
+OutputTarget output_target(const Strided& out, Rounding rounding) {
+    OutputTarget t;
+    const bool interleaved = out.stride_w == 8 * static_cast<ptrdiff_t>(out.channels) &&
+                             (out.channels == 1 || out.stride_c == 8);
+    if (out.sample == Sample::float64 && interleaved && reinterpret_cast<uintptr_t>(out.data) % alignof(double) == 0 &&
+        out.stride_h % static_cast<ptrdiff_t>(alignof(double)) == 0) {
+        t.direct = static_cast<char*>(const_cast<void*>(out.data));
+        t.direct_row_bytes = out.stride_h;
+        return t;
+    }
+    t.out = out;
+    with_sample(out.sample, [&t, rounding](auto sample) {
+        using O = decltype(sample);
+        t.write = rounding == Rounding::truncate ? write_row<O, Rounding::truncate> : write_row<O, Rounding::half_even>;
+    });
+    return t;
+}
 
 struct WorkerState {
-    WorkerState(const Request& q, const Layout& l, int32_t guid_min, bool packed)
-        : cache(q, l, guid_min, packed), scratch(aligned_array<double>(l.offsets * kMaxLanes)),
-          row_out(q.out_u8 ? aligned_array<double>(l.w * l.img_ch) : nullptr) {}
+    WorkerState(const Source& s, const Geometry& g, bool row_out)
+        : cache(s, g), scratch(aligned_array<double>(g.offsets * kMaxLanes)),
+          row_out(row_out ? aligned_array<double>(g.strip * g.img_ch) : nullptr) {}
     RowCache cache;
     AlignedArray<double> scratch;
-    AlignedArray<double> row_out;  // one filtered row before its 8-bit cast (out_u8 only)
+    AlignedArray<double> row_out;  // one filtered row before its conversion (OutputTarget::write)
 };
-
-// trunc(clip(x, 0, 255)) for a row, as numpy's clip and cast to uint8 give it. A NaN is found
-// from its bits (an ordered compare would raise the invalid flag) and written as 0. Converting
-// values inside 0 .. 255 raises nothing but inexact, which no one reports.
-bool write_uint8_row(const double* in, ptrdiff_t n, uint8_t* out) {
-    bool nan = false;
-    for (ptrdiff_t i = 0; i < n; ++i) {
-        const double x = in[i];
-        uint64_t bits;
-        std::memcpy(&bits, &x, sizeof bits);
-        if ((bits & 0x7FFFFFFFFFFFFFFFull) > 0x7FF0000000000000ull) {
-            nan = true;
-            out[i] = 0;
-        } else {
-            out[i] = x <= 0.0 ? 0 : x >= 255.0 ? 255 : static_cast<uint8_t>(x);
-        }
-    }
-    return nan;
-}
 
 // State shared by the workers of one call.
 struct Job {
-    Job(const Request& q, const Layout& l, RowFunction f, const double* folded, bool fma)
-        : request(q), layout(l), row(f), folded_table(folded), fma_by_data(fma) {}
-    const Request& request;
-    const Layout& layout;
+    Job(const Source& s, const Geometry& g, const OutputTarget& t, const double* kernel, RowFunction f,
+        const double* folded, bool fma)
+        : source(s), geometry(g), target(t), kernel_s(kernel), row(f), folded_table(folded), fma_by_data(fma) {}
+    const Source& source;
+    const Geometry& geometry;
+    const OutputTarget& target;
+    const double* kernel_s;
     RowFunction row;
     const double* folded_table;
-    int64_t span = 0;
     bool fma_by_data;  // weights_in_fma_domain() and not disabled by the caller
     fenv_t env{};  // the caller's, entered by every worker
-    // Workers claim bands of consecutive rows, so that each output row refills one cached row,
-    // not one per worker (with single rows claimed in turn, each worker's next row is `threads`
-    // rows further down). At sigma_s 1, where refilling is a fifth of the work, two threads used
-    // 7-10% less CPU and wall time with bands of 16 rows (1024x1024 gray). A band is at most an
-    // eighth of a worker's share, so a worker that gets less of the CPU holds up little of the end;
-    // bands that shrink towards the end measured no better.
-    ptrdiff_t band = 1;
-    std::atomic<ptrdiff_t> next_row{0};
+    // Workers claim bands of consecutive rows of one strip, so that each output row refills one
+    // cached row, not one per worker (with single rows claimed in turn, each worker's next row is
+    // `threads` rows further down). At sigma_s 1, where refilling is a fifth of the work, two
+    // threads used 7-10% less CPU and wall time with bands of 16 rows (1024x1024 gray). A band
+    // is at most an eighth of a worker's share, so a worker that gets less of the CPU holds up
+    // little of the end; bands that shrink towards the end measured no better.
+    ptrdiff_t band = 1, bands = 0, units = 0;  // units: bands x strips, strip by strip
+    std::atomic<ptrdiff_t> next_unit{0};
     std::atomic<bool> stop{false};       // workers finish their current row and leave
     std::atomic<bool> cancelled{false};  // poll() asked for the stop
+    std::atomic<bool> non_finite{false};
     std::atomic<int> flags{0};
     std::atomic<bool> nan_in_output{false};
+
+    // Back to the state before any work, for a run from the start.
+    void restart() {
+        next_unit.store(0);
+        stop.store(false);
+        non_finite.store(false);
+        flags.store(0);
+        nan_in_output.store(false);
+    }
 };
 
-// Filter rows until none is left or the job is stopped. With inline_poll (used only when no
+// Filter bands until none is left or the job is stopped. With inline_poll (used only when no
 // worker thread could be started) the calling thread itself polls between rows.
 void work(Job& job, WorkerState& state, const std::function<bool()>* inline_poll) {
     enter_environment(job.env);
-    const Layout& l = job.layout;
+    const Geometry& g = job.geometry;
+    const OutputTarget& target = job.target;
     RowArgs args{};
-    args.width = l.w;
-    args.pad = l.pad;
-    args.padded_width = l.padded_w;
-    args.img_ch = l.img_ch;
-    args.guid_ch = l.guid_ch;
-    args.kernel_s = job.request.kernel_s;
+    args.pad = g.pad;
+    args.padded_width = g.cache_w;
+    args.img_ch = g.img_ch;
+    args.guid_ch = g.guid_ch;
+    args.kernel_s = job.kernel_s;
     args.folded_table = job.folded_table;
-    args.span = job.span;
+    args.span = job.source.span;
     args.scratch = state.scratch.get();
     args.fma_division_allowed = job.fma_by_data && environment_allows_fma_division();
     args.stop = &job.stop;
+    const bool rounds_to_nearest = environment_rounds_to_nearest();
     auto last_poll = std::chrono::steady_clock::now();
-    const ptrdiff_t row_values = l.w * l.img_ch;
     while (!job.stop.load(std::memory_order_relaxed)) {
-        const ptrdiff_t first = job.next_row.fetch_add(job.band, std::memory_order_relaxed);
-        if (first >= l.h) break;
-        const ptrdiff_t end = std::min(first + job.band, l.h);
+        const ptrdiff_t unit = job.next_unit.fetch_add(1, std::memory_order_relaxed);
+        if (unit >= job.units) break;
+        const ptrdiff_t c0 = unit / job.bands * g.strip;
+        args.width = std::min(g.strip, g.cols - c0);
+        state.cache.start_strip(c0, args.width);
+        const ptrdiff_t first = unit % job.bands * job.band;
+        const ptrdiff_t end = std::min(first + job.band, g.rows);
         for (ptrdiff_t r = first; r < end && !job.stop.load(std::memory_order_relaxed); ++r) {
-            state.cache.load_window(r);
+            if (!state.cache.load_window(r)) {
+                job.non_finite.store(true);
+                job.stop.store(true);
+                break;
+            }
             args.guid_rows = state.cache.guid_rows();
             args.packed_rows = state.cache.packed_rows();
             args.img_rows = state.cache.img_rows();
-            args.out_row = state.row_out ? state.row_out.get() : job.request.out + r * row_values;
+            args.out_row = target.direct ? reinterpret_cast<double*>(target.direct + r * target.direct_row_bytes) + c0 * g.img_ch
+                                         : state.row_out.get();
             job.row(args);
-            if (state.row_out &&
-                write_uint8_row(state.row_out.get(), row_values, job.request.out_u8 + r * row_values))
+            if (!target.direct && target.write(state.row_out.get(), args.width, g.img_ch, target.out, r, c0, rounds_to_nearest))
                 job.nan_in_output.store(true, std::memory_order_relaxed);
             if (inline_poll && *inline_poll && std::chrono::steady_clock::now() - last_poll >= kPollInterval) {
                 if ((*inline_poll)()) {
@@ -407,6 +360,138 @@ struct EnvironmentRestorer {
     const fenv_t& env;
     ~EnvironmentRestorer() { std::fesetenv(&env); }
 };
+
+// Runs a checked call: `table` has more than span entries, the geometry is made.
+Result execute(const Source& src, const Geometry& g, const OutputTarget& target, const double* kernel_s,
+               const double* table, ptrdiff_t table_len, int threads, const std::function<bool()>& poll,
+               const Options& options) {
+    const int64_t span = src.span;
+    // The row loops look up a folded copy of the table: entry span + d is table[|d|]. Only
+    // loads and stores: copying raises no floating-point flag, whatever the values.
+    AlignedArray<double> folded;
+    try {
+        folded = aligned_array<double>(2 * span + 1);
+    } catch (const std::bad_alloc&) {
+        return {Status::out_of_memory, 0};
+    }
+    for (int64_t d = -span; d <= span; ++d) folded[span + d] = table[d < 0 ? -d : d];
+    const double* folded_middle = folded.get() + span;
+
+    fenv_t env;
+    std::fegetenv(&env);
+
+    // Only the AVX2 path splits its quotients between the divider and the FMA units (see Pair).
+    const bool fma_by_data = options.division == Division::automatic && options.isa == Isa::avx2 &&
+                             weights_in_fma_domain(kernel_s, g.offsets, table, table_len, span, g.guid_ch);
+    // No more scratch than the pool can put to work.
+    const ptrdiff_t pieces = g.rows * g.strips;
+    const ptrdiff_t most = std::min<ptrdiff_t>(pieces, options.on_calling_thread ? 1 : pool::max_threads());
+    const int wanted = static_cast<int>(std::clamp<ptrdiff_t>(threads, 1, most));
+
+    std::vector<std::unique_ptr<WorkerState>> states;
+    try {
+        states.reserve(static_cast<size_t>(wanted));
+        for (int i = 0; i < wanted; ++i) states.push_back(std::make_unique<WorkerState>(src, g, target.direct == nullptr));
+    } catch (const std::bad_alloc&) {
+        if (states.empty()) return {Status::out_of_memory, 0};  // fewer threads otherwise
+    }
+    const int slots = static_cast<int>(states.size());
+
+    Job job(src, g, target, kernel_s, row_function(options.isa), folded_middle, fma_by_data);
+    job.env = env;
+    job.band = std::clamp<ptrdiff_t>(pieces / (8 * static_cast<ptrdiff_t>(slots)), 1, 16);
+    job.bands = (g.rows + job.band - 1) / job.band;
+    job.units = job.bands * g.strips;
+    std::optional<pool::Batch> batch;
+    if (!options.on_calling_thread) {
+        try {
+            batch.emplace(slots, [&job, &states](int slot) { work(job, *states[static_cast<size_t>(slot)], nullptr); });
+        } catch (const std::bad_alloc&) {  // the calling thread then filters alone
+        }
+    }
+    if (!batch || !batch->has_threads()) {
+        EnvironmentRestorer restore{job.env};
+        work(job, *states[0], &poll);
+    } else {
+        StopOnExit stop_on_exit{job};
+        while (!batch->wait_for(kPollInterval)) {
+            if (!poll || job.stop.load()) continue;
+            if (poll()) {
+                job.cancelled.store(true);
+                job.stop.store(true);
+                batch->close();  // a batch still waiting for a thread is not worth one now
+            }
+        }
+    }
+    const bool orphaned = batch && batch->orphaned();
+    batch.reset();  // every worker has left the job
+    if (job.cancelled.load()) return {Status::cancelled, 0};
+    if (orphaned) {
+        // Forked while the workers filtered (a signal handler called fork): this process has none
+        // of them, and their rows and caches stopped anywhere. The calling thread does it all
+        // again, from fresh caches.
+        std::unique_ptr<WorkerState> fresh;
+        try {
+            fresh = std::make_unique<WorkerState>(src, g, target.direct == nullptr);
+        } catch (const std::bad_alloc&) {
+            return {Status::out_of_memory, 0};
+        }
+        job.restart();
+        EnvironmentRestorer restore{job.env};
+        work(job, *fresh, &poll);
+        if (job.cancelled.load()) return {Status::cancelled, 0};
+    }
+    if (job.non_finite.load()) return {Status::non_finite_image, 0};
+    Result result;
+    result.fp_flags = job.flags.load();
+    result.nan_in_output = job.nan_in_output.load();
+    return result;
+}
+
+Sample sample_of(Element e) { return e == Element::uint8 ? Sample::uint8 : Sample::int32; }
+
+// A C-contiguous h x w x channels buffer.
+Strided contiguous(const void* data, Sample sample, ptrdiff_t h, ptrdiff_t w, int channels) {
+    const ptrdiff_t item = sample == Sample::uint8 ? 1 : 4;
+    Strided a;
+    a.data = data;
+    a.sample = sample;
+    a.h = h;
+    a.w = w;
+    a.channels = channels;
+    a.stride_c = item;
+    a.stride_w = item * channels;
+    a.stride_h = item * channels * w;
+    return a;
+}
+
+// The padded buffers' sizes, checked; false where run() refuses them.
+bool padded_sizes_fit(const Request& q) {
+    if (q.h < 0 || q.w < 0 || q.pad < 0 || q.img_ch < 1 || q.guid_ch < 1) return false;
+    if (q.pad > kLimit / 4 || q.h > kLimit / 2 || q.w > kLimit / 2) return false;
+    ptrdiff_t plane = 0, values = 0, out = 0;
+    return checked_mul(q.h + 2 * q.pad, q.w + 2 * q.pad, plane) &&
+           checked_mul(plane, std::max(q.img_ch, q.guid_ch), values) && values <= kLimit &&
+           checked_mul(q.h, q.w, out) && checked_mul(out, q.img_ch, out) && out <= kLimit;
+}
+
+// The same geometry as run() will use, with the guidance span that only changes the packing.
+bool request_geometry(const Request& q, int64_t span, ptrdiff_t strip_request, Geometry& g) {
+    return padded_sizes_fit(q) && make_geometry(q.h, q.w, q.pad, q.img_ch, q.guid_ch, span, strip_request, g);
+}
+
+bool strided_ok(const Strided& a) { return a.data != nullptr && a.h >= 0 && a.w >= 0 && a.channels >= 1; }
+
+// filter()'s checks; the output block must lie inside the image.
+bool source_request_ok(const SourceRequest& q) {
+    const Strided& img = q.image;
+    if (!strided_ok(img) || !strided_ok(q.guidance) || !strided_ok(q.out)) return false;
+    if (q.guidance.sample != Sample::uint8 || q.guidance.h != img.h || q.guidance.w != img.w) return false;
+    if (q.row0 < 0 || q.col0 < 0 || q.rows < 0 || q.cols < 0 || q.row0 > img.h - q.rows || q.col0 > img.w - q.cols)
+        return false;
+    if (q.out.h != q.rows || q.out.w != q.cols || q.out.channels != img.channels) return false;
+    return q.kernel_s != nullptr && q.table != nullptr && !non_finite(q.cval);
+}
 
 }  // namespace
 
@@ -453,120 +538,115 @@ const char* isa_name(Isa isa) {
 }
 
 Result run_with(const Request& q, int threads, const std::function<bool()>& poll, const Options& options) {
-    const Isa isa = options.isa;
-    Result result;
-    Layout layout{};
-    if (!isa_available(isa) || !make_layout(q, layout)) return {Status::invalid_argument, 0};
-    if (layout.h == 0 || layout.w == 0) return result;
+    Geometry g;
+    if (!isa_available(options.isa) || !request_geometry(q, 0, options.strip_width, g)) return {Status::invalid_argument, 0};
+    if (q.h == 0 || q.w == 0) return {};
     if (!q.padded_img || !q.padded_guid || !q.kernel_s || !q.table || !(q.out || q.out_u8) || q.table_len < 1)
         return {Status::invalid_argument, 0};
+    const ptrdiff_t ph = q.h + 2 * q.pad, pw = q.w + 2 * q.pad;
     // Every lookup index is a difference of two guidance values, at most the span.
-    const size_t guid_values = static_cast<size_t>(layout.guid_values);
+    const size_t guid_values = static_cast<size_t>(ph * pw * q.guid_ch);
     const ValueRange range = q.element == Element::uint8
                                  ? value_range(static_cast<const uint8_t*>(q.padded_guid), guid_values)
                                  : value_range(static_cast<const int32_t*>(q.padded_guid), guid_values);
     const int64_t span = range.span();
     if (span >= q.table_len || span > kMaxFoldedSpan) return {Status::invalid_argument, 0};
+    request_geometry(q, span, options.strip_width, g);
 
-    // The row loops look up a folded copy of the table: entry span + d is table[|d|]. Only
-    // loads and stores: copying raises no floating-point flag, whatever the values.
-    AlignedArray<double> folded;
-    try {
-        folded = aligned_array<double>(2 * span + 1);
-    } catch (const std::bad_alloc&) {
-        return {Status::out_of_memory, 0};
-    }
-    for (int64_t d = -span; d <= span; ++d) folded[span + d] = q.table[d < 0 ? -d : d];
-    const double* folded_middle = folded.get() + span;
-
-    fenv_t env;
-    std::fegetenv(&env);
-
-    // Only the AVX2 path splits its quotients between the divider and the FMA units (see Pair).
-    const bool fma_by_data = options.division == Division::automatic && isa == Isa::avx2 &&
-                             weights_in_fma_domain(q, layout.offsets, span);
-    const bool packed = layout.guid_ch >= 2 && layout.guid_ch <= kMaxPackedChannels &&
-                        span <= kMaxPackedSpan;
-    // No more scratch than the pool can put to work.
-    const ptrdiff_t most = std::min<ptrdiff_t>(layout.h, options.on_calling_thread ? 1 : pool::max_threads());
-    const int wanted = static_cast<int>(std::clamp<ptrdiff_t>(threads, 1, most));
-
-    std::vector<std::unique_ptr<WorkerState>> states;
-    try {
-        states.reserve(static_cast<size_t>(wanted));
-        for (int i = 0; i < wanted; ++i)
-            states.push_back(std::make_unique<WorkerState>(q, layout, range.lo, packed));
-    } catch (const std::bad_alloc&) {
-        if (states.empty()) return {Status::out_of_memory, 0};  // fewer threads otherwise
-    }
-    const int slots = static_cast<int>(states.size());
-
-    Job job(q, layout, row_function(isa), folded_middle, fma_by_data);
-    job.env = env;
-    job.span = span;
-    job.band = std::clamp<ptrdiff_t>(layout.h / (8 * static_cast<ptrdiff_t>(slots)), 1, 16);
-    std::optional<pool::Batch> batch;
-    if (!options.on_calling_thread) {
-        try {
-            batch.emplace(slots, [&job, &states](int slot) { work(job, *states[static_cast<size_t>(slot)], nullptr); });
-        } catch (const std::bad_alloc&) {  // the calling thread then filters alone
-        }
-    }
-    if (!batch || !batch->has_threads()) {
-        EnvironmentRestorer restore{job.env};
-        work(job, *states[0], &poll);
+    // The padded buffers are an image whose block starts pad rows and columns in: every window
+    // lies inside it and no border is ever applied.
+    Source src;
+    src.image = contiguous(q.padded_img, sample_of(q.element), ph, pw, q.img_ch);
+    src.guidance = contiguous(q.padded_guid, sample_of(q.element), ph, pw, q.guid_ch);
+    src.guid_min = range.lo;
+    src.span = span;
+    src.row0 = src.col0 = src.pad = q.pad;
+    src.rows = q.h;
+    src.cols = q.w;
+    OutputTarget target;
+    if (q.out_u8) {
+        target = output_target(contiguous(q.out_u8, Sample::uint8, q.h, q.w, q.img_ch), Rounding::truncate);
     } else {
-        StopOnExit stop_on_exit{job};
-        while (!batch->wait_for(kPollInterval)) {
-            if (!poll || job.stop.load()) continue;
-            if (poll()) {
-                job.cancelled.store(true);
-                job.stop.store(true);
-                batch->close();  // a batch still waiting for a thread is not worth one now
-            }
-        }
+        target.direct = reinterpret_cast<char*>(q.out);
+        target.direct_row_bytes = q.w * q.img_ch * static_cast<ptrdiff_t>(sizeof(double));
     }
-    const bool orphaned = batch && batch->orphaned();
-    batch.reset();  // every worker has left the job
-    if (job.cancelled.load()) return {Status::cancelled, 0};
-    if (orphaned) {
-        // Forked while the workers filtered (a signal handler called fork): this process has none
-        // of them, and their rows and caches stopped anywhere. The calling thread does it all
-        // again, from fresh caches.
-        std::unique_ptr<WorkerState> fresh;
-        try {
-            fresh = std::make_unique<WorkerState>(q, layout, range.lo, packed);
-        } catch (const std::bad_alloc&) {
-            return {Status::out_of_memory, 0};
-        }
-        job.next_row.store(0);
-        job.stop.store(false);
-        job.flags.store(0);
-        job.nan_in_output.store(false);
-        EnvironmentRestorer restore{job.env};
-        work(job, *fresh, &poll);
-        if (job.cancelled.load()) return {Status::cancelled, 0};
-    }
-    result.fp_flags = job.flags.load();
-    result.nan_in_output = job.nan_in_output.load();
-    return result;
+    return execute(src, g, target, q.kernel_s, q.table, q.table_len, threads, poll, options);
+}
+
+Result filter_with(const SourceRequest& q, int threads, const std::function<bool()>& poll, const Options& options) {
+    constexpr int64_t kUint8Span = 255;
+    Geometry g;
+    if (!isa_available(options.isa) || !source_request_ok(q) ||
+        !make_geometry(q.rows, q.cols, q.pad, q.image.channels, q.guidance.channels, kUint8Span, options.strip_width, g))
+        return {Status::invalid_argument, 0};
+    if (q.rows == 0 || q.cols == 0) return {};
+    // 8-bit guidance, cached as it is (minimum 0, span 255): every table index is provably in
+    // range, whatever the guidance holds, even if someone writes it while the call runs.
+    Source src;
+    src.image = q.image;
+    src.guidance = q.guidance;
+    src.border = q.border;
+    src.cval = q.cval;
+    src.guidance_cval = q.guidance_cval;
+    src.span = kUint8Span;
+    src.row0 = q.row0;
+    src.col0 = q.col0;
+    src.rows = q.rows;
+    src.cols = q.cols;
+    src.pad = q.pad;
+    return execute(src, g, output_target(q.out, q.rounding), q.kernel_s, q.table, kUint8Span + 1, threads, poll,
+                   options);
 }
 
 }  // namespace detail
+
+ptrdiff_t border_index(ptrdiff_t p, ptrdiff_t n, Border border) {
+    if (p >= 0 && p < n) return p;
+    auto modulo = [](ptrdiff_t a, ptrdiff_t m) {
+        const ptrdiff_t r = a % m;
+        return r < 0 ? r + m : r;
+    };
+    switch (border) {
+        case Border::constant: return -1;
+        case Border::nearest: return p < 0 ? 0 : n - 1;
+        case Border::wrap: return modulo(p, n);
+        case Border::reflect: {  // period 2n: 0 .. n-1 | n-1 .. 0
+            if (n == 1) return 0;
+            const ptrdiff_t q = modulo(p, 2 * n);
+            return q < n ? q : 2 * n - 1 - q;
+        }
+        case Border::mirror: {  // period 2n - 2: 0 .. n-1 | n-2 .. 1
+            if (n == 1) return 0;
+            const ptrdiff_t q = modulo(p, 2 * n - 2);
+            return q < n ? q : 2 * n - 2 - q;
+        }
+    }
+    return -1;
+}
 
 Result run(const Request& request, int threads, const std::function<bool()>& poll) {
     return detail::run_with(request, threads, poll, detail::Options{});
 }
 
+Result filter(const SourceRequest& request, int threads, const std::function<bool()>& poll) {
+    return detail::filter_with(request, threads, poll, detail::Options{});
+}
+
 uint64_t bytes_per_thread(const Request& request) {
-    detail::Layout l{};
-    if (!detail::make_layout(request, l)) return 0;
-    const uint64_t cached_row = static_cast<uint64_t>(l.padded_w) *
-                                (sizeof(uint32_t) * static_cast<uint64_t>(l.guid_ch) +
-                                 sizeof(double) * static_cast<uint64_t>(l.img_ch));
-    const uint64_t row_out = request.out_u8 ? static_cast<uint64_t>(l.w) * l.img_ch * sizeof(double) : 0;
-    return static_cast<uint64_t>(l.window) * cached_row +
-           static_cast<uint64_t>(l.offsets) * detail::kMaxLanes * sizeof(double) + row_out;
+    // The span only decides the packing of a guidance of 2 to 4 channels, which takes no more
+    // room than the planar layout: the largest is assumed.
+    detail::Geometry g;
+    if (!detail::request_geometry(request, std::numeric_limits<int64_t>::max(), 0, g)) return 0;
+    return detail::bytes_per_thread(g, request.out_u8 != nullptr);
+}
+
+uint64_t bytes_per_thread(const SourceRequest& request) {
+    detail::Geometry g;
+    if (!detail::source_request_ok(request) ||
+        !detail::make_geometry(request.rows, request.cols, request.pad, request.image.channels,
+                               request.guidance.channels, 255, 0, g))
+        return 0;
+    return detail::bytes_per_thread(g, detail::output_target(request.out, request.rounding).direct == nullptr);
 }
 
 int default_thread_count() { return pool::max_threads(); }

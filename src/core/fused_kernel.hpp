@@ -44,6 +44,8 @@ enum class Status {
     out_of_memory,     // scratch could not be allocated; `out` is untouched
     invalid_argument,  // inconsistent request (null buffer, bad size, guidance difference
                        // outside the table); nothing was computed
+    non_finite_image,  // filter(): a NaN or infinity was read from a floating-point image; the
+                       // output is partly written
 };
 
 struct Result {
@@ -54,6 +56,74 @@ struct Result {
     // Some result was NaN (only with out_u8): its 8-bit value is not the one written.
     bool nan_in_output = false;
 };
+
+// ---- Filtering straight from the caller's arrays -------------------------------------------
+//
+// filter() reads the image and the guidance where they are, through their strides, and applies
+// the border while it converts a window row into the row cache: no padded copy of either is
+// made. Every output value is the same per-pixel arithmetic as run() above, so a uint8 image in
+// reflect mode with Rounding::truncate gives run()'s out_u8 result bit for bit.
+
+// What a window reaches beyond the image, pictured for a row abcd:
+enum class Border {
+    reflect,   // cba|abcd|dcb   edge repeated (OpenCV BORDER_REFLECT)
+    mirror,    // dcb|abcd|cba   edge not repeated (OpenCV BORDER_REFLECT_101)
+    nearest,   // aaa|abcd|ddd
+    wrap,      // bcd|abcd|abc
+    constant,  // kkk|abcd|kkk   SourceRequest::cval, guidance_cval for the guidance
+};
+
+// The input position that position p of an axis of n >= 1 cells reads, or -1 for a constant
+// border. Borders wider than the axis keep reflecting (or wrapping) back and forth.
+ptrdiff_t border_index(ptrdiff_t p, ptrdiff_t n, Border border);
+
+enum class Sample { uint8, uint16, int16, int32, float32, float64 };
+
+// An h x w x channels array, read (or written) in place through byte strides of any sign.
+// Elements need not be aligned.
+struct Strided {
+    const void* data = nullptr;  // element (0, 0, 0)
+    Sample sample = Sample::uint8;
+    ptrdiff_t h = 0, w = 0;
+    int channels = 0;
+    ptrdiff_t stride_h = 0, stride_w = 0, stride_c = 0;
+};
+
+// How a filtered value becomes an integer output. Both clip to the type's range first.
+enum class Rounding {
+    half_even,  // to nearest, ties to even (numpy's rint)
+    truncate,   // toward zero: for uint8, numpy's clip(x, 0, 255).astype(uint8)
+};
+
+struct SourceRequest {
+    Strided image;     // any Sample; a NaN or infinity read from it stops the call
+    Strided guidance;  // Sample::uint8, the image's h and w, 1 or more channels
+    Border border = Border::reflect;
+    double cval = 0.0;          // image value of a constant border (must be finite)
+    uint8_t guidance_cval = 0;  // guidance value of a constant border
+    ptrdiff_t pad = 0;          // window side is 2 pad + 1
+    const double* kernel_s = nullptr;  // (2 pad + 1)^2 spatial weights, row-major
+    const double* table = nullptr;     // 256 range weights, indexed by |difference|
+    // The output block: image rows row0 .. row0 + rows - 1 and columns col0 .. col0 + cols - 1,
+    // each pixel filtered exactly as when the whole image is filtered (windows read the image
+    // around the block, and the border only beyond the image).
+    ptrdiff_t row0 = 0, rows = 0, col0 = 0, cols = 0;
+    // rows x cols x image channels; `data` is written (the const is Strided's). Must not overlap
+    // the image or the guidance.
+    Strided out;
+    Rounding rounding = Rounding::half_even;  // integer outputs only
+};
+
+// filter() as run() below filters, with the same threads, polling, environment and flags. A
+// NaN result (possible only from NaN weights) goes to an integer output as 0 and is reported in
+// Result::nan_in_output.
+Result filter(const SourceRequest& request, int threads, const std::function<bool()>& poll);
+
+// Memory one worker thread allocates for `request`, in bytes; 0 for a request filter() would
+// refuse.
+uint64_t bytes_per_thread(const SourceRequest& request);
+
+// ---- Filtering padded buffers -----------------------------------------------------------------
 
 // Filters on up to `threads` threads of the process-wide worker pool (clamped to 1..h and to
 // max_threads of the pool); the calling thread only waits, also while the pool's threads finish
@@ -105,11 +175,16 @@ struct Options {
     // Filter on the calling thread as when no worker thread can be started (it then polls
     // between rows itself); for testing that fallback.
     bool on_calling_thread = false;
+    // Output columns per strip of the row cache; 0 lets the driver choose from its cache budget.
+    // Tests force narrow strips, which must not change any result.
+    ptrdiff_t strip_width = 0;
 };
 
-// run() with chosen paths; Status::invalid_argument if the CPU lacks options.isa.
+// run() and filter() with chosen paths; Status::invalid_argument if the CPU lacks options.isa.
 Result run_with(const Request& request, int threads, const std::function<bool()>& poll,
                 const Options& options);
+Result filter_with(const SourceRequest& request, int threads, const std::function<bool()>& poll,
+                   const Options& options);
 
 }  // namespace detail
 }  // namespace sovelk::fused

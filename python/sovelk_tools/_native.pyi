@@ -1,0 +1,22 @@
+# The native part of sovelk_tools.joint_bilateral; call that function instead.
+from typing import Any
+
+import numpy as np
+
+def filter(
+    image: np.ndarray,
+    guidance: np.ndarray,
+    kernel_s: np.ndarray,
+    table: np.ndarray,
+    output: Any,
+    mode: int,
+    cval: float,
+    guidance_cval: int,
+    truncate: bool,
+    row0: int,
+    col0: int,
+    rows: int,
+    cols: int,
+    /,
+) -> np.ndarray: ...
+def require_memory(nbytes: int, what: str, /) -> None: ...

@@ -1,0 +1,270 @@
+"""The joint bilateral filter as a function, for every image dtype and border mode."""
+
+from __future__ import annotations
+
+import functools
+import math
+import numbers
+import operator
+from typing import Any, Optional, Tuple
+
+import numpy as np
+
+from . import _native
+
+MODES = {"reflect": 0, "mirror": 1, "nearest": 2, "wrap": 3, "constant": 4}
+ROUNDINGS = ("nearest", "truncate")
+DTYPES = tuple(np.dtype(t) for t in (np.uint8, np.uint16, np.int16, np.int32, np.float32, np.float64))
+_DTYPE_NAMES = ", ".join(d.name for d in DTYPES)
+
+# Weights of windows up to this radius are kept for the next call (a few hundred kB at most);
+# larger ones are rebuilt, so that one huge window does not stay in memory.
+_CACHED_RADIUS = 64
+# Building the spatial kernel with numpy holds about six window-sized arrays of 8 bytes at once,
+# and each worker thread keeps 16 doubles per window offset.
+_KERNEL_BYTES_PER_OFFSET = 6 * 8 + 16 * 8
+_CHECKED_OFFSETS = 1 << 20
+
+
+def joint_bilateral(
+    image: Any,
+    guidance: Any,
+    sigma_s: float,
+    sigma_r: float,
+    *,
+    mode: str = "reflect",
+    cval: float = 0.0,
+    guidance_cval: int = 0,
+    output: Any = None,
+    rounding: str = "nearest",
+    region: Optional[Tuple[slice, slice]] = None,
+) -> np.ndarray:
+    """Joint (cross) bilateral filter of ``image`` under ``guidance``.
+
+    Each output pixel is the weighted mean of the image's pixels in a square window around it.
+    The weight of a window offset is the spatial Gaussian of the offset times the range
+    Gaussian of the guidance's intensity difference from the window's centre, so edges of the
+    guidance survive the smoothing. With an integer ``sigma_s`` the weights are exactly those of
+    ``Sovelk.Joint_bilateral_filter(sigma_s, sigma_r)``, and per pixel the arithmetic is that
+    class's, in its order: float64 weights divided by their sum first, then the weighted
+    values summed over the offsets row by row.
+
+    Parameters
+    ----------
+    image : array_like, shape (h, w) or (h, w, c)
+        uint8, uint16, int16, int32, float32 or float64, any ``c >= 1``, any strides (views,
+        read-only arrays and memory maps are read in place). Values are used as they are: a
+        float image is not truncated or rescaled. A NaN or infinity anywhere the windows reach
+        raises ValueError (replace them first, for example with ``np.nan_to_num``).
+    guidance : array_like of uint8, shape (h, w), (h, w, 1) or (h, w, gc)
+        Intensities 0..255 with the image's height and width. One channel weighs each offset by
+        the gray range table; ``gc >= 2`` channels by the product of the channels' weights
+        (the Gaussian of the colour distance). Map other data to 0..255 first, for example
+        ``np.clip(g * 255, 0, 255).astype(np.uint8)`` for floats in 0..1.
+    sigma_s : int or float > 0
+        Spatial standard deviation in pixels. The window reaches ``radius = int(3 * sigma_s +
+        0.5)`` pixels from its centre (scipy.ndimage's ``truncate=3.0`` convention), which is
+        ``3 * sigma_s`` for an integer; the spatial weight of offset (dy, dx) is
+        ``exp(-((dx*dx + dy*dy) / (2.0 * sigma_s**2)))`` as numpy computes it.
+    sigma_r : int or float > 0
+        Range standard deviation on the intensity scale 0..1: a difference of i levels weighs
+        ``exp(-((i/255)**2 / (2.0 * sigma_r**2)))``.
+    mode : {"reflect", "mirror", "nearest", "wrap", "constant"}
+        What windows read beyond the image, pictured for a row ``abcd``::
+
+            reflect   cba|abcd|dcb   edge repeated (OpenCV BORDER_REFLECT, the class's)
+            mirror    dcb|abcd|cba   edge not repeated (OpenCV BORDER_REFLECT_101)
+            nearest   aaa|abcd|ddd
+            wrap      bcd|abcd|abc
+            constant  kkk|abcd|kkk   image cval, guidance guidance_cval
+
+        Borders wider than the image keep reflecting (or wrapping) back and forth, as OpenCV
+        and scipy.ndimage do.
+    cval : float
+        Image value beyond the border in ``"constant"`` mode (finite).
+    guidance_cval : int
+        Guidance intensity 0..255 beyond the border in ``"constant"`` mode. With the default 0
+        a dark border weighs like a dark guidance pixel, as OpenCV's constant border does.
+    output : dtype or ndarray, optional
+        The result's dtype (default: the image's), or an array to write it into, of the result's
+        shape and one of the image dtypes; it may share memory with the inputs (the result is
+        then made apart and copied in). Float outputs hold the float64 mean, float32 rounded to
+        nearest. Integer outputs are clipped to the dtype's range and rounded as ``rounding``
+        says.
+    rounding : {"nearest", "truncate"}
+        For integer outputs: ``"nearest"`` rounds half to even (like ``np.rint``);
+        ``"truncate"`` rounds toward zero, which for a uint8 image in ``"reflect"`` mode gives
+        ``Sovelk.Joint_bilateral_filter(sigma_s, sigma_r).joint_bilateral_filter(image,
+        guidance)`` bit for bit (except on a 1x1 image, where numpy sums pairwise).
+    region : (slice, slice), optional
+        Filter only these rows and columns, e.g. ``np.s_[100:200, 0:640]``: the result is that
+        block of the whole-image result, bit for bit, with windows reading the image around it
+        and borders only beyond the image. For tiles of a large image or memory map.
+
+    Returns
+    -------
+    ndarray
+        Shape (h, w) or (h, w, c) (of the region when one is given); ``output`` itself when it
+        is an array.
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type or dtype.
+    ValueError
+        A bad shape, mode, sigma or region; NaN or infinity in the image; a float64 image so
+        close to the largest double that its mean overflows.
+    MemoryError
+        The window's working memory is more than the process can get (checked before
+        allocating).
+    KeyboardInterrupt
+        Ctrl-C stops the filter within about 50 ms; the GIL is released while it runs.
+    """
+    image = _array(image, "image")
+    guidance = _array(guidance, "guidance")
+    if image.dtype not in DTYPES:
+        raise TypeError(f"image dtype {image.dtype} is not supported; accepted: {_DTYPE_NAMES}")
+    if guidance.dtype != np.uint8:
+        raise TypeError(
+            f"guidance must be uint8 (intensities 0..255), not {guidance.dtype}; map it to that "
+            "range first, e.g. np.clip(g * 255, 0, 255).astype(np.uint8) for floats in 0..1"
+        )
+    h, w = image.shape[:2]
+    if guidance.shape[:2] != (h, w):
+        raise ValueError(
+            f"guidance is {guidance.shape[0]}x{guidance.shape[1]} (h x w) but image is {h}x{w}; "
+            "they must match"
+        )
+    if guidance.ndim == 3 and guidance.shape[2] < 1:
+        raise ValueError("guidance has no channel")
+    kernel_s, table = _weights(sigma_s, sigma_r)
+    try:
+        code = MODES[mode]
+    except (KeyError, TypeError):
+        raise ValueError(f"mode must be one of {', '.join(map(repr, MODES))}, not {mode!r}") from None
+    if rounding not in ROUNDINGS:
+        raise ValueError(f"rounding must be 'nearest' or 'truncate', not {rounding!r}")
+    cval = _real(cval, "cval")
+    if not math.isfinite(cval):
+        raise ValueError(f"cval must be finite, not {cval!r}")
+    guidance_cval = _integer(guidance_cval, "guidance_cval")
+    if not 0 <= guidance_cval <= 255:
+        raise ValueError(f"guidance_cval must be an intensity 0..255, not {guidance_cval}")
+    rows, cols = _region(region, h, w)
+
+    result_shape = (rows.stop - rows.start, cols.stop - cols.start) + image.shape[2:]
+    image3 = image if image.ndim == 3 else image[:, :, np.newaxis]
+    guidance3 = guidance if guidance.ndim == 3 else guidance[:, :, np.newaxis]
+    target, copy_to = _output(output, image, guidance, result_shape)
+    result = _native.filter(
+        image3, guidance3, kernel_s, table, target, code, cval, guidance_cval, rounding == "truncate",
+        rows.start, cols.start, result_shape[0], result_shape[1],
+    )
+    if copy_to is not None:
+        copy_to[...] = result.reshape(copy_to.shape)
+        return copy_to
+    if output is not None and not isinstance(target, np.dtype):
+        return output
+    return result.reshape(result_shape)
+
+
+def _array(value: Any, name: str) -> np.ndarray:
+    array = np.asarray(value)
+    if array.ndim not in (2, 3):
+        raise ValueError(f"{name} must have shape (h, w) or (h, w, c), not {array.shape}")
+    return array
+
+
+def _real(value: Any, name: str) -> float:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
+    return float(value)
+
+
+def _integer(value: Any, name: str) -> int:
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be an integer, not bool")
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
+
+
+def _region(region: Any, h: int, w: int) -> Tuple[slice, slice]:
+    if region is None:
+        return slice(0, h), slice(0, w)
+    if not (isinstance(region, tuple) and len(region) == 2 and all(isinstance(s, slice) for s in region)):
+        raise TypeError("region must be a pair of slices, e.g. np.s_[10:20, 0:64]")
+    bounds = []
+    for s, n, axis in zip(region, (h, w), ("rows", "columns")):
+        start, stop, step = s.indices(n)
+        if step != 1:
+            raise ValueError(f"region {axis} must have step 1, not {step}")
+        bounds.append(slice(start, max(start, stop)))
+    return bounds[0], bounds[1]
+
+
+def _output(output: Any, image: np.ndarray, guidance: np.ndarray, shape: Tuple[int, ...]) -> Tuple[Any, Any]:
+    """What the native call writes to (a dtype or a 3-axis array), and the caller's array to
+    copy the result into when it shares memory with an input."""
+    if output is None:
+        return image.dtype, None
+    if not isinstance(output, np.ndarray):
+        try:
+            dtype = np.dtype(output)
+        except TypeError:
+            raise TypeError(f"output must be a dtype or an ndarray, not {output!r}") from None
+        if dtype not in DTYPES:
+            raise TypeError(f"output dtype {dtype} is not supported; accepted: {_DTYPE_NAMES}")
+        return dtype, None
+    if output.dtype not in DTYPES:
+        raise TypeError(f"output dtype {output.dtype} is not supported; accepted: {_DTYPE_NAMES}")
+    if output.shape != shape:
+        raise ValueError(f"output has shape {output.shape}; the result's is {shape}")
+    if not output.flags.writeable:
+        raise ValueError("output is read-only")
+    if np.may_share_memory(output, image) or np.may_share_memory(output, guidance):
+        return output.dtype, output
+    return (output if output.ndim == 3 else output[:, :, np.newaxis]), None
+
+
+def _weights(sigma_s: Any, sigma_r: Any) -> Tuple[np.ndarray, np.ndarray]:
+    """The spatial kernel and range table, computed as the class computes them."""
+    s = _real(sigma_s, "sigma_s")
+    r = _real(sigma_r, "sigma_r")
+    if not (s > 0 and math.isfinite(s)):
+        raise ValueError(f"sigma_s must be positive and finite, not {sigma_s!r}")
+    if not (r > 0 and math.isfinite(r)):
+        raise ValueError(f"sigma_r must be positive and finite, not {sigma_r!r}")
+    radius = 3 * operator.index(sigma_s) if isinstance(sigma_s, numbers.Integral) else int(3.0 * s + 0.5)
+    for name, value in (("sigma_s", sigma_s), ("sigma_r", sigma_r)):
+        try:
+            divisor = 2.0 * value ** 2
+        except OverflowError:
+            raise ValueError(f"{name} is too large: its square overflows") from None
+        if not 0 < divisor < math.inf:
+            raise ValueError(f"{name} is too small: 2 * {name}**2 is 0")
+    if radius <= _CACHED_RADIUS:
+        return _cached_weights(sigma_s, sigma_r, radius)
+    side = 2 * radius + 1
+    if side * side > _CHECKED_OFFSETS:
+        _native.require_memory(side * side * _KERNEL_BYTES_PER_OFFSET, f"a window of {side} x {side} pixels")
+    return _compute_weights(sigma_s, sigma_r, radius)
+
+
+@functools.lru_cache(maxsize=16, typed=True)
+def _cached_weights(sigma_s: Any, sigma_r: Any, radius: int) -> Tuple[np.ndarray, np.ndarray]:
+    kernel_s, table = _compute_weights(sigma_s, sigma_r, radius)
+    kernel_s.flags.writeable = False
+    table.flags.writeable = False
+    return kernel_s, table
+
+
+def _compute_weights(sigma_s: Any, sigma_r: Any, radius: int) -> Tuple[np.ndarray, np.ndarray]:
+    # The class's own expressions, operand for operand: np.exp differs in the last bit between
+    # machines, so the weights are numpy's here as there, never recomputed natively.
+    x, y = np.meshgrid(np.arange(-radius, radius + 1), np.arange(-radius, radius + 1))
+    kernel_s = np.exp(-((x * x + y * y) / (2.0 * sigma_s ** 2)))
+    diff = np.arange(0, 256) / 255.0
+    table = np.exp(-((diff * diff) / (2.0 * sigma_r ** 2)))
+    return np.ascontiguousarray(kernel_s, dtype=np.float64), np.ascontiguousarray(table, dtype=np.float64)

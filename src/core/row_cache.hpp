@@ -1,0 +1,394 @@
+// The driver's side of the row loop: where window rows come from and where filtered rows go.
+// Internal to fused_kernel.cpp.
+//
+// A worker keeps the window's rows in a small planar cache (see RowArgs), converted as they are
+// filled: image samples to double, guidance values to value minus the guidance minimum. The
+// cache covers one strip of output columns plus the window's reach on either side, so its size
+// is bounded by the strip, not by the image width; the border is applied while a row is filled.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <type_traits>
+#include <vector>
+
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
+#include "core/fused_kernel.hpp"
+#include "core/fused_kernel_row.hpp"
+
+namespace sovelk::fused::detail {
+
+struct AlignedFree {
+    void operator()(void* p) const { ::operator delete[](p, std::align_val_t{kScratchAlign}); }
+};
+template <class T>
+using AlignedArray = std::unique_ptr<T[], AlignedFree>;
+
+template <class T>
+AlignedArray<T> aligned_array(ptrdiff_t n) {  // throws std::bad_alloc
+    void* p = ::operator new[](static_cast<size_t>(n) * sizeof(T), std::align_val_t{kScratchAlign});
+    return AlignedArray<T>(static_cast<T*>(p));
+}
+
+// Everything a call reads, in one form for both entry points: run() describes its padded
+// buffers as an image whose block starts pad rows and columns in, so that its windows never
+// reach a border.
+struct Source {
+    Strided image;     // any Sample
+    Strided guidance;  // Sample::uint8 or Sample::int32
+    Border border = Border::reflect;
+    double cval = 0.0;
+    int32_t guidance_cval = 0;
+    int32_t guid_min = 0;  // cached guidance values are value - guid_min: 0 .. span
+    int64_t span = 0;
+    ptrdiff_t row0 = 0, rows = 0, col0 = 0, cols = 0, pad = 0;
+};
+
+// Sizes of a call, all checked against overflow by the driver.
+struct Geometry {
+    ptrdiff_t rows = 0, cols = 0, pad = 0, window = 0, offsets = 0;
+    int img_ch = 0, guid_ch = 0;
+    bool packed = false;      // guidance cached as RowArgs::packed_rows
+    ptrdiff_t strip = 0;      // output columns per strip (the last may be narrower)
+    ptrdiff_t strips = 0;
+    ptrdiff_t cache_w = 0;    // strip + 2 pad: one cached channel plane
+};
+
+template <class T>
+inline T load(const char* p) {  // any alignment
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Exponent all ones: infinity or NaN, told from the bits so that no flag is raised.
+inline bool non_finite(float x) {
+    uint32_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    return (bits & 0x7F800000u) == 0x7F800000u;
+}
+inline bool non_finite(double x) {
+    uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    return (bits & 0x7FF0000000000000ull) == 0x7FF0000000000000ull;
+}
+
+// Calls f(T{}) with the C++ type of a sample.
+template <class F>
+void with_sample(Sample s, F&& f) {
+    switch (s) {
+        case Sample::uint8: f(uint8_t{}); break;
+        case Sample::uint16: f(uint16_t{}); break;
+        case Sample::int16: f(int16_t{}); break;
+        case Sample::int32: f(int32_t{}); break;
+        case Sample::float32: f(float{}); break;
+        case Sample::float64: f(double{}); break;
+    }
+}
+
+// Calls f with std::integral_constant<int, n> for the common channel counts and with 0 (the
+// count then read at run time) for others: a count the compiler knows lets it convert several
+// values per instruction. Row refills are a fifth of a call at sigma_s 1.
+template <class F>
+void with_channel_count(int n, F&& f) {
+    switch (n) {
+        case 1: f(std::integral_constant<int, 1>{}); break;
+        case 3: f(std::integral_constant<int, 3>{}); break;
+        default: f(std::integral_constant<int, 0>{}); break;
+    }
+}
+
+// The window rows of one strip, in window-side slots: slot y mod window holds image row y (y
+// may lie outside the image; the border says what it holds). Consecutive output rows of one
+// worker share all but one row.
+class RowCache {
+public:
+    RowCache(const Source& s, const Geometry& g)
+        : s_(s), g_(g), guid_stride_(g.packed ? 2 * g.cache_w : g.cache_w * g.guid_ch),
+          guid_(aligned_array<uint32_t>(g.window * g.cache_w * g.guid_ch)),
+          img_(aligned_array<double>(g.window * g.cache_w * g.img_ch)),
+          columns_(static_cast<size_t>(g.cache_w)),
+          tag_(static_cast<size_t>(g.window), kNoRow),
+          guid_rows_(static_cast<size_t>(g.window)),
+          packed_rows_(static_cast<size_t>(g.window)),
+          img_rows_(static_cast<size_t>(g.window)) {}
+
+    // Output columns c0 .. c0 + width - 1 of the block from now on: cached column x holds image
+    // column first_ + x, with first_ = col0 + c0 - pad.
+    void start_strip(ptrdiff_t c0, ptrdiff_t width) {
+        if (c0 == strip_c0_ && tag_valid_) return;
+        strip_c0_ = c0;
+        tag_valid_ = true;
+        std::fill(tag_.begin(), tag_.end(), kNoRow);
+        const ptrdiff_t n = width + 2 * g_.pad;
+        used_w_ = n;
+        first_ = s_.col0 + c0 - s_.pad;
+        const ptrdiff_t w = s_.image.w;
+        inner_lo_ = std::clamp<ptrdiff_t>(-first_, 0, n);
+        inner_hi_ = std::clamp<ptrdiff_t>(w - first_, inner_lo_, n);
+        for (ptrdiff_t x = 0; x < n; ++x) {
+            const ptrdiff_t p = first_ + x;
+            columns_[static_cast<size_t>(x)] = p >= 0 && p < w ? p : border_index(p, w, s_.border);
+        }
+    }
+
+    // Points the row pointers at the window of block row r (image rows row0 + r - pad ..
+    // row0 + r + pad). False when a non-finite image value was read.
+    bool load_window(ptrdiff_t r) {
+        const ptrdiff_t top = s_.row0 + r - g_.pad;
+        for (ptrdiff_t j = 0; j < g_.window; ++j) {
+            const ptrdiff_t y = top + j;
+            ptrdiff_t slot = y % g_.window;
+            if (slot < 0) slot += g_.window;
+            if (tag_[static_cast<size_t>(slot)] != y) {
+                if (!fill(slot, y)) return false;
+                tag_[static_cast<size_t>(slot)] = y;
+            }
+            guid_rows_[static_cast<size_t>(j)] = guid_.get() + slot * guid_stride_;
+            packed_rows_[static_cast<size_t>(j)] = reinterpret_cast<const uint64_t*>(guid_rows_[static_cast<size_t>(j)]);
+            img_rows_[static_cast<size_t>(j)] = img_.get() + slot * g_.cache_w * g_.img_ch;
+        }
+        return true;
+    }
+
+    const uint32_t* const* guid_rows() const { return guid_rows_.data(); }
+    const uint64_t* const* packed_rows() const { return g_.packed ? packed_rows_.data() : nullptr; }
+    const double* const* img_rows() const { return img_rows_.data(); }
+
+private:
+    static constexpr ptrdiff_t kNoRow = std::numeric_limits<ptrdiff_t>::min();
+
+    bool fill(ptrdiff_t slot, ptrdiff_t y) {
+        const ptrdiff_t h = s_.image.h;
+        const ptrdiff_t source_row = y >= 0 && y < h ? y : border_index(y, h, s_.border);
+        if (s_.guidance.sample == Sample::uint8)
+            fill_guidance_from<uint8_t>(slot, source_row);
+        else
+            fill_guidance_from<int32_t>(slot, source_row);
+        bool finite = true;
+        with_sample(s_.image.sample, [&](auto sample) {
+            using T = decltype(sample);
+            with_channel_count(g_.img_ch, [&](auto ic) { finite = fill_image<decltype(ic)::value, T>(slot, source_row); });
+        });
+        return finite;
+    }
+
+    // True when element (x, k) of a row lies at (x * channels + k) elements, aligned: the row can
+    // then be read as an array of T, which the compiler vectorises.
+    template <class T>
+    static bool interleaved(const Strided& a, const char* row) {
+        const bool pixels = a.stride_w == static_cast<ptrdiff_t>(sizeof(T)) * a.channels &&
+                            (a.channels == 1 || a.stride_c == static_cast<ptrdiff_t>(sizeof(T)));
+        return pixels && reinterpret_cast<uintptr_t>(row) % alignof(T) == 0;
+    }
+
+    template <class G>
+    void fill_guidance_from(ptrdiff_t slot, ptrdiff_t source_row) {
+        with_channel_count(g_.guid_ch, [&](auto gc) {
+            constexpr int GC = decltype(gc)::value;
+            if (g_.packed)
+                fill_guidance<GC, G, true>(slot, source_row);
+            else
+                fill_guidance<GC, G, false>(slot, source_row);
+        });
+    }
+
+    // Guidance values minus the minimum: 0 .. span, which fits a uint32_t (span < 2^32) and, when
+    // packed, its 16-bit field (span <= kMaxPackedSpan).
+    template <int GC, class G, bool Packed>
+    void fill_guidance(ptrdiff_t slot, ptrdiff_t source_row) {
+        const Strided& a = s_.guidance;
+        const int gc = GC > 0 ? GC : g_.guid_ch;
+        const ptrdiff_t n = used_w_, cw = g_.cache_w;
+        const int64_t base = s_.guid_min;
+        uint32_t* gd = guid_.get() + slot * guid_stride_;
+        auto put = [&](ptrdiff_t x, int k, int64_t value) {
+            const uint32_t v = static_cast<uint32_t>(value - base);
+            if constexpr (Packed) {
+                uint64_t& field = reinterpret_cast<uint64_t*>(gd)[x];
+                if (k == 0) field = 0;
+                field |= static_cast<uint64_t>(v) << (16 * k);
+            } else {
+                gd[k * cw + x] = v;
+            }
+        };
+        if (source_row < 0) {
+            for (ptrdiff_t x = 0; x < n; ++x)
+                for (int k = 0; k < gc; ++k) put(x, k, s_.guidance_cval);
+            return;
+        }
+        const char* row = static_cast<const char*>(a.data) + source_row * a.stride_h;
+        auto at = [&](ptrdiff_t column, int k) {
+            return static_cast<int64_t>(load<G>(row + column * a.stride_w + k * a.stride_c));
+        };
+        auto edge = [&](ptrdiff_t x) {
+            const ptrdiff_t column = columns_[static_cast<size_t>(x)];
+            for (int k = 0; k < gc; ++k) put(x, k, column < 0 ? s_.guidance_cval : at(column, k));
+        };
+        for (ptrdiff_t x = 0; x < inner_lo_; ++x) edge(x);
+        const char* inner = row + (first_ + inner_lo_) * a.stride_w;
+        const ptrdiff_t m = inner_hi_ - inner_lo_;
+        if (interleaved<G>(a, inner)) {
+            const G* p = reinterpret_cast<const G*>(inner);
+            if constexpr (Packed) {
+                uint64_t* gp = reinterpret_cast<uint64_t*>(gd) + inner_lo_;
+                for (ptrdiff_t x = 0; x < m; ++x) {
+                    uint64_t v = 0;
+                    for (int k = 0; k < gc; ++k) v |= static_cast<uint64_t>(p[x * gc + k] - base) << (16 * k);
+                    gp[x] = v;
+                }
+            } else {
+                for (int k = 0; k < gc; ++k) {
+                    uint32_t* plane = gd + k * cw + inner_lo_;
+                    for (ptrdiff_t x = 0; x < m; ++x) plane[x] = static_cast<uint32_t>(p[x * gc + k] - base);
+                }
+            }
+        } else {
+            for (ptrdiff_t x = inner_lo_; x < inner_hi_; ++x)
+                for (int k = 0; k < gc; ++k) put(x, k, at(first_ + x, k));
+        }
+        for (ptrdiff_t x = inner_hi_; x < n; ++x) edge(x);
+    }
+
+    // Image samples as doubles: exact for every Sample. False when a float sample is a NaN or an
+    // infinity (the row is then not all converted).
+    template <int IC, class T>
+    bool fill_image(ptrdiff_t slot, ptrdiff_t source_row) {
+        const Strided& a = s_.image;
+        const int ic = IC > 0 ? IC : g_.img_ch;
+        const ptrdiff_t n = used_w_, cw = g_.cache_w;
+        double* pd = img_.get() + slot * cw * g_.img_ch;
+        if (source_row < 0) {
+            for (int k = 0; k < ic; ++k)
+                for (ptrdiff_t x = 0; x < n; ++x) pd[k * cw + x] = s_.cval;
+            return true;
+        }
+        bool bad = false;
+        auto convert = [&bad](T v) {
+            if constexpr (std::is_floating_point_v<T>) bad |= non_finite(v);
+            return static_cast<double>(v);  // exact; integers raise no flag
+        };
+        const char* row = static_cast<const char*>(a.data) + source_row * a.stride_h;
+        auto edge = [&](ptrdiff_t x) {
+            const ptrdiff_t column = columns_[static_cast<size_t>(x)];
+            for (int k = 0; k < ic; ++k)
+                pd[k * cw + x] = column < 0 ? s_.cval : convert(load<T>(row + column * a.stride_w + k * a.stride_c));
+        };
+        for (ptrdiff_t x = 0; x < inner_lo_; ++x) edge(x);
+        const char* inner = row + (first_ + inner_lo_) * a.stride_w;
+        const ptrdiff_t m = inner_hi_ - inner_lo_;
+        if (interleaved<T>(a, inner)) {
+            const T* p = reinterpret_cast<const T*>(inner);
+            for (int k = 0; k < ic; ++k) {
+                double* plane = pd + k * cw + inner_lo_;
+                for (ptrdiff_t x = 0; x < m; ++x) plane[x] = convert(p[x * ic + k]);
+            }
+        } else {
+            for (int k = 0; k < ic; ++k) {
+                double* plane = pd + k * cw + inner_lo_;
+                for (ptrdiff_t x = 0; x < m; ++x) plane[x] = convert(load<T>(inner + x * a.stride_w + k * a.stride_c));
+            }
+        }
+        for (ptrdiff_t x = inner_hi_; x < n; ++x) edge(x);
+        return !bad;
+    }
+
+    const Source& s_;
+    const Geometry& g_;
+    const ptrdiff_t guid_stride_;  // uint32_t elements per cached guidance row
+    AlignedArray<uint32_t> guid_;
+    AlignedArray<double> img_;
+    std::vector<ptrdiff_t> columns_;  // image column of each cached column, -1 for a constant
+    std::vector<ptrdiff_t> tag_;
+    std::vector<const uint32_t*> guid_rows_;
+    std::vector<const uint64_t*> packed_rows_;
+    std::vector<const double*> img_rows_;
+    ptrdiff_t strip_c0_ = 0, used_w_ = 0, first_ = 0, inner_lo_ = 0, inner_hi_ = 0;
+    bool tag_valid_ = false;
+};
+
+// ---- output rows --------------------------------------------------------------------------------
+
+// x clipped to I's range and made an integer, as R says; a NaN becomes 0 and sets `nan`.
+// Ordered compares only on non-NaN values and conversions of in-range values: nothing but
+// inexact is raised. `rounds_to_nearest`: the thread's rounding mode is to nearest.
+template <class I, Rounding R>
+inline I to_integer(double x, bool& nan, bool rounds_to_nearest) {
+    uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    if ((bits & 0x7FFFFFFFFFFFFFFFull) > 0x7FF0000000000000ull) {
+        nan = true;
+        return 0;
+    }
+    constexpr double lo = static_cast<double>(std::numeric_limits<I>::min());
+    constexpr double hi = static_cast<double>(std::numeric_limits<I>::max());
+    if (x <= lo) return std::numeric_limits<I>::min();
+    if (x >= hi) return std::numeric_limits<I>::max();
+    if constexpr (R == Rounding::half_even) {
+        // Rounding lo < x < hi to an integer never leaves [lo, hi], both being integers.
+        if (rounds_to_nearest) {
+#if defined(__x86_64__)
+            // The SSE conversion rounds as the thread does: to nearest, ties to even.
+            return static_cast<I>(_mm_cvtsd_si64(_mm_set_sd(x)));
+#else
+            // |x| < 2^31: adding 1.5 * 2^52 leaves no fraction bit, and the sum is rounded to
+            // nearest, ties to even; subtracting it back is exact.
+            constexpr double kShift = 6755399441055744.0;
+            return static_cast<I>((x + kShift) - kShift);
+#endif
+        }
+        // Another rounding mode: x - t is exact (a multiple of x's last place, below 1), and
+        // ties go to the even neighbour.
+        int64_t t = static_cast<int64_t>(x);
+        const double frac = x - static_cast<double>(t);
+        if (frac > 0.5 || (frac == 0.5 && (t & 1) != 0))
+            ++t;
+        else if (frac < -0.5 || (frac == -0.5 && (t & 1) != 0))
+            --t;
+        return static_cast<I>(t);
+    }
+    (void)rounds_to_nearest;
+    return static_cast<I>(static_cast<int64_t>(x));  // toward zero, whatever the rounding mode
+}
+
+template <class O, Rounding R>
+inline O convert_output(double v, bool& nan, bool rounds_to_nearest) {
+    if constexpr (std::is_floating_point_v<O>)
+        return static_cast<O>(v);  // float: rounded as the caller's environment rounds
+    else
+        return to_integer<O, R>(v, nan, rounds_to_nearest);
+}
+
+// Writes `width` filtered pixels (interleaved doubles) to row r, columns c0 .. of `out`.
+// True when one was NaN and went to an integer output.
+template <class O, Rounding R>
+bool write_row(const double* in, ptrdiff_t width, int channels, const Strided& out, ptrdiff_t r, ptrdiff_t c0,
+               bool rounds_to_nearest) {
+    char* row = static_cast<char*>(const_cast<void*>(out.data)) + r * out.stride_h + c0 * out.stride_w;
+    bool nan = false;
+    const bool interleaved = out.stride_w == static_cast<ptrdiff_t>(sizeof(O)) * channels &&
+                             (channels == 1 || out.stride_c == static_cast<ptrdiff_t>(sizeof(O)));
+    if (interleaved) {  // one run of width x channels values
+        for (ptrdiff_t i = 0; i < width * channels; ++i) {
+            const O o = convert_output<O, R>(in[i], nan, rounds_to_nearest);
+            std::memcpy(row + i * static_cast<ptrdiff_t>(sizeof(O)), &o, sizeof o);
+        }
+        return nan;
+    }
+    for (ptrdiff_t x = 0; x < width; ++x) {
+        for (int k = 0; k < channels; ++k) {
+            const O o = convert_output<O, R>(in[x * channels + k], nan, rounds_to_nearest);
+            std::memcpy(row + x * out.stride_w + k * out.stride_c, &o, sizeof o);
+        }
+    }
+    return nan;
+}
+
+}  // namespace sovelk::fused::detail

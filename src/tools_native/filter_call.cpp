@@ -1,0 +1,425 @@
+// sovelk_tools._native.filter: the function API's call into the core. The Python wrapper
+// (sovelk_tools/function.py) validates the options and builds the weights; this layer checks
+// every array it hands to the core, reserves memory, runs the core without the GIL and maps the
+// core's status to Python exceptions.
+#include "tools_native/filter_call.hpp"
+
+#include <algorithm>
+#include <cfenv>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "core/fused_kernel.hpp"
+#include "core/memory_budget.hpp"
+#include "tools_native/gil.hpp"
+
+namespace sovelk::tools {
+
+namespace {
+
+// A buffer view of an argument, released when it goes, except on a thread that is being ended
+// while it takes the GIL back (see t_taking_gil_back): the view's own memory is plain C++.
+struct ReleaseView {
+    void operator()(Py_buffer* view) const {
+        if (!t_taking_gil_back) PyBuffer_Release(view);
+        delete view;
+    }
+};
+using Buffer = std::unique_ptr<Py_buffer, ReleaseView>;
+
+// The object's buffer with strides and format; `what` names the argument in the TypeError.
+Buffer acquire(PyObject* obj, bool writable, const char* what) {
+    auto view = std::make_unique<Py_buffer>();
+    if (PyObject_GetBuffer(obj, view.get(), writable ? PyBUF_RECORDS : PyBUF_RECORDS_RO) != 0) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "%s must be a%s numpy array, not %.100s", what, writable ? " writable" : "",
+                     Py_TYPE(obj)->tp_name);
+        throw PyErrorSet{};
+    }
+    return Buffer(view.release());
+}
+
+// The sample type of a buffer format in native byte order; false for any other.
+bool sample_of(const Py_buffer& view, fused::Sample& sample) {
+    const char* f = view.format != nullptr ? view.format : "B";
+    if (*f == '@' || *f == '=' || (*f == '<' && !PY_BIG_ENDIAN) || (*f == '>' && PY_BIG_ENDIAN)) ++f;
+    if (f[0] == '\0' || f[1] != '\0') return false;
+    switch (f[0]) {
+        case 'B': sample = fused::Sample::uint8; return view.itemsize == 1;
+        case 'H': sample = fused::Sample::uint16; return view.itemsize == 2;
+        case 'h': sample = fused::Sample::int16; return view.itemsize == 2;
+        case 'i':
+        case 'l': sample = fused::Sample::int32; return view.itemsize == 4;
+        case 'f': sample = fused::Sample::float32; return view.itemsize == 4;
+        case 'd': sample = fused::Sample::float64; return view.itemsize == 8;
+        default: return false;
+    }
+}
+
+constexpr const char* kAccepted = "uint8, uint16, int16, int32, float32 or float64";
+
+// An (h, w, channels) array as the core reads it.
+fused::Strided strided_of(const Py_buffer& view, const char* what) {
+    fused::Strided a;
+    if (!sample_of(view, a.sample)) {
+        PyErr_Format(PyExc_TypeError, "%s has an unsupported dtype (buffer format '%s'); accepted: %s", what,
+                     view.format != nullptr ? view.format : "B", kAccepted);
+        throw PyErrorSet{};
+    }
+    if (view.ndim != 3) {
+        PyErr_Format(PyExc_ValueError, "%s must have 3 axes here, not %d", what, view.ndim);
+        throw PyErrorSet{};
+    }
+    if (view.shape[2] > 1 << 20) {
+        PyErr_Format(PyExc_ValueError, "%s has %zd channels; at most %d are accepted", what, view.shape[2], 1 << 20);
+        throw PyErrorSet{};
+    }
+    a.data = view.buf;
+    a.h = view.shape[0];
+    a.w = view.shape[1];
+    a.channels = static_cast<int>(view.shape[2]);
+    a.stride_h = view.strides[0];
+    a.stride_w = view.strides[1];
+    a.stride_c = view.strides[2];
+    return a;
+}
+
+// Bytes [lo, hi) that an array's elements occupy.
+struct Extent {
+    const char *lo, *hi;
+};
+Extent extent_of(const Py_buffer& v) {
+    const char* lo = static_cast<const char*>(v.buf);
+    const char* hi = lo + v.itemsize;
+    for (int d = 0; d < v.ndim; ++d) {
+        if (v.shape[d] == 0) return {lo, lo};
+        const Py_ssize_t reach = (v.shape[d] - 1) * v.strides[d];
+        (reach < 0 ? lo : hi) += reach;
+    }
+    return {lo, hi};
+}
+bool overlap(const Py_buffer& a, const Py_buffer& b) {
+    const Extent x = extent_of(a), y = extent_of(b);
+    return x.lo < x.hi && y.lo < y.hi && x.lo < y.hi && y.lo < x.hi;
+}
+
+// `n` doubles, C-contiguous, each finite and >= 0, read from a float64 array of `ndim` axes.
+const double* weights_of(const Py_buffer& v, int ndim, Py_ssize_t n, const char* what) {
+    fused::Sample sample;
+    if (!sample_of(v, sample) || sample != fused::Sample::float64 || v.ndim != ndim ||
+        !PyBuffer_IsContiguous(&v, 'C') || v.len != n * 8) {
+        PyErr_Format(PyExc_ValueError, "%s must be a C-contiguous float64 array of %zd values", what, n);
+        throw PyErrorSet{};
+    }
+    const double* w = static_cast<const double*>(v.buf);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!(w[i] >= 0.0 && w[i] <= 1.7976931348623157e308)) {
+            PyErr_Format(PyExc_ValueError, "%s holds a value that is negative, NaN or infinite", what);
+            throw PyErrorSet{};
+        }
+    }
+    return w;
+}
+
+Py_ssize_t index_arg(PyObject* obj, const char* what) {
+    const Py_ssize_t v = PyNumber_AsSsize_t(obj, PyExc_OverflowError);
+    if (v == -1 && PyErr_Occurred()) throw PyErrorSet{};
+    if (v < 0) {
+        PyErr_Format(PyExc_ValueError, "%s must not be negative", what);
+        throw PyErrorSet{};
+    }
+    return v;
+}
+
+// Everything the call holds while the core runs without the GIL. On a thread that is being
+// ended while it takes the GIL back, the references are dropped unreleased: releasing them
+// without the GIL could free objects under another thread's feet.
+struct HeldObjects {
+    Buffer image, guidance, kernel, table, out;
+    Ref output;
+    ~HeldObjects() {
+        if (t_taking_gil_back) (void)output.release();
+    }
+};
+
+struct Budget {
+    int threads = 0;
+    MemoryReservation reservation;
+};
+
+[[noreturn]] void refuse(uint64_t bytes, Py_ssize_t window) {
+    const unsigned long long mib = (bytes + (1u << 20) - 1) >> 20;
+    PyErr_Format(PyExc_MemoryError, "joint_bilateral needs about %llu MiB of working memory for this image and a "
+                 "window of %zd x %zd pixels, more than this process can get", mib, window, window);
+    throw PyErrorSet{};
+}
+
+// Threads for a call that allocates `fixed` bytes besides each worker's `per_thread`: at most
+// half of what the process can still get, after what calls running at once have reserved.
+// Calls that need less than this are not weighed against the memory left: reading it costs more
+// than filtering a small image, and the interpreter makes allocations of this size unchecked.
+constexpr uint64_t kUncheckedBytes = uint64_t{16} << 20;
+
+Budget budget_for(uint64_t fixed, uint64_t per_thread, Py_ssize_t window) {
+    Budget b;
+    const int most = fused::default_thread_count();
+    if (fixed + per_thread * static_cast<uint64_t>(most) < kUncheckedBytes) {
+        b.threads = most;
+        return b;
+    }
+    const auto available = unreserved_memory_bytes();
+    if (!available) {
+        b.threads = most;
+        return b;
+    }
+    if (fixed + per_thread > *available) refuse(fixed + per_thread, window);
+    const uint64_t half = *available / 2;
+    const uint64_t fit = half > fixed ? (half - fixed) / per_thread : 1;
+    b.threads = static_cast<int>(std::clamp<uint64_t>(fit, 1, static_cast<uint64_t>(most)));
+    b.reservation = MemoryReservation::reserve(fixed + per_thread * static_cast<uint64_t>(b.threads));
+    if (!b.reservation) {  // another call reserved in between: one worker, if even that fits
+        b.threads = 1;
+        b.reservation = MemoryReservation::reserve(fixed + per_thread);
+        if (!b.reservation) refuse(fixed + per_thread, window);
+    }
+    return b;
+}
+
+// The outcome of the GIL-free part: the core's result, or the C++ exception it ended with.
+struct Outcome {
+    fused::Result result;
+    enum class Failure { none, memory, other } failure = Failure::none;
+    std::string what;
+};
+
+// Runs the core without the GIL, polling for signals about every 50 ms. Every C++ exception
+// stops here, inside the released scope (see GilReleased); a forced unwind is no
+// std::exception and passes.
+Outcome run_released(const fused::SourceRequest& request, int threads) {
+    Outcome o;
+    bool interrupted = false;
+    {
+        GilReleased released;
+        auto poll = [&released, &interrupted] {
+            return released.with_gil([&interrupted] {
+                interrupted = PyErr_CheckSignals() != 0;
+                return interrupted;
+            });
+        };
+        try {
+            o.result = fused::filter(request, threads, poll);
+        } catch (const std::bad_alloc&) {
+            o.failure = Outcome::Failure::memory;
+        } catch (const std::exception& e) {
+            o.failure = Outcome::Failure::other;
+            o.what = e.what();
+        }
+    }
+    return o;
+}
+
+void raise_for(const Outcome& o, const fused::SourceRequest& request) {
+    using fused::Status;
+    if (o.failure == Outcome::Failure::memory || o.result.status == Status::out_of_memory) {
+        PyErr_SetString(PyExc_MemoryError, "not enough memory for joint_bilateral's working buffers");
+        throw PyErrorSet{};
+    }
+    if (o.failure == Outcome::Failure::other) {
+        PyErr_Format(PyExc_RuntimeError, "joint_bilateral's native kernel failed: %s", o.what.c_str());
+        throw PyErrorSet{};
+    }
+    switch (o.result.status) {
+        case Status::ok: break;
+        case Status::cancelled:
+            if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+            throw PyErrorSet{};
+        case Status::non_finite_image:
+            PyErr_SetString(PyExc_ValueError,
+                            "image holds NaN or infinity where the window reaches; replace them first "
+                            "(for example with np.nan_to_num, or fill holes from their neighbours)");
+            throw PyErrorSet{};
+        default:
+            PyErr_SetString(PyExc_ValueError, "joint_bilateral: the native kernel refused the request");
+            throw PyErrorSet{};
+    }
+    if (o.result.fp_flags & FE_OVERFLOW) {
+        PyErr_SetString(PyExc_ValueError,
+                        request.out.sample == fused::Sample::float32
+                            ? "output: a filtered value is beyond float32's range; ask for float64"
+                            : "image: values this close to float64's largest overflow the weighted mean");
+        throw PyErrorSet{};
+    }
+    if ((o.result.fp_flags & FE_INVALID) || o.result.nan_in_output) {
+        PyErr_SetString(PyExc_ValueError, "joint_bilateral: the weights gave an undefined result (NaN)");
+        throw PyErrorSet{};
+    }
+}
+
+PyObject* filter_body(PyObject* numpy_empty, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 13) {
+        PyErr_Format(PyExc_TypeError, "filter() takes 13 positional arguments (%zd given)", nargs);
+        throw PyErrorSet{};
+    }
+    HeldObjects held;
+    held.image = acquire(args[0], false, "image");
+    held.guidance = acquire(args[1], false, "guidance");
+    held.kernel = acquire(args[2], false, "kernel_s");
+    held.table = acquire(args[3], false, "table");
+
+    fused::SourceRequest q;
+    q.image = strided_of(*held.image, "image");
+    q.guidance = strided_of(*held.guidance, "guidance");
+    if (q.guidance.sample != fused::Sample::uint8) {
+        PyErr_SetString(PyExc_TypeError,
+                        "guidance must be uint8 (intensities 0..255); map other data to that range first, "
+                        "e.g. np.clip(g * 255, 0, 255).astype(np.uint8) for floats in 0..1");
+        throw PyErrorSet{};
+    }
+    if (q.guidance.h != q.image.h || q.guidance.w != q.image.w) {
+        PyErr_Format(PyExc_ValueError, "guidance is %zd x %zd (h x w) but image is %zd x %zd; they must match",
+                     q.guidance.h, q.guidance.w, q.image.h, q.image.w);
+        throw PyErrorSet{};
+    }
+    if (q.guidance.channels < 1) {
+        PyErr_SetString(PyExc_ValueError, "guidance has no channel");
+        throw PyErrorSet{};
+    }
+    const Py_ssize_t side = held.kernel->ndim == 2 ? held.kernel->shape[0] : 0;
+    if (side < 1 || side % 2 == 0 || held.kernel->shape[1] != side) {
+        PyErr_SetString(PyExc_ValueError, "kernel_s must be a square float64 array of odd side");
+        throw PyErrorSet{};
+    }
+    q.pad = side / 2;
+    q.kernel_s = weights_of(*held.kernel, 2, side * side, "kernel_s");
+    q.table = weights_of(*held.table, 1, 256, "table");
+    // The centre offset weighs kernel_s[centre] * table[0]: positive, so no weight sum is 0.
+    if (!(q.kernel_s[q.pad * side + q.pad] > 0.0 && q.table[0] > 0.0)) {
+        PyErr_SetString(PyExc_ValueError, "kernel_s and table must weigh the window's centre above 0");
+        throw PyErrorSet{};
+    }
+
+    const int mode = static_cast<int>(index_arg(args[5], "mode"));
+    if (mode > static_cast<int>(fused::Border::constant)) {
+        PyErr_SetString(PyExc_ValueError, "mode code out of range");
+        throw PyErrorSet{};
+    }
+    q.border = static_cast<fused::Border>(mode);
+    q.cval = PyFloat_AsDouble(args[6]);
+    if (q.cval == -1.0 && PyErr_Occurred()) throw PyErrorSet{};
+    if (!std::isfinite(q.cval)) {
+        PyErr_SetString(PyExc_ValueError, "cval must be finite");
+        throw PyErrorSet{};
+    }
+    const Py_ssize_t guidance_cval = index_arg(args[7], "guidance_cval");
+    if (guidance_cval > 255) {
+        PyErr_SetString(PyExc_ValueError, "guidance_cval must be an intensity 0..255");
+        throw PyErrorSet{};
+    }
+    q.guidance_cval = static_cast<uint8_t>(guidance_cval);
+    const int truncate = PyObject_IsTrue(args[8]);
+    if (truncate < 0) throw PyErrorSet{};
+    q.rounding = truncate ? fused::Rounding::truncate : fused::Rounding::half_even;
+    q.row0 = index_arg(args[9], "region");
+    q.col0 = index_arg(args[10], "region");
+    q.rows = index_arg(args[11], "region");
+    q.cols = index_arg(args[12], "region");
+    if (q.row0 > q.image.h - q.rows || q.col0 > q.image.w - q.cols) {
+        PyErr_SetString(PyExc_ValueError, "region must lie inside the image");
+        throw PyErrorSet{};
+    }
+
+    // The output: the caller's array, or one made here once the memory is known to be there.
+    PyObject* output = args[4];
+    const bool make_output = !PyObject_CheckBuffer(output);
+    fused::SourceRequest sizing = q;  // bytes_per_thread() needs a complete request
+    sizing.out = q.image;
+    sizing.out.h = q.rows;
+    sizing.out.w = q.cols;
+    uint64_t fixed = 0;
+    if (make_output) {
+        // The dtype's item size, from a zero-length array of it.
+        Ref probe_shape = require(Py_BuildValue("(i)", 0));
+        Ref kwnames = require(Py_BuildValue("(s)", "dtype"));
+        PyObject* call_args[] = {probe_shape.get(), output};
+        Ref probe = require(PyObject_Vectorcall(numpy_empty, call_args, 1, kwnames.get()));
+        const Buffer probe_view = acquire(probe.get(), false, "output");
+        if (!sample_of(*probe_view, sizing.out.sample)) {
+            PyErr_Format(PyExc_TypeError, "output dtype is not supported; accepted: %s", kAccepted);
+            throw PyErrorSet{};
+        }
+        fixed = static_cast<uint64_t>(q.rows) * static_cast<uint64_t>(q.cols) *
+                static_cast<uint64_t>(q.image.channels) * static_cast<uint64_t>(probe_view->itemsize);
+    }
+    // An empty result (no row, column or channel) is made and returned without the core.
+    const bool empty = q.rows == 0 || q.cols == 0 || q.image.channels == 0;
+    const uint64_t per_thread = empty ? 0 : fused::bytes_per_thread(sizing);
+    if (!empty && per_thread == 0) {
+        PyErr_SetString(PyExc_MemoryError, "joint_bilateral: the window is too large for this machine's address space");
+        throw PyErrorSet{};
+    }
+    Budget budget = empty ? Budget{} : budget_for(fixed, per_thread, side);
+
+    if (make_output) {
+        Ref shape = require(Py_BuildValue("(nni)", q.rows, q.cols, q.image.channels));
+        Ref kwnames = require(Py_BuildValue("(s)", "dtype"));
+        PyObject* call_args[] = {shape.get(), output};
+        held.output = require(PyObject_Vectorcall(numpy_empty, call_args, 1, kwnames.get()));
+    } else {
+        held.output = Ref::new_ref(output);
+    }
+    held.out = acquire(held.output.get(), true, "output");
+    q.out = strided_of(*held.out, "output");
+    if (q.out.h != q.rows || q.out.w != q.cols || q.out.channels != q.image.channels) {
+        PyErr_Format(PyExc_ValueError, "output has shape (%zd, %zd, %d); the result's is (%zd, %zd, %d)", q.out.h,
+                     q.out.w, q.out.channels, q.rows, q.cols, q.image.channels);
+        throw PyErrorSet{};
+    }
+    if (overlap(*held.out, *held.image) || overlap(*held.out, *held.guidance)) {
+        PyErr_SetString(PyExc_ValueError, "output shares memory with image or guidance");
+        throw PyErrorSet{};
+    }
+    if (empty) return held.output.release();
+
+    const Outcome outcome = run_released(q, budget.threads);
+    raise_for(outcome, q);
+    return held.output.release();
+}
+
+}  // namespace
+
+PyObject* filter(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    try {
+        return filter_body(numpy_empty_of(module), args, nargs);
+    } catch (const PyErrorSet&) {
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_RuntimeError, "sovelk_tools._native.filter failed: %s", e.what());
+        return nullptr;
+    }
+}
+
+PyObject* require_memory(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_Format(PyExc_TypeError, "require_memory() takes 2 positional arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    const unsigned long long bytes = PyLong_AsUnsignedLongLong(args[0]);
+    if (bytes == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    const char* what = PyUnicode_AsUTF8(args[1]);
+    if (what == nullptr) return nullptr;
+    const auto available = unreserved_memory_bytes();
+    if (available && bytes > *available) {
+        return PyErr_Format(PyExc_MemoryError, "%s needs about %.2f GiB of working memory, more than this process can get",
+                            what, static_cast<double>(bytes) / 1073741824.0);
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace sovelk::tools

@@ -1,0 +1,21 @@
+// The functions of sovelk_tools._native; each is one error boundary, returning null with the
+// Python error set.
+#pragma once
+#include "module/pyref.hpp"
+
+namespace sovelk::tools {
+
+// filter(image, guidance, kernel_s, table, output, mode, cval, guidance_cval, truncate,
+//        row0, col0, rows, cols) -> output
+// image (h, w, c) of uint8, uint16, int16, int32, float32 or float64; guidance (h, w, gc) uint8;
+// kernel_s a square float64 array of odd side; table 256 float64 range weights; output an
+// array of shape (rows, cols, c) or a dtype for a new one; mode a fused::Border code.
+PyObject* filter(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
+// require_memory(nbytes, what): MemoryError naming `what` when the process cannot get nbytes.
+PyObject* require_memory(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
+// numpy.empty, imported when the module was executed (borrowed).
+PyObject* numpy_empty_of(PyObject* module);
+
+}  // namespace sovelk::tools

@@ -1,0 +1,80 @@
+"""Plain numpy model of sovelk_tools.joint_bilateral, statement for statement.
+
+The weights and the per-pixel arithmetic are the class's (oracle.py): spatial kernel times the
+range kernel of the guidance stack, divided by their sum over the offsets, times the image
+stack, summed over the offsets. Two things differ from the class, as the function documents:
+the image is padded in its own dtype (a float is not truncated) with the chosen border, and the
+sums over the offsets are written out in offset order, which is what np.sum does for every image
+but a 1x1 one. Deliberately naive.
+"""
+
+import numpy as np
+
+import oracle
+
+# np.pad's names for the border modes; np.pad keeps reflecting (or wrapping) for borders wider
+# than the axis, as OpenCV does (a test checks it against cv2.copyMakeBorder).
+NP_PAD_MODES = {"reflect": "symmetric", "mirror": "reflect", "nearest": "edge", "wrap": "wrap", "constant": "constant"}
+
+
+def weights(sigma_s, sigma_r):
+    """(kernel_s, table_r_color, table_r_gray) for the window radius int(3 sigma_s + 0.5)."""
+    if isinstance(sigma_s, (int, np.integer)):
+        kernel_s = oracle.spatial_kernel(sigma_s)
+    else:
+        radius = int(3.0 * sigma_s + 0.5)
+        x, y = np.meshgrid(range(-radius, radius + 1), range(-radius, radius + 1))
+        kernel_s = np.exp(-((x * x + y * y) / (2.0 * sigma_s ** 2)))
+    return (kernel_s,) + oracle.range_tables(sigma_r)
+
+
+def pad(array, width, mode, cval):
+    widths = ((width, width), (width, width), (0, 0))
+    if mode == "constant":
+        return np.pad(array, widths, mode="constant", constant_values=cval)
+    return np.pad(array, widths, mode=NP_PAD_MODES[mode])
+
+
+def weighted_mean(image, guidance, sigma_s, sigma_r, mode="reflect", cval=0.0, guidance_cval=0):
+    """The float64 result, shape (h, w, c)."""
+    img = image.reshape(image.shape[:2] + (-1,))
+    guid = guidance.reshape(guidance.shape[:2] + (-1,))
+    h, w = img.shape[:2]
+    kernel_s, table_r_color, table_r_gray = weights(sigma_s, sigma_r)
+    wndw_size = kernel_s.shape[0]
+    pad_w = wndw_size // 2
+    padded_img = pad(img.astype(np.float64), pad_w, mode, cval)
+    padded_guidance = pad(guid.astype(np.int32), pad_w, mode, guidance_cval)
+    tmp_img = np.zeros((wndw_size ** 2,) + img.shape)
+    tmp_guidance = np.zeros((wndw_size ** 2,) + guid.shape)
+    for i in range(wndw_size ** 2):
+        offset_x, offset_y = i // wndw_size, i % wndw_size
+        tmp_img[i] = padded_img[offset_x:offset_x + h, offset_y:offset_y + w]
+        tmp_guidance[i] = padded_guidance[offset_x:offset_x + h, offset_y:offset_y + w]
+    new_kernel_r = oracle.range_kernel(wndw_size, table_r_color, table_r_gray, tmp_guidance)
+    new_kernel = kernel_s.reshape(wndw_size ** 2, 1, 1, 1) * new_kernel_r
+    total = np.zeros(new_kernel.shape[1:])
+    for plane in new_kernel:
+        total = total + plane
+    new_kernel_normalize = new_kernel / total
+    output = np.zeros(img.shape)
+    for plane in new_kernel_normalize * tmp_img:
+        output = output + plane
+    return output
+
+
+def convert(output, dtype, rounding="nearest"):
+    """The float64 result in `dtype`: floats rounded to nearest, integers clipped and rounded
+    half to even (np.rint) or truncated."""
+    dtype = np.dtype(dtype)
+    if dtype.kind == "f":
+        return output.astype(dtype)
+    info = np.iinfo(dtype)
+    clipped = np.clip(output, info.min, info.max)
+    return (np.rint(clipped) if rounding == "nearest" else clipped).astype(dtype)
+
+
+def joint_bilateral(image, guidance, sigma_s, sigma_r, mode="reflect", cval=0.0, guidance_cval=0,
+                    dtype=None, rounding="nearest"):
+    output = weighted_mean(image, guidance, sigma_s, sigma_r, mode, cval, guidance_cval)
+    return convert(output, image.dtype if dtype is None else dtype, rounding).reshape(image.shape)

@@ -1,0 +1,299 @@
+"""sovelk_tools.joint_bilateral against its numpy model (function_oracle.py) and the class."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import cv2
+import numpy as np
+import pytest
+
+import function_oracle
+import Sovelk
+from sovelk_tools import bilateral, joint_bilateral
+
+DTYPES = [np.uint8, np.uint16, np.int16, np.int32, np.float32, np.float64]
+MODES = ["reflect", "mirror", "nearest", "wrap", "constant"]
+
+
+def same_bits(a, b):
+    return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
+
+
+def random_image(rng, dtype, shape):
+    dtype = np.dtype(dtype)
+    if dtype.kind == "f":
+        scale = 10.0 ** rng.integers(-3, 6)
+        return (rng.normal(0, scale, shape) + rng.choice([0, scale], shape)).astype(dtype)
+    info = np.iinfo(dtype)
+    return rng.integers(info.min, info.max, shape, dtype=dtype, endpoint=True)
+
+
+def random_case(rng, dtype, channels, guidance_kind):
+    h, w = rng.integers(1, 10, 2)
+    image = random_image(rng, dtype, (h, w) if channels == 1 and rng.random() < 0.5 else (h, w, channels))
+    gshape = {"gray": (h, w), "gray3d": (h, w, 1), "colour": (h, w, int(rng.integers(2, 5)))}[guidance_kind]
+    guidance = rng.integers(0, 256, gshape, dtype=np.uint8)
+    if rng.random() < 0.5:  # large flat regions: many equal weights, ties and wide sums
+        guidance //= 64
+    sigma_s = [1, 2, 0.7, 1.4][rng.integers(4)]
+    sigma_r = [0.05, 0.1, 0.3, 1][rng.integers(4)]
+    return image, guidance, sigma_s, sigma_r
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("dtype", DTYPES, ids=lambda d: np.dtype(d).name)
+def test_equals_the_model(dtype, mode):
+    # Windows of up to 13 pixels on images of 1 to 9: borders wider than the image throughout.
+    rng = np.random.default_rng([DTYPES.index(dtype), MODES.index(mode)])
+    for channels in range(1, 6):
+        for guidance_kind in ("gray", "gray3d", "colour"):
+            image, guidance, sigma_s, sigma_r = random_case(rng, dtype, channels, guidance_kind)
+            options = {"mode": mode}
+            if mode == "constant":
+                options.update(cval=float(random_image(rng, dtype, ())), guidance_cval=int(rng.integers(256)))
+            out_dtype = DTYPES[rng.integers(len(DTYPES))] if rng.random() < 0.3 else None
+            rounding = "truncate" if rng.random() < 0.3 else "nearest"
+            got = joint_bilateral(image, guidance, sigma_s, sigma_r, output=out_dtype, rounding=rounding, **options)
+            want = function_oracle.joint_bilateral(image, guidance, sigma_s, sigma_r, dtype=out_dtype,
+                                                   rounding=rounding, **options)
+            assert same_bits(got, want), (image.shape, guidance.shape, sigma_s, sigma_r, out_dtype, rounding)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_uint8_truncated_equals_the_class(seed):
+    rng = np.random.default_rng(100 + seed)
+    for channels in (2, 3, 4, 5):
+        for guidance_kind in ("gray", "colour"):
+            image, guidance, sigma_s, sigma_r = random_case(rng, np.uint8, channels, guidance_kind)
+            sigma_s = int(np.ceil(sigma_s))
+            if image.shape[0] * image.shape[1] < 2:  # numpy sums a single pixel's offsets pairwise
+                continue
+            filt = Sovelk.Joint_bilateral_filter(sigma_s, sigma_r)
+            got = joint_bilateral(image, guidance, sigma_s, sigma_r, rounding="truncate")
+            assert same_bits(got, filt.joint_bilateral_filter(image, guidance))
+
+
+def test_weights_are_the_classes():
+    for sigma_s in (1, 2, 3, np.int64(2)):
+        for sigma_r in (0.1, 1, 2, np.float64(0.3), np.float32(0.3)):
+            filt = Sovelk.Joint_bilateral_filter(sigma_s, sigma_r)
+            kernel_s, table = bilateral._weights(sigma_s, sigma_r)
+            assert same_bits(kernel_s, filt.kernel_s) and same_bits(table, filt.table_r_gray)
+    # A float sigma_s with a whole value is the integer's kernel.
+    assert same_bits(bilateral._weights(2.0, 0.1)[0], bilateral._weights(2, 0.1)[0])
+    assert bilateral._weights(1.5, 0.1)[0].shape == (11, 11)  # radius int(4.5 + 0.5)
+
+
+def test_model_borders_are_opencvs():
+    cv_modes = {"reflect": cv2.BORDER_REFLECT, "mirror": cv2.BORDER_REFLECT_101, "nearest": cv2.BORDER_REPLICATE,
+                "wrap": cv2.BORDER_WRAP}
+    for n in range(1, 5):
+        row = np.arange(n, dtype=np.uint8).reshape(1, n, 1)
+        for width in range(0, 11):
+            for mode, code in cv_modes.items():
+                padded = function_oracle.pad(row, width, mode, 0)[width]
+                assert np.array_equal(padded[:, 0], cv2.copyMakeBorder(row[..., 0], 0, 0, width, width, code)[0])
+
+
+def test_rounding_ties_and_clipping():
+    # sigma_s 0.1 has a window of one pixel: the output is the image value itself.
+    values = np.array([[0.5, 1.5, 2.5, -0.5, -1.5, 254.5, 255.5, 1e9, -1e9, 2.7, -2.7]])
+    gray = np.zeros(values.shape, np.uint8)
+    assert joint_bilateral(values, gray, 0.1, 0.1, output=np.int16).tolist() == [
+        [0, 2, 2, 0, -2, 254, 256, 32767, -32768, 3, -3]]
+    assert joint_bilateral(values, gray, 0.1, 0.1, output=np.uint8, rounding="truncate").tolist() == [
+        [0, 1, 2, 0, 0, 254, 255, 255, 0, 2, 0]]
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_region_is_a_block_of_the_whole(mode):
+    rng = np.random.default_rng(7)
+    image = rng.integers(0, 4000, (23, 31), dtype=np.uint16)
+    guidance = rng.integers(0, 256, (23, 31, 3), dtype=np.uint8)
+    whole = joint_bilateral(image, guidance, 2, 0.2, mode=mode)
+    for rows, cols in (np.s_[0:5, 0:31], np.s_[9:14, 20:31], np.s_[22:, :7], np.s_[4:4, :]):
+        block = joint_bilateral(image, guidance, 2, 0.2, mode=mode, region=(rows, cols))
+        assert same_bits(block, whole[rows, cols])
+
+
+def test_layouts_read_in_place(tmp_path):
+    rng = np.random.default_rng(3)
+    base = rng.normal(0, 1, (20, 30, 4)).astype(np.float32)
+    guide = rng.integers(0, 256, (30, 20, 3), dtype=np.uint8).transpose(1, 0, 2)  # strided guidance
+    path = tmp_path / "img.npy"
+    np.save(path, base)
+    unaligned = np.frombuffer(b"\0" + base.tobytes(), np.float32, offset=1).reshape(base.shape)
+    variants = {
+        "reversed": base[::-1, ::-2, ::-1],
+        "fortran": np.asfortranarray(base),
+        "channel": base[:, :, 2],
+        "memmap": np.load(path, mmap_mode="r"),
+        "unaligned": unaligned,
+        "broadcast": np.broadcast_to(base[:1], base.shape),  # rows of stride 0
+    }
+    for name, view in variants.items():
+        g = guide[: view.shape[0], : view.shape[1]]
+        want = joint_bilateral(np.ascontiguousarray(view), np.ascontiguousarray(g), 1, 0.1, mode="mirror")
+        assert same_bits(joint_bilateral(view, g, 1, 0.1, mode="mirror"), want), name
+    assert not unaligned.flags.aligned
+
+
+def test_output_argument():
+    rng = np.random.default_rng(4)
+    image = rng.integers(0, 256, (12, 14), dtype=np.uint8)
+    guidance = rng.integers(0, 256, (12, 14), dtype=np.uint8)
+    want = joint_bilateral(image, guidance, 1, 0.1)
+    out = np.full((12, 14), 7, np.uint8)
+    assert joint_bilateral(image, guidance, 1, 0.1, output=out) is out and same_bits(out, want)
+    in_place = image.copy()  # the result replaces the image it is computed from
+    assert joint_bilateral(in_place, guidance, 1, 0.1, output=in_place) is in_place
+    assert same_bits(in_place, want)
+    wide = np.zeros((12, 14, 1), np.float64)
+    joint_bilateral(image[:, :, None], guidance, 1, 0.1, output=wide[:, :, ::-1])
+    assert np.array_equal(wide[:, :, 0], joint_bilateral(image, guidance, 1, 0.1, output=np.float64))
+
+
+@pytest.mark.parametrize("shape", [(0, 5), (4, 0, 3), (3, 3, 0)])
+def test_empty_images_give_empty_results(shape):
+    out = joint_bilateral(np.zeros(shape, np.uint16), np.zeros(shape[:2], np.uint8), 1, 0.1, output=np.float32)
+    assert out.shape == shape and out.dtype == np.float32
+
+
+def test_wide_rows_through_strips_equal_narrow_blocks():
+    # 300000 columns take several strips of the row cache; blocks of 20000 take one each.
+    rng = np.random.default_rng(5)
+    image = rng.integers(0, 256, (2, 300_000, 3), dtype=np.uint8)
+    guidance = rng.integers(0, 256, (2, 300_000), dtype=np.uint8)
+    whole = joint_bilateral(image, guidance, 2, 0.1, mode="wrap")
+    for start in range(0, 300_000, 20_000):
+        block = joint_bilateral(image, guidance, 2, 0.1, mode="wrap", region=np.s_[:, start:start + 20_000])
+        assert same_bits(block, whole[:, start:start + 20_000])
+
+
+@pytest.mark.parametrize("value", [np.nan, np.inf, -np.inf])
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_non_finite_image_raises(dtype, value):
+    image = np.ones((8, 9, 2), dtype)
+    image[0, 8, 1] = value
+    with pytest.raises(ValueError, match="NaN or infinity"):
+        joint_bilateral(image, np.zeros((8, 9), np.uint8), 1, 0.1)
+    # Not read by a block whose windows do not reach it.
+    assert joint_bilateral(image, np.zeros((8, 9), np.uint8), 1, 0.1, region=np.s_[4:, :4]).shape == (4, 4, 2)
+
+
+IMG = np.zeros((6, 7, 3), np.uint8)
+GRAY = np.zeros((6, 7), np.uint8)
+
+
+@pytest.mark.parametrize("args, kwargs, error, match", [
+    ((IMG[0, 0], GRAY, 1, 0.1), {}, ValueError, "image must have shape"),
+    ((IMG.astype(np.int64), GRAY, 1, 0.1), {}, TypeError, "image dtype int64 is not supported"),
+    ((IMG.astype(bool), GRAY, 1, 0.1), {}, TypeError, "image dtype bool"),
+    ((IMG, GRAY.astype(np.float32), 1, 0.1), {}, TypeError, "guidance must be uint8"),
+    ((IMG, GRAY[:5], 1, 0.1), {}, ValueError, "guidance is 5x7"),
+    ((IMG, np.zeros((6, 7, 0), np.uint8), 1, 0.1), {}, ValueError, "guidance has no channel"),
+    ((IMG, GRAY, 0, 0.1), {}, ValueError, "sigma_s must be positive"),
+    ((IMG, GRAY, float("nan"), 0.1), {}, ValueError, "sigma_s must be positive"),
+    ((IMG, GRAY, "3", 0.1), {}, TypeError, "sigma_s must be a real number"),
+    ((IMG, GRAY, 1, -0.1), {}, ValueError, "sigma_r must be positive"),
+    ((IMG, GRAY, 1, 1e-200), {}, ValueError, "sigma_r is too small"),
+    ((IMG, GRAY, 1, 1e200), {}, ValueError, "sigma_r is too large"),
+    ((IMG, GRAY, True, 0.1), {}, TypeError, "sigma_s must be a real number"),
+    ((IMG, GRAY, 1, 0.1), {"mode": "mirrored"}, ValueError, "mode must be one of"),
+    ((IMG, GRAY, 1, 0.1), {"cval": float("inf")}, ValueError, "cval must be finite"),
+    ((IMG, GRAY, 1, 0.1), {"guidance_cval": 256}, ValueError, "guidance_cval must be"),
+    ((IMG, GRAY, 1, 0.1), {"rounding": "up"}, ValueError, "rounding must be"),
+    ((IMG, GRAY, 1, 0.1), {"output": np.complex64}, TypeError, "output dtype complex64"),
+    ((IMG, GRAY, 1, 0.1), {"output": "no such dtype"}, TypeError, "output must be a dtype or an ndarray"),
+    ((IMG, GRAY, 1, 0.1), {"output": np.zeros((6, 7), np.uint8)}, ValueError, "output has shape"),
+    ((IMG, GRAY, 1, 0.1), {"region": (slice(0, 2),)}, TypeError, "region must be a pair of slices"),
+    ((IMG, GRAY, 1, 0.1), {"region": np.s_[::2, :]}, ValueError, "step 1"),
+    ((IMG, GRAY, 20000, 0.1), {}, MemoryError, "a window of 120001 x 120001 pixels"),
+])
+def test_bad_input_is_named(args, kwargs, error, match):
+    with pytest.raises(error, match=match):
+        joint_bilateral(*args, **kwargs)
+
+
+def test_read_only_output_is_refused():
+    out = np.zeros(IMG.shape, np.uint8)
+    out.setflags(write=False)
+    with pytest.raises(ValueError, match="output is read-only"):
+        joint_bilateral(IMG, GRAY, 1, 0.1, output=out)
+
+
+def run_child(code, env):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True, text=True,
+                          timeout=120)
+
+
+def test_ctrl_c_stops_a_long_call(child_env):
+    proc = run_child("""
+        import signal, threading, time
+        import numpy as np
+        from sovelk_tools import joint_bilateral
+        image = np.zeros((1500, 1500, 3), np.float32)
+        guidance = np.zeros((1500, 1500), np.uint8)
+        threading.Timer(0.3, signal.raise_signal, (signal.SIGINT,)).start()
+        start = time.monotonic()
+        try:
+            joint_bilateral(image, guidance, 10, 0.1)
+        except KeyboardInterrupt:
+            print("interrupted after", time.monotonic() - start)
+    """, child_env)
+    assert proc.returncode == 0 and "interrupted after" in proc.stdout, proc.stderr
+    assert float(proc.stdout.split()[-1]) < 2.0
+
+
+@pytest.mark.skipif(bool(os.environ.get("SOVELK_SANITIZED")), reason="ASan needs terabytes of address space")
+def test_memory_error_before_allocating(child_env):
+    proc = run_child("""
+        import resource
+        import numpy as np
+        from sovelk_tools import joint_bilateral
+        image = np.broadcast_to(np.float64(1), (40000, 40000, 3))   # 38 GB of output
+        guidance = np.broadcast_to(np.uint8(0), (40000, 40000))
+        resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
+        try:
+            joint_bilateral(image, guidance, 1, 0.1)
+        except MemoryError as exc:
+            print(exc)
+    """, child_env)
+    assert proc.returncode == 0 and "joint_bilateral needs about" in proc.stdout, (proc.stdout, proc.stderr)
+
+
+def test_daemon_thread_in_a_call_at_exit(child_env):
+    # At exit CPython ends daemon threads that wait for the GIL by unwinding them; a call in
+    # flight must let that pass and touch no Python object on the way out.
+    proc = run_child("""
+        import threading, time
+        import numpy as np
+        from sovelk_tools import joint_bilateral
+        image = np.zeros((1024, 1024, 3), np.uint8)
+        def loop():
+            while True:
+                joint_bilateral(image, image, 5, 0.1)
+        for _ in range(2):
+            threading.Thread(target=loop, daemon=True).start()
+        time.sleep(0.5)
+    """, child_env)
+    assert proc.returncode == 0, proc.stderr
+
+
+def test_stubs_type_check(tmp_path, child_env):
+    pytest.importorskip("mypy")
+    (tmp_path / "use.py").write_text(textwrap.dedent("""
+        import numpy as np
+        from sovelk_tools import joint_bilateral
+        img = np.zeros((8, 8), np.uint16)
+        out: np.ndarray = joint_bilateral(img, img.astype(np.uint8), 1.5, 0.1, mode="wrap", output=np.float32)
+        joint_bilateral(img, img, 1, 0.1, "wrap")
+        joint_bilateral(img, img, 1, 0.1, modes="wrap")
+    """))
+    env = dict(child_env, MYPYPATH=os.path.dirname(os.path.dirname(bilateral.__file__)))
+    proc = subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", "--cache-dir", os.devnull, "use.py"],
+                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
+    flagged = {int(line.split(":")[1]) for line in proc.stdout.splitlines() if line.startswith("use.py:")}
+    assert flagged == {6, 7}, proc.stdout
