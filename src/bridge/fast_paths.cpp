@@ -176,10 +176,10 @@ Verdict int32_path(PyObject* self, PyObject* img, PyObject* guidance, DeferredPa
     line.at(line_of::kTmpImg);
     const Budget budget = affordable_threads(fixed, per_thread);
     if (budget.threads == 0) {
-        char what[120];
-        std::snprintf(what, sizeof what, "joint_bilateral_filter's working memory for a window of %zd x %zd pixels",
-                      weights.wndw_size, weights.wndw_size);
-        require_memory(static_cast<double>(fixed + per_thread), what);
+        char purpose[120];
+        std::snprintf(purpose, sizeof purpose, "of working memory for a window of %zd x %zd pixels", weights.wndw_size,
+                      weights.wndw_size);
+        require_memory(static_cast<double>(fixed + per_thread), "joint_bilateral_filter", purpose);
         return Verdict::declined("not enough memory");  // it fitted after all: the statements judge
     }
     std::vector<int32_t> copy;

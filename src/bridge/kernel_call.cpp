@@ -1,50 +1,17 @@
 #include "bridge/kernel_call.hpp"
 
+#include "module/gil.hpp"
 #include "module/lines.hpp"
 #include "module/state.hpp"
 #include "module/statements.hpp"
 
 #include <cstring>
-#include <utility>
 
 namespace sovelk {
 
 namespace {
 
 namespace line_of = lines::joint_bilateral_filter;
-
-// The GIL released for a scope. reacquire() takes it back at the end; with_gil() takes it for a
-// moment. At interpreter exit, taking the GIL back ends a daemon thread by a forced unwind out of
-// PyEval_RestoreThread: a thread state that was not taken back is then never restored or saved
-// again on the way out. Only a C++ exception between release and reacquire() reaches the
-// destructor's restore, and nothing in between throws one.
-class GilReleased {
-public:
-    GilReleased() noexcept : saved_(PyEval_SaveThread()) {}
-    ~GilReleased() {
-        if (saved_ != nullptr) PyEval_RestoreThread(saved_);
-    }
-    GilReleased(const GilReleased&) = delete;
-    GilReleased& operator=(const GilReleased&) = delete;
-
-    void reacquire() { PyEval_RestoreThread(std::exchange(saved_, nullptr)); }
-
-    template <class F>
-    auto with_gil(F&& f) {
-        PyThreadState* state = std::exchange(saved_, nullptr);
-        PyEval_RestoreThread(state);
-        struct ReleaseAgain {
-            PyThreadState*& slot;
-            ~ReleaseAgain() {
-                if (gil_held()) slot = PyEval_SaveThread();
-            }
-        } release_again{saved_};
-        return f();
-    }
-
-private:
-    PyThreadState* saved_;
-};
 
 }  // namespace
 

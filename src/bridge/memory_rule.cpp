@@ -1,49 +1,30 @@
 #include "bridge/memory_rule.hpp"
 
 #include "core/fused_kernel.hpp"
-#include "module/buffer_view.hpp"
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 
 namespace sovelk {
 
-void require_memory(double bytes, const char* what) {
+void require_memory(double bytes, const char* who, const char* purpose) {
     const auto available = unreserved_memory_bytes();
     if (!available || bytes <= static_cast<double>(*available)) return;
     constexpr double kGiB = 1073741824.0;
     char text[400];
-    std::snprintf(text, sizeof text, "%s needs about %.1f GiB, more than the %.1f GiB this process can get", what,
-                  bytes / kGiB, static_cast<double>(*available) / kGiB);
+    std::snprintf(text, sizeof text, "%s needs about %.1f GiB%s%s, more than the %.1f GiB this process can get", who,
+                  bytes / kGiB, purpose ? " " : "", purpose ? purpose : "", static_cast<double>(*available) / kGiB);
     PyErr_SetString(PyExc_MemoryError, text);
     throw PyErrorSet{};
-}
-
-double broadcast_elements(PyObject* a, PyObject* b) {
-    BufferView va, vb;
-    if (!va.acquire_array_dims(a) || !vb.acquire_array_dims(b)) return 0;
-    const int nd = std::max(va->ndim, vb->ndim);
-    double elements = 1;
-    for (int i = 1; i <= nd; ++i) {
-        const Py_ssize_t da = i <= va->ndim ? va->shape[va->ndim - i] : 1;
-        const Py_ssize_t db = i <= vb->ndim ? vb->shape[vb->ndim - i] : 1;
-        if (da != db && da != 1 && db != 1) return 0;
-        elements *= static_cast<double>(da == 1 ? db : da);
-    }
-    return elements;
-}
-
-double result_itemsize(PyObject* a, PyObject* b) {
-    BufferView va, vb;
-    if (!va.acquire_array_dims(a, PyBUF_RECORDS_RO) || !vb.acquire_array_dims(b, PyBUF_RECORDS_RO)) return 8;
-    const bool same = va->format != nullptr && vb->format != nullptr && std::strcmp(va->format, vb->format) == 0;
-    return same ? static_cast<double>(va->itemsize) : 8;
 }
 
 Budget affordable_threads(uint64_t fixed, uint64_t per_thread) {
     Budget budget;
     const int threads = fused::default_thread_count();
+    if (fixed + per_thread * static_cast<uint64_t>(threads) < kUncheckedBytes) {
+        budget.threads = threads;
+        return budget;
+    }
     const auto available = unreserved_memory_bytes();
     if (!available) {
         budget.threads = threads;

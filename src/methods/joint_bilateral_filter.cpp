@@ -4,9 +4,9 @@
 // bridge hands the call to the fused kernel wherever nothing observable can differ.
 #include "bridge/fast_paths.hpp"
 #include "bridge/memory_rule.hpp"
+#include "methods/array_sizes.hpp"
 #include "methods/method_table.hpp"
 #include "methods/padding.hpp"
-#include "module/buffer_view.hpp"
 #include "module/lines.hpp"
 #include "module/statements.hpp"
 
@@ -42,15 +42,6 @@ double plane_count(PyObject* planes) {
         return 0;
     }
     return value > 0 ? value : 0;
-}
-
-// Elements of a numpy array, 0 for anything else.
-double elements_of(PyObject* obj) {
-    BufferView view;
-    if (!view.acquire_array_dims(obj)) return 0;
-    double elements = 1;
-    for (int d = 0; d < view->ndim; ++d) elements *= static_cast<double>(view->shape[d]);
-    return elements;
 }
 
 // np.repeat(np.expand_dims(np.zeros(source.shape), axis=0), self.wndw_size ** 2, axis=0): the

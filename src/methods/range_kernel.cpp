@@ -3,6 +3,7 @@
 // intensity levels, is looked up in a range table; colour guidance multiplies its channels'
 // weights. The channel axis stays, with length 1, so the result broadcasts over image channels.
 #include "bridge/memory_rule.hpp"
+#include "methods/array_sizes.hpp"
 #include "methods/method_table.hpp"
 #include "module/lines.hpp"
 #include "module/statements.hpp"
@@ -73,7 +74,7 @@ PyObject* get_range_kernel_body(PyObject* const* params, StatementLine& line) {
     Ref astype = get_attr(diff_abs.get(), g_const.astype);
     Ref np2 = lookup_global(g_const.np);
     Ref int32 = get_attr(np2.get(), g_const.int32);
-    const double elements = broadcast_elements(diff_abs.get(), diff_abs.get());
+    const double elements = elements_of(diff_abs.get());
     require_memory(4.0 * elements, "get_range_kernel's table indices");
     Ref index = call(astype.get(), {int32.get()});
     require_memory(8.0 * elements, "get_range_kernel's looked-up weights");

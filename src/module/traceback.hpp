@@ -5,6 +5,7 @@
 
 #include <exception>
 #include <new>
+#include <utility>
 
 namespace sovelk {
 
@@ -33,17 +34,15 @@ private:
     int line_;
 };
 
-// The boundary every method body and the module's initialisation run inside. `body` reports its
-// failures by throwing: PyErrorSet when the Python error is already set, std::bad_alloc
-// (MemoryError) or any other std::exception (RuntimeError with its text). Returns false after
-// setting that exception and adding one entry at the line `line` was last set to. A PyErrorSet
-// thrown without a pending error gets `fallback_type` with `fallback_text`, so that the caller
-// never returns failure without an exception.
+// The one mapping of the binding's failures to Python exceptions. `body` reports its failures by
+// throwing: PyErrorSet when the Python error is already set, std::bad_alloc (MemoryError) or any
+// other std::exception (RuntimeError with its text). Returns false with that exception set. A
+// PyErrorSet thrown without a pending error gets `fallback_type` with `fallback_text`, so that
+// the caller never returns failure without an exception.
 //
 // Anything else is left to propagate: a thread's forced unwinding must never be swallowed.
 template <class Body>
-bool run_reporting_failures(StatementLine& line, Body&& body, PyObject* fallback_type,
-                            const char* fallback_text) {
+bool report_failures(Body&& body, PyObject* fallback_type, const char* fallback_text) {
     try {
         body();
         return true;
@@ -54,6 +53,15 @@ bool run_reporting_failures(StatementLine& line, Body&& body, PyObject* fallback
     } catch (const std::exception& e) {
         raise_cpp_exception(e);
     }
+    return false;
+}
+
+// The boundary every method body and the module's initialisation run inside: report_failures,
+// and on failure one traceback entry at the line `line` was last set to.
+template <class Body>
+bool run_reporting_failures(StatementLine& line, Body&& body, PyObject* fallback_type,
+                            const char* fallback_text) {
+    if (report_failures(std::forward<Body>(body), fallback_type, fallback_text)) return true;
     add_traceback_entry(line.entry_name(), line.line());
     return false;
 }

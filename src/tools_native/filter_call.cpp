@@ -7,25 +7,27 @@
 #include <algorithm>
 #include <cfenv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <memory>
 #include <new>
 #include <string>
 
+#include "bridge/memory_rule.hpp"
 #include "core/fused_kernel.hpp"
-#include "core/memory_budget.hpp"
-#include "tools_native/gil.hpp"
+#include "module/gil.hpp"
+#include "module/traceback.hpp"
 
 namespace sovelk::tools {
 
 namespace {
 
-// A buffer view of an argument, released when it goes, except on a thread that is being ended
-// while it takes the GIL back (see t_taking_gil_back): the view's own memory is plain C++.
+// A buffer view of an argument, released when it goes (but never without the GIL: see
+// gil_held()); the view's own memory is plain C++.
 struct ReleaseView {
     void operator()(Py_buffer* view) const {
-        if (!t_taking_gil_back) PyBuffer_Release(view);
+        if (gil_held()) PyBuffer_Release(view);
         delete view;
     }
 };
@@ -135,104 +137,42 @@ Py_ssize_t index_arg(PyObject* obj, const char* what) {
     return v;
 }
 
-// Everything the call holds while the core runs without the GIL. On a thread that is being
-// ended while it takes the GIL back, the references are dropped unreleased: releasing them
-// without the GIL could free objects under another thread's feet.
+// Everything the call holds while the core runs without the GIL.
 struct HeldObjects {
     Buffer image, guidance, kernel, table, out;
     Ref output;
-    ~HeldObjects() {
-        if (t_taking_gil_back) (void)output.release();
-    }
 };
 
-struct Budget {
-    int threads = 0;
-    MemoryReservation reservation;
-};
-
-[[noreturn]] void refuse(uint64_t bytes, Py_ssize_t window) {
-    const unsigned long long mib = (bytes + (1u << 20) - 1) >> 20;
-    PyErr_Format(PyExc_MemoryError, "joint_bilateral needs about %llu MiB of working memory for this image and a "
-                 "window of %zd x %zd pixels, more than this process can get", mib, window, window);
-    throw PyErrorSet{};
-}
-
-// Threads for a call that allocates `fixed` bytes besides each worker's `per_thread`: at most
-// half of what the process can still get, after what calls running at once have reserved.
-// Calls that need less than this are not weighed against the memory left: reading it costs more
-// than filtering a small image, and the interpreter makes allocations of this size unchecked.
-constexpr uint64_t kUncheckedBytes = uint64_t{16} << 20;
-
+// Threads for a call that allocates `fixed` bytes besides each worker's `per_thread`, or
+// MemoryError when not even one worker fits.
 Budget budget_for(uint64_t fixed, uint64_t per_thread, Py_ssize_t window) {
-    Budget b;
-    const int most = fused::default_thread_count();
-    if (fixed + per_thread * static_cast<uint64_t>(most) < kUncheckedBytes) {
-        b.threads = most;
-        return b;
-    }
-    const auto available = unreserved_memory_bytes();
-    if (!available) {
-        b.threads = most;
-        return b;
-    }
-    if (fixed + per_thread > *available) refuse(fixed + per_thread, window);
-    const uint64_t half = *available / 2;
-    const uint64_t fit = half > fixed ? (half - fixed) / per_thread : 1;
-    b.threads = static_cast<int>(std::clamp<uint64_t>(fit, 1, static_cast<uint64_t>(most)));
-    b.reservation = MemoryReservation::reserve(fixed + per_thread * static_cast<uint64_t>(b.threads));
-    if (!b.reservation) {  // another call reserved in between: one worker, if even that fits
-        b.threads = 1;
-        b.reservation = MemoryReservation::reserve(fixed + per_thread);
-        if (!b.reservation) refuse(fixed + per_thread, window);
-    }
+    Budget b = affordable_threads(fixed, per_thread);
+    if (b.threads > 0) return b;
+    char purpose[160];
+    std::snprintf(purpose, sizeof purpose, "of working memory for this image and a window of %zd x %zd pixels", window,
+                  window);
+    sovelk::require_memory(static_cast<double>(fixed + per_thread), "joint_bilateral", purpose);
+    b.threads = 1;  // it fits after all (a call running at once has just ended)
     return b;
 }
 
-// The outcome of the GIL-free part: the core's result, or the C++ exception it ended with.
-struct Outcome {
-    fused::Result result;
-    enum class Failure { none, memory, other } failure = Failure::none;
-    std::string what;
-};
-
-// Runs the core without the GIL, polling for signals about every 50 ms. Every C++ exception
-// stops here, inside the released scope (see GilReleased); a forced unwind is no
-// std::exception and passes.
-Outcome run_released(const fused::SourceRequest& request, int threads) {
-    Outcome o;
-    bool interrupted = false;
-    {
-        GilReleased released;
-        auto poll = [&released, &interrupted] {
-            return released.with_gil([&interrupted] {
-                interrupted = PyErr_CheckSignals() != 0;
-                return interrupted;
-            });
-        };
-        try {
-            o.result = fused::filter(request, threads, poll);
-        } catch (const std::bad_alloc&) {
-            o.failure = Outcome::Failure::memory;
-        } catch (const std::exception& e) {
-            o.failure = Outcome::Failure::other;
-            o.what = e.what();
-        }
-    }
-    return o;
+// Runs the core without the GIL, polling for signals about every 50 ms.
+fused::Result run_released(const fused::SourceRequest& request, int threads) {
+    GilReleased released;
+    const fused::Result result = fused::filter(request, threads, [&released] {
+        return released.with_gil([] { return PyErr_CheckSignals() != 0; });
+    });
+    released.reacquire();
+    return result;
 }
 
-void raise_for(const Outcome& o, const fused::SourceRequest& request) {
+void raise_for(const fused::Result& result, const fused::SourceRequest& request) {
     using fused::Status;
-    if (o.failure == Outcome::Failure::memory || o.result.status == Status::out_of_memory) {
+    if (result.status == Status::out_of_memory) {
         PyErr_SetString(PyExc_MemoryError, "not enough memory for joint_bilateral's working buffers");
         throw PyErrorSet{};
     }
-    if (o.failure == Outcome::Failure::other) {
-        PyErr_Format(PyExc_RuntimeError, "joint_bilateral's native kernel failed: %s", o.what.c_str());
-        throw PyErrorSet{};
-    }
-    switch (o.result.status) {
+    switch (result.status) {
         case Status::ok: break;
         case Status::cancelled:
             if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
@@ -246,14 +186,14 @@ void raise_for(const Outcome& o, const fused::SourceRequest& request) {
             PyErr_SetString(PyExc_ValueError, "joint_bilateral: the native kernel refused the request");
             throw PyErrorSet{};
     }
-    if (o.result.fp_flags & FE_OVERFLOW) {
+    if (result.fp_flags & FE_OVERFLOW) {
         PyErr_SetString(PyExc_ValueError,
                         request.out.sample == fused::Sample::float32
                             ? "output: a filtered value is beyond float32's range; ask for float64"
                             : "image: values this close to float64's largest overflow the weighted mean");
         throw PyErrorSet{};
     }
-    if ((o.result.fp_flags & FE_INVALID) || o.result.nan_in_output) {
+    if ((result.fp_flags & FE_INVALID) || result.nan_in_output) {
         PyErr_SetString(PyExc_ValueError, "joint_bilateral: the weights gave an undefined result (NaN)");
         throw PyErrorSet{};
     }
@@ -384,25 +324,17 @@ PyObject* filter_body(PyObject* numpy_empty, PyObject* const* args, Py_ssize_t n
     }
     if (empty) return held.output.release();
 
-    const Outcome outcome = run_released(q, budget.threads);
-    raise_for(outcome, q);
+    raise_for(run_released(q, budget.threads), q);
     return held.output.release();
 }
 
 }  // namespace
 
 PyObject* filter(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-    try {
-        return filter_body(numpy_empty_of(module), args, nargs);
-    } catch (const PyErrorSet&) {
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return nullptr;
-    } catch (const std::exception& e) {
-        PyErr_Format(PyExc_RuntimeError, "sovelk_tools._native.filter failed: %s", e.what());
-        return nullptr;
-    }
+    PyObject* result = nullptr;
+    report_failures([&] { result = filter_body(numpy_empty_of(module), args, nargs); }, PyExc_SystemError,
+                    "sovelk_tools._native.filter failed without setting an exception");
+    return result;
 }
 
 PyObject* require_memory(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -410,15 +342,13 @@ PyObject* require_memory(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_Format(PyExc_TypeError, "require_memory() takes 2 positional arguments (%zd given)", nargs);
         return nullptr;
     }
-    const unsigned long long bytes = PyLong_AsUnsignedLongLong(args[0]);
-    if (bytes == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    const double bytes = PyFloat_AsDouble(args[0]);
+    if (bytes == -1.0 && PyErr_Occurred()) return nullptr;
     const char* what = PyUnicode_AsUTF8(args[1]);
     if (what == nullptr) return nullptr;
-    const auto available = unreserved_memory_bytes();
-    if (available && bytes > *available) {
-        return PyErr_Format(PyExc_MemoryError, "%s needs about %.2f GiB of working memory, more than this process can get",
-                            what, static_cast<double>(bytes) / 1073741824.0);
-    }
+    const bool fits = report_failures([&] { sovelk::require_memory(bytes, what); }, PyExc_SystemError,
+                                      "require_memory failed without setting an exception");
+    if (!fits) return nullptr;
     Py_RETURN_NONE;
 }
 
