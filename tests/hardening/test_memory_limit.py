@@ -263,7 +263,7 @@ def test_forked_child_does_not_inherit_the_parents_reservations():
 import threading
 f = Sovelk.Joint_bilateral_filter(2, 0.1)
 big = np.zeros((6000, 6000, 3), np.uint8)
-small = np.zeros((64, 64, 3), np.uint8)
+small = np.zeros((1500, 1500, 3), np.uint8)  # needs more than calls too small to weigh
 started = threading.Event()
 def filter_big():
     started.set()
