@@ -46,8 +46,19 @@ struct ScalarVec {
         return folded_start[(f.sum >> (16 * k)) & 0xFFFF];
     }
     static D add(D a, D b) { return a + b; }
+    static D sub(D a, D b) { return a - b; }
     static D mul(D a, D b) { return a * b; }
     static D div(D a, D b) { return a / b; }
+    // For the cheap pass (finite values, |x| <= 2^32 once clipped, round to nearest in force).
+    static D min(D a, D b) { return b < a ? b : a; }
+    static D max(D a, D b) { return b > a ? b : a; }
+    static D trunc(D x) { return static_cast<double>(static_cast<int64_t>(x)); }
+    // Adding and subtracting 1.5 x 2^52 leaves x rounded to an integer, ties to even.
+    // Without -ffast-math the compiler keeps both roundings.
+    static D nearest(D x) { return (x + 0x1.8p52) - 0x1.8p52; }
+    static unsigned differ(D a, D b) { return a != b ? 1u : 0u; }
+    static unsigned outside(D x, double lo, double hi) { return x > lo && x <= hi ? 0u : 1u; }
+    static D keep_inside(D x, double lo, double hi, double other) { return x > lo && x <= hi ? x : other; }
 };
 
 // The scalar side of a vector type of N lanes: per lane, the table base shifted by the centre's
@@ -137,8 +148,22 @@ struct Pair {
         return {V::field_lookup(folded_start, f.lo, k), V::field_lookup(folded_start, f.hi, k)};
     }
     static D add(D a, D b) { return {V::add(a.lo, b.lo), V::add(a.hi, b.hi)}; }
+    static D sub(D a, D b) { return {V::sub(a.lo, b.lo), V::sub(a.hi, b.hi)}; }
     static D mul(D a, D b) { return {V::mul(a.lo, b.lo), V::mul(a.hi, b.hi)}; }
     static D div(D a, D b) { return {V::div(a.lo, b.lo), V::div(a.hi, b.hi)}; }
+    static D fmadd(D a, D b, D c) { return {V::fmadd(a.lo, b.lo, c.lo), V::fmadd(a.hi, b.hi, c.hi)}; }
+    static D min(D a, D b) { return {V::min(a.lo, b.lo), V::min(a.hi, b.hi)}; }
+    static D max(D a, D b) { return {V::max(a.lo, b.lo), V::max(a.hi, b.hi)}; }
+    static D trunc(D x) { return {V::trunc(x.lo), V::trunc(x.hi)}; }
+    static D nearest(D x) { return {V::nearest(x.lo), V::nearest(x.hi)}; }
+    // Lane masks: bit l for lane l, the high half's lanes above the low half's.
+    static unsigned differ(D a, D b) { return V::differ(a.lo, b.lo) | V::differ(a.hi, b.hi) << V::lanes; }
+    static unsigned outside(D x, double lo, double hi) {
+        return V::outside(x.lo, lo, hi) | V::outside(x.hi, lo, hi) << V::lanes;
+    }
+    static D keep_inside(D x, double lo, double hi, double other) {
+        return {V::keep_inside(x.lo, lo, hi, other), V::keep_inside(x.hi, lo, hi, other)};
+    }
     static D quotient_in_fma_domain(D w, D sum, D reciprocal) {
         return {V::div(w.lo, sum.lo), fma_quotient<V>(w.hi, sum.hi, reciprocal.hi)};
     }
@@ -154,14 +179,37 @@ enum class Quotient {
     stored,      // already divided into the scratch by an earlier sweep
 };
 
+template <class V>
+inline typename V::D mul_add(typename V::D a, typename V::D b, typename V::D c) {
+    if constexpr (V::has_fma)
+        return V::fmadd(a, b, c);
+    else
+        return V::add(V::mul(a, b), c);
+}
+
+// The cheap pass's weighted sums over the offsets, N_k = sum of w_i * P_ik for K image channels
+// (none when K is 0), kept beside the weight sum in pass 1's last sweep, where each weight is
+// still in a register. See cheap_block.
+template <class V, int K>
+struct CheapSums {
+    typename V::D total[K > 0 ? K : 1];
+    CheapSums() {
+        for (int k = 0; k < K; ++k) total[k] = V::zero();
+    }
+    // w times the values of each channel at p (channel planes `plane` doubles apart).
+    void add(typename V::D w, const double* p, ptrdiff_t plane) {
+        for (int k = 0; k < K; ++k) total[k] = mul_add<V>(w, V::load(p + k * plane), total[k]);
+    }
+};
+
 // One sweep of pass 1 over the window offsets for guidance channel `k`, looked up in `folded`,
 // the folded table. The range weight of a multi-channel guidance is a product built channel by channel in the scratch, left to right
 // with one rounding per step like numpy's prod; the last sweep multiplies in the spatial weight
 // and adds the weights up in offset order. Returns `sum` with this sweep's weights added
 // (unchanged unless Last).
-template <class V, bool First, bool Last>
+template <class V, bool First, bool Last, int K>
 inline typename V::D weight_sweep(const RowArgs& a, ptrdiff_t c, int k, const double* folded, double* weights,
-                                  typename V::D sum) {
+                                  typename V::D sum, CheapSums<V, K>& sums) {
     using D = typename V::D;
     const ptrdiff_t pw = a.padded_width;
     const ptrdiff_t ws = 2 * a.pad + 1;
@@ -171,12 +219,14 @@ inline typename V::D weight_sweep(const RowArgs& a, ptrdiff_t c, int k, const do
     double* wp = weights;
     for (ptrdiff_t ox = 0; ox < ws; ++ox) {
         const uint32_t* g = a.guid_rows[ox] + k * pw + c;
+        const double* p = a.img_rows[ox] + c;
         for (ptrdiff_t oy = 0; oy < ws; ++oy) {
             D v = V::lookup(centre, g + oy);
             if constexpr (!First) v = V::mul(V::load(wp), v);
             if constexpr (Last) {
                 v = V::mul(V::set1(spatial[oy]), v);
                 sum = V::add(sum, v);
+                sums.add(v, p + oy, pw);
             }
             V::store(wp, v);
             wp += V::lanes;
@@ -189,23 +239,24 @@ inline typename V::D weight_sweep(const RowArgs& a, ptrdiff_t c, int k, const do
 // Pass 1: the weight of every window offset for `lanes` pixels starting at column c, stored in
 // offset order in `weights` (lanes doubles per offset), and their sum in offset order from +0.0.
 // GC > 0 fixes the guidance channel count at compile time; 0 reads it from args.
-template <class V, int GC>
-inline typename V::D compute_weights(const RowArgs& a, ptrdiff_t c, double* weights) {
+template <class V, int GC, int K>
+inline typename V::D compute_weights(const RowArgs& a, ptrdiff_t c, double* weights, CheapSums<V, K>& sums) {
     const typename V::D zero = V::zero();
     const int gc = GC > 0 ? GC : a.guid_ch;
     const double* t = a.folded_table;
-    if (gc == 1) return weight_sweep<V, true, true>(a, c, 0, t, weights, zero);
-    weight_sweep<V, true, false>(a, c, 0, t, weights, zero);
-    for (int k = 1; k < gc - 1; ++k) weight_sweep<V, false, false>(a, c, k, t, weights, zero);
-    return weight_sweep<V, false, true>(a, c, gc - 1, t, weights, zero);
+    if (gc == 1) return weight_sweep<V, true, true>(a, c, 0, t, weights, zero, sums);
+    weight_sweep<V, true, false>(a, c, 0, t, weights, zero, sums);
+    for (int k = 1; k < gc - 1; ++k) weight_sweep<V, false, false>(a, c, k, t, weights, zero, sums);
+    return weight_sweep<V, false, true>(a, c, gc - 1, t, weights, zero, sums);
 }
 
 // Pass 1 for packed guidance: the same weights as compute_weights, in one sweep. Per offset,
 // one add per lane forms every channel's table index; the channel product, left to right, and
 // the spatial weight stay in registers until the weight is stored and added to the sum.
 // Consecutive offsets' weights are `stride` doubles apart.
-template <class V, int GC>
-inline typename V::D packed_sweep(const RowArgs& a, ptrdiff_t c, double* weights, ptrdiff_t stride) {
+template <class V, int GC, int K>
+inline typename V::D packed_sweep(const RowArgs& a, ptrdiff_t c, double* weights, ptrdiff_t stride,
+                                  CheapSums<V, K>& sums) {
     using D = typename V::D;
     const int gc = GC > 0 ? GC : a.guid_ch;
     const ptrdiff_t ws = 2 * a.pad + 1;
@@ -219,12 +270,14 @@ inline typename V::D packed_sweep(const RowArgs& a, ptrdiff_t c, double* weights
     double* wp = weights;
     for (ptrdiff_t ox = 0; ox < ws; ++ox) {
         const uint64_t* g = a.packed_rows[ox] + c;
+        const double* p = a.img_rows[ox] + c;
         for (ptrdiff_t oy = 0; oy < ws; ++oy) {
             const typename V::Fields f = V::fields(bias, g + oy);
             D v = V::field_lookup(folded_start, f, 0);
             for (int k = 1; k < gc; ++k) v = V::mul(v, V::field_lookup(folded_start, f, k));
             v = V::mul(V::set1(spatial[oy]), v);
             sum = V::add(sum, v);
+            sums.add(v, p + oy, a.padded_width);
             V::store(wp, v);
             wp += stride;
         }
@@ -244,15 +297,18 @@ struct IsPair<Pair<V>> {
 
 // The halves of a Pair are swept one after the other: the lookups alone keep the loads busy,
 // and one half's table indices fit the general registers where both halves' would spill.
-template <class V, int GC>
-inline typename V::D compute_packed_weights(const RowArgs& a, ptrdiff_t c, double* weights) {
+template <class V, int GC, int K>
+inline typename V::D compute_packed_weights(const RowArgs& a, ptrdiff_t c, double* weights, CheapSums<V, K>& sums) {
     if constexpr (IsPair<V>::value) {
         using Half = typename V::Narrower;
-        const typename Half::D lo = packed_sweep<Half, GC>(a, c, weights, V::lanes);
-        const typename Half::D hi = packed_sweep<Half, GC>(a, c + Half::lanes, weights + Half::lanes, V::lanes);
+        CheapSums<Half, K> lo_sums, hi_sums;
+        const typename Half::D lo = packed_sweep<Half, GC>(a, c, weights, V::lanes, lo_sums);
+        const typename Half::D hi =
+            packed_sweep<Half, GC>(a, c + Half::lanes, weights + Half::lanes, V::lanes, hi_sums);
+        for (int k = 0; k < K; ++k) sums.total[k] = {lo_sums.total[k], hi_sums.total[k]};
         return {lo, hi};
     } else {
-        return packed_sweep<V, GC>(a, c, weights, V::lanes);
+        return packed_sweep<V, GC>(a, c, weights, V::lanes, sums);
     }
 }
 
@@ -307,17 +363,101 @@ inline void accumulate_group(int channels, const RowArgs& a, ptrdiff_t c, int k0
 
 constexpr int kChannelGroup = 4;  // accumulators kept in registers at once
 
-// Output pixels c .. c + lanes - 1 of the row.
-template <class V, int GC, bool Packed>
-inline void filter_block(const RowArgs& a, ptrdiff_t c) {
-    using D = typename V::D;
-    double* weights = a.scratch;
-    D sum;
-    if constexpr (Packed)
-        sum = compute_packed_weights<V, GC>(a, c, weights);
-    else
-        sum = compute_weights<V, GC>(a, c, weights);
+// ---- The cheap pass ---------------------------------------------------------------------------
+//
+// Per pixel and channel, v = N / S with N the sum over the offsets of w_i * P_i (CheapSums) and
+// S the exact weight sum of pass 1: one divide per pixel instead of one per offset and no second
+// pass. docs/exact_decision.md shows |exact - v| <= margin * v where 0 < S <= sum_limit; if the
+// conversion then gives the same integer at v - margin v and at v + margin v, it gives that
+// integer at the exact value too (it is monotone), so v is stored in its place.
 
+// The driver's conversion, on values that are finite here.
+template <class V>
+inline typename V::D convert(const OutputConversion& conv, typename V::D x) {
+    x = V::min(V::max(x, V::set1(conv.lo)), V::set1(conv.hi));
+    return conv.kind == Conversion::truncate ? V::trunc(x) : V::nearest(x);
+}
+
+// Lanes whose value v may convert to another integer than the exact value within margin * v.
+template <class V>
+inline unsigned undecided(const RowArgs& a, typename V::D v) {
+    const typename V::D reach = V::mul(v, V::set1(a.cheap.margin));
+    return V::differ(convert<V>(a.conversion, V::sub(v, reach)), convert<V>(a.conversion, V::add(v, reach)));
+}
+
+// The cheap values v = N_k / S into acc[k * lanes + lane]; returns the lanes it cannot decide.
+template <class V, int K>
+inline unsigned cheap_values(const RowArgs& a, const CheapSums<V, K>& sums, typename V::D sum, double* acc) {
+    // Outside the trusted range of sums the lanes divide by 1.0 instead, which raises nothing.
+    unsigned lanes = V::outside(sum, 0.0, a.cheap.sum_limit);
+    const typename V::D divisor = V::keep_inside(sum, 0.0, a.cheap.sum_limit, 1.0);
+    for (int k = 0; k < K; ++k) {
+        const typename V::D v = V::div(sums.total[k], divisor);
+        lanes |= undecided<V>(a, v);
+        V::store(acc + k * V::lanes, v);
+    }
+    return lanes;
+}
+
+inline int count_lanes(unsigned mask) {
+    int n = 0;
+    for (; mask != 0; mask &= mask - 1) ++n;
+    return n;
+}
+
+// A block that needed the exact sequence skips the cheap pass for the next 1, 3, 7, then 15
+// rows, growing with each failure in a row; flat or saturated areas, where every pixel needs
+// it, then cost hardly more than the exact sequence alone. A history byte holds the failures
+// (bits 4-6) and the rows left to skip (bits 0-3).
+inline bool skips_cheap_pass(const RowArgs& a, uint8_t* history) {
+    if (!a.cheap.predict || history == nullptr || (*history & 0xF) == 0) return false;
+    --*history;
+    if (a.counters) ++a.counters->skipped_blocks;
+    return true;
+}
+
+// Notes a tried block: `undecided` lanes of which `counted` are new in this row (the last block
+// of a row may overlap the one before).
+inline void note_cheap_pass(const RowArgs& a, uint8_t* history, unsigned undecided, unsigned counted) {
+    if (CheapPassCounters* counters = a.counters) {
+        ++counters->blocks;
+        counters->lanes += static_cast<uint64_t>(count_lanes(counted));
+        if (undecided != 0) {
+            ++counters->exact_blocks;
+            counters->exact_lanes += static_cast<uint64_t>(count_lanes(undecided & counted));
+        }
+    }
+    if (!a.cheap.predict || history == nullptr) return;
+    if (undecided == 0) {
+        *history = 0;
+    } else {
+        const int failures = (*history >> 4) < 4 ? (*history >> 4) + 1 : 4;
+        *history = static_cast<uint8_t>(failures << 4 | ((1 << failures) - 1));
+    }
+}
+
+// acc[k * lanes + lane], channels k0 .. k0 + channels - 1, into the interleaved output row.
+template <class V>
+inline void scatter(const RowArgs& a, ptrdiff_t c, const double* acc, int k0, int channels) {
+    const int ic = a.img_ch;
+    for (int k = 0; k < channels; ++k)
+        for (int lane = 0; lane < V::lanes; ++lane) a.out_row[(c + lane) * ic + k0 + k] = acc[k * V::lanes + lane];
+}
+
+// Pass 1 for the block at column c: weights into `weights`, their sum returned, the cheap sums
+// into `sums`.
+template <class V, int GC, bool Packed, int K>
+inline typename V::D pass_one(const RowArgs& a, ptrdiff_t c, double* weights, CheapSums<V, K>& sums) {
+    if constexpr (Packed)
+        return compute_packed_weights<V, GC>(a, c, weights, sums);
+    else
+        return compute_weights<V, GC>(a, c, weights, sums);
+}
+
+// Pass 2, the exact sequence, from the weights and sum of pass 1.
+template <class V>
+inline void exact_values(const RowArgs& a, ptrdiff_t c, double* weights, typename V::D sum) {
+    using D = typename V::D;
     bool fma_domain = false;
     D reciprocal = sum;
     if constexpr (V::has_fma) {
@@ -333,23 +473,17 @@ inline void filter_block(const RowArgs& a, ptrdiff_t c) {
 
     const int ic = a.img_ch;
     alignas(kScratchAlign) double acc[kChannelGroup * kMaxLanes];
-    auto scatter = [&](int k0, int channels) {
-        for (int k = 0; k < channels; ++k)
-            for (int lane = 0; lane < V::lanes; ++lane)
-                a.out_row[(c + lane) * ic + k0 + k] = acc[k * V::lanes + lane];
-    };
-
     if (ic <= kChannelGroup) {
         // One sweep divides and accumulates every channel.
         if constexpr (V::has_fma) {
             if (fma_domain) {
                 accumulate_group<V, Quotient::fma_domain>(ic, a, c, 0, weights, sum, reciprocal, acc);
-                scatter(0, ic);
+                scatter<V>(a, c, acc, 0, ic);
                 return;
             }
         }
         accumulate_group<V, Quotient::divide>(ic, a, c, 0, weights, sum, reciprocal, acc);
-        scatter(0, ic);
+        scatter<V>(a, c, acc, 0, ic);
         return;
     }
 
@@ -374,22 +508,69 @@ inline void filter_block(const RowArgs& a, ptrdiff_t c) {
     for (int k0 = 0; k0 < ic; k0 += kChannelGroup) {
         const int channels = ic - k0 < kChannelGroup ? ic - k0 : kChannelGroup;
         accumulate_group<V, Quotient::stored>(channels, a, c, k0, weights, sum, reciprocal, acc);
-        scatter(k0, channels);
+        scatter<V>(a, c, acc, k0, channels);
     }
 }
 
-template <class V, int GC, bool Packed>
+// Output pixels c .. c + lanes - 1 of the row. K > 0 (the image's channel count) tries the
+// cheap pass first; see note_cheap_pass for `history` and `counted`.
+template <class V, int GC, bool Packed, int K>
+inline void filter_block(const RowArgs& a, ptrdiff_t c, uint8_t* history, unsigned counted) {
+    double* weights = a.scratch;
+    if constexpr (K > 0) {
+        if (!skips_cheap_pass(a, history)) {
+            CheapSums<V, K> sums;
+            const typename V::D sum = pass_one<V, GC, Packed>(a, c, weights, sums);
+            alignas(kScratchAlign) double acc[K * kMaxLanes];
+            const unsigned lanes = cheap_values<V>(a, sums, sum, acc);
+            note_cheap_pass(a, history, lanes, counted);
+            if (lanes == 0)
+                scatter<V>(a, c, acc, 0, K);
+            else
+                exact_values<V>(a, c, weights, sum);
+            return;
+        }
+    }
+    CheapSums<V, 0> none;
+    exact_values<V>(a, c, weights, pass_one<V, GC, Packed>(a, c, weights, none));
+}
+
+template <class V, int GC, bool Packed, int K>
 inline void filter_row_for(const RowArgs& a) {
     const ptrdiff_t w = a.width;
     const ptrdiff_t last = w - V::lanes;
     // When the width is not a multiple of the lane count, the last block is moved left to end at
     // the last pixel. It recomputes a few pixels with the very same operations, so they get the
     // same bits and raise the same flags, and no lane ever reads outside the row.
+    constexpr unsigned all_lanes = V::lanes == 32 ? ~0u : (1u << V::lanes) - 1;
+    uint8_t* history = a.block_history;
     for (ptrdiff_t c = 0;; c += V::lanes) {
-        if (c > last) c = last;
+        unsigned counted = all_lanes;
+        if (c > last) {
+            counted &= ~0u << (c - last);  // lanes c - last and up are new
+            c = last;
+        }
         if (a.stop != nullptr && a.stop->load(std::memory_order_relaxed)) return;
-        filter_block<V, GC, Packed>(a, c);
+        filter_block<V, GC, Packed, K>(a, c, history, counted);
+        if (history != nullptr) ++history;
         if (c == last) break;
+    }
+}
+
+// Guidance layouts and channel counts the compiler should know, with K cheap sums.
+template <class V, int K>
+void filter_row_with(const RowArgs& a) {
+    if (a.packed_rows != nullptr) {
+        if (a.guid_ch == 3)
+            filter_row_for<V, 3, true, K>(a);
+        else
+            filter_row_for<V, 0, true, K>(a);
+        return;
+    }
+    switch (a.guid_ch) {
+        case 1: filter_row_for<V, 1, false, K>(a); break;
+        case 3: filter_row_for<V, 3, false, K>(a); break;
+        default: filter_row_for<V, 0, false, K>(a); break;
     }
 }
 
@@ -402,17 +583,14 @@ void filter_row(const RowArgs& a) {
             return;
         }
     }
-    if (a.packed_rows != nullptr) {
-        if (a.guid_ch == 3)
-            filter_row_for<V, 3, true>(a);
-        else
-            filter_row_for<V, 0, true>(a);
-        return;
-    }
-    switch (a.guid_ch) {
-        case 1: filter_row_for<V, 1, false>(a); break;
-        case 3: filter_row_for<V, 3, false>(a); break;
-        default: filter_row_for<V, 0, false>(a); break;
+    // The cheap pass keeps one sum per image channel in registers: up to kChannelGroup.
+    const int cheap_channels = a.cheap.enabled && a.img_ch <= kChannelGroup ? a.img_ch : 0;
+    switch (cheap_channels) {
+        case 1: filter_row_with<V, 1>(a); break;
+        case 2: filter_row_with<V, 2>(a); break;
+        case 3: filter_row_with<V, 3>(a); break;
+        case 4: filter_row_with<V, 4>(a); break;
+        default: filter_row_with<V, 0>(a); break;
     }
 }
 
