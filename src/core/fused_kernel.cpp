@@ -23,6 +23,7 @@
 #define SOVELK_HAVE_MXCSR 1
 #endif
 
+#include "core/cheap_pass.hpp"
 #include "core/fused_kernel_row.hpp"
 #include "core/fused_kernel_body.hpp"
 #include "core/worker_pool.hpp"
@@ -300,10 +301,13 @@ private:
 struct WorkerState {
     WorkerState(const Request& q, const Layout& l, int32_t guid_min, bool packed)
         : cache(q, l, guid_min, packed), scratch(aligned_array<double>(l.offsets * kMaxLanes)),
-          row_out(q.out_u8 ? aligned_array<double>(l.w * l.img_ch) : nullptr) {}
+          row_out(q.out_u8 ? aligned_array<double>(l.w * l.img_ch) : nullptr),
+          block_history(static_cast<size_t>(l.w) + 1, 0) {}
     RowCache cache;
     AlignedArray<double> scratch;
     AlignedArray<double> row_out;  // one filtered row before its 8-bit cast (out_u8 only)
+    std::vector<uint8_t> block_history;  // RowArgs::block_history
+    CheapPassCounters counters;
 };
 
 // trunc(clip(x, 0, 255)) for a row, as numpy's clip and cast to uint8 give it. A NaN is found
@@ -335,6 +339,8 @@ struct Job {
     const double* folded_table;
     int64_t span = 0;
     bool fma_by_data;  // weights_in_fma_domain() and not disabled by the caller
+    OutputConversion conversion;
+    CheapPass cheap;  // plan_cheap_pass(); the environment is checked per worker
     fenv_t env{};  // the caller's, entered by every worker
     // Workers claim bands of consecutive rows, so that each output row refills one cached row,
     // not one per worker (with single rows claimed in turn, each worker's next row is `threads`
@@ -366,6 +372,11 @@ void work(Job& job, WorkerState& state, const std::function<bool()>* inline_poll
     args.span = job.span;
     args.scratch = state.scratch.get();
     args.fma_division_allowed = job.fma_by_data && environment_allows_fma_division();
+    args.conversion = job.conversion;
+    args.cheap = job.cheap;
+    args.cheap.enabled = job.cheap.enabled && environment_allows_fma_division();
+    args.block_history = state.block_history.data();
+    args.counters = &state.counters;
     args.stop = &job.stop;
     auto last_poll = std::chrono::steady_clock::now();
     const ptrdiff_t row_values = l.w * l.img_ch;
@@ -503,6 +514,23 @@ Result run_with(const Request& q, int threads, const std::function<bool()>& poll
     job.env = env;
     job.span = span;
     job.band = std::clamp<ptrdiff_t>(layout.h / (8 * static_cast<ptrdiff_t>(slots)), 1, 16);
+    if (q.out_u8 != nullptr && options.cheap_pass != CheapPassMode::off) {
+        job.conversion = {Conversion::truncate, 0.0, 255.0};
+        CheapPassFacts facts;
+        facts.kernel_s = q.kernel_s;
+        facts.offsets = layout.offsets;
+        facts.table = q.table;
+        facts.table_used = static_cast<ptrdiff_t>(std::min<int64_t>(q.table_len, span + 1));
+        facts.guid_ch = layout.guid_ch;
+        const ValueRange img = q.element == Element::uint8 ? ValueRange{0, 255}
+                                                           : value_range(static_cast<const int32_t*>(q.padded_img),
+                                                                         static_cast<size_t>(layout.img_values));
+        facts.img_lo = img.lo;
+        facts.img_hi = img.hi;
+        facts.conversion = job.conversion;
+        job.cheap = plan_cheap_pass(facts);
+        job.cheap.predict = options.cheap_pass == CheapPassMode::automatic;
+    }
     std::optional<pool::Batch> batch;
     if (!options.on_calling_thread) {
         try {
@@ -526,6 +554,15 @@ Result run_with(const Request& q, int threads, const std::function<bool()>& poll
     }
     batch.reset();  // every worker has left the job
     if (job.cancelled.load()) return {Status::cancelled, 0};
+    if (options.statistics != nullptr) {
+        for (const auto& state : states) {
+            options.statistics->blocks += state->counters.blocks;
+            options.statistics->exact_blocks += state->counters.exact_blocks;
+            options.statistics->skipped_blocks += state->counters.skipped_blocks;
+            options.statistics->lanes += state->counters.lanes;
+            options.statistics->exact_lanes += state->counters.exact_lanes;
+        }
+    }
     result.fp_flags = job.flags.load();
     result.nan_in_output = job.nan_in_output.load();
     return result;
@@ -544,8 +581,9 @@ uint64_t bytes_per_thread(const Request& request) {
                                 (sizeof(uint32_t) * static_cast<uint64_t>(l.guid_ch) +
                                  sizeof(double) * static_cast<uint64_t>(l.img_ch));
     const uint64_t row_out = request.out_u8 ? static_cast<uint64_t>(l.w) * l.img_ch * sizeof(double) : 0;
+    const uint64_t block_history = static_cast<uint64_t>(l.w) + 1;
     return static_cast<uint64_t>(l.window) * cached_row +
-           static_cast<uint64_t>(l.offsets) * detail::kMaxLanes * sizeof(double) + row_out;
+           static_cast<uint64_t>(l.offsets) * detail::kMaxLanes * sizeof(double) + row_out + block_history;
 }
 
 int default_thread_count() { return pool::max_threads(); }
