@@ -1,0 +1,404 @@
+// Adversarial tests of the row loop's cheap pass: inputs built to sit on its error bound, where a
+// wrong decision would change an 8-bit result, checked bit for bit (and for floating-point
+// events) against a plain model of the exact arithmetic on every instruction-set path.
+// Build and run: tests/native/run.sh
+//
+// The model: weight = spatial * (table[|d_0|] * table[|d_1|] * ...), summed in offset order from
+// +0.0; result = sum in offset order from +0.0 of (weight / sum) * pixel; then trunc(clip(x, 0,
+// 255)), with a NaN written as 0 and reported.
+
+#include <cfenv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/cheap_pass.hpp"
+#include "core/fused_kernel.hpp"
+#include "core/fused_kernel_body.hpp"  // ScalarVec, for the decision rule at half-integers
+
+namespace fk = sovelk::fused;
+namespace fkd = sovelk::fused::detail;
+
+namespace {
+
+constexpr int kReported = FE_DIVBYZERO | FE_OVERFLOW | FE_INVALID | FE_UNDERFLOW;
+int g_passed = 0, g_failed = 0;
+
+void check(bool ok, const std::string& what) {
+    if (ok) {
+        ++g_passed;
+    } else {
+        ++g_failed;
+        std::printf("FAIL: %s\n", what.c_str());
+    }
+}
+
+// A padded request: int32 values (converted to uint8 when every value fits, to run the 8-bit
+// path as the binding does).
+struct Input {
+    std::string label;
+    ptrdiff_t h = 0, w = 0, pad = 0;
+    int ic = 3, gc = 1;
+    std::vector<int32_t> img, guid;  // (h + 2 pad) x (w + 2 pad) x channels
+    std::vector<double> kernel, table;
+    ptrdiff_t pw() const { return w + 2 * pad; }
+    ptrdiff_t cells() const { return (h + 2 * pad) * pw(); }
+};
+
+struct Outcome {
+    std::vector<uint8_t> out;
+    int flags = 0;
+    bool nan = false;
+};
+
+Outcome model(const Input& in) {
+    const ptrdiff_t ws = 2 * in.pad + 1, n = ws * ws, pw = in.pw();
+    Outcome o;
+    o.out.resize(static_cast<size_t>(in.h * in.w * in.ic));
+    std::vector<double> weight(static_cast<size_t>(n));
+    std::feclearexcept(FE_ALL_EXCEPT);
+    for (ptrdiff_t r = 0; r < in.h; ++r)
+        for (ptrdiff_t x = 0; x < in.w; ++x) {
+            const ptrdiff_t centre = ((r + in.pad) * pw + x + in.pad) * in.gc;
+            double sum = 0.0;
+            for (ptrdiff_t i = 0; i < n; ++i) {
+                const ptrdiff_t at = ((r + i / ws) * pw + x + i % ws) * in.gc;
+                double range = 0.0;
+                for (int k = 0; k < in.gc; ++k) {
+                    const int64_t d = std::llabs(int64_t{in.guid[at + k]} - in.guid[centre + k]);
+                    range = k == 0 ? in.table[d] : range * in.table[d];
+                }
+                weight[i] = in.kernel[i] * range;
+                sum = sum + weight[i];
+            }
+            for (int k = 0; k < in.ic; ++k) {
+                double acc = 0.0;
+                for (ptrdiff_t i = 0; i < n; ++i)
+                    acc = acc + (weight[i] / sum) * in.img[((r + i / ws) * pw + x + i % ws) * in.ic + k];
+                uint8_t& b = o.out[(r * in.w + x) * in.ic + k];
+                if (std::isnan(acc)) o.nan = true;
+                b = std::isnan(acc) || acc <= 0.0 ? 0 : acc >= 255.0 ? 255 : static_cast<uint8_t>(acc);
+            }
+        }
+    o.flags = std::fetestexcept(kReported);
+    std::feclearexcept(FE_ALL_EXCEPT);
+    return o;
+}
+
+bool fits_uint8(const std::vector<int32_t>& v) {
+    for (int32_t x : v)
+        if (x < 0 || x > 255) return false;
+    return true;
+}
+
+// Runs the kernel; `counts` receives the cheap pass's counts.
+Outcome run(const Input& in, const fkd::Options& options, int threads, fkd::CheapPassCounters& counts) {
+    std::vector<uint8_t> img8, guid8;
+    fk::Request q;
+    q.element = fits_uint8(in.img) && fits_uint8(in.guid) ? fk::Element::uint8 : fk::Element::int32;
+    if (q.element == fk::Element::uint8) {
+        img8.assign(in.img.begin(), in.img.end());
+        guid8.assign(in.guid.begin(), in.guid.end());
+        q.padded_img = img8.data();
+        q.padded_guid = guid8.data();
+    } else {
+        q.padded_img = in.img.data();
+        q.padded_guid = in.guid.data();
+    }
+    q.h = in.h;
+    q.w = in.w;
+    q.pad = in.pad;
+    q.img_ch = in.ic;
+    q.guid_ch = in.gc;
+    q.kernel_s = in.kernel.data();
+    q.table = in.table.data();
+    q.table_len = static_cast<ptrdiff_t>(in.table.size());
+    Outcome o;
+    o.out.assign(static_cast<size_t>(in.h * in.w * in.ic), 77);
+    q.out_u8 = o.out.data();
+    fkd::Options opt = options;
+    opt.statistics = &counts;
+    const fk::Result res = fkd::run_with(q, threads, [] { return false; }, opt);
+    if (res.status != fk::Status::ok) o.out.clear();
+    o.flags = res.fp_flags;
+    o.nan = res.nan_in_output;
+    return o;
+}
+
+std::vector<fkd::Isa> isas() {
+    std::vector<fkd::Isa> v;
+    for (fkd::Isa isa : {fkd::Isa::scalar, fkd::Isa::avx2, fkd::Isa::avx512})
+        if (fkd::isa_available(isa)) v.push_back(isa);
+    return v;
+}
+
+// Every path, the cheap pass on every block and with prediction, one and two threads: the same
+// bytes, events and NaN report as the model. Returns the counts of the every-block runs.
+fkd::CheapPassCounters compare_all(const Input& in) {
+    const Outcome want = model(in);
+    fkd::CheapPassCounters every;
+    for (fkd::Isa isa : isas())
+        for (fkd::CheapPassMode mode : {fkd::CheapPassMode::every_block, fkd::CheapPassMode::automatic}) {
+            fkd::Options o;
+            o.isa = isa;
+            o.cheap_pass = mode;
+            fkd::CheapPassCounters counts;
+            const int threads = mode == fkd::CheapPassMode::every_block ? 1 : 2;
+            const Outcome got = run(in, o, threads, mode == fkd::CheapPassMode::every_block ? every : counts);
+            std::string where = in.label + " [" + fkd::isa_name(isa) +
+                                (mode == fkd::CheapPassMode::every_block ? ", every block]" : ", predicted]");
+            size_t bad = 0;
+            while (bad < want.out.size() && bad < got.out.size() && want.out[bad] == got.out[bad]) ++bad;
+            if (got.out.size() != want.out.size() || bad < want.out.size()) {
+                char msg[96];
+                std::snprintf(msg, sizeof msg, ": byte %zu is %d, model %d", bad,
+                              bad < got.out.size() ? got.out[bad] : -1, want.out[bad]);
+                check(false, where + msg);
+            } else {
+                check(got.flags == want.flags && got.nan == want.nan, where + ": same events and NaN report");
+            }
+        }
+    return every;
+}
+
+std::vector<double> gaussian_table(size_t n, double sigma) {
+    std::vector<double> t(n);
+    for (size_t i = 0; i < n; ++i) t[i] = std::exp(-double(i) * double(i) / (2.0 * sigma * sigma));
+    return t;
+}
+
+Input base(const std::string& label, ptrdiff_t h, ptrdiff_t w, ptrdiff_t pad, int ic, int gc) {
+    Input in;
+    in.label = label;
+    in.h = h;
+    in.w = w;
+    in.pad = pad;
+    in.ic = ic;
+    in.gc = gc;
+    in.img.assign(static_cast<size_t>(in.cells() * ic), 0);
+    in.guid.assign(static_cast<size_t>(in.cells() * gc), 0);
+    const ptrdiff_t ws = 2 * pad + 1;
+    const double sigma = pad > 0 ? pad / 3.0 : 1.0;
+    for (ptrdiff_t i = 0; i < ws; ++i)
+        for (ptrdiff_t j = 0; j < ws; ++j)
+            in.kernel.push_back(std::exp(-double((i - pad) * (i - pad) + (j - pad) * (j - pad)) / (2 * sigma * sigma)));
+    in.table = gaussian_table(256, 25.5);
+    return in;
+}
+
+using Rng = std::mt19937_64;
+int pick(Rng& rng, int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
+
+// ---- groups --------------------------------------------------------------------------------
+
+// Flat and saturated images: the real mean is the integer itself, and the exact sequence's
+// rounding decides between it and the one below, so no pixel may be decided by the cheap value.
+// Every sigma_s from 1 to 10, gray and colour guidance.
+void test_flat_and_saturated(Rng& rng) {
+    for (int sigma = 1; sigma <= 10; ++sigma)
+        for (int value : {1, 37, 200, 255}) {
+            const int gc = sigma % 2 ? 1 : 3;
+            Input in = base("flat " + std::to_string(value) + " sigma_s " + std::to_string(sigma) +
+                                " guid_ch " + std::to_string(gc), 3, 19, 3 * sigma, 3, gc);
+            in.img.assign(in.img.size(), value);
+            for (auto& g : in.guid) g = pick(rng, 0, 255);  // weights of every kind, the mean stays
+            const fkd::CheapPassCounters c = compare_all(in);
+            check(c.lanes > 0 && c.exact_lanes == c.lanes, in.label + ": every pixel needed the exact sequence");
+        }
+}
+
+// Means a hair off an integer: an image of k with one pixel of k + 1 or k - 1 whose weight is
+// 2^-e relative to the rest, for e across the bound (the mean is k +- about 2^-e); guidance
+// differences pick the weight from a table of powers of two. Near the bound, decided and
+// undecided pixels sit side by side.
+void test_means_next_to_integers() {
+    for (int k : {1, 100, 254, 255})
+        for (int sign : {-1, 1}) {
+            if (k + sign > 255) continue;
+            Input in = base("mean " + std::to_string(k) + (sign > 0 ? " + " : " - ") + "2^-e", 4, 24, 2, 1, 1);
+            in.img.assign(in.img.size(), k);
+            in.table.assign(64, 0.0);
+            in.table[0] = 1.0;
+            for (int e = 1; e < 64; ++e) in.table[e] = std::ldexp(1.0, -e - 8);
+            // Each pixel's own window holds one odd pixel, straight below it at the window's
+            // edge, with guidance difference e (the column index, 1 .. 63).
+            for (ptrdiff_t x = 0; x < in.pw(); ++x) {
+                for (ptrdiff_t y = 0; y < in.h + 2 * in.pad; ++y) in.guid[y * in.pw() + x] = 0;
+                in.guid[(in.h + 2 * in.pad - 1) * in.pw() + x] = static_cast<int32_t>(1 + x % 63);
+                in.img[(in.h + 2 * in.pad - 1) * in.pw() + x] = k + sign;
+            }
+            for (double& s : in.kernel) s = 1.0;
+            const fkd::CheapPassCounters c = compare_all(in);
+            check(c.exact_lanes > 0 && c.exact_lanes < c.lanes, in.label + ": some pixels decided, some not");
+        }
+}
+
+// Noise, checkerboards and saturated areas at every sigma_s up to 10, also with a tiny sigma_r
+// whose table entries reach the subnormals and zero, and colour guidance.
+void test_images_at_every_sigma(Rng& rng) {
+    for (int sigma = 1; sigma <= 10; ++sigma) {
+        const double sigma_r = sigma % 3 == 0 ? 0.004 : 0.1;  // on the 0 .. 1 scale
+        for (int kind = 0; kind < 3; ++kind) {
+            const int gc = kind == 1 ? 3 : 1;
+            Input in = base("", 4, 21, 3 * sigma, 3, gc);
+            in.table = gaussian_table(256, 255 * sigma_r);
+            for (ptrdiff_t i = 0; i < in.cells(); ++i) {
+                const ptrdiff_t y = i / in.pw(), x = i % in.pw();
+                for (int k = 0; k < 3; ++k) {
+                    int v = pick(rng, 0, 255);
+                    if (kind == 1) v = ((x / 3 + y / 3) % 2) * 255;         // checkerboard
+                    if (kind == 2 && x < in.pw() / 2) v = 255;                // saturated half
+                    in.img[i * 3 + k] = v;
+                    if (k < gc) in.guid[i * gc + k] = kind == 1 ? v : pick(rng, 0, 255);
+                }
+            }
+            static const char* kinds[] = {"noise", "checkerboard", "half saturated"};
+            in.label = std::string(kinds[kind]) + " sigma_s " + std::to_string(sigma) + " sigma_r " +
+                       std::to_string(sigma_r);
+            compare_all(in);
+        }
+    }
+}
+
+// Large int32 values (the int32 element type with the 8-bit output): image values near 2^31,
+// near 255 and 256, negative ones (the cheap pass then stays off), and wide guidance.
+void test_large_int32_values(Rng& rng) {
+    const int32_t top = std::numeric_limits<int32_t>::max();
+    struct Range {
+        const char* name;
+        int32_t lo, hi;
+    };
+    const Range ranges[] = {{"near 2^31", top - 1000, top}, {"0 .. 2^31", 0, top},
+                            {"254 .. 257", 254, 257}, {"negative", -300, 300}};
+    for (const Range& r : ranges)
+        for (int gc : {1, 3}) {
+            Input in = base(std::string("int32 ") + r.name + " guid_ch " + std::to_string(gc), 5, 23, 3, 2, gc);
+            for (auto& v : in.img) v = std::uniform_int_distribution<int32_t>(r.lo, r.hi)(rng);
+            for (auto& g : in.guid) g = 1000000 + pick(rng, 0, 400);
+            in.table = gaussian_table(401, 80.0);
+            compare_all(in);
+        }
+}
+
+// Tables and kernels a caller may have put in: negative, infinite, NaN and subnormal entries,
+// huge weights whose sums overflow. The cheap pass must stay off or raise exactly the events
+// of the exact sequence.
+void test_odd_weights(Rng& rng) {
+    const double odd[] = {-0.5, std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN(),
+                          0x1p-1070, 1e300, 0.0, -0.0};
+    for (double value : odd)
+        for (bool in_table : {true, false}) {
+            Input in = base("", 3, 17, 2, 3, 1);
+            for (auto& v : in.img) v = pick(rng, 0, 255);
+            for (auto& g : in.guid) g = pick(rng, 0, 255);
+            std::vector<double>& target = in_table ? in.table : in.kernel;
+            for (size_t i = 1; i < target.size(); i += 3) target[i] = value;
+            char label[80];
+            std::snprintf(label, sizeof label, "odd %s entries %g", in_table ? "table" : "kernel", value);
+            in.label = label;
+            compare_all(in);
+        }
+}
+
+// The per-call plan: on for the usual filter, off wherever the bound or the absence of events
+// is not proven.
+void test_plan() {
+    const std::vector<double> kernel(49, 0.5), table = gaussian_table(256, 25.5);
+    fkd::CheapPassFacts usual;
+    usual.kernel_s = kernel.data();
+    usual.offsets = 49;
+    usual.table = table.data();
+    usual.table_used = 256;
+    usual.guid_ch = 3;
+    usual.img_lo = 0;
+    usual.img_hi = 255;
+    usual.conversion = {fkd::Conversion::truncate, 0.0, 255.0};
+    const fkd::CheapPass on = fkd::plan_cheap_pass(usual);
+    check(on.enabled && on.margin > 2 * 50 * 0x1p-53 && on.margin < 1e-12 && on.sum_limit > 1e100,
+          "plan: the usual filter gets the cheap pass, a margin above 2 gamma(n + 1) and no practical sum limit");
+    const std::vector<double> zeros(256, 0.0), huge(256, 1e300);
+    struct Spoil {
+        const char* name;
+        std::function<void(fkd::CheapPassFacts&)> apply;
+    };
+    const Spoil spoils[] = {
+        {"no conversion of its own", [](fkd::CheapPassFacts& f) { f.conversion.kind = fkd::Conversion::none; }},
+        {"a negative image value", [](fkd::CheapPassFacts& f) { f.img_lo = -1; }},
+        {"image values past 2^31", [](fkd::CheapPassFacts& f) { f.img_hi = 0x1p32; }},
+        {"every table entry zero", [&](fkd::CheapPassFacts& f) { f.table = zeros.data(); }},
+        {"weights whose sums may overflow", [&](fkd::CheapPassFacts& f) { f.table = huge.data(); }},
+    };
+    for (const Spoil& s : spoils) {
+        fkd::CheapPassFacts f = usual;
+        s.apply(f);
+        check(!fkd::plan_cheap_pass(f).enabled, std::string("plan: off for ") + s.name);
+    }
+}
+
+// Prediction: a flat image mostly skips the cheap pass; noise is decided by it almost entirely.
+void test_prediction(Rng& rng) {
+    for (bool flat : {true, false}) {
+        Input in = base(flat ? "flat" : "noise", 64, 64, 3, 3, 1);
+        for (auto& v : in.img) v = flat ? 99 : pick(rng, 0, 255);
+        for (auto& g : in.guid) g = pick(rng, 0, 255);
+        fkd::Options o;
+        fkd::CheapPassCounters c;
+        run(in, o, 1, c);
+        const uint64_t total = c.blocks + c.skipped_blocks;
+        if (flat)
+            check(c.skipped_blocks > 3 * c.blocks, "prediction: a flat image skips most cheap passes");
+        else
+            check(c.skipped_blocks == 0 && c.exact_lanes * 100 < c.lanes && total > 0,
+                  "prediction: noise keeps the cheap pass, which decides over 99% of pixels");
+    }
+}
+
+// The rounding conversion's rule at half-integers: within the margin of k + 0.5 (and of the clip
+// bounds) nothing is decided; a little farther, the value rounds as the exact one would.
+void test_rounding_rule() {
+    fkd::RowArgs a{};
+    a.conversion = {fkd::Conversion::round_half_even, -32768.0, 32767.0};
+    a.cheap.margin = 3.0 * 363 * 0x1p-53;
+    bool ok = true;
+    for (double k : {0.0, 1.0, 2.0, 1000.0, 32766.0}) {
+        const double tie = k + 0.5;
+        for (int ulps = -4; ulps <= 4; ++ulps) {
+            const double v = tie + ulps * std::ldexp(1.0, std::ilogb(tie) - 52);
+            ok = ok && fkd::undecided<fkd::ScalarVec>(a, v) == 1u;
+        }
+        for (double off : {-1e-6, 1e-6}) {
+            const double v = tie + off;
+            ok = ok && fkd::undecided<fkd::ScalarVec>(a, v) == 0u &&
+                 fkd::convert<fkd::ScalarVec>(a.conversion, v) == (off < 0 ? k : k + 1);
+        }
+    }
+    check(ok, "rounding rule: undecided within a few ulps of k + 0.5, decided and right 1e-6 away");
+    a.conversion = {fkd::Conversion::truncate, 0.0, 255.0};
+    check(fkd::undecided<fkd::ScalarVec>(a, 255.0) == 1u && fkd::undecided<fkd::ScalarVec>(a, 1e9) == 0u &&
+              fkd::undecided<fkd::ScalarVec>(a, 0.0) == 0u && fkd::undecided<fkd::ScalarVec>(a, 17.0) == 1u,
+          "truncation rule: undecided at an integer and at the upper clip bound, decided beyond it and at 0");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const uint64_t seed = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1905;
+    Rng rng(seed);
+    std::printf("seed %llu\n", static_cast<unsigned long long>(seed));
+    test_plan();
+    test_rounding_rule();
+    test_prediction(rng);
+    test_flat_and_saturated(rng);
+    test_means_next_to_integers();
+    test_images_at_every_sigma(rng);
+    test_large_int32_values(rng);
+    test_odd_weights(rng);
+    std::printf("%d passed, %d failed\n", g_passed, g_failed);
+    return g_failed == 0 ? 0 : 1;
+}
