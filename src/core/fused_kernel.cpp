@@ -306,7 +306,7 @@ struct WorkerState {
     RowCache cache;
     AlignedArray<double> scratch;
     AlignedArray<double> row_out;  // one filtered row before its 8-bit cast (out_u8 only)
-    std::vector<uint8_t> block_history;  // RowArgs::block_history
+    std::vector<uint16_t> block_history;  // RowArgs::block_history
     CheapPassCounters counters;
 };
 
@@ -581,7 +581,7 @@ uint64_t bytes_per_thread(const Request& request) {
                                 (sizeof(uint32_t) * static_cast<uint64_t>(l.guid_ch) +
                                  sizeof(double) * static_cast<uint64_t>(l.img_ch));
     const uint64_t row_out = request.out_u8 ? static_cast<uint64_t>(l.w) * l.img_ch * sizeof(double) : 0;
-    const uint64_t block_history = static_cast<uint64_t>(l.w) + 1;
+    const uint64_t block_history = (static_cast<uint64_t>(l.w) + 1) * sizeof(uint16_t);
     return static_cast<uint64_t>(l.window) * cached_row +
            static_cast<uint64_t>(l.offsets) * detail::kMaxLanes * sizeof(double) + row_out + block_history;
 }
