@@ -190,8 +190,13 @@ inline typename V::D mul_add(typename V::D a, typename V::D b, typename V::D c) 
 // The cheap pass's weighted sums over the offsets, N_k = sum of w_i * P_ik for K image channels
 // (none when K is 0), kept beside the weight sum in pass 1's last sweep, where each weight is
 // still in a register. See cheap_block.
-template <class V, int K>
+// Store: whether pass 1 stores the weights, for pass 2. Without the cheap sums it must; with
+// them, storing costs a fifth of the cheap pass's time (the weights of a large window overflow
+// the first-level cache) and is done only for blocks likely to fail, which otherwise compute
+// pass 1 again.
+template <class V, int K, bool Store = K == 0>
 struct CheapSums {
+    static constexpr bool keep_weights = Store;
     typename V::D total[K > 0 ? K : 1];
     CheapSums() {
         for (int k = 0; k < K; ++k) total[k] = V::zero();
@@ -207,9 +212,9 @@ struct CheapSums {
 // with one rounding per step like numpy's prod; the last sweep multiplies in the spatial weight
 // and adds the weights up in offset order. Returns `sum` with this sweep's weights added
 // (unchanged unless Last).
-template <class V, bool First, bool Last, int K>
+template <class V, bool First, bool Last, class Sums>
 inline typename V::D weight_sweep(const RowArgs& a, ptrdiff_t c, int k, const double* folded, double* weights,
-                                  typename V::D sum, CheapSums<V, K>& sums) {
+                                  typename V::D sum, Sums& sums) {
     using D = typename V::D;
     const ptrdiff_t pw = a.padded_width;
     const ptrdiff_t ws = 2 * a.pad + 1;
@@ -228,7 +233,7 @@ inline typename V::D weight_sweep(const RowArgs& a, ptrdiff_t c, int k, const do
                 sum = V::add(sum, v);
                 sums.add(v, p + oy, pw);
             }
-            V::store(wp, v);
+            if (!Last || Sums::keep_weights) V::store(wp, v);
             wp += V::lanes;
         }
         spatial += ws;
@@ -239,8 +244,8 @@ inline typename V::D weight_sweep(const RowArgs& a, ptrdiff_t c, int k, const do
 // Pass 1: the weight of every window offset for `lanes` pixels starting at column c, stored in
 // offset order in `weights` (lanes doubles per offset), and their sum in offset order from +0.0.
 // GC > 0 fixes the guidance channel count at compile time; 0 reads it from args.
-template <class V, int GC, int K>
-inline typename V::D compute_weights(const RowArgs& a, ptrdiff_t c, double* weights, CheapSums<V, K>& sums) {
+template <class V, int GC, class Sums>
+inline typename V::D compute_weights(const RowArgs& a, ptrdiff_t c, double* weights, Sums& sums) {
     const typename V::D zero = V::zero();
     const int gc = GC > 0 ? GC : a.guid_ch;
     const double* t = a.folded_table;
@@ -254,9 +259,8 @@ inline typename V::D compute_weights(const RowArgs& a, ptrdiff_t c, double* weig
 // one add per lane forms every channel's table index; the channel product, left to right, and
 // the spatial weight stay in registers until the weight is stored and added to the sum.
 // Consecutive offsets' weights are `stride` doubles apart.
-template <class V, int GC, int K>
-inline typename V::D packed_sweep(const RowArgs& a, ptrdiff_t c, double* weights, ptrdiff_t stride,
-                                  CheapSums<V, K>& sums) {
+template <class V, int GC, class Sums>
+inline typename V::D packed_sweep(const RowArgs& a, ptrdiff_t c, double* weights, ptrdiff_t stride, Sums& sums) {
     using D = typename V::D;
     const int gc = GC > 0 ? GC : a.guid_ch;
     const ptrdiff_t ws = 2 * a.pad + 1;
@@ -278,7 +282,7 @@ inline typename V::D packed_sweep(const RowArgs& a, ptrdiff_t c, double* weights
             v = V::mul(V::set1(spatial[oy]), v);
             sum = V::add(sum, v);
             sums.add(v, p + oy, a.padded_width);
-            V::store(wp, v);
+            if (Sums::keep_weights) V::store(wp, v);
             wp += stride;
         }
         spatial += ws;
@@ -297,11 +301,12 @@ struct IsPair<Pair<V>> {
 
 // The halves of a Pair are swept one after the other: the lookups alone keep the loads busy,
 // and one half's table indices fit the general registers where both halves' would spill.
-template <class V, int GC, int K>
-inline typename V::D compute_packed_weights(const RowArgs& a, ptrdiff_t c, double* weights, CheapSums<V, K>& sums) {
+template <class V, int GC, int K, bool Store>
+inline typename V::D compute_packed_weights(const RowArgs& a, ptrdiff_t c, double* weights,
+                                            CheapSums<V, K, Store>& sums) {
     if constexpr (IsPair<V>::value) {
         using Half = typename V::Narrower;
-        CheapSums<Half, K> lo_sums, hi_sums;
+        CheapSums<Half, K, Store> lo_sums, hi_sums;
         const typename Half::D lo = packed_sweep<Half, GC>(a, c, weights, V::lanes, lo_sums);
         const typename Half::D hi =
             packed_sweep<Half, GC>(a, c + Half::lanes, weights + Half::lanes, V::lanes, hi_sums);
@@ -386,8 +391,8 @@ inline unsigned undecided(const RowArgs& a, typename V::D v) {
 }
 
 // The cheap values v = N_k / S into acc[k * lanes + lane]; returns the lanes it cannot decide.
-template <class V, int K>
-inline unsigned cheap_values(const RowArgs& a, const CheapSums<V, K>& sums, typename V::D sum, double* acc) {
+template <class V, int K, bool Store>
+inline unsigned cheap_values(const RowArgs& a, const CheapSums<V, K, Store>& sums, typename V::D sum, double* acc) {
     // Outside the trusted range of sums the lanes divide by 1.0 instead, which raises nothing.
     unsigned lanes = V::outside(sum, 0.0, a.cheap.sum_limit);
     const typename V::D divisor = V::keep_inside(sum, 0.0, a.cheap.sum_limit, 1.0);
@@ -405,12 +410,15 @@ inline int count_lanes(unsigned mask) {
     return n;
 }
 
-// A block that needed the exact sequence skips the cheap pass for the next 1, 3, 7, then 15
-// rows, growing with each failure in a row; flat or saturated areas, where every pixel needs
-// it, then cost hardly more than the exact sequence alone. A history byte holds the failures
-// (bits 4-6) and the rows left to skip (bits 0-3).
-inline bool skips_cheap_pass(const RowArgs& a, uint8_t* history) {
-    if (!a.cheap.predict || history == nullptr || (*history & 0xF) == 0) return false;
+// A block's history: a level (bits 8-10) and the rows left to skip (bits 0-7). A failure raises
+// the level and skips the next 2^level - 1 rows, up to 31; a success lowers it by one. Flat or
+// saturated areas, where every pixel needs the exact sequence, then try the cheap pass once in
+// 32 rows, and blocks that fail now and then settle at a level instead of trying every row.
+constexpr int kMaxLevel = 5;
+inline int history_level(uint16_t history) { return history >> 8; }
+
+inline bool skips_cheap_pass(const RowArgs& a, uint16_t* history) {
+    if (!a.cheap.predict || history == nullptr || (*history & 0xFF) == 0) return false;
     --*history;
     if (a.counters) ++a.counters->skipped_blocks;
     return true;
@@ -418,7 +426,7 @@ inline bool skips_cheap_pass(const RowArgs& a, uint8_t* history) {
 
 // Notes a tried block: `undecided` lanes of which `counted` are new in this row (the last block
 // of a row may overlap the one before).
-inline void note_cheap_pass(const RowArgs& a, uint8_t* history, unsigned undecided, unsigned counted) {
+inline void note_cheap_pass(const RowArgs& a, uint16_t* history, unsigned undecided, unsigned counted) {
     if (CheapPassCounters* counters = a.counters) {
         ++counters->blocks;
         counters->lanes += static_cast<uint64_t>(count_lanes(counted));
@@ -428,11 +436,12 @@ inline void note_cheap_pass(const RowArgs& a, uint8_t* history, unsigned undecid
         }
     }
     if (!a.cheap.predict || history == nullptr) return;
+    int level = history_level(*history);
     if (undecided == 0) {
-        *history = 0;
+        *history = static_cast<uint16_t>((level > 0 ? level - 1 : 0) << 8);
     } else {
-        const int failures = (*history >> 4) < 4 ? (*history >> 4) + 1 : 4;
-        *history = static_cast<uint8_t>(failures << 4 | ((1 << failures) - 1));
+        level = level < kMaxLevel ? level + 1 : kMaxLevel;
+        *history = static_cast<uint16_t>(level << 8 | ((1 << level) - 1));
     }
 }
 
@@ -446,17 +455,19 @@ inline void scatter(const RowArgs& a, ptrdiff_t c, const double* acc, int k0, in
 
 // Pass 1 for the block at column c: weights into `weights`, their sum returned, the cheap sums
 // into `sums`.
-template <class V, int GC, bool Packed, int K>
-inline typename V::D pass_one(const RowArgs& a, ptrdiff_t c, double* weights, CheapSums<V, K>& sums) {
+template <class V, int GC, bool Packed, class Sums>
+inline typename V::D pass_one(const RowArgs& a, ptrdiff_t c, double* weights, Sums& sums) {
     if constexpr (Packed)
         return compute_packed_weights<V, GC>(a, c, weights, sums);
     else
         return compute_weights<V, GC>(a, c, weights, sums);
 }
 
-// Pass 2, the exact sequence, from the weights and sum of pass 1.
+// Pass 2, the exact sequence, from the weights and sum of pass 1. Inlined by force: the compiler
+// otherwise keeps it out of line among the many instantiations of filter_block, which made the
+// AVX2 gray path a fifth slower.
 template <class V>
-inline void exact_values(const RowArgs& a, ptrdiff_t c, double* weights, typename V::D sum) {
+__attribute__((always_inline)) inline void exact_values(const RowArgs& a, ptrdiff_t c, double* weights, typename V::D sum) {
     using D = typename V::D;
     bool fma_domain = false;
     D reciprocal = sum;
@@ -512,27 +523,47 @@ inline void exact_values(const RowArgs& a, ptrdiff_t c, double* weights, typenam
     }
 }
 
+// Output pixels c .. c + lanes - 1 of the row by the exact sequence. The block functions are
+// kept out of line: each is then compiled on its own, and a block that skips the cheap pass
+// runs the very code of a call without it.
+template <class V, int GC, bool Packed>
+__attribute__((noinline)) void exact_block(const RowArgs& a, ptrdiff_t c) {
+    CheapSums<V, 0> none;
+    exact_values<V>(a, c, a.scratch, pass_one<V, GC, Packed>(a, c, a.scratch, none));
+}
+
+// The same pixels by the cheap pass with K image channels, and by the exact sequence where it
+// cannot decide. Returns the undecided lanes.
+template <class V, int GC, bool Packed, int K, bool Store>
+__attribute__((noinline)) unsigned cheap_block(const RowArgs& a, ptrdiff_t c) {
+    CheapSums<V, K, Store> sums;
+    const typename V::D sum = pass_one<V, GC, Packed>(a, c, a.scratch, sums);
+    alignas(kScratchAlign) double acc[K * kMaxLanes];
+    const unsigned lanes = cheap_values<V>(a, sums, sum, acc);
+    if (lanes == 0)
+        scatter<V>(a, c, acc, 0, K);
+    else if (Store)
+        exact_values<V>(a, c, a.scratch, sum);
+    else
+        exact_block<V, GC, Packed>(a, c);
+    return lanes;
+}
+
 // Output pixels c .. c + lanes - 1 of the row. K > 0 (the image's channel count) tries the
-// cheap pass first; see note_cheap_pass for `history` and `counted`.
+// cheap pass first, unless the block's history says to skip it; see note_cheap_pass for
+// `counted`.
 template <class V, int GC, bool Packed, int K>
-inline void filter_block(const RowArgs& a, ptrdiff_t c, uint8_t* history, unsigned counted) {
-    double* weights = a.scratch;
+inline void filter_block(const RowArgs& a, ptrdiff_t c, uint16_t* history, unsigned counted) {
     if constexpr (K > 0) {
         if (!skips_cheap_pass(a, history)) {
-            CheapSums<V, K> sums;
-            const typename V::D sum = pass_one<V, GC, Packed>(a, c, weights, sums);
-            alignas(kScratchAlign) double acc[K * kMaxLanes];
-            const unsigned lanes = cheap_values<V>(a, sums, sum, acc);
+            const bool failed_lately = history != nullptr && history_level(*history) > 0;
+            const unsigned lanes = failed_lately ? cheap_block<V, GC, Packed, K, true>(a, c)
+                                                 : cheap_block<V, GC, Packed, K, false>(a, c);
             note_cheap_pass(a, history, lanes, counted);
-            if (lanes == 0)
-                scatter<V>(a, c, acc, 0, K);
-            else
-                exact_values<V>(a, c, weights, sum);
             return;
         }
     }
-    CheapSums<V, 0> none;
-    exact_values<V>(a, c, weights, pass_one<V, GC, Packed>(a, c, weights, none));
+    exact_block<V, GC, Packed>(a, c);
 }
 
 template <class V, int GC, bool Packed, int K>
@@ -543,7 +574,7 @@ inline void filter_row_for(const RowArgs& a) {
     // the last pixel. It recomputes a few pixels with the very same operations, so they get the
     // same bits and raise the same flags, and no lane ever reads outside the row.
     constexpr unsigned all_lanes = V::lanes == 32 ? ~0u : (1u << V::lanes) - 1;
-    uint8_t* history = a.block_history;
+    uint16_t* history = a.block_history;
     for (ptrdiff_t c = 0;; c += V::lanes) {
         unsigned counted = all_lanes;
         if (c > last) {

@@ -79,10 +79,10 @@ struct RowArgs {
     bool fma_division_allowed;
     OutputConversion conversion;
     CheapPass cheap;
-    // One byte per block of the row (at least `width` bytes), kept by the worker from row to row:
-    // whether the block at that place needed the exact sequence lately. Zeroed before the first
-    // row. Only read and written when cheap.enabled and cheap.predict.
-    uint8_t* block_history;
+    // One entry per block of the row (at least `width` entries), kept by the worker from row to
+    // row: whether the block at that place needed the exact sequence lately. Zeroed before the
+    // first row. Only read and written when cheap.enabled and cheap.predict.
+    uint16_t* block_history;
     CheapPassCounters* counters;  // may be null
     // Checked between blocks of pixels, so that a huge window answers Ctrl-C without finishing
     // its row; a stopped row is left unfinished (the caller discards the output). May be null.
