@@ -384,9 +384,11 @@ inline typename V::D convert(const OutputConversion& conv, typename V::D x) {
 }
 
 // Lanes whose value v may convert to another integer than the exact value within margin * v.
+// The reach is margin * max(v, 1): no less, and never subnormal, so that a value as small as
+// 2^-1022 raises no underflow here (v - reach is then exact, the operands being close).
 template <class V>
 inline unsigned undecided(const RowArgs& a, typename V::D v) {
-    const typename V::D reach = V::mul(v, V::set1(a.cheap.margin));
+    const typename V::D reach = V::mul(V::max(v, V::set1(1.0)), V::set1(a.cheap.margin));
     return V::differ(convert<V>(a.conversion, V::sub(v, reach)), convert<V>(a.conversion, V::add(v, reach)));
 }
 
@@ -410,12 +412,15 @@ inline int count_lanes(unsigned mask) {
     return n;
 }
 
-// A block's history: a level (bits 8-10) and the rows left to skip (bits 0-7). A failure raises
-// the level and skips the next 2^level - 1 rows, up to 31; a success lowers it by one. Flat or
-// saturated areas, where every pixel needs the exact sequence, then try the cheap pass once in
-// 32 rows, and blocks that fail now and then settle at a level instead of trying every row.
+// A block's history: the rows left to skip (bits 0-7), a level (bits 8-10) and the successes
+// since the level last changed (bits 11-12). A failure raises the level and skips the next
+// 2^level - 1 rows, up to 31; four successes in a row lower it by one. Flat or saturated areas,
+// where every pixel needs the exact sequence, then try the cheap pass once in 32 rows, and
+// blocks that alternate between failing and succeeding (a pattern of stripes) settle at a level
+// instead of paying a failure every few rows.
 constexpr int kMaxLevel = 5;
-inline int history_level(uint16_t history) { return history >> 8; }
+constexpr int kSuccessesPerStep = 4;
+inline int history_level(uint16_t history) { return (history >> 8) & 7; }
 
 inline bool skips_cheap_pass(const RowArgs& a, uint16_t* history) {
     if (!a.cheap.predict || history == nullptr || (*history & 0xFF) == 0) return false;
@@ -438,7 +443,12 @@ inline void note_cheap_pass(const RowArgs& a, uint16_t* history, unsigned undeci
     if (!a.cheap.predict || history == nullptr) return;
     int level = history_level(*history);
     if (undecided == 0) {
-        *history = static_cast<uint16_t>((level > 0 ? level - 1 : 0) << 8);
+        int successes = (*history >> 11) & 3;
+        if (level > 0 && ++successes == kSuccessesPerStep) {
+            --level;
+            successes = 0;
+        }
+        *history = static_cast<uint16_t>(successes << 11 | level << 8);
     } else {
         level = level < kMaxLevel ? level + 1 : kMaxLevel;
         *history = static_cast<uint16_t>(level << 8 | ((1 << level) - 1));

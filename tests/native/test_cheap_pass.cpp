@@ -239,6 +239,19 @@ void test_means_next_to_integers() {
         }
 }
 
+// Regression: a mean just above zero (one image value 1 whose weight is 2^-1000 of the rest)
+// made the test's own margin subnormal, raising an underflow the exact sequence does not.
+void test_mean_just_above_zero() {
+    Input in = base("mean 2^-1000 above zero", 3, 20, 1, 2, 1);
+    in.table = {1.0, 0x1p-1000};
+    for (ptrdiff_t i = 0; i < in.cells(); ++i) {
+        in.guid[i] = i % 7 == 0;
+        in.img[2 * i] = in.img[2 * i + 1] = i % 7 == 0;
+    }
+    const fkd::CheapPassCounters c = compare_all(in);
+    check(c.lanes > c.exact_lanes, in.label + ": decided by the cheap pass");
+}
+
 // Noise, checkerboards and saturated areas at every sigma_s up to 10, also with a tiny sigma_r
 // whose table entries reach the subnormals and zero, and colour guidance.
 void test_images_at_every_sigma(Rng& rng) {
@@ -396,6 +409,7 @@ int main(int argc, char** argv) {
     test_prediction(rng);
     test_flat_and_saturated(rng);
     test_means_next_to_integers();
+    test_mean_just_above_zero();
     test_images_at_every_sigma(rng);
     test_large_int32_values(rng);
     test_odd_weights(rng);
