@@ -252,7 +252,7 @@ int main(int argc, char** argv) {
         };
         char size[32];
         std::snprintf(size, sizeof size, "%tdx%td", c.image->w, c.image->h);
-        std::printf("%-13s %-5s %9s | %8.2f %8.2f %6.3f | %8.2f %8.2f %6.3f | %6.2f %6.2f | %3.1f/%-4.1f %3.0f/%-4.0f\n",
+        std::printf("%-13s %-5s %9s | %8.2f %8.2f %6.3f | %8.2f %8.2f %6.3f | %6.2f %6.2f | %.3f/%.3f %.1f/%.1f\n",
                     c.image->name.c_str(), c.self ? "self" : "gray", size, c.ms[0][1], c.ms[0][0],
                     c.ms[0][1] / c.ms[0][0], c.ms[1][1], c.ms[1][0], c.ms[1][1] / c.ms[1][0], cycles[1], cycles[0],
                     share(c.every[0].exact_lanes, c.every[0].lanes), share(c.every[1].exact_lanes, c.every[1].lanes),
