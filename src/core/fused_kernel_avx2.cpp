@@ -45,10 +45,13 @@ struct Avx2Vec : LaneIndices<4> {
     static D lookup(const Centre& c, const uint32_t* g) {
         return load_lanes([&](int l) { return c.base[l] + g[l]; });
     }
-    // Packed guidance: field k of each lane's sum indexes the folded table from its start.
-    static D field_lookup(const double* t, const Fields& f, int k) {
-        const int shift = 16 * k;
-        return load_lanes([&](int l) { return t + ((f.sum[l] >> shift) & 0xFFFF); });
+    // Packed guidance: each lane's range weight, a product of scalars (lane_product), then one
+    // vector of them.
+    template <int GC>
+    static D field_product(const double* t, const Fields& f, int gc) {
+        double p[4];
+        for (int l = 0; l < 4; ++l) p[l] = lane_product<GC>(t, f.sum[l], gc);
+        return _mm256_set_pd(p[3], p[2], p[1], p[0]);
     }
     static D add(D a, D b) { return _mm256_add_pd(a, b); }
     static D sub(D a, D b) { return _mm256_sub_pd(a, b); }

@@ -50,10 +50,13 @@ struct Avx512Vec : LaneIndices<8> {
     static D lookup(const Centre& c, const uint32_t* g) {
         return load_lanes([&](int l) { return c.base[l] + g[l]; });
     }
-    // Packed guidance: field k of each lane's sum indexes the folded table from its start.
-    static D field_lookup(const double* t, const Fields& f, int k) {
-        const int shift = 16 * k;
-        return load_lanes([&](int l) { return t + ((f.sum[l] >> shift) & 0xFFFF); });
+    // Packed guidance: each lane's range weight, a product of scalars (lane_product), then one
+    // vector of them.
+    template <int GC>
+    static D field_product(const double* t, const Fields& f, int gc) {
+        double p[8];
+        for (int l = 0; l < 8; ++l) p[l] = lane_product<GC>(t, f.sum[l], gc);
+        return _mm512_set_pd(p[7], p[6], p[5], p[4], p[3], p[2], p[1], p[0]);
     }
     static D add(D a, D b) { return _mm512_add_pd(a, b); }
     static D sub(D a, D b) { return _mm512_sub_pd(a, b); }

@@ -19,6 +19,17 @@
 namespace sovelk::fused::detail {
 namespace {
 
+// The range weight of one lane of packed guidance: its channels' table entries multiplied left to
+// right, one rounding each, as numpy's prod does. Done in scalar registers, so that a vector
+// type builds one vector per offset from the products instead of one per channel.
+template <int GC>
+inline double lane_product(const double* folded_start, uint64_t fields, int gc_runtime) {
+    const int gc = GC > 0 ? GC : gc_runtime;
+    double p = folded_start[fields & 0xFFFF];
+    for (int k = 1; k < gc; ++k) p = p * folded_start[(fields >> (16 * k)) & 0xFFFF];
+    return p;
+}
+
 // One pixel at a time: the portable path, and the path for rows narrower than a vector. It
 // looks up the folded table like the vector paths (base pointer folded_table - centre).
 struct ScalarVec {
@@ -42,8 +53,9 @@ struct ScalarVec {
     };
     static Fields bias(uint64_t span_fields, const uint64_t* c) { return {span_fields - c[0]}; }
     static Fields fields(const Fields& bias, const uint64_t* g) { return {g[0] + bias.sum}; }
-    static D field_lookup(const double* folded_start, const Fields& f, int k) {
-        return folded_start[(f.sum >> (16 * k)) & 0xFFFF];
+    template <int GC>
+    static D field_product(const double* folded_start, const Fields& f, int gc) {
+        return lane_product<GC>(folded_start, f.sum, gc);
     }
     static D add(D a, D b) { return a + b; }
     static D sub(D a, D b) { return a - b; }
@@ -144,9 +156,6 @@ struct Pair {
     static Fields fields(const Fields& bias, const uint64_t* g) {
         return {V::fields(bias.lo, g), V::fields(bias.hi, g + V::lanes)};
     }
-    static D field_lookup(const double* folded_start, const Fields& f, int k) {
-        return {V::field_lookup(folded_start, f.lo, k), V::field_lookup(folded_start, f.hi, k)};
-    }
     static D add(D a, D b) { return {V::add(a.lo, b.lo), V::add(a.hi, b.hi)}; }
     static D sub(D a, D b) { return {V::sub(a.lo, b.lo), V::sub(a.hi, b.hi)}; }
     static D mul(D a, D b) { return {V::mul(a.lo, b.lo), V::mul(a.hi, b.hi)}; }
@@ -191,9 +200,9 @@ inline typename V::D mul_add(typename V::D a, typename V::D b, typename V::D c) 
 // (none when K is 0), kept beside the weight sum in pass 1's last sweep, where each weight is
 // still in a register. See cheap_block.
 // Store: whether pass 1 stores the weights, for pass 2. Without the cheap sums it must; with
-// them, storing costs a fifth of the cheap pass's time (the weights of a large window overflow
-// the first-level cache) and is done only for blocks likely to fail, which otherwise compute
-// pass 1 again.
+// them the stores are a large part of the cheap pass's time (the weights of a large window
+// overflow the first-level cache), so only blocks likely to fail store them; the others compute
+// pass 1 again should they fail.
 template <class V, int K, bool Store = K == 0>
 struct CheapSums {
     static constexpr bool keep_weights = Store;
@@ -256,8 +265,10 @@ inline typename V::D compute_weights(const RowArgs& a, ptrdiff_t c, double* weig
 }
 
 // Pass 1 for packed guidance: the same weights as compute_weights, in one sweep. Per offset,
-// one add per lane forms every channel's table index; the channel product, left to right, and
-// the spatial weight stay in registers until the weight is stored and added to the sum.
+// one add per lane forms every channel's table index; the channel product, left to right, is
+// taken per lane in scalar registers (one vector built per offset instead of one per channel,
+// docs/exact_decision.md), and with the spatial weight stays in registers until the weight is
+// stored and added to the sum.
 // Consecutive offsets' weights are `stride` doubles apart.
 template <class V, int GC, class Sums>
 inline typename V::D packed_sweep(const RowArgs& a, ptrdiff_t c, double* weights, ptrdiff_t stride, Sums& sums) {
@@ -277,8 +288,7 @@ inline typename V::D packed_sweep(const RowArgs& a, ptrdiff_t c, double* weights
         const double* p = a.img_rows[ox] + c;
         for (ptrdiff_t oy = 0; oy < ws; ++oy) {
             const typename V::Fields f = V::fields(bias, g + oy);
-            D v = V::field_lookup(folded_start, f, 0);
-            for (int k = 1; k < gc; ++k) v = V::mul(v, V::field_lookup(folded_start, f, k));
+            D v = V::template field_product<GC>(folded_start, f, gc);
             v = V::mul(V::set1(spatial[oy]), v);
             sum = V::add(sum, v);
             sums.add(v, p + oy, a.padded_width);
@@ -473,9 +483,9 @@ inline typename V::D pass_one(const RowArgs& a, ptrdiff_t c, double* weights, Su
         return compute_weights<V, GC>(a, c, weights, sums);
 }
 
-// Pass 2, the exact sequence, from the weights and sum of pass 1. Inlined by force: the compiler
-// otherwise keeps it out of line among the many instantiations of filter_block, which made the
-// AVX2 gray path a fifth slower.
+// Pass 2, the exact sequence, from the weights and sum of pass 1. Inlined by force: among the
+// many instantiations of the block functions the compiler otherwise keeps it out of line, and
+// the AVX2 gray path measured slower for it (docs/exact_decision.md).
 template <class V>
 __attribute__((always_inline)) inline void exact_values(const RowArgs& a, ptrdiff_t c, double* weights, typename V::D sum) {
     using D = typename V::D;
