@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cfenv>
+#include <cmath>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,7 @@
 #define SOVELK_HAVE_MXCSR 1
 #endif
 
+#include "core/cheap_pass.hpp"
 #include "core/fused_kernel_row.hpp"
 #include "core/fused_kernel_body.hpp"
 #include "core/row_cache.hpp"
@@ -217,7 +219,8 @@ uint64_t bytes_per_thread(const Geometry& g, bool row_out) {
     const uint64_t scratch = static_cast<uint64_t>(g.offsets) * kMaxLanes * sizeof(double);
     const uint64_t columns = static_cast<uint64_t>(g.cache_w) * sizeof(ptrdiff_t);
     const uint64_t out = row_out ? static_cast<uint64_t>(g.strip) * static_cast<uint64_t>(g.img_ch) * sizeof(double) : 0;
-    return cache + scratch + columns + out;
+    const uint64_t history = (static_cast<uint64_t>(g.strip) + 1) * sizeof(uint16_t);  // WorkerState
+    return cache + scratch + columns + out + history;
 }
 
 using RowWriter = bool (*)(const double*, ptrdiff_t, int, const Strided&, ptrdiff_t, ptrdiff_t, bool);
@@ -252,10 +255,15 @@ OutputTarget output_target(const Strided& out, Rounding rounding) {
 struct WorkerState {
     WorkerState(const Source& s, const Geometry& g, bool row_out)
         : cache(s, g), scratch(aligned_array<double>(g.offsets * kMaxLanes)),
-          row_out(row_out ? aligned_array<double>(g.strip * g.img_ch) : nullptr) {}
+          row_out(row_out ? aligned_array<double>(g.strip * g.img_ch) : nullptr),
+          block_history(static_cast<size_t>(g.strip) + 1, 0) {}
     RowCache cache;
     AlignedArray<double> scratch;
     AlignedArray<double> row_out;  // one filtered row before its conversion (OutputTarget::write)
+    // RowArgs::block_history, one entry per block of a strip. A worker that moves to another
+    // strip keeps the entries: they only predict, and a wrong prediction costs time, not bits.
+    std::vector<uint16_t> block_history;
+    CheapPassCounters counters;
 };
 
 // State shared by the workers of one call.
@@ -270,6 +278,8 @@ struct Job {
     RowFunction row;
     const double* folded_table;
     bool fma_by_data;  // weights_in_fma_domain() and not disabled by the caller
+    OutputConversion conversion;
+    CheapPass cheap;  // plan_cheap_pass(); the environment is checked per worker
     fenv_t env{};  // the caller's, entered by every worker
     // Workers claim bands of consecutive rows of one strip, so that each output row refills one
     // cached row, not one per worker (with single rows claimed in turn, each worker's next row is
@@ -311,6 +321,11 @@ void work(Job& job, WorkerState& state, const std::function<bool()>* inline_poll
     args.span = job.source.span;
     args.scratch = state.scratch.get();
     args.fma_division_allowed = job.fma_by_data && environment_allows_fma_division();
+    args.conversion = job.conversion;
+    args.cheap = job.cheap;
+    args.cheap.enabled = job.cheap.enabled && environment_allows_fma_division();
+    args.block_history = state.block_history.data();
+    args.counters = &state.counters;
     args.stop = &job.stop;
     const bool rounds_to_nearest = environment_rounds_to_nearest();
     auto last_poll = std::chrono::steady_clock::now();
@@ -361,10 +376,13 @@ struct EnvironmentRestorer {
     ~EnvironmentRestorer() { std::fesetenv(&env); }
 };
 
-// Runs a checked call: `table` has more than span entries, the geometry is made.
+// Runs a checked call: `table` has more than span entries, the geometry is made. `converted`
+// holds the conversion the output target applies to every value (Conversion::none where the
+// values are the result) and the range of the image values the windows can read; the kernel
+// and table fields are filled in here.
 Result execute(const Source& src, const Geometry& g, const OutputTarget& target, const double* kernel_s,
                const double* table, ptrdiff_t table_len, int threads, const std::function<bool()>& poll,
-               const Options& options) {
+               const Options& options, CheapPassFacts converted) {
     const int64_t span = src.span;
     // The row loops look up a folded copy of the table: entry span + d is table[|d|]. Only
     // loads and stores: copying raises no floating-point flag, whatever the values.
@@ -402,6 +420,16 @@ Result execute(const Source& src, const Geometry& g, const OutputTarget& target,
     job.band = std::clamp<ptrdiff_t>(pieces / (8 * static_cast<ptrdiff_t>(slots)), 1, 16);
     job.bands = (g.rows + job.band - 1) / job.band;
     job.units = job.bands * g.strips;
+    if (converted.conversion.kind != Conversion::none && options.cheap_pass != CheapPassMode::off) {
+        converted.kernel_s = kernel_s;
+        converted.offsets = g.offsets;
+        converted.table = table;
+        converted.table_used = static_cast<ptrdiff_t>(std::min<int64_t>(table_len, span + 1));  // the reachable
+        converted.guid_ch = g.guid_ch;
+        job.conversion = converted.conversion;
+        job.cheap = plan_cheap_pass(converted);
+        job.cheap.predict = options.cheap_pass == CheapPassMode::automatic;
+    }
     std::optional<pool::Batch> batch;
     if (!options.on_calling_thread) {
         try {
@@ -426,11 +454,11 @@ Result execute(const Source& src, const Geometry& g, const OutputTarget& target,
     const bool orphaned = batch && batch->orphaned();
     batch.reset();  // every worker has left the job
     if (job.cancelled.load()) return {Status::cancelled, 0};
+    std::unique_ptr<WorkerState> fresh;
     if (orphaned) {
         // Forked while the workers filtered (a signal handler called fork): this process has none
         // of them, and their rows and caches stopped anywhere. The calling thread does it all
         // again, from fresh caches.
-        std::unique_ptr<WorkerState> fresh;
         try {
             fresh = std::make_unique<WorkerState>(src, g, target.direct == nullptr);
         } catch (const std::bad_alloc&) {
@@ -442,6 +470,19 @@ Result execute(const Source& src, const Geometry& g, const OutputTarget& target,
         if (job.cancelled.load()) return {Status::cancelled, 0};
     }
     if (job.non_finite.load()) return {Status::non_finite_image, 0};
+    if (options.statistics != nullptr) {
+        auto add = [&options](const CheapPassCounters& c) {
+            options.statistics->blocks += c.blocks;
+            options.statistics->exact_blocks += c.exact_blocks;
+            options.statistics->skipped_blocks += c.skipped_blocks;
+            options.statistics->lanes += c.lanes;
+            options.statistics->exact_lanes += c.exact_lanes;
+        };
+        if (fresh)
+            add(fresh->counters);  // the rows the lost workers counted were all filtered again
+        else
+            for (const auto& state : states) add(state->counters);
+    }
     Result result;
     result.fp_flags = job.flags.load();
     result.nan_in_output = job.nan_in_output.load();
@@ -463,6 +504,41 @@ Strided contiguous(const void* data, Sample sample, ptrdiff_t h, ptrdiff_t w, in
     a.stride_w = item * channels;
     a.stride_h = item * channels * w;
     return a;
+}
+
+// The conversion write_row<O, rounding> applies to an integer output sample O: numpy's clip to
+// O's range, then trunc or rint. Conversion::none for a float output, whose every bit counts.
+OutputConversion integer_conversion(Sample out, Rounding rounding) {
+    OutputConversion c;
+    with_sample(out, [&c, rounding](auto sample) {
+        using O = decltype(sample);
+        if constexpr (std::is_integral_v<O>) {
+            c.kind = rounding == Rounding::truncate ? Conversion::truncate : Conversion::round_half_even;
+            c.lo = static_cast<double>(std::numeric_limits<O>::min());
+            c.hi = static_cast<double>(std::numeric_limits<O>::max());
+        }
+    });
+    return c;
+}
+
+// What filter() can tell the cheap pass without reading the image: its conversion, and the
+// range of the values a window can read where the image's type bounds them to non-negative
+// integers (uint8, uint16; a constant border adds cval, which must then be an integer too).
+// Signed and float images leave the range unknown, and the cheap pass off.
+CheapPassFacts converted_by_filter(const SourceRequest& q) {
+    CheapPassFacts f;
+    if (q.image.sample != Sample::uint8 && q.image.sample != Sample::uint16) return f;
+    double lo = 0.0, hi = q.image.sample == Sample::uint8 ? 255.0 : 65535.0;
+    if (q.border == Border::constant) {
+        // nearbyint raises no inexact flag, and cval is finite (source_request_ok).
+        if (std::nearbyint(q.cval) != q.cval) return f;
+        lo = std::min(lo, q.cval);
+        hi = std::max(hi, q.cval);
+    }
+    f.conversion = integer_conversion(q.out.sample, q.rounding);
+    f.img_lo = lo;
+    f.img_hi = hi;
+    return f;
 }
 
 // The padded buffers' sizes, checked; false where run() refuses them.
@@ -564,13 +640,22 @@ Result run_with(const Request& q, int threads, const std::function<bool()>& poll
     src.rows = q.h;
     src.cols = q.w;
     OutputTarget target;
+    CheapPassFacts converted;
     if (q.out_u8) {
         target = output_target(contiguous(q.out_u8, Sample::uint8, q.h, q.w, q.img_ch), Rounding::truncate);
+        converted.conversion = integer_conversion(Sample::uint8, Rounding::truncate);
+        // The windows read the padded image and nothing else.
+        const ValueRange img = q.element == Element::uint8
+                                   ? ValueRange{0, 255}
+                                   : value_range(static_cast<const int32_t*>(q.padded_img),
+                                                 static_cast<size_t>(ph * pw * q.img_ch));
+        converted.img_lo = img.lo;
+        converted.img_hi = img.hi;
     } else {
         target.direct = reinterpret_cast<char*>(q.out);
         target.direct_row_bytes = q.w * q.img_ch * static_cast<ptrdiff_t>(sizeof(double));
     }
-    return execute(src, g, target, q.kernel_s, q.table, q.table_len, threads, poll, options);
+    return execute(src, g, target, q.kernel_s, q.table, q.table_len, threads, poll, options, converted);
 }
 
 Result filter_with(const SourceRequest& q, int threads, const std::function<bool()>& poll, const Options& options) {
@@ -595,7 +680,7 @@ Result filter_with(const SourceRequest& q, int threads, const std::function<bool
     src.cols = q.cols;
     src.pad = q.pad;
     return execute(src, g, output_target(q.out, q.rounding), q.kernel_s, q.table, kUint8Span + 1, threads, poll,
-                   options);
+                   options, converted_by_filter(q));
 }
 
 }  // namespace detail

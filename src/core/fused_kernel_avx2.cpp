@@ -45,17 +45,38 @@ struct Avx2Vec : LaneIndices<4> {
     static D lookup(const Centre& c, const uint32_t* g) {
         return load_lanes([&](int l) { return c.base[l] + g[l]; });
     }
-    // Packed guidance: field k of each lane's sum indexes the folded table from its start.
-    static D field_lookup(const double* t, const Fields& f, int k) {
-        const int shift = 16 * k;
-        return load_lanes([&](int l) { return t + ((f.sum[l] >> shift) & 0xFFFF); });
+    // Packed guidance: each lane's range weight, a product of scalars (lane_product), then one
+    // vector of them.
+    template <int GC>
+    static D field_product(const double* t, const Fields& f, int gc) {
+        double p[4];
+        for (int l = 0; l < 4; ++l) p[l] = lane_product<GC>(t, f.sum[l], gc);
+        return _mm256_set_pd(p[3], p[2], p[1], p[0]);
     }
     static D add(D a, D b) { return _mm256_add_pd(a, b); }
+    static D sub(D a, D b) { return _mm256_sub_pd(a, b); }
     static D mul(D a, D b) { return _mm256_mul_pd(a, b); }
     static D div(D a, D b) { return _mm256_div_pd(a, b); }
     static D fmadd(D a, D b, D c) { return _mm256_fmadd_pd(a, b, c); }    // a * b + c
     static D fnmadd(D a, D b, D c) { return _mm256_fnmadd_pd(a, b, c); }  // c - a * b
     static D quotient_in_fma_domain(D w, D sum, D reciprocal) { return fma_quotient<Avx2Vec>(w, sum, reciprocal); }
+    // For the cheap pass, on finite values: rounding with an explicit mode and exceptions
+    // suppressed, quiet compares; lane masks with bit l for lane l.
+    static D min(D a, D b) { return _mm256_min_pd(a, b); }
+    static D max(D a, D b) { return _mm256_max_pd(a, b); }
+    static D trunc(D x) { return _mm256_round_pd(x, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
+    static D nearest(D x) { return _mm256_round_pd(x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC); }
+    static unsigned differ(D a, D b) { return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a, b, _CMP_NEQ_UQ))); }
+    static D inside(D x, double lo, double hi) {
+        return _mm256_and_pd(_mm256_cmp_pd(x, _mm256_set1_pd(lo), _CMP_GT_OQ),
+                             _mm256_cmp_pd(x, _mm256_set1_pd(hi), _CMP_LE_OQ));
+    }
+    static unsigned outside(D x, double lo, double hi) {
+        return static_cast<unsigned>(_mm256_movemask_pd(inside(x, lo, hi))) ^ 0xFu;
+    }
+    static D keep_inside(D x, double lo, double hi, double other) {
+        return _mm256_blendv_pd(_mm256_set1_pd(other), x, inside(x, lo, hi));
+    }
     // True when lo <= |x| <= hi in every lane. Quiet compares: a NaN lane just fails, raising
     // no invalid flag that the reference arithmetic would not raise.
     static bool abs_in_range(D x, double lo, double hi) {

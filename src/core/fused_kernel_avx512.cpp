@@ -50,17 +50,38 @@ struct Avx512Vec : LaneIndices<8> {
     static D lookup(const Centre& c, const uint32_t* g) {
         return load_lanes([&](int l) { return c.base[l] + g[l]; });
     }
-    // Packed guidance: field k of each lane's sum indexes the folded table from its start.
-    static D field_lookup(const double* t, const Fields& f, int k) {
-        const int shift = 16 * k;
-        return load_lanes([&](int l) { return t + ((f.sum[l] >> shift) & 0xFFFF); });
+    // Packed guidance: each lane's range weight, a product of scalars (lane_product), then one
+    // vector of them.
+    template <int GC>
+    static D field_product(const double* t, const Fields& f, int gc) {
+        double p[8];
+        for (int l = 0; l < 8; ++l) p[l] = lane_product<GC>(t, f.sum[l], gc);
+        return _mm512_set_pd(p[7], p[6], p[5], p[4], p[3], p[2], p[1], p[0]);
     }
     static D add(D a, D b) { return _mm512_add_pd(a, b); }
+    static D sub(D a, D b) { return _mm512_sub_pd(a, b); }
     static D mul(D a, D b) { return _mm512_mul_pd(a, b); }
     static D div(D a, D b) { return _mm512_div_pd(a, b); }
     static D fmadd(D a, D b, D c) { return _mm512_fmadd_pd(a, b, c); }    // a * b + c
     static D fnmadd(D a, D b, D c) { return _mm512_fnmadd_pd(a, b, c); }  // c - a * b
     static D quotient_in_fma_domain(D w, D sum, D reciprocal) { return fma_quotient<Avx512Vec>(w, sum, reciprocal); }
+    // For the cheap pass, as in the AVX2 path. Masked forms with a full mask, as in load_lanes:
+    // the plain ones merge into an undefined register, which GCC 12 reports.
+    static D min(D a, D b) { return _mm512_mask_min_pd(a, 0xFF, a, b); }
+    static D max(D a, D b) { return _mm512_mask_max_pd(a, 0xFF, a, b); }
+    static D trunc(D x) { return _mm512_mask_roundscale_pd(x, 0xFF, x, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
+    static D nearest(D x) {
+        return _mm512_mask_roundscale_pd(x, 0xFF, x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    }
+    static unsigned differ(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_NEQ_UQ); }
+    static __mmask8 inside(D x, double lo, double hi) {
+        return _mm512_cmp_pd_mask(x, _mm512_set1_pd(lo), _CMP_GT_OQ) &
+               _mm512_cmp_pd_mask(x, _mm512_set1_pd(hi), _CMP_LE_OQ);
+    }
+    static unsigned outside(D x, double lo, double hi) { return inside(x, lo, hi) ^ 0xFFu; }
+    static D keep_inside(D x, double lo, double hi, double other) {
+        return _mm512_mask_blend_pd(inside(x, lo, hi), _mm512_set1_pd(other), x);
+    }
     // True when lo <= |x| <= hi in every lane; quiet compares, as in the AVX2 path.
     static bool abs_in_range(D x, double lo, double hi) {
         const D magnitude = _mm512_abs_pd(x);

@@ -9,6 +9,44 @@
 
 namespace sovelk::fused::detail {
 
+// What becomes of each filtered value after the row loop. Where the driver converts the values to
+// integers itself (they go nowhere else), a value needs only to be close enough to the exact one
+// to convert alike: the row loop may then store a cheaper value that provably does.
+enum class Conversion : uint8_t {
+    none,             // the values are the result: every bit counts
+    truncate,         // trunc(clip(x, lo, hi)), numpy's clip and cast to an unsigned type
+    round_half_even,  // round(clip(x, lo, hi)), ties to even
+};
+
+struct OutputConversion {
+    Conversion kind = Conversion::none;
+    double lo = 0.0, hi = 0.0;  // clip bounds: integers, lo <= 0 <= hi, |lo|, hi <= 2^32
+};
+
+// Per-call facts that let the row loop decide a pixel from one cheap pass: weighted sums
+// N_k = sum of w_i * P_ik over the offsets and one divide v = N_k / sum per pixel, instead of a
+// divide per offset and the exact sums. Where |exact - v| <= margin * v rules out every jump of
+// the conversion, v is stored; elsewhere the pixel's block runs the exact sequence. Made by
+// plan_cheap_pass() (cheap_pass.hpp); docs/exact_decision.md derives the bound.
+struct CheapPass {
+    bool enabled = false;
+    // The bound and the absence of floating-point events hold where 0 < sum <= sum_limit.
+    double sum_limit = 0.0;
+    double margin = 0.0;  // relative to v
+    // Blocks that needed the exact sequence in the last rows skip the cheap pass for a few rows,
+    // so that flat or saturated areas, where every pixel needs it, cost no more than before.
+    bool predict = true;
+};
+
+// Per-worker counts of the cheap pass, summed by the driver for tests and benchmarks.
+struct CheapPassCounters {
+    uint64_t blocks = 0;          // blocks the cheap pass tried
+    uint64_t exact_blocks = 0;    // of those, blocks it could not decide alone
+    uint64_t skipped_blocks = 0;  // blocks predicted to need the exact sequence, run so at once
+    uint64_t lanes = 0;           // pixels (vector lanes) the cheap pass tried
+    uint64_t exact_lanes = 0;     // of those, pixels it could not decide
+};
+
 // Everything one output row needs. The window rows come from the driver's row cache in planar
 // layout: channel k of a cached row starts at k * padded_width, so adjacent pixels of one channel
 // are adjacent in memory and fill vector lanes with plain loads.
@@ -39,6 +77,13 @@ struct RowArgs {
     // denormals-are-zero, and every nonzero finite weight lies within [2^-960, 2^960] (checked
     // once per call from the kernel and the table entries in use).
     bool fma_division_allowed;
+    OutputConversion conversion;
+    CheapPass cheap;
+    // One entry per block of the row (at least `width` entries), kept by the worker from row to
+    // row: whether the block at that place needed the exact sequence lately. Zeroed before the
+    // first row. Only read and written when cheap.enabled and cheap.predict.
+    uint16_t* block_history;
+    CheapPassCounters* counters;  // may be null
     // Checked between blocks of pixels, so that a huge window answers Ctrl-C without finishing
     // its row; a stopped row is left unfinished (the caller discards the output). May be null.
     const std::atomic<bool>* stop;
