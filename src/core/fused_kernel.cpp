@@ -283,10 +283,10 @@ struct Job {
     fenv_t env{};  // the caller's, entered by every worker
     // Workers claim bands of consecutive rows of one strip, so that each output row refills one
     // cached row, not one per worker (with single rows claimed in turn, each worker's next row is
-    // `threads` rows further down). At sigma_s 1, where refilling is a fifth of the work, two
-    // threads used 7-10% less CPU and wall time with bands of 16 rows (1024x1024 gray). A band
-    // is at most an eighth of a worker's share, so a worker that gets less of the CPU holds up
-    // little of the end; bands that shrink towards the end measured no better.
+    // `threads` rows further down); this matters most at small windows, where refilling is a
+    // large part of the work (docs/performance.md). A band is at most an eighth of a worker's
+    // share, so a worker that gets less of the CPU holds up little of the end; bands that shrink
+    // towards the end measured no better.
     ptrdiff_t band = 1, bands = 0, units = 0;  // units: bands x strips, strip by strip
     std::atomic<ptrdiff_t> next_unit{0};
     std::atomic<bool> stop{false};       // workers finish their current row and leave

@@ -119,10 +119,9 @@ inline typename V::D fma_quotient(typename V::D weight, typename V::D sum, typen
 // of dependent additions; two independent vectors keep the adder busy while each waits for its
 // previous sum. In the FMA domain the first half divides and the second uses fma_quotient, so
 // the divider and the FMA units work at the same time; both give the same bits. This pays where
-// the divider limits pass 2, and the driver asks for it on the AVX2 path only. Measured per
-// pixel-offset (512x512x3, one thread), split against real divides alone: AVX2 on Zen 5, 10-11%
-// faster; AVX2 on Zen 3, 2-3.5% slower; AVX-512 on Zen 5, 1-5% slower. fma_quotient for both
-// halves was the slowest everywhere (its five FMA-unit operations compete with pass 2's products).
+// the divider limits pass 2, which measured so on the AVX2 path only: the driver asks for it
+// there (figures and commands: docs/performance.md). fma_quotient for both halves was slower
+// than either (its five FMA-unit operations compete with pass 2's products).
 template <class V>
 struct Pair {
     static constexpr int lanes = 2 * V::lanes;
