@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 namespace sovelk::fused::detail {
 
@@ -86,6 +87,110 @@ CheapPass plan_cheap_pass(const CheapPassFacts& f) {
     // and u = 2^-53; 3 (n + 2) u exceeds it, with room for the roundings of the test itself.
     plan.margin = 3.0 * static_cast<double>(f.offsets + 2) * 0x1p-53;
     plan.enabled = true;
+    return plan;
+}
+
+namespace {
+
+// gamma_k = k u / (1 - k u): the relative error bound of k roundings of unit roundoff u.
+double gamma(double k, double u) { return k * u / (1.0 - k * u); }
+
+constexpr double kU32 = 0x1p-24, kU64 = 0x1p-53;
+
+}  // namespace
+
+FloatPlan plan_float_pass(const CheapPassFacts& f, const CheapPass& cheap) {
+    FloatPlan plan;
+    if (!cheap.enabled || f.window < 1 || f.window * f.window != f.offsets) return plan;
+    if (!(f.img_lo >= 0.0 && f.img_hi < 0x1p24) || f.guid_ch > 4) return plan;
+    const int64_t span = f.table_used - 1;
+    if (span < 0 || f.guid_ch * span * span >= (int64_t{1} << 24)) return plan;  // D^2 exact in float32
+
+    // Spatial weights: float32 of them is within a relative 2^-24 and normal, and their products
+    // with the range weights (at least 2^-64) stay normal. plan_cheap_pass() has ruled out
+    // negative and non-finite ones.
+    double sum_s = 0.0, max_s = 0.0;
+    for (ptrdiff_t i = 0; i < f.offsets; ++i) {
+        const double s = f.kernel_s[i];
+        if (s != 0.0 && !(s >= 0x1p-40 && s <= 0x1p40)) return plan;
+        sum_s += s;
+        max_s = s > max_s ? s : max_s;
+    }
+    const double centre = f.kernel_s[f.offsets / 2];
+    if (centre == 0.0) return plan;
+
+    // kappa from the last entry that is not tiny; then every entry is held to 2^(kappa d^2).
+    const double* t = f.table;
+    ptrdiff_t fit = 0;
+    for (ptrdiff_t d = 1; d <= span; ++d)
+        if (t[d] >= 0x1p-40) fit = d;
+    double kappa = 0.0;
+    if (fit > 0) kappa = std::log2(t[fit]) / static_cast<double>(fit * fit);
+    if (!(kappa <= 0.0 && kappa >= -4.0)) return plan;
+    float kappa_hi = static_cast<float>(kappa);
+    float kappa_lo = static_cast<float>(kappa - static_cast<double>(kappa_hi));
+    // Either factor of kappa * D^2 is zero or large enough that every partial result of the row
+    // loop's product and residual is zero or a normal float (a multiple of 2^-123).
+    if (kappa_hi != 0.0f && -kappa_hi < 0x1p-100f) return plan;
+    if (-kappa_lo < 0x1p-100f && kappa_lo > -0x1p-100f) kappa_lo = 0.0f;
+    const double k = static_cast<double>(kappa_hi) + static_cast<double>(kappa_lo);  // exact
+    // D^2 >= cap puts kappa D^2 at or below -60, and at most |kappa| <= 4 further.
+    const double cap = k == 0.0 ? 0x1p24 : std::fmin(std::ceil(60.0 / -k), 0x1p24);
+
+    double delta = 0.0;
+    double max_t = 0.0;
+    for (ptrdiff_t d = 0; d <= span; ++d) {
+        const double x = k * static_cast<double>(d * d);
+        max_t = t[d] > max_t ? t[d] : max_t;
+        if (static_cast<double>(d * d) >= cap) {
+            if (!(t[d] <= 0x1p-59)) return plan;
+            continue;
+        }
+        const double g = std::exp2(x);  // x in (-60, 0]: a normal result
+        const double r = std::fabs(t[d] / g - 1.0);
+        if (!(r <= 0x1p-30)) return plan;
+        delta = r > delta ? r : delta;
+    }
+    // exp2 within a few units in the last place and the rounding of x (|x| < 60) and of the
+    // relative difference: far below this allowance.
+    delta += 0x1p-40;
+    if (!(max_t <= 1.0 + 2 * delta)) return plan;
+
+    // The statements' weight sum stays at or below the double-precision pass's sum limit, under
+    // which neither of its sequences raises an event.
+    const int gc = f.guid_ch;
+    double max_weight = max_s;
+    for (int c = 0; c < gc; ++c) max_weight *= 2.0;
+    if (!(2.0 * static_cast<double>(f.offsets) * max_weight <= cheap.sum_limit)) return plan;
+
+    // Relative error of each weight (docs/exact_decision.md): the exponential, the float32
+    // roundings of the spatial weight and of the product, the table against the Gaussian and the
+    // statements' own products.
+    const double weight_error = 1.01 * (kExp2Error + 2 * kU32 + gc * (delta + kU64) + kU64);
+    // Offsets whose weights are both below 2^-59 of the spatial weight, over a sum at least the
+    // centre's weight.
+    const double tiny = 1.01 * 0x1p-59 * sum_s / (centre * (1.0 - 2 * kU32) * (1.0 - kExp2Error));
+    const double range = f.img_hi - f.img_lo;
+    const double abs_part = range * (weight_error / (1.0 - weight_error) + tiny);
+    const ptrdiff_t chunk = f.window < 16 ? f.window : 16;
+    const double chunks = static_cast<double>(f.window * ((f.window + chunk - 1) / chunk));
+    const double num = gamma(static_cast<double>(chunk), kU32) + gamma(chunks, kU64);
+    const double den = gamma(static_cast<double>(chunk - 1), kU32) + gamma(chunks, kU64);
+    const double rel_part = (num + den + kU64) / ((1.0 - num) * (1.0 - kU64));
+    const double statements = gamma(static_cast<double>(f.offsets + 1), kU64);
+    plan.pass.abs_margin = 1.01 * abs_part * (1.0 + statements);
+    plan.pass.rel_margin = 1.01 * (rel_part + statements * (1.0 + rel_part)) + 4 * kU64;
+    // Margins that leave most values undecided are not worth the pass (16-bit images).
+    if (!(plan.pass.abs_margin + plan.pass.rel_margin * f.img_hi <= 0.01)) return plan;
+
+    plan.kernel.resize(static_cast<size_t>(f.offsets));
+    for (ptrdiff_t i = 0; i < f.offsets; ++i) plan.kernel[static_cast<size_t>(i)] = static_cast<float>(f.kernel_s[i]);
+    plan.pass.kernel = plan.kernel.data();
+    plan.pass.kappa_hi = kappa_hi;
+    plan.pass.kappa_lo = kappa_lo;
+    plan.pass.d2_cap = static_cast<float>(cap);
+    plan.pass.chunk = chunk;
+    plan.pass.enabled = true;
     return plan;
 }
 

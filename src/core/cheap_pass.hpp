@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 #include "core/fused_kernel_row.hpp"
 
@@ -11,10 +12,11 @@ namespace sovelk::fused::detail {
 struct CheapPassFacts {
     const double* kernel_s = nullptr;  // the `offsets` spatial weights
     ptrdiff_t offsets = 0;
+    ptrdiff_t window = 0;              // window side: offsets = window^2
     const double* table = nullptr;     // the range table entries a lookup can reach
     ptrdiff_t table_used = 0;
     int guid_ch = 1;                   // factors of the range weight
-    double img_lo = 0.0, img_hi = 0.0; // smallest and largest image value
+    double img_lo = 0.0, img_hi = 0.0; // bounds of the image values, which are integers
     OutputConversion conversion;
 };
 
@@ -24,5 +26,26 @@ struct CheapPassFacts {
 // small enough that no weighted sum can overflow. The caller must also check the thread's
 // environment (round to nearest, no flush-to-zero), which the bound assumes.
 CheapPass plan_cheap_pass(const CheapPassFacts& facts);
+
+// 2^x for float32 x: the largest relative error of the row loop's exp2 (a degree-5 polynomial on
+// the reduced argument, evaluated in float32), over its whole domain, with the rounding of the
+// reduced argument; docs/exact_decision.md derives it.
+constexpr double kExp2Error = 2.5e-7;
+
+// The single-precision pass and the float32 spatial weights it reads (`kernel`, which must live
+// while the pass is used).
+struct FloatPlan {
+    FloatPass pass;
+    std::vector<float> kernel;
+};
+
+// Enabled only where `cheap` (plan_cheap_pass() of the same facts) is, and further: image values
+// below 2^24 (exact in float32), a guidance of at most four channels whose squared distances stay
+// below 2^24, spatial weights zero or within [2^-40, 2^40] with a nonzero centre, and a table
+// that is 2^(kappa d^2) within a relative 2^-30 wherever that is above 2^-60, and below 2^-59
+// elsewhere (kappa fitted from the table, in [-4, 0]). Its margins must also be small enough to
+// decide most values. Evaluates exp2 and log2: the caller restores its floating-point status
+// flags afterwards.
+FloatPlan plan_float_pass(const CheapPassFacts& facts, const CheapPass& cheap);
 
 }  // namespace sovelk::fused::detail

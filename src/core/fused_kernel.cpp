@@ -83,6 +83,10 @@ ValueRange value_range(const T* data, size_t n) {
 
 
 
+// Channels of image and guidance the single-precision pass takes (one float32 sum per image
+// channel in registers; a range weight of at most four squared distances).
+constexpr int kMaxFloatChannels = 4;
+
 // Binary exponent bounds of a nonzero finite double: 2^lo <= |x| < 2^hi. Read from the bits, so
 // that classifying user values raises no floating-point flag.
 bool exponent_bounds(double x, int& lo, int& hi) {
@@ -195,9 +199,14 @@ bool make_geometry(ptrdiff_t rows, ptrdiff_t cols, ptrdiff_t pad, int img_ch, in
     g.guid_ch = guid_ch;
     g.window = 2 * pad + 1;
     g.packed = guid_ch >= 2 && guid_ch <= kMaxPackedChannels && span <= kMaxPackedSpan;
+    g.float_rows = img_ch <= kMaxFloatChannels && guid_ch <= kMaxFloatChannels;
+    // Per cached column: guidance as uint32_t and image as double, and both again as float.
+    const ptrdiff_t per_value = g.float_rows ? 4 : 0;
     ptrdiff_t scratch = 0, column_bytes = 0;
     if (!checked_mul(g.window, g.window, g.offsets) || !checked_mul(g.offsets, kMaxLanes, scratch) || scratch > kLimit ||
-        !checked_mul(g.window, 4 * static_cast<ptrdiff_t>(guid_ch) + 8 * static_cast<ptrdiff_t>(img_ch), column_bytes) ||
+        !checked_mul(g.window,
+                     (4 + per_value) * static_cast<ptrdiff_t>(guid_ch) + (8 + per_value) * static_cast<ptrdiff_t>(img_ch),
+                     column_bytes) ||
         column_bytes > kLimit)
         return false;
     ptrdiff_t strip = strip_request;
@@ -214,8 +223,10 @@ bool make_geometry(ptrdiff_t rows, ptrdiff_t cols, ptrdiff_t pad, int img_ch, in
 }
 
 uint64_t bytes_per_thread(const Geometry& g, bool row_out) {
+    const uint64_t per_value = g.float_rows ? sizeof(float) : 0;
     const uint64_t cache = static_cast<uint64_t>(g.window) * static_cast<uint64_t>(g.cache_w) *
-                           (sizeof(uint32_t) * static_cast<uint64_t>(g.guid_ch) + sizeof(double) * static_cast<uint64_t>(g.img_ch));
+                           ((sizeof(uint32_t) + per_value) * static_cast<uint64_t>(g.guid_ch) +
+                            (sizeof(double) + per_value) * static_cast<uint64_t>(g.img_ch));
     const uint64_t scratch = static_cast<uint64_t>(g.offsets) * kMaxLanes * sizeof(double);
     const uint64_t columns = static_cast<uint64_t>(g.cache_w) * sizeof(ptrdiff_t);
     const uint64_t out = row_out ? static_cast<uint64_t>(g.strip) * static_cast<uint64_t>(g.img_ch) * sizeof(double) : 0;
@@ -280,6 +291,7 @@ struct Job {
     bool fma_by_data;  // weights_in_fma_domain() and not disabled by the caller
     OutputConversion conversion;
     CheapPass cheap;  // plan_cheap_pass(); the environment is checked per worker
+    FloatPass float_pass;  // plan_float_pass(), likewise
     fenv_t env{};  // the caller's, entered by every worker
     // Workers claim bands of consecutive rows of one strip, so that each output row refills one
     // cached row, not one per worker (with single rows claimed in turn, each worker's next row is
@@ -324,6 +336,8 @@ void work(Job& job, WorkerState& state, const std::function<bool()>* inline_poll
     args.conversion = job.conversion;
     args.cheap = job.cheap;
     args.cheap.enabled = job.cheap.enabled && environment_allows_fma_division();
+    args.float_pass = job.float_pass;
+    args.float_pass.enabled = job.float_pass.enabled && args.cheap.enabled;
     args.block_history = state.block_history.data();
     args.counters = &state.counters;
     args.stop = &job.stop;
@@ -346,6 +360,8 @@ void work(Job& job, WorkerState& state, const std::function<bool()>* inline_poll
             args.guid_rows = state.cache.guid_rows();
             args.packed_rows = state.cache.packed_rows();
             args.img_rows = state.cache.img_rows();
+            args.guid_rows_f32 = state.cache.guid_rows_f32();
+            args.img_rows_f32 = state.cache.img_rows_f32();
             args.out_row = target.direct ? reinterpret_cast<double*>(target.direct + r * target.direct_row_bytes) + c0 * g.img_ch
                                          : state.row_out.get();
             job.row(args);
@@ -380,7 +396,7 @@ struct EnvironmentRestorer {
 // holds the conversion the output target applies to every value (Conversion::none where the
 // values are the result) and the range of the image values the windows can read; the kernel
 // and table fields are filled in here.
-Result execute(const Source& src, const Geometry& g, const OutputTarget& target, const double* kernel_s,
+Result execute(const Source& src, const Geometry& geometry, const OutputTarget& target, const double* kernel_s,
                const double* table, ptrdiff_t table_len, int threads, const std::function<bool()>& poll,
                const Options& options, CheapPassFacts converted) {
     const int64_t span = src.span;
@@ -397,6 +413,31 @@ Result execute(const Source& src, const Geometry& g, const OutputTarget& target,
 
     fenv_t env;
     std::fegetenv(&env);
+
+    OutputConversion conversion;
+    CheapPass cheap;
+    FloatPlan float_plan;
+    if (converted.conversion.kind != Conversion::none && options.cheap_pass != CheapPassMode::off) {
+        converted.kernel_s = kernel_s;
+        converted.offsets = geometry.offsets;
+        converted.window = geometry.window;
+        converted.table = table;
+        converted.table_used = static_cast<ptrdiff_t>(std::min<int64_t>(table_len, span + 1));  // the reachable
+        converted.guid_ch = geometry.guid_ch;
+        conversion = converted.conversion;
+        cheap = plan_cheap_pass(converted);
+        cheap.predict = options.cheap_pass == CheapPassMode::automatic;
+        if (options.float_pass && options.isa != Isa::scalar && geometry.img_ch <= kChannelGroup) {
+            EnvironmentRestorer restore{env};  // the plan's exp2 and log2 raise inexact
+            try {
+                float_plan = plan_float_pass(converted, cheap);
+            } catch (const std::bad_alloc&) {  // its float32 kernel: the double pass serves
+            }
+        }
+    }
+    // The row cache converts rows to float32 too only for the single-precision pass.
+    Geometry g = geometry;
+    g.float_rows = float_plan.pass.enabled;
 
     // Only the AVX2 path splits its quotients between the divider and the FMA units (see Pair).
     const bool fma_by_data = options.division == Division::automatic && options.isa == Isa::avx2 &&
@@ -420,16 +461,9 @@ Result execute(const Source& src, const Geometry& g, const OutputTarget& target,
     job.band = std::clamp<ptrdiff_t>(pieces / (8 * static_cast<ptrdiff_t>(slots)), 1, 16);
     job.bands = (g.rows + job.band - 1) / job.band;
     job.units = job.bands * g.strips;
-    if (converted.conversion.kind != Conversion::none && options.cheap_pass != CheapPassMode::off) {
-        converted.kernel_s = kernel_s;
-        converted.offsets = g.offsets;
-        converted.table = table;
-        converted.table_used = static_cast<ptrdiff_t>(std::min<int64_t>(table_len, span + 1));  // the reachable
-        converted.guid_ch = g.guid_ch;
-        job.conversion = converted.conversion;
-        job.cheap = plan_cheap_pass(converted);
-        job.cheap.predict = options.cheap_pass == CheapPassMode::automatic;
-    }
+    job.conversion = conversion;
+    job.cheap = cheap;
+    job.float_pass = float_plan.pass;
     std::optional<pool::Batch> batch;
     if (!options.on_calling_thread) {
         try {
@@ -477,6 +511,7 @@ Result execute(const Source& src, const Geometry& g, const OutputTarget& target,
             options.statistics->skipped_blocks += c.skipped_blocks;
             options.statistics->lanes += c.lanes;
             options.statistics->exact_lanes += c.exact_lanes;
+            options.statistics->lone_lanes += c.lone_lanes;
         };
         if (fresh)
             add(fresh->counters);  // the rows the lost workers counted were all filtered again

@@ -181,6 +181,9 @@ struct Options {
     Division division = Division::automatic;
     CheapPassMode cheap_pass = CheapPassMode::automatic;
     CheapPassCounters* statistics = nullptr;  // when set, the call's counts are added to it
+    // The vector paths' single-precision cheap pass where it can be planned; false leaves them
+    // the double-precision one (for tests and benchmarks).
+    bool float_pass = true;
     // Filter on the calling thread as when no worker thread can be started (it then polls
     // between rows itself); for testing that fallback.
     bool on_calling_thread = false;

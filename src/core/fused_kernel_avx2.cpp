@@ -87,9 +87,35 @@ struct Avx2Vec : LaneIndices<4> {
     }
 };
 
+// Eight floats: the lanes of one block of Pair<Avx2Vec>, for the single-precision pass.
+struct Avx2Float {
+    static constexpr bool available = true;
+    static constexpr int lanes = 8;
+    using W = __m256;
+    static W zero() { return _mm256_setzero_ps(); }
+    static W set1(float x) { return _mm256_set1_ps(x); }
+    static W load(const float* p) { return _mm256_loadu_ps(p); }
+    static W add(W a, W b) { return _mm256_add_ps(a, b); }
+    static W sub(W a, W b) { return _mm256_sub_ps(a, b); }
+    static W mul(W a, W b) { return _mm256_mul_ps(a, b); }
+    static W min(W a, W b) { return _mm256_min_ps(a, b); }
+    static W fmadd(W a, W b, W c) { return _mm256_fmadd_ps(a, b, c); }  // a * b + c
+    static W fmsub(W a, W b, W c) { return _mm256_fmsub_ps(a, b, c); }  // a * b - c
+    static W round(W x) { return _mm256_round_ps(x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC); }
+    // p * 2^n for integral n: n added to p's exponent field (the result stays normal, exp2_split).
+    static W scale(W p, W n) {
+        const __m256i e = _mm256_slli_epi32(_mm256_cvtps_epi32(n), 23);
+        return _mm256_castsi256_ps(_mm256_add_epi32(_mm256_castps_si256(p), e));
+    }
+    // Lanes 0-3 and 4-7 as the block's doubles, exactly.
+    static Pair<Avx2Vec>::D widen(W x) {
+        return {_mm256_cvtps_pd(_mm256_castps256_ps128(x)), _mm256_cvtps_pd(_mm256_extractf128_ps(x, 1))};
+    }
+};
+
 }  // namespace
 
-void filter_row_avx2(const RowArgs& args) { filter_row<Pair<Avx2Vec>>(args); }
+void filter_row_avx2(const RowArgs& args) { filter_row<Pair<Avx2Vec>, Avx2Float>(args); }
 
 }  // namespace sovelk::fused::detail
 

@@ -91,9 +91,42 @@ struct Avx512Vec : LaneIndices<8> {
     }
 };
 
+// Sixteen floats: the lanes of one block of Pair<Avx512Vec>, for the single-precision pass. Masked
+// forms with a full mask where the plain ones merge into an undefined register (see load_lanes).
+struct Avx512Float {
+    static constexpr bool available = true;
+    static constexpr int lanes = 16;
+    using W = __m512;
+    static W zero() { return _mm512_setzero_ps(); }
+    static W set1(float x) { return _mm512_set1_ps(x); }
+    static W load(const float* p) { return _mm512_loadu_ps(p); }
+    static W add(W a, W b) { return _mm512_add_ps(a, b); }
+    static W sub(W a, W b) { return _mm512_sub_ps(a, b); }
+    static W mul(W a, W b) { return _mm512_mul_ps(a, b); }
+    static W min(W a, W b) { return _mm512_mask_min_ps(a, 0xFFFF, a, b); }
+    static W fmadd(W a, W b, W c) { return _mm512_fmadd_ps(a, b, c); }  // a * b + c
+    static W fmsub(W a, W b, W c) { return _mm512_fmsub_ps(a, b, c); }  // a * b - c
+    static W round(W x) {
+        return _mm512_mask_roundscale_ps(x, 0xFFFF, x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    }
+    // p * 2^n for integral n: n added to p's exponent field (the result stays normal, exp2_split).
+    static W scale(W p, W n) {
+        const __m512i bits = _mm512_castps_si512(p);
+        const __m512i e = _mm512_mask_slli_epi32(bits, 0xFFFF, _mm512_mask_cvtps_epi32(bits, 0xFFFF, n), 23);
+        return _mm512_castsi512_ps(_mm512_add_epi32(bits, e));
+    }
+    // Lanes 0-7 and 8-15 as the block's doubles, exactly.
+    static Pair<Avx512Vec>::D widen(W x) {
+        const __m256 none = _mm256_setzero_ps();
+        const __m512d merge = _mm512_setzero_pd();
+        return {_mm512_mask_cvtps_pd(merge, 0xFF, _mm512_mask_extractf32x8_ps(none, 0xFF, x, 0)),
+                _mm512_mask_cvtps_pd(merge, 0xFF, _mm512_mask_extractf32x8_ps(none, 0xFF, x, 1))};
+    }
+};
+
 }  // namespace
 
-void filter_row_avx512(const RowArgs& args) { filter_row<Pair<Avx512Vec>>(args); }
+void filter_row_avx512(const RowArgs& args) { filter_row<Pair<Avx512Vec>, Avx512Float>(args); }
 
 }  // namespace sovelk::fused::detail
 

@@ -415,6 +415,94 @@ inline unsigned cheap_values(const RowArgs& a, const CheapSums<V, K, Store>& sum
     return lanes;
 }
 
+// ---- The single-precision cheap pass ------------------------------------------------------------
+//
+// The same decision from weights computed in float32 (FloatPass): per offset, the squared guidance
+// distance D^2 (exact: integers below 2^24), the range weight 2^(kappa D^2) by exp2_split, times
+// the float32 spatial weight; sums in float32 over runs of `chunk` offsets, added up in float64;
+// one divide per pixel. No table lookup at all: a gray and a colour guidance cost alike.
+// docs/exact_decision.md bounds |exact - v| <= abs_margin + rel_margin * v and shows that no step
+// raises a floating-point event.
+
+// The vector types without a float32 counterpart (the scalar path): no single-precision pass.
+struct NoFloat {
+    static constexpr bool available = false;
+};
+
+// 2^f for |f| <= 1/2 + 2^-17 within a relative 1.23e-7 (float32 coefficients, lowest first).
+constexpr float kExp2Poly[6] = {0x1.000002p+0f, 0x1.62e42ap-1f, 0x1.ebf914p-3f,
+                                0x1.c6b6e8p-5f, 0x1.3d0c4ep-7f, 0x1.5c08eap-10f};
+
+// 2^(hi + lo) for hi in [-64, 0] and |lo| <= 2^-18: hi's nearest integer n goes to the exponent
+// field, the rest f = (hi - n) + lo (hi - n is exact) to the polynomial, whose value lies in
+// [0.7, 1.42]: the result is a normal float.
+template <class F>
+inline typename F::W exp2_split(typename F::W hi, typename F::W lo) {
+    const typename F::W n = F::round(hi);
+    const typename F::W f = F::add(F::sub(hi, n), lo);
+    typename F::W p = F::set1(kExp2Poly[5]);
+    for (int k = 4; k >= 0; --k) p = F::fmadd(p, f, F::set1(kExp2Poly[k]));
+    return F::scale(p, n);
+}
+
+// The single-precision cheap values v = N_k / S of `lanes` pixels at column c into
+// acc[k * lanes + lane]; returns the lanes it cannot decide.
+template <class V, class F, int GC, int K>
+inline unsigned float_values(const RowArgs& a, ptrdiff_t c, double* acc) {
+    using W = typename F::W;
+    using D = typename V::D;
+    static_assert(F::lanes == V::lanes, "one float vector per block");
+    const FloatPass& fp = a.float_pass;
+    const int gc = GC > 0 ? GC : a.guid_ch;
+    const ptrdiff_t pw = a.padded_width;
+    const ptrdiff_t ws = 2 * a.pad + 1;
+    W centre[4];
+    for (int k = 0; k < gc; ++k) centre[k] = F::load(a.guid_rows_f32[a.pad] + k * pw + c + a.pad);
+    const W kappa_hi = F::set1(fp.kappa_hi), kappa_lo = F::set1(fp.kappa_lo), cap = F::set1(fp.d2_cap);
+    D sum = V::zero();
+    D num[K];
+    for (int k = 0; k < K; ++k) num[k] = V::zero();
+    const float* spatial = fp.kernel;
+    for (ptrdiff_t ox = 0; ox < ws; ++ox) {
+        const float* g = a.guid_rows_f32[ox] + c;
+        const float* p = a.img_rows_f32[ox] + c;
+        for (ptrdiff_t start = 0; start < ws; start += fp.chunk) {
+            const ptrdiff_t end = start + fp.chunk < ws ? start + fp.chunk : ws;
+            W s = F::zero();
+            W n[K];
+            for (int k = 0; k < K; ++k) n[k] = F::zero();
+            for (ptrdiff_t oy = start; oy < end; ++oy) {
+                W d = F::sub(F::load(g + oy), centre[0]);
+                W d2 = F::mul(d, d);
+                for (int k = 1; k < gc; ++k) {
+                    d = F::sub(F::load(g + k * pw + oy), centre[k]);
+                    d2 = F::fmadd(d, d, d2);
+                }
+                d2 = F::min(d2, cap);
+                // kappa D^2 as hi + lo: the product's rounding error, exactly, plus kappa_lo D^2.
+                const W hi = F::mul(kappa_hi, d2);
+                const W lo = F::fmadd(kappa_lo, d2, F::fmsub(kappa_hi, d2, hi));
+                const W w = F::mul(exp2_split<F>(hi, lo), F::set1(spatial[oy]));
+                s = F::add(s, w);
+                for (int k = 0; k < K; ++k) n[k] = F::fmadd(w, F::load(p + k * pw + oy), n[k]);
+            }
+            sum = V::add(sum, F::widen(s));
+            for (int k = 0; k < K; ++k) num[k] = V::add(num[k], F::widen(n[k]));
+        }
+        spatial += ws;
+    }
+    unsigned lanes = 0;
+    const D rel = V::set1(fp.rel_margin), abs_margin = V::set1(fp.abs_margin);
+    for (int k = 0; k < K; ++k) {
+        const D v = V::div(num[k], sum);
+        // As in undecided(): a reach of at least rel_margin keeps it normal.
+        const D reach = V::add(V::mul(V::max(v, V::set1(1.0)), rel), abs_margin);
+        lanes |= V::differ(convert<V>(a.conversion, V::sub(v, reach)), convert<V>(a.conversion, V::add(v, reach)));
+        V::store(acc + k * V::lanes, v);
+    }
+    return lanes;
+}
+
 inline int count_lanes(unsigned mask) {
     int n = 0;
     for (; mask != 0; mask &= mask - 1) ++n;
@@ -439,19 +527,21 @@ inline bool skips_cheap_pass(const RowArgs& a, uint16_t* history) {
 }
 
 // Notes a tried block: `undecided` lanes of which `counted` are new in this row (the last block
-// of a row may overlap the one before).
-inline void note_cheap_pass(const RowArgs& a, uint16_t* history, unsigned undecided, unsigned counted) {
+// of a row may overlap the one before). `failed`: the whole block ran the exact sequence, which
+// the history learns from; undecided lanes filtered one by one count as a success.
+inline void note_cheap_pass(const RowArgs& a, uint16_t* history, unsigned undecided, unsigned counted, bool failed) {
     if (CheapPassCounters* counters = a.counters) {
         ++counters->blocks;
         counters->lanes += static_cast<uint64_t>(count_lanes(counted));
         if (undecided != 0) {
             ++counters->exact_blocks;
             counters->exact_lanes += static_cast<uint64_t>(count_lanes(undecided & counted));
+            if (!failed) counters->lone_lanes += static_cast<uint64_t>(count_lanes(undecided & counted));
         }
     }
     if (!a.cheap.predict || history == nullptr) return;
     int level = history_level(*history);
-    if (undecided == 0) {
+    if (!failed) {
         int successes = (*history >> 11) & 3;
         if (level > 0 && ++successes == kSuccessesPerStep) {
             --level;
@@ -568,24 +658,49 @@ __attribute__((noinline)) unsigned cheap_block(const RowArgs& a, ptrdiff_t c) {
     return lanes;
 }
 
-// Output pixels c .. c + lanes - 1 of the row. K > 0 (the image's channel count) tries the
-// cheap pass first, unless the block's history says to skip it; see note_cheap_pass for
-// `counted`.
-template <class V, int GC, bool Packed, int K>
+// Undecided lanes up to this many are filtered one pixel at a time by the scalar exact sequence
+// (the same bits as the vector paths); more, and the whole block runs the vector exact sequence.
+constexpr int kLoneLanes = 3;
+
+// The same pixels by the single-precision cheap pass, and by the exact sequence where it cannot
+// decide. Returns the undecided lanes.
+template <class V, class F, int GC, bool Packed, int K>
+__attribute__((noinline)) unsigned float_block(const RowArgs& a, ptrdiff_t c) {
+    alignas(kScratchAlign) double acc[K * kMaxLanes];
+    const unsigned lanes = float_values<V, F, GC, K>(a, c, acc);
+    scatter<V>(a, c, acc, 0, K);
+    if (count_lanes(lanes) > kLoneLanes)
+        exact_block<V, GC, Packed>(a, c);
+    else
+        for (unsigned m = lanes; m != 0; m &= m - 1) exact_block<ScalarVec, GC, Packed>(a, c + __builtin_ctz(m));
+    return lanes;
+}
+
+// Output pixels c .. c + lanes - 1 of the row. K > 0 (the image's channel count) tries a cheap
+// pass first, the single-precision one where planned, unless the block's history says to skip
+// it; see note_cheap_pass for `counted`.
+template <class V, class F, int GC, bool Packed, int K>
 inline void filter_block(const RowArgs& a, ptrdiff_t c, uint16_t* history, unsigned counted) {
     if constexpr (K > 0) {
         if (!skips_cheap_pass(a, history)) {
+            if constexpr (F::available) {
+                if (a.float_pass.enabled) {
+                    const unsigned lanes = float_block<V, F, GC, Packed, K>(a, c);
+                    note_cheap_pass(a, history, lanes, counted, count_lanes(lanes) > kLoneLanes);
+                    return;
+                }
+            }
             const bool failed_lately = history != nullptr && history_level(*history) > 0;
             const unsigned lanes = failed_lately ? cheap_block<V, GC, Packed, K, true>(a, c)
                                                  : cheap_block<V, GC, Packed, K, false>(a, c);
-            note_cheap_pass(a, history, lanes, counted);
+            note_cheap_pass(a, history, lanes, counted, lanes != 0);
             return;
         }
     }
     exact_block<V, GC, Packed>(a, c);
 }
 
-template <class V, int GC, bool Packed, int K>
+template <class V, class F, int GC, bool Packed, int K>
 inline void filter_row_for(const RowArgs& a) {
     const ptrdiff_t w = a.width;
     const ptrdiff_t last = w - V::lanes;
@@ -601,31 +716,32 @@ inline void filter_row_for(const RowArgs& a) {
             c = last;
         }
         if (a.stop != nullptr && a.stop->load(std::memory_order_relaxed)) return;
-        filter_block<V, GC, Packed, K>(a, c, history, counted);
+        filter_block<V, F, GC, Packed, K>(a, c, history, counted);
         if (history != nullptr) ++history;
         if (c == last) break;
     }
 }
 
 // Guidance layouts and channel counts the compiler should know, with K cheap sums.
-template <class V, int K>
+template <class V, class F, int K>
 void filter_row_with(const RowArgs& a) {
     if (a.packed_rows != nullptr) {
         if (a.guid_ch == 3)
-            filter_row_for<V, 3, true, K>(a);
+            filter_row_for<V, F, 3, true, K>(a);
         else
-            filter_row_for<V, 0, true, K>(a);
+            filter_row_for<V, F, 0, true, K>(a);
         return;
     }
     switch (a.guid_ch) {
-        case 1: filter_row_for<V, 1, false, K>(a); break;
-        case 3: filter_row_for<V, 3, false, K>(a); break;
-        default: filter_row_for<V, 0, false, K>(a); break;
+        case 1: filter_row_for<V, F, 1, false, K>(a); break;
+        case 3: filter_row_for<V, F, 3, false, K>(a); break;
+        default: filter_row_for<V, F, 0, false, K>(a); break;
     }
 }
 
-// A row narrower than the vector goes to the next narrower vector type, down to one pixel.
-template <class V>
+// A row narrower than the vector goes to the next narrower vector type, down to one pixel. F is
+// V's vector of floats (NoFloat for none), for the single-precision pass.
+template <class V, class F = NoFloat>
 void filter_row(const RowArgs& a) {
     if constexpr (V::lanes > 1) {
         if (a.width < V::lanes) {
@@ -636,11 +752,11 @@ void filter_row(const RowArgs& a) {
     // The cheap pass keeps one sum per image channel in registers: up to kChannelGroup.
     const int cheap_channels = a.cheap.enabled && a.img_ch <= kChannelGroup ? a.img_ch : 0;
     switch (cheap_channels) {
-        case 1: filter_row_with<V, 1>(a); break;
-        case 2: filter_row_with<V, 2>(a); break;
-        case 3: filter_row_with<V, 3>(a); break;
-        case 4: filter_row_with<V, 4>(a); break;
-        default: filter_row_with<V, 0>(a); break;
+        case 1: filter_row_with<V, F, 1>(a); break;
+        case 2: filter_row_with<V, F, 2>(a); break;
+        case 3: filter_row_with<V, F, 3>(a); break;
+        case 4: filter_row_with<V, F, 4>(a); break;
+        default: filter_row_with<V, F, 0>(a); break;
     }
 }
 

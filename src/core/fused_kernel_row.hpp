@@ -38,6 +38,25 @@ struct CheapPass {
     bool predict = true;
 };
 
+// Per-call facts of the single-precision cheap pass, which the vector paths run instead of the
+// one above where it is planned (plan_float_pass(), cheap_pass.hpp): each range weight computed
+// as 2^(kappa D^2) from the squared guidance distance D^2 of the pixel pair instead of looked up
+// (the table is checked against that Gaussian once per call), times the spatial weight, in
+// float32, with float32 sums over runs of at most `chunk` offsets added up in float64. Where
+// |exact - v| <= abs_margin + rel_margin * v rules out every jump of the conversion, v is
+// stored; docs/exact_decision.md derives the bound and why this pass raises no floating-point
+// event. Planned only where the double-precision pass above is, for the same pixels.
+struct FloatPass {
+    bool enabled = false;
+    float kappa_hi = 0.0f, kappa_lo = 0.0f;  // kappa = kappa_hi + kappa_lo <= 0, exactly
+    // D^2 is clipped to this: from there on both weights are below 2^-60 of the spatial weight,
+    // and 2^(kappa D^2) stays a normal float.
+    float d2_cap = 0.0f;
+    const float* kernel = nullptr;  // the spatial weights in float32, row-major
+    ptrdiff_t chunk = 0;            // offsets per float32 partial sum
+    double abs_margin = 0.0, rel_margin = 0.0;
+};
+
 // Per-worker counts of the cheap pass, summed by the driver for tests and benchmarks.
 struct CheapPassCounters {
     uint64_t blocks = 0;          // blocks the cheap pass tried
@@ -45,6 +64,7 @@ struct CheapPassCounters {
     uint64_t skipped_blocks = 0;  // blocks predicted to need the exact sequence, run so at once
     uint64_t lanes = 0;           // pixels (vector lanes) the cheap pass tried
     uint64_t exact_lanes = 0;     // of those, pixels it could not decide
+    uint64_t lone_lanes = 0;      // of those, pixels filtered one by one, the rest of the block decided
 };
 
 // Everything one output row needs. The window rows come from the driver's row cache in planar
@@ -79,6 +99,11 @@ struct RowArgs {
     bool fma_division_allowed;
     OutputConversion conversion;
     CheapPass cheap;
+    FloatPass float_pass;
+    // With float_pass.enabled: the same window rows in float32, planar (guidance value minus the
+    // minimum, every channel, whatever the layout above; image samples, exact below 2^24).
+    const float* const* guid_rows_f32;
+    const float* const* img_rows_f32;
     // One entry per block of the row (at least `width` entries), kept by the worker from row to
     // row: whether the block at that place needed the exact sequence lately. Zeroed before the
     // first row. Only read and written when cheap.enabled and cheap.predict.

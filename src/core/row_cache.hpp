@@ -59,6 +59,10 @@ struct Geometry {
     ptrdiff_t strip = 0;      // output columns per strip (the last may be narrower)
     ptrdiff_t strips = 0;
     ptrdiff_t cache_w = 0;    // strip + 2 pad: one cached channel plane
+    // Rows also cached in float32 (RowArgs::guid_rows_f32): set by make_geometry() where the
+    // single-precision pass may run, so that sizes count them; cleared by the driver where it
+    // does not.
+    bool float_rows = false;
 };
 
 template <class T>
@@ -118,7 +122,11 @@ public:
           tag_(static_cast<size_t>(g.window), kNoRow),
           guid_rows_(static_cast<size_t>(g.window)),
           packed_rows_(static_cast<size_t>(g.window)),
-          img_rows_(static_cast<size_t>(g.window)) {}
+          img_rows_(static_cast<size_t>(g.window)),
+          guid_f32_(g.float_rows ? aligned_array<float>(g.window * g.cache_w * g.guid_ch) : nullptr),
+          img_f32_(g.float_rows ? aligned_array<float>(g.window * g.cache_w * g.img_ch) : nullptr),
+          guid_f32_rows_(g.float_rows ? static_cast<size_t>(g.window) : 0),
+          img_f32_rows_(g.float_rows ? static_cast<size_t>(g.window) : 0) {}
 
     // Output columns c0 .. c0 + width - 1 of the block from now on: cached column x holds image
     // column first_ + x, with first_ = col0 + c0 - pad.
@@ -154,6 +162,10 @@ public:
             guid_rows_[static_cast<size_t>(j)] = guid_.get() + slot * guid_stride_;
             packed_rows_[static_cast<size_t>(j)] = reinterpret_cast<const uint64_t*>(guid_rows_[static_cast<size_t>(j)]);
             img_rows_[static_cast<size_t>(j)] = img_.get() + slot * g_.cache_w * g_.img_ch;
+            if (g_.float_rows) {
+                guid_f32_rows_[static_cast<size_t>(j)] = guid_f32_.get() + slot * g_.cache_w * g_.guid_ch;
+                img_f32_rows_[static_cast<size_t>(j)] = img_f32_.get() + slot * g_.cache_w * g_.img_ch;
+            }
         }
         return true;
     }
@@ -161,6 +173,8 @@ public:
     const uint32_t* const* guid_rows() const { return guid_rows_.data(); }
     const uint64_t* const* packed_rows() const { return g_.packed ? packed_rows_.data() : nullptr; }
     const double* const* img_rows() const { return img_rows_.data(); }
+    const float* const* guid_rows_f32() const { return g_.float_rows ? guid_f32_rows_.data() : nullptr; }
+    const float* const* img_rows_f32() const { return g_.float_rows ? img_f32_rows_.data() : nullptr; }
 
 private:
     static constexpr ptrdiff_t kNoRow = std::numeric_limits<ptrdiff_t>::min();
@@ -177,7 +191,29 @@ private:
             using T = decltype(sample);
             with_channel_count(g_.img_ch, [&](auto ic) { finite = fill_image<decltype(ic)::value, T>(slot, source_row); });
         });
+        if (finite && g_.float_rows) fill_float(slot);
         return finite;
+    }
+
+    // The slot's rows in float32, planar, from the rows just filled: guidance values (at most
+    // 2^16 when packed, below 2^24 otherwise where this runs) and image samples (integers below
+    // 2^24 where this runs) are exact.
+    void fill_float(ptrdiff_t slot) {
+        const ptrdiff_t n = used_w_, cw = g_.cache_w;
+        const uint32_t* gd = guid_.get() + slot * guid_stride_;
+        float* gf = guid_f32_.get() + slot * cw * g_.guid_ch;
+        for (int k = 0; k < g_.guid_ch; ++k) {
+            if (g_.packed) {
+                const uint64_t* packed = reinterpret_cast<const uint64_t*>(gd);
+                for (ptrdiff_t x = 0; x < n; ++x) gf[k * cw + x] = static_cast<float>((packed[x] >> (16 * k)) & 0xFFFF);
+            } else {
+                for (ptrdiff_t x = 0; x < n; ++x) gf[k * cw + x] = static_cast<float>(gd[k * cw + x]);
+            }
+        }
+        const double* pd = img_.get() + slot * cw * g_.img_ch;
+        float* pf = img_f32_.get() + slot * cw * g_.img_ch;
+        for (int k = 0; k < g_.img_ch; ++k)
+            for (ptrdiff_t x = 0; x < n; ++x) pf[k * cw + x] = static_cast<float>(pd[k * cw + x]);
     }
 
     // True when element (x, k) of a row lies at (x * channels + k) elements, aligned: the row can
@@ -310,6 +346,8 @@ private:
     std::vector<const uint32_t*> guid_rows_;
     std::vector<const uint64_t*> packed_rows_;
     std::vector<const double*> img_rows_;
+    AlignedArray<float> guid_f32_, img_f32_;
+    std::vector<const float*> guid_f32_rows_, img_f32_rows_;
     ptrdiff_t strip_c0_ = 0, used_w_ = 0, first_ = 0, inner_lo_ = 0, inner_hi_ = 0;
     bool tag_valid_ = false;
 };
