@@ -3,11 +3,12 @@
 //
 // Build and run (Release, the extension's flags):
 //   BUILD_DIR=/tmp/native bash tests/native/run.sh      (builds native_bench next to the tests)
-//   taskset -c 1 /tmp/native/native_bench [repeats] [isa] [MHz] [division] [photo.ppm ...]
+//   taskset -c 1 /tmp/native/native_bench [repeats] [isa] [MHz] [division] [image ...]
 // isa: scalar, avx2 or avx512 (default: the best this CPU has); MHz: the clock used to turn
 // nanoseconds into cycles (default, or 0: the first "cpu MHz" line of /proc/cpuinfo); division:
-// auto (default) or divide, which makes the AVX2 path use real divides only. Photos: binary PPM
-// (P6, 8-bit) files, for example written by cv2.imwrite("x.ppm", image).
+// auto (default) or divide, which makes the AVX2 path use real divides only. Images: the synthetic
+// scene, noise, flat, saturated or checkerboard, or photos as binary PPM (P6, 8-bit) files, for
+// example written by cv2.imwrite("x.ppm", image); none names all five synthetic ones.
 //
 // A call costs about pixels x (a + b x offsets). Each case is timed at two window sizes (pad 3
 // and pad 9: 49 and 361 offsets) on one thread, CPU time; b, the cost per pixel-offset, is the
@@ -195,8 +196,14 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::vector<Image> images;
-    for (const char* name : {"scene", "noise", "flat", "saturated", "checkerboard"}) images.push_back(synthetic(name));
-    for (int i = 5; i < argc; ++i) images.push_back(read_ppm(argv[i]));
+    const char* synthetic_names[] = {"scene", "noise", "flat", "saturated", "checkerboard"};
+    for (int i = 5; i < argc; ++i) {
+        bool named = false;
+        for (const char* name : synthetic_names) named |= std::strcmp(argv[i], name) == 0;
+        images.push_back(named ? synthetic(argv[i]) : read_ppm(argv[i]));
+    }
+    if (images.empty())
+        for (const char* name : synthetic_names) images.push_back(synthetic(name));
 
     struct Case {
         const Image* image;

@@ -127,6 +127,7 @@ FloatPlan plan_float_pass(const CheapPassFacts& f, const CheapPass& cheap) {
     double kappa = 0.0;
     if (fit > 0) kappa = std::log2(t[fit]) / static_cast<double>(fit * fit);
     if (!(kappa <= 0.0 && kappa >= -4.0)) return plan;
+    // The row loop takes 2^(kappa D^2) as 2^((8 kappa D^2) / 8): kappa_hi and kappa_lo carry 8 kappa.
     float kappa_hi = static_cast<float>(kappa);
     float kappa_lo = static_cast<float>(kappa - static_cast<double>(kappa_hi));
     // Either factor of kappa * D^2 is zero or large enough that every partial result of the row
@@ -186,8 +187,8 @@ FloatPlan plan_float_pass(const CheapPassFacts& f, const CheapPass& cheap) {
     plan.kernel.resize(static_cast<size_t>(f.offsets));
     for (ptrdiff_t i = 0; i < f.offsets; ++i) plan.kernel[static_cast<size_t>(i)] = static_cast<float>(f.kernel_s[i]);
     plan.pass.kernel = plan.kernel.data();
-    plan.pass.kappa_hi = kappa_hi;
-    plan.pass.kappa_lo = kappa_lo;
+    plan.pass.kappa_hi = 8.0f * kappa_hi;
+    plan.pass.kappa_lo = 8.0f * kappa_lo;
     plan.pass.d2_cap = static_cast<float>(cap);
     plan.pass.chunk = chunk;
     plan.pass.enabled = true;

@@ -102,10 +102,16 @@ struct Avx2Float {
     static W fmadd(W a, W b, W c) { return _mm256_fmadd_ps(a, b, c); }  // a * b + c
     static W fmsub(W a, W b, W c) { return _mm256_fmsub_ps(a, b, c); }  // a * b - c
     static W round(W x) { return _mm256_round_ps(x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC); }
-    // p * 2^n for integral n: n added to p's exponent field (the result stays normal, exp2_split).
-    static W scale(W p, W n) {
-        const __m256i e = _mm256_slli_epi32(_mm256_cvtps_epi32(n), 23);
+    // q * 2^(n / 8) for integral n <= 0: table[n mod 8] * q, with floor(n / 8) added to the
+    // product's exponent field (the result stays normal, exp2_eighths).
+    static W scale_eighths(W q, W n, const float* table) {
+        const __m256i ni = _mm256_cvtps_epi32(n);
+        const __m256 p = _mm256_mul_ps(_mm256_permutevar8x32_ps(_mm256_load_ps(table), ni), q);
+        const __m256i e = _mm256_and_si256(_mm256_slli_epi32(ni, 20), _mm256_set1_epi32(-(1 << 23)));
         return _mm256_castsi256_ps(_mm256_add_epi32(_mm256_castps_si256(p), e));
+    }
+    static W min_nonnegative(W a, W b) {
+        return _mm256_castsi256_ps(_mm256_min_epi32(_mm256_castps_si256(a), _mm256_castps_si256(b)));
     }
     // Lanes 0-3 and 4-7 as the block's doubles, exactly.
     static Pair<Avx2Vec>::D widen(W x) {

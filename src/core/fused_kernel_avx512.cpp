@@ -109,11 +109,18 @@ struct Avx512Float {
     static W round(W x) {
         return _mm512_mask_roundscale_ps(x, 0xFFFF, x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
     }
-    // p * 2^n for integral n: n added to p's exponent field (the result stays normal, exp2_split).
-    static W scale(W p, W n) {
-        const __m512i bits = _mm512_castps_si512(p);
-        const __m512i e = _mm512_mask_slli_epi32(bits, 0xFFFF, _mm512_mask_cvtps_epi32(bits, 0xFFFF, n), 23);
-        return _mm512_castsi512_ps(_mm512_add_epi32(bits, e));
+    // q * 2^(n / 8) for integral n <= 0: table[n mod 16] * q (the table holds its eight entries
+    // twice), with floor(n / 8) added to the product's exponent field (exp2_eighths).
+    static W scale_eighths(W q, W n, const float* table) {
+        const __m512i none = _mm512_setzero_si512();
+        const __m512i ni = _mm512_mask_cvtps_epi32(none, 0xFFFF, n);
+        const __m512 p = _mm512_mul_ps(_mm512_mask_permutexvar_ps(q, 0xFFFF, ni, _mm512_load_ps(table)), q);
+        const __m512i e = _mm512_and_si512(_mm512_mask_slli_epi32(none, 0xFFFF, ni, 20), _mm512_set1_epi32(-(1 << 23)));
+        return _mm512_castsi512_ps(_mm512_add_epi32(_mm512_castps_si512(p), e));
+    }
+    static W min_nonnegative(W a, W b) {
+        const __m512i x = _mm512_castps_si512(a);
+        return _mm512_castsi512_ps(_mm512_mask_min_epi32(x, 0xFFFF, x, _mm512_castps_si512(b)));
     }
     // Lanes 0-7 and 8-15 as the block's doubles, exactly.
     static Pair<Avx512Vec>::D widen(W x) {
