@@ -103,7 +103,6 @@ struct Avx512Float {
     static W add(W a, W b) { return _mm512_add_ps(a, b); }
     static W sub(W a, W b) { return _mm512_sub_ps(a, b); }
     static W mul(W a, W b) { return _mm512_mul_ps(a, b); }
-    static W min(W a, W b) { return _mm512_mask_min_ps(a, 0xFFFF, a, b); }
     static W fmadd(W a, W b, W c) { return _mm512_fmadd_ps(a, b, c); }  // a * b + c
     static W fmsub(W a, W b, W c) { return _mm512_fmsub_ps(a, b, c); }  // a * b - c
     static W round(W x) {
@@ -118,16 +117,17 @@ struct Avx512Float {
         const __m512i e = _mm512_and_si512(_mm512_mask_slli_epi32(none, 0xFFFF, ni, 20), _mm512_set1_epi32(-(1 << 23)));
         return _mm512_castsi512_ps(_mm512_add_epi32(_mm512_castps_si512(p), e));
     }
+    // min for non-negative floats, whose bit patterns order as their values: an integer minimum.
     static W min_nonnegative(W a, W b) {
         const __m512i x = _mm512_castps_si512(a);
         return _mm512_castsi512_ps(_mm512_mask_min_epi32(x, 0xFFFF, x, _mm512_castps_si512(b)));
     }
-    // Lanes 0-7 and 8-15 as the block's doubles, exactly.
-    static Pair<Avx512Vec>::D widen(W x) {
+    // The sixteen floats as the block's doubles, exactly.
+    static void widen(W x, Pair<Avx512Vec>::D* out) {
         const __m256 none = _mm256_setzero_ps();
         const __m512d merge = _mm512_setzero_pd();
-        return {_mm512_mask_cvtps_pd(merge, 0xFF, _mm512_mask_extractf32x8_ps(none, 0xFF, x, 0)),
-                _mm512_mask_cvtps_pd(merge, 0xFF, _mm512_mask_extractf32x8_ps(none, 0xFF, x, 1))};
+        out[0] = {_mm512_mask_cvtps_pd(merge, 0xFF, _mm512_mask_extractf32x8_ps(none, 0xFF, x, 0)),
+                  _mm512_mask_cvtps_pd(merge, 0xFF, _mm512_mask_extractf32x8_ps(none, 0xFF, x, 1))};
     }
 };
 

@@ -450,13 +450,16 @@ inline typename F::W exp2_eighths(typename F::W hi, typename F::W lo) {
     return F::scale_eighths(q, n, kExp2Eighths);
 }
 
-// The single-precision cheap values v = N_k / S of `lanes` pixels at column c into
-// acc[k * lanes + lane]; returns the lanes it cannot decide.
+// The single-precision cheap values v = N_k / S of the F::lanes pixels from column c: M = F::lanes
+// / V::lanes blocks side by side (two on the AVX2 path, whose short vectors otherwise leave too
+// little independent work in flight), block j's values into acc[(j K + k) V::lanes + lane].
+// Returns the lanes it cannot decide, bit j V::lanes + lane.
 template <class V, class F, int GC, int K>
 inline unsigned float_values(const RowArgs& a, ptrdiff_t c, double* acc) {
     using W = typename F::W;
     using D = typename V::D;
-    static_assert(F::lanes == V::lanes, "one float vector per block");
+    constexpr int M = F::lanes / V::lanes;
+    static_assert(M * V::lanes == F::lanes, "whole blocks of V");
     const FloatPass& fp = a.float_pass;
     const int gc = GC > 0 ? GC : a.guid_ch;
     const ptrdiff_t pw = a.padded_width;
@@ -464,9 +467,11 @@ inline unsigned float_values(const RowArgs& a, ptrdiff_t c, double* acc) {
     W centre[4];
     for (int k = 0; k < gc; ++k) centre[k] = F::load(a.guid_rows_f32[a.pad] + k * pw + c + a.pad);
     const W kappa_hi = F::set1(fp.kappa_hi), kappa_lo = F::set1(fp.kappa_lo), cap = F::set1(fp.d2_cap);
-    D sum = V::zero();
-    D num[K];
-    for (int k = 0; k < K; ++k) num[k] = V::zero();
+    D sum[M], num[K][M], part[M];
+    for (int j = 0; j < M; ++j) {
+        sum[j] = V::zero();
+        for (int k = 0; k < K; ++k) num[k][j] = V::zero();
+    }
     const float* spatial = fp.kernel;
     for (ptrdiff_t ox = 0; ox < ws; ++ox) {
         const float* g = a.guid_rows_f32[ox] + c;
@@ -484,27 +489,33 @@ inline unsigned float_values(const RowArgs& a, ptrdiff_t c, double* acc) {
                     d2 = F::fmadd(d, d, d2);
                 }
                 d2 = F::min_nonnegative(d2, cap);
-                // kappa D^2 as hi + lo: the product's rounding error, exactly, plus kappa_lo D^2.
+                // 8 kappa D^2 as hi + lo: the product's rounding error, exactly, plus kappa_lo D^2.
                 const W hi = F::mul(kappa_hi, d2);
                 const W lo = F::fmadd(kappa_lo, d2, F::fmsub(kappa_hi, d2, hi));
                 const W w = F::mul(exp2_eighths<F>(hi, lo), F::set1(spatial[oy]));
                 s = F::add(s, w);
                 for (int k = 0; k < K; ++k) n[k] = F::fmadd(w, F::load(p + k * pw + oy), n[k]);
             }
-            sum = V::add(sum, F::widen(s));
-            for (int k = 0; k < K; ++k) num[k] = V::add(num[k], F::widen(n[k]));
+            F::widen(s, part);
+            for (int j = 0; j < M; ++j) sum[j] = V::add(sum[j], part[j]);
+            for (int k = 0; k < K; ++k) {
+                F::widen(n[k], part);
+                for (int j = 0; j < M; ++j) num[k][j] = V::add(num[k][j], part[j]);
+            }
         }
         spatial += ws;
     }
     unsigned lanes = 0;
     const D rel = V::set1(fp.rel_margin), abs_margin = V::set1(fp.abs_margin);
-    for (int k = 0; k < K; ++k) {
-        const D v = V::div(num[k], sum);
-        // As in undecided(): a reach of at least rel_margin keeps it normal.
-        const D reach = V::add(V::mul(V::max(v, V::set1(1.0)), rel), abs_margin);
-        lanes |= V::differ(convert<V>(a.conversion, V::sub(v, reach)), convert<V>(a.conversion, V::add(v, reach)));
-        V::store(acc + k * V::lanes, v);
-    }
+    for (int j = 0; j < M; ++j)
+        for (int k = 0; k < K; ++k) {
+            const D v = V::div(num[k][j], sum[j]);
+            // As in undecided(): a reach of at least rel_margin keeps it normal.
+            const D reach = V::add(V::mul(V::max(v, V::set1(1.0)), rel), abs_margin);
+            lanes |= V::differ(convert<V>(a.conversion, V::sub(v, reach)), convert<V>(a.conversion, V::add(v, reach)))
+                     << (j * V::lanes);
+            V::store(acc + (j * K + k) * V::lanes, v);
+        }
     return lanes;
 }
 
@@ -663,38 +674,13 @@ __attribute__((noinline)) unsigned cheap_block(const RowArgs& a, ptrdiff_t c) {
     return lanes;
 }
 
-// Undecided lanes up to this many are filtered one pixel at a time by the scalar exact sequence
-// (the same bits as the vector paths); more, and the whole block runs the vector exact sequence.
-constexpr int kLoneLanes = 3;
-
-// The same pixels by the single-precision cheap pass, and by the exact sequence where it cannot
-// decide. Returns the undecided lanes.
-template <class V, class F, int GC, bool Packed, int K>
-__attribute__((noinline)) unsigned float_block(const RowArgs& a, ptrdiff_t c) {
-    alignas(kScratchAlign) double acc[K * kMaxLanes];
-    const unsigned lanes = float_values<V, F, GC, K>(a, c, acc);
-    scatter<V>(a, c, acc, 0, K);
-    if (count_lanes(lanes) > kLoneLanes)
-        exact_block<V, GC, Packed>(a, c);
-    else
-        for (unsigned m = lanes; m != 0; m &= m - 1) exact_block<ScalarVec, GC, Packed>(a, c + __builtin_ctz(m));
-    return lanes;
-}
-
-// Output pixels c .. c + lanes - 1 of the row. K > 0 (the image's channel count) tries a cheap
-// pass first, the single-precision one where planned, unless the block's history says to skip
-// it; see note_cheap_pass for `counted`.
-template <class V, class F, int GC, bool Packed, int K>
+// Output pixels c .. c + lanes - 1 of the row. K > 0 (the image's channel count) tries the
+// double-precision cheap pass first, unless the block's history says to skip it; see
+// note_cheap_pass for `counted`.
+template <class V, int GC, bool Packed, int K>
 inline void filter_block(const RowArgs& a, ptrdiff_t c, uint16_t* history, unsigned counted) {
     if constexpr (K > 0) {
         if (!skips_cheap_pass(a, history)) {
-            if constexpr (F::available) {
-                if (a.float_pass.enabled) {
-                    const unsigned lanes = float_block<V, F, GC, Packed, K>(a, c);
-                    note_cheap_pass(a, history, lanes, counted, count_lanes(lanes) > kLoneLanes);
-                    return;
-                }
-            }
             const bool failed_lately = history != nullptr && history_level(*history) > 0;
             const unsigned lanes = failed_lately ? cheap_block<V, GC, Packed, K, true>(a, c)
                                                  : cheap_block<V, GC, Packed, K, false>(a, c);
@@ -705,8 +691,73 @@ inline void filter_block(const RowArgs& a, ptrdiff_t c, uint16_t* history, unsig
     exact_block<V, GC, Packed>(a, c);
 }
 
+// Undecided lanes up to this many in a block are filtered one pixel at a time by the scalar
+// exact sequence (the same bits as the vector paths); more, and the whole block runs the vector
+// exact sequence.
+constexpr int kLoneLanes = 3;
+
+struct FloatOutcome {
+    unsigned undecided;  // lanes, as float_values() returns them
+    bool failed;         // some block ran the vector exact sequence
+};
+
+// The F::lanes pixels from column c by the single-precision cheap pass, and by the exact
+// sequence where it cannot decide.
+template <class V, class F, int GC, bool Packed, int K>
+__attribute__((noinline)) FloatOutcome float_block(const RowArgs& a, ptrdiff_t c) {
+    constexpr int M = F::lanes / V::lanes;
+    constexpr unsigned block_lanes = (1u << V::lanes) - 1;
+    alignas(kScratchAlign) double acc[M * K * kMaxLanes];
+    const unsigned lanes = float_values<V, F, GC, K>(a, c, acc);
+    bool failed = false;
+    for (int j = 0; j < M; ++j) {
+        const ptrdiff_t cj = c + j * V::lanes;
+        scatter<V>(a, cj, acc + j * K * V::lanes, 0, K);
+        const unsigned mine = lanes >> (j * V::lanes) & block_lanes;
+        if (count_lanes(mine) > kLoneLanes) {
+            exact_block<V, GC, Packed>(a, cj);
+            failed = true;
+        } else {
+            for (unsigned m = mine; m != 0; m &= m - 1) exact_block<ScalarVec, GC, Packed>(a, cj + __builtin_ctz(m));
+        }
+    }
+    return {lanes, failed};
+}
+
+// A row by the single-precision cheap pass in steps of F::lanes pixels (its width is at least
+// that), with one history entry per step.
+template <class V, class F, int GC, bool Packed, int K>
+void float_row(const RowArgs& a) {
+    constexpr int M = F::lanes / V::lanes;
+    const ptrdiff_t last = a.width - F::lanes;
+    constexpr unsigned all_lanes = F::lanes == 32 ? ~0u : (1u << F::lanes) - 1;
+    uint16_t* history = a.block_history;
+    for (ptrdiff_t c = 0;; c += F::lanes) {
+        unsigned counted = all_lanes;
+        if (c > last) {  // as in filter_row_for
+            counted &= ~0u << (c - last);
+            c = last;
+        }
+        if (a.stop != nullptr && a.stop->load(std::memory_order_relaxed)) return;
+        if (skips_cheap_pass(a, history)) {
+            for (int j = 0; j < M; ++j) exact_block<V, GC, Packed>(a, c + j * V::lanes);
+        } else {
+            const FloatOutcome r = float_block<V, F, GC, Packed, K>(a, c);
+            note_cheap_pass(a, history, r.undecided, counted, r.failed);
+        }
+        if (history != nullptr) ++history;
+        if (c == last) break;
+    }
+}
+
 template <class V, class F, int GC, bool Packed, int K>
 inline void filter_row_for(const RowArgs& a) {
+    if constexpr (K > 0 && F::available) {
+        if (a.float_pass.enabled && a.width >= F::lanes) {
+            float_row<V, F, GC, Packed, K>(a);
+            return;
+        }
+    }
     const ptrdiff_t w = a.width;
     const ptrdiff_t last = w - V::lanes;
     // When the width is not a multiple of the lane count, the last block is moved left to end at
@@ -721,7 +772,7 @@ inline void filter_row_for(const RowArgs& a) {
             c = last;
         }
         if (a.stop != nullptr && a.stop->load(std::memory_order_relaxed)) return;
-        filter_block<V, F, GC, Packed, K>(a, c, history, counted);
+        filter_block<V, GC, Packed, K>(a, c, history, counted);
         if (history != nullptr) ++history;
         if (c == last) break;
     }
