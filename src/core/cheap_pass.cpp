@@ -97,6 +97,10 @@ double gamma(double k, double u) { return k * u / (1.0 - k * u); }
 
 constexpr double kU32 = 0x1p-24, kU64 = 0x1p-53;
 
+// Offsets per float32 partial sum of the single-precision pass, at most: longer runs cost fewer
+// conversions to double, shorter ones a smaller bound.
+constexpr ptrdiff_t kRun = 24;
+
 }  // namespace
 
 FloatPlan plan_float_pass(const CheapPassFacts& f, const CheapPass& cheap) {
@@ -173,10 +177,14 @@ FloatPlan plan_float_pass(const CheapPassFacts& f, const CheapPass& cheap) {
     const double tiny = 1.01 * 0x1p-59 * sum_s / (centre * (1.0 - 2 * kU32) * (1.0 - kExp2Error));
     const double range = f.img_hi - f.img_lo;
     const double abs_part = range * (weight_error / (1.0 - weight_error) + tiny);
-    const ptrdiff_t chunk = f.window < 16 ? f.window : 16;
-    const double chunks = static_cast<double>(f.window * ((f.window + chunk - 1) / chunk));
-    const double num = gamma(static_cast<double>(chunk), kU32) + gamma(chunks, kU64);
-    const double den = gamma(static_cast<double>(chunk - 1), kU32) + gamma(chunks, kU64);
+    // Runs of at most kRun offsets: whole rows where they fit, else rows cut in equal parts.
+    const ptrdiff_t rows_per_run = f.window <= kRun ? kRun / f.window : 1;
+    const ptrdiff_t parts = (f.window + kRun - 1) / kRun;
+    const ptrdiff_t chunk = rows_per_run > 1 ? f.window : (f.window + parts - 1) / parts;
+    const ptrdiff_t run = rows_per_run * chunk;  // the longest run
+    const double runs = static_cast<double>((f.window + rows_per_run - 1) / rows_per_run * parts);
+    const double num = gamma(static_cast<double>(run), kU32) + gamma(runs, kU64);
+    const double den = gamma(static_cast<double>(run - 1), kU32) + gamma(runs, kU64);
     const double rel_part = (num + den + kU64) / ((1.0 - num) * (1.0 - kU64));
     const double statements = gamma(static_cast<double>(f.offsets + 1), kU64);
     plan.pass.abs_margin = 1.01 * abs_part * (1.0 + statements);
@@ -191,6 +199,7 @@ FloatPlan plan_float_pass(const CheapPassFacts& f, const CheapPass& cheap) {
     plan.pass.kappa_lo = 8.0f * kappa_lo;
     plan.pass.d2_cap = static_cast<float>(cap);
     plan.pass.chunk = chunk;
+    plan.pass.chunk_rows = rows_per_run;
     plan.pass.enabled = true;
     return plan;
 }

@@ -472,29 +472,33 @@ inline unsigned float_values(const RowArgs& a, ptrdiff_t c, double* acc) {
         sum[j] = V::zero();
         for (int k = 0; k < K; ++k) num[k][j] = V::zero();
     }
-    const float* spatial = fp.kernel;
-    for (ptrdiff_t ox = 0; ox < ws; ++ox) {
-        const float* g = a.guid_rows_f32[ox] + c;
-        const float* p = a.img_rows_f32[ox] + c;
+    // A run is chunk_rows whole window rows, or `chunk` offsets of one row.
+    for (ptrdiff_t row = 0; row < ws; row += fp.chunk_rows) {
+        const ptrdiff_t rows_end = row + fp.chunk_rows < ws ? row + fp.chunk_rows : ws;
         for (ptrdiff_t start = 0; start < ws; start += fp.chunk) {
             const ptrdiff_t end = start + fp.chunk < ws ? start + fp.chunk : ws;
             W s = F::zero();
             W n[K];
             for (int k = 0; k < K; ++k) n[k] = F::zero();
-            for (ptrdiff_t oy = start; oy < end; ++oy) {
-                W d = F::sub(F::load(g + oy), centre[0]);
-                W d2 = F::mul(d, d);
-                for (int k = 1; k < gc; ++k) {
-                    d = F::sub(F::load(g + k * pw + oy), centre[k]);
-                    d2 = F::fmadd(d, d, d2);
+            for (ptrdiff_t ox = row; ox < rows_end; ++ox) {
+                const float* g = a.guid_rows_f32[ox] + c;
+                const float* p = a.img_rows_f32[ox] + c;
+                const float* spatial = fp.kernel + ox * ws;
+                for (ptrdiff_t oy = start; oy < end; ++oy) {
+                    W d = F::sub(F::load(g + oy), centre[0]);
+                    W d2 = F::mul(d, d);
+                    for (int k = 1; k < gc; ++k) {
+                        d = F::sub(F::load(g + k * pw + oy), centre[k]);
+                        d2 = F::fmadd(d, d, d2);
+                    }
+                    d2 = F::min_nonnegative(d2, cap);
+                    // 8 kappa D^2 as hi + lo: the product's rounding error, exactly, plus kappa_lo D^2.
+                    const W hi = F::mul(kappa_hi, d2);
+                    const W lo = F::fmadd(kappa_lo, d2, F::fmsub(kappa_hi, d2, hi));
+                    const W w = F::mul(exp2_eighths<F>(hi, lo), F::set1(spatial[oy]));
+                    s = F::add(s, w);
+                    for (int k = 0; k < K; ++k) n[k] = F::fmadd(w, F::load(p + k * pw + oy), n[k]);
                 }
-                d2 = F::min_nonnegative(d2, cap);
-                // 8 kappa D^2 as hi + lo: the product's rounding error, exactly, plus kappa_lo D^2.
-                const W hi = F::mul(kappa_hi, d2);
-                const W lo = F::fmadd(kappa_lo, d2, F::fmsub(kappa_hi, d2, hi));
-                const W w = F::mul(exp2_eighths<F>(hi, lo), F::set1(spatial[oy]));
-                s = F::add(s, w);
-                for (int k = 0; k < K; ++k) n[k] = F::fmadd(w, F::load(p + k * pw + oy), n[k]);
             }
             F::widen(s, part);
             for (int j = 0; j < M; ++j) sum[j] = V::add(sum[j], part[j]);
@@ -503,7 +507,6 @@ inline unsigned float_values(const RowArgs& a, ptrdiff_t c, double* acc) {
                 for (int j = 0; j < M; ++j) num[k][j] = V::add(num[k][j], part[j]);
             }
         }
-        spatial += ws;
     }
     unsigned lanes = 0;
     const D rel = V::set1(fp.rel_margin), abs_margin = V::set1(fp.abs_margin);

@@ -53,7 +53,9 @@ struct FloatPass {
     // and 2^(kappa D^2) stays a normal float.
     float d2_cap = 0.0f;
     const float* kernel = nullptr;  // the spatial weights in float32, row-major
-    ptrdiff_t chunk = 0;            // offsets per float32 partial sum
+    // Offsets per float32 partial sum: chunk_rows whole window rows (chunk is then the window
+    // side), or `chunk` offsets of one row.
+    ptrdiff_t chunk = 0, chunk_rows = 1;
     double abs_margin = 0.0, rel_margin = 0.0;
 };
 
