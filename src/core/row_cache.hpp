@@ -404,6 +404,40 @@ inline O convert_output(double v, bool& nan, bool rounds_to_nearest) {
         return to_integer<O, R>(v, nan, rounds_to_nearest);
 }
 
+#if defined(__x86_64__)
+// to_integer() of n values two at a time, for integer types of at most 32 bits: a pair with a
+// NaN goes through to_integer() (a quiet compare finds it, so that the clip's min and max, which
+// would raise invalid on a NaN, see none); the others are clipped and converted by one
+// instruction each, truncating or in the thread's rounding mode (to nearest, checked by the
+// caller), which raises nothing but inexact, as to_integer() does.
+template <class O, Rounding R>
+bool to_integers(const double* in, ptrdiff_t n, char* out) {
+    static_assert(std::is_integral_v<O> && sizeof(O) <= 4, "fits an int32");
+    const __m128d lo = _mm_set1_pd(static_cast<double>(std::numeric_limits<O>::min()));
+    const __m128d hi = _mm_set1_pd(static_cast<double>(std::numeric_limits<O>::max()));
+    bool nan = false;
+    ptrdiff_t i = 0;
+    for (; i + 2 <= n; i += 2) {
+        const __m128d v = _mm_loadu_pd(in + i);
+        int32_t q[4];
+        if (_mm_movemask_pd(_mm_cmpunord_pd(v, v)) != 0) {
+            q[0] = to_integer<O, R>(in[i], nan, true);
+            q[1] = to_integer<O, R>(in[i + 1], nan, true);
+        } else {
+            const __m128d c = _mm_min_pd(_mm_max_pd(v, lo), hi);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(q), R == Rounding::truncate ? _mm_cvttpd_epi32(c) : _mm_cvtpd_epi32(c));
+        }
+        const O pair[2] = {static_cast<O>(q[0]), static_cast<O>(q[1])};
+        std::memcpy(out + i * static_cast<ptrdiff_t>(sizeof(O)), pair, sizeof pair);
+    }
+    for (; i < n; ++i) {
+        const O o = to_integer<O, R>(in[i], nan, true);
+        std::memcpy(out + i * static_cast<ptrdiff_t>(sizeof(O)), &o, sizeof o);
+    }
+    return nan;
+}
+#endif
+
 // Writes `width` filtered pixels (interleaved doubles) to row r, columns c0 .. of `out`.
 // True when one was NaN and went to an integer output.
 template <class O, Rounding R>
@@ -414,6 +448,11 @@ bool write_row(const double* in, ptrdiff_t width, int channels, const Strided& o
     const bool interleaved = out.stride_w == static_cast<ptrdiff_t>(sizeof(O)) * channels &&
                              (channels == 1 || out.stride_c == static_cast<ptrdiff_t>(sizeof(O)));
     if (interleaved) {  // one run of width x channels values
+#if defined(__x86_64__)
+        if constexpr (std::is_integral_v<O> && sizeof(O) <= 4) {
+            if (R == Rounding::truncate || rounds_to_nearest) return to_integers<O, R>(in, width * channels, row);
+        }
+#endif
         for (ptrdiff_t i = 0; i < width * channels; ++i) {
             const O o = convert_output<O, R>(in[i], nan, rounds_to_nearest);
             std::memcpy(row + i * static_cast<ptrdiff_t>(sizeof(O)), &o, sizeof o);
