@@ -135,9 +135,9 @@ FloatPlan plan_float_pass(const CheapPassFacts& f, const CheapPass& cheap) {
     float kappa_hi = static_cast<float>(kappa);
     float kappa_lo = static_cast<float>(kappa - static_cast<double>(kappa_hi));
     // Either factor of kappa * D^2 is zero or large enough that every partial result of the row
-    // loop's product and residual is zero or a normal float (a multiple of 2^-123).
+    // loop's product and residual is zero or a normal float (a multiple of 2^-120).
     if (kappa_hi != 0.0f && -kappa_hi < 0x1p-100f) return plan;
-    if (-kappa_lo < 0x1p-100f && kappa_lo > -0x1p-100f) kappa_lo = 0.0f;
+    if (std::fabs(kappa_lo) < 0x1p-100f) kappa_lo = 0.0f;
     const double k = static_cast<double>(kappa_hi) + static_cast<double>(kappa_lo);  // exact
     // D^2 >= cap puts kappa D^2 at or below -60, and at most |kappa| <= 4 further.
     const double cap = k == 0.0 ? 0x1p24 : std::fmin(std::ceil(60.0 / -k), 0x1p24);
@@ -194,7 +194,6 @@ FloatPlan plan_float_pass(const CheapPassFacts& f, const CheapPass& cheap) {
 
     plan.kernel.resize(static_cast<size_t>(f.offsets));
     for (ptrdiff_t i = 0; i < f.offsets; ++i) plan.kernel[static_cast<size_t>(i)] = static_cast<float>(f.kernel_s[i]);
-    plan.pass.kernel = plan.kernel.data();
     plan.pass.kappa_hi = 8.0f * kappa_hi;
     plan.pass.kappa_lo = 8.0f * kappa_lo;
     plan.pass.d2_cap = static_cast<float>(cap);

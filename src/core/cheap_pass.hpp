@@ -27,13 +27,14 @@ struct CheapPassFacts {
 // environment (round to nearest, no flush-to-zero), which the bound assumes.
 CheapPass plan_cheap_pass(const CheapPassFacts& facts);
 
-// 2^x for float32 x: the largest relative error of the row loop's exp2 (a degree-5 polynomial on
-// the reduced argument, evaluated in float32), over its whole domain, with the rounding of the
-// reduced argument; docs/exact_decision.md derives it.
-constexpr double kExp2Error = 2.5e-7;
+// The largest relative error of the row loop's 2^(x / 8) (exp2_eighths: a float32 table of
+// eighths times a degree-3 polynomial of the reduced argument, evaluated in float32), with the
+// rounding of the reduced argument; docs/exact_decision.md derives it.
+constexpr double kExp2Error = 2.0e-7;
 
-// The single-precision pass and the float32 spatial weights it reads (`kernel`, which must live
-// while the pass is used).
+// The single-precision pass and the float32 spatial weights it reads: whoever keeps `kernel` alive
+// while the pass runs points pass.kernel at it (left null here, so that no copy of the plan can
+// point at another's).
 struct FloatPlan {
     FloatPass pass;
     std::vector<float> kernel;

@@ -464,6 +464,7 @@ Result execute(const Source& src, const Geometry& geometry, const OutputTarget& 
     job.conversion = conversion;
     job.cheap = cheap;
     job.float_pass = float_plan.pass;
+    job.float_pass.kernel = float_plan.kernel.data();
     std::optional<pool::Batch> batch;
     if (!options.on_calling_thread) {
         try {
@@ -507,6 +508,7 @@ Result execute(const Source& src, const Geometry& geometry, const OutputTarget& 
     if (options.statistics != nullptr) {
         auto add = [&options](const CheapPassCounters& c) {
             options.statistics->blocks += c.blocks;
+            options.statistics->single_blocks += c.single_blocks;
             options.statistics->exact_blocks += c.exact_blocks;
             options.statistics->skipped_blocks += c.skipped_blocks;
             options.statistics->lanes += c.lanes;

@@ -429,7 +429,7 @@ struct NoFloat {
     static constexpr bool available = false;
 };
 
-// 2^(f / 8) for |f| <= 1/2 + 2^-12 within a relative 3.75e-8 (float32 coefficients, lowest
+// 2^(f / 8) for |f| <= 1/2 + 2^-14 within a relative 3.75e-8 (float32 coefficients, lowest
 // first), and 2^(j / 8) for j = 0 .. 7 rounded to float32 (within a relative 3.2e-8), twice over
 // for a permute that reads four index bits.
 constexpr float kExp2Poly[4] = {0x1p+0f, 0x1.62e432p-4f, 0x1.ec0f8ep-9f, 0x1.c6a59ap-14f};
@@ -437,7 +437,7 @@ alignas(64) constexpr float kExp2Eighths[16] = {
     0x1p+0f, 0x1.172b84p+0f, 0x1.306fe0p+0f, 0x1.4bfdaep+0f, 0x1.6a09e6p+0f, 0x1.8ace54p+0f, 0x1.ae89fap+0f, 0x1.d5818ep+0f,
     0x1p+0f, 0x1.172b84p+0f, 0x1.306fe0p+0f, 0x1.4bfdaep+0f, 0x1.6a09e6p+0f, 0x1.8ace54p+0f, 0x1.ae89fap+0f, 0x1.d5818ep+0f};
 
-// 2^((hi + lo) / 8) for hi in [-512, 0] and |lo| <= 2^-13: hi's nearest integer n = 8 m + j
+// 2^((hi + lo) / 8) for hi in [-512, 0] and |lo| <= 2^-14: hi's nearest integer n = 8 m + j
 // (j = 0 .. 7) gives 2^m (the exponent field) and 2^(j / 8) (a table), the rest f = (hi - n) + lo
 // (hi - n is exact) the polynomial. The product of table entry and polynomial lies in
 // [0.95, 1.92], so the result is a normal float.
@@ -747,6 +747,7 @@ void float_row(const RowArgs& a) {
         } else {
             const FloatOutcome r = float_block<V, F, GC, Packed, K>(a, c);
             note_cheap_pass(a, history, r.undecided, counted, r.failed);
+            if (a.counters != nullptr) ++a.counters->single_blocks;
         }
         if (history != nullptr) ++history;
         if (c == last) break;

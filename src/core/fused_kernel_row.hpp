@@ -61,7 +61,8 @@ struct FloatPass {
 
 // Per-worker counts of the cheap pass, summed by the driver for tests and benchmarks.
 struct CheapPassCounters {
-    uint64_t blocks = 0;          // blocks the cheap pass tried
+    uint64_t blocks = 0;          // blocks the cheap pass tried (steps of the single-precision one)
+    uint64_t single_blocks = 0;   // of those, steps of the single-precision pass
     uint64_t exact_blocks = 0;    // of those, blocks it could not decide alone
     uint64_t skipped_blocks = 0;  // blocks predicted to need the exact sequence, run so at once
     uint64_t lanes = 0;           // pixels (vector lanes) the cheap pass tried

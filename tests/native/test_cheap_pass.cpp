@@ -8,6 +8,7 @@
 // 255)), with a NaN written as 0 and reported.
 
 #include <cfenv>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -128,21 +129,25 @@ Outcome run(const Input& in, const fkd::Options& options, int threads, fkd::Chea
     return o;
 }
 
-// Every path, the cheap pass on every block and with prediction, one and two threads: the same
-// bytes, events and NaN report as the model. Returns the counts of the every-block runs.
 // Calls f with the options of every path this CPU has, with the cheap pass tried on every block
-// and predicted, and a label naming them.
+// and predicted, the vector paths with their single-precision pass and without it, and a label
+// naming them.
 void for_each_path(const std::function<void(const fkd::Options&, const std::string&)>& f) {
     for (fkd::Isa isa : {fkd::Isa::scalar, fkd::Isa::avx2, fkd::Isa::avx512})
-        for (fkd::CheapPassMode mode : {fkd::CheapPassMode::every_block, fkd::CheapPassMode::automatic}) {
-            if (!fkd::isa_available(isa)) continue;
-            fkd::Options o;
-            o.isa = isa;
-            o.cheap_pass = mode;
-            f(o, std::string(" [") + fkd::isa_name(isa) +
-                     (mode == fkd::CheapPassMode::every_block ? ", every block]" : ", predicted]"));
-        }
+        for (fkd::CheapPassMode mode : {fkd::CheapPassMode::every_block, fkd::CheapPassMode::automatic})
+            for (bool single : {true, false}) {
+                if (!fkd::isa_available(isa) || (isa == fkd::Isa::scalar && !single)) continue;
+                fkd::Options o;
+                o.isa = isa;
+                o.cheap_pass = mode;
+                o.float_pass = single;
+                f(o, std::string(" [") + fkd::isa_name(isa) + (single ? "" : ", double pass") +
+                         (mode == fkd::CheapPassMode::every_block ? ", every block]" : ", predicted]"));
+            }
 }
+
+// Every path, the cheap pass on every block and with prediction, one and two threads: the same
+// bytes, events and NaN report as the model. Returns the counts of the every-block runs.
 
 fkd::CheapPassCounters compare_all(const Input& in) {
     const Outcome want = model(in);
@@ -462,9 +467,9 @@ struct Source {
 // Every integer output type and both roundings, on every path, with the cheap pass on every block
 // and predicted: the same values as the float64 result converted by numpy's rules, and the same
 // events. Returns the every-block counts of the call converting to `counted_sample`, rounding
-// `counted_rounding`.
+// `counted_rounding`, on the best path, with its single-precision pass if `single`.
 fkd::CheapPassCounters compare_integer_outputs(const Source& src, fk::Sample counted_sample,
-                                               fk::Rounding counted_rounding) {
+                                               fk::Rounding counted_rounding, bool single) {
     fk::Result exact;
     fkd::Options plain;
     plain.cheap_pass = fkd::CheapPassMode::off;
@@ -493,8 +498,8 @@ fkd::CheapPassCounters compare_integer_outputs(const Source& src, fk::Sample cou
                     case fk::Sample::int16: got = src.filter<int16_t>(out, rounding, o, 2, r); break;
                     default: got = src.filter<int32_t>(out, rounding, o, 2, r); break;
                 }
-                if (out == counted_sample && rounding == counted_rounding && o.isa == fkd::Isa::scalar &&
-                    o.cheap_pass == fkd::CheapPassMode::every_block)
+                if (out == counted_sample && rounding == counted_rounding && o.isa == fkd::best_isa() &&
+                    o.cheap_pass == fkd::CheapPassMode::every_block && (o.float_pass == single || o.isa == fkd::Isa::scalar))
                     counted = counts;
                 char conversion[64];
                 std::snprintf(conversion, sizeof conversion, " (output sample %d, %s)", static_cast<int>(out),
@@ -516,7 +521,8 @@ fkd::CheapPassCounters compare_integer_outputs(const Source& src, fk::Sample cou
     return counted;
 }
 
-// Ties of the rounding to nearest: a window of two taps, the pixel and its right neighbour,
+// Ties of the rounding to nearest (counted on the double-precision pass, whose margin is far
+// below 2^-20): a window of two taps, the pixel and its right neighbour,
 // weights 1 and 1 + 2^-e, over columns alternating k and k + 1: the mean is k + 1/2 exactly
 // (e = infinity) or within about 2^-e of it, so the cheap value sits on the half-integer, inside
 // and just outside its margin. Large and small k, uint16 and uint8 images.
@@ -533,7 +539,7 @@ void test_half_integer_means(Rng& rng) {
             src.kernel[4] = 1.0;
             src.kernel[5] = 1.0 + std::ldexp(1.0, -e);
             const fkd::CheapPassCounters c =
-                compare_integer_outputs(src, fk::Sample::int32, fk::Rounding::half_even);
+                compare_integer_outputs(src, fk::Sample::int32, fk::Rounding::half_even, false);
             if (e >= 44)
                 check(c.lanes > 0 && c.exact_lanes == c.lanes, src.label + ": every pixel needed the exact sequence");
             if (e == 20) check(c.lanes > 0 && c.exact_lanes == 0, src.label + ": every pixel decided by the cheap pass");
@@ -566,7 +572,8 @@ void test_function_images(Rng& rng) {
             src.table = range_table(256, 0.1);
             src.border = borders[n++ % 5];
             src.cval = src.border == fk::Border::constant ? 7.0 : 0.0;
-            const fkd::CheapPassCounters c = compare_integer_outputs(src, fk::Sample::uint16, fk::Rounding::truncate);
+            const fkd::CheapPassCounters c =
+                compare_integer_outputs(src, fk::Sample::uint16, fk::Rounding::truncate, true);
             check(c.lanes > 0, src.label + ": the cheap pass ran");
             if (kind == 0) check(c.exact_lanes * 100 < c.lanes, src.label + ": noise decided almost everywhere");
         }
@@ -575,8 +582,180 @@ void test_function_images(Rng& rng) {
     frac.kernel.assign(frac.kernel.size(), 1.0);
     frac.border = fk::Border::constant;
     frac.cval = 7.5;
-    const fkd::CheapPassCounters c = compare_integer_outputs(frac, fk::Sample::uint16, fk::Rounding::half_even);
+    const fkd::CheapPassCounters c = compare_integer_outputs(frac, fk::Sample::uint16, fk::Rounding::half_even, true);
     check(c.lanes == 0, frac.label + ": the cheap pass stays off");
+}
+
+// ---- the single-precision pass ----------------------------------------------------------------
+
+// exp2_eighths on one float: the IEEE single operations of the vector types (one rounding per
+// FMA and product, ties to even, exact scaling).
+struct ScalarFloat {
+    static constexpr bool available = true;
+    static constexpr int lanes = 1;
+    using W = float;
+    static W set1(float x) { return x; }
+    static W add(W a, W b) { return a + b; }
+    static W sub(W a, W b) { return a - b; }
+    static W fmadd(W a, W b, W c) { return std::fma(a, b, c); }
+    static W round(W x) { return std::nearbyint(x); }
+    static W scale_eighths(W q, W n, const float* table) {
+        const int32_t ni = static_cast<int32_t>(n);
+        const float p = table[ni & 7] * q;
+        uint32_t bits;
+        std::memcpy(&bits, &p, sizeof bits);
+        bits += (static_cast<uint32_t>(ni) << 20) & 0xFF800000u;
+        float r;
+        std::memcpy(&r, &bits, sizeof r);
+        return r;
+    }
+};
+
+// The exponential's error bound holds over its domain: random arguments, arguments next to the
+// half-integers where the reduction changes its integer, the extremes of lo, and tiny ones.
+void test_exp2_bound(Rng& rng) {
+    double worst = 0.0;
+    auto one = [&worst](float hi, float lo) {
+        const float e = fkd::exp2_eighths<ScalarFloat>(hi, lo);
+        const long double want = std::exp2((static_cast<long double>(hi) + lo) / 8);
+        worst = std::max(worst, static_cast<double>(std::fabs(e / want - 1)));
+    };
+    std::uniform_real_distribution<float> any(-512.0f, 0.0f), small(-0x1p-14f, 0x1p-14f);
+    for (int i = 0; i < 2000000; ++i) one(any(rng), small(rng));
+    for (int k = -512; k < 0; ++k)
+        for (float lo : {-0x1p-14f, 0.0f, 0x1p-14f}) {
+            float x = static_cast<float>(k) + 0.5f;
+            for (int u = 0; u < 40; ++u, x = std::nextafter(x, 0.0f)) one(x, lo);
+            x = static_cast<float>(k) + 0.5f;
+            for (int u = 0; u < 40; ++u, x = std::nextafter(x, -1000.0f)) one(x, lo);
+        }
+    for (float x = -1e-6f; x < 0.0f; x = std::nextafter(x, 0.0f) * 0.999f) one(x, 0.0f);
+    char msg[120];
+    std::snprintf(msg, sizeof msg, "exp2_eighths: largest relative error %.3g within kExp2Error %.3g", worst,
+                  fkd::kExp2Error);
+    check(worst <= fkd::kExp2Error && worst > 1e-8, msg);
+}
+
+// The single-precision plan: on for the usual filter, gray and colour, with margins that decide
+// most values; off wherever its bound or its freedom from events is not proven.
+void test_float_plan() {
+    std::vector<double> kernel;
+    for (int i = 0; i < 49; ++i) kernel.push_back(std::exp(-double((i / 7 - 3) * (i / 7 - 3) + (i % 7 - 3) * (i % 7 - 3)) / 2));
+    const std::vector<double> table = range_table(256, 0.1);
+    fkd::CheapPassFacts usual;
+    usual.kernel_s = kernel.data();
+    usual.offsets = 49;
+    usual.window = 7;
+    usual.table = table.data();
+    usual.table_used = 256;
+    usual.guid_ch = 3;
+    usual.img_lo = 0;
+    usual.img_hi = 255;
+    usual.conversion = {fkd::Conversion::truncate, 0.0, 255.0};
+    auto plan = [](const fkd::CheapPassFacts& f) { return fkd::plan_float_pass(f, fkd::plan_cheap_pass(f)); };
+    for (int gc : {1, 3}) {
+        fkd::CheapPassFacts f = usual;
+        f.guid_ch = gc;
+        const fkd::FloatPlan p = plan(f);
+        check(p.pass.enabled && p.pass.abs_margin > 255 * fkd::kExp2Error && p.pass.abs_margin < 2e-4 &&
+                  p.pass.rel_margin > 41 * 0x1p-24 && p.pass.rel_margin < 4e-6 && p.kernel.size() == 49 &&
+                  p.kernel[24] == 1.0f && p.pass.kappa_hi < 0,
+              "single-precision plan: on for the usual filter, guid_ch " + std::to_string(gc));
+    }
+    std::vector<double> spoilt = table, tiny_kernel = kernel, no_centre = kernel, steep = range_table(256, 0.0016),
+                        rising(256);
+    for (int d = 0; d < 256; ++d) rising[static_cast<size_t>(d)] = 1.0 + d / 1000.0;
+    tiny_kernel[0] = 1e-20;
+    no_centre[24] = 0.0;
+    struct Spoil {
+        const char* name;
+        std::function<void(fkd::CheapPassFacts&)> apply;
+    };
+    const Spoil spoils[] = {
+        {"16-bit values, whose margins would decide little", [](fkd::CheapPassFacts& f) { f.img_hi = 65535; }},
+        {"values of 2^24, inexact in float32", [](fkd::CheapPassFacts& f) { f.img_hi = 0x1p24; }},
+        {"five guidance channels", [](fkd::CheapPassFacts& f) { f.guid_ch = 5; }},
+        {"a table entry 2^-20 off the Gaussian", [&](fkd::CheapPassFacts& f) { spoilt[10] *= 1 + 0x1p-20; f.table = spoilt.data(); }},
+        {"a spatial weight of 1e-20", [&](fkd::CheapPassFacts& f) { f.kernel_s = tiny_kernel.data(); }},
+        {"no centre weight", [&](fkd::CheapPassFacts& f) { f.kernel_s = no_centre.data(); }},
+        {"a Gaussian steeper than 2^(-4 d^2)", [&](fkd::CheapPassFacts& f) { f.table = steep.data(); }},
+        {"a rising table", [&](fkd::CheapPassFacts& f) { f.table = rising.data(); }},
+        {"no double-precision pass", [](fkd::CheapPassFacts& f) { f.conversion.kind = fkd::Conversion::none; }},
+    };
+    for (const Spoil& s : spoils) {
+        fkd::CheapPassFacts f = usual;
+        s.apply(f);
+        check(!plan(f).pass.enabled, std::string("single-precision plan: off for ") + s.name);
+    }
+    std::vector<double> close = table, gentle = range_table(256, 0.0017);
+    close[10] *= 1 + 0x1p-34;
+    fkd::CheapPassFacts f = usual;
+    f.table = close.data();
+    check(plan(f).pass.enabled, "single-precision plan: on for a table entry 2^-34 off the Gaussian");
+    f.table = gentle.data();
+    f.guid_ch = 1;  // with three, its entries near 2^-983 leave the double-precision pass off
+    check(plan(f).pass.enabled, "single-precision plan: on for 2^(-3.8 d^2), gray");
+}
+
+// Means a little above an integer and a little below the next, from 1/16 to 2^-16 away: a window
+// of two taps, the pixel and its right neighbour, of weights 1 and e / (1 - e), over columns
+// alternating k and k + 1 (and k + 1 and k), so that the single-precision values sit inside, on
+// and outside its margin of about 6e-4. A Gaussian range table over a flat guidance.
+void test_means_at_the_single_margin() {
+    for (int e = 4; e <= 16; e += 2)
+        for (bool above : {true, false}) {
+            const double eps = std::ldexp(1.0, -e);
+            Source src(std::string("mean ") + (above ? "k + 2^-" : "k + 1 - 2^-") + std::to_string(e), fk::Sample::uint8,
+                       4, 48, 1, 3);
+            src.border = fk::Border::wrap;  // an even width: the alternation goes on across the edge
+            for (ptrdiff_t i = 0; i < src.h * src.w * src.ch; ++i)
+                src.set(i, 200 + ((i / src.ch) % src.w % 2 == (above ? 1 : 0)));
+            src.table = range_table(256, 0.1);
+            src.kernel[4] = 1.0;
+            src.kernel[5] = eps / (1 - eps);
+            const fkd::CheapPassCounters c = compare_integer_outputs(src, fk::Sample::uint8, fk::Rounding::truncate, true);
+            if (fkd::best_isa() == fkd::Isa::scalar) continue;
+            check(c.single_blocks > 0, src.label + ": the single-precision pass ran");
+            if (e <= 6) check(c.exact_lanes == 0, src.label + ": every pixel decided");
+            if (e >= 14) check(c.exact_lanes == c.lanes, src.label + ": no pixel decided");
+        }
+}
+
+// Noise with a flat square of the window's side plus two: in its rows three pixels of a block
+// have the flat mean and need the exact sequence alone, the rest of the block is decided.
+void test_lone_lanes(Rng& rng) {
+    for (int gc : {1, 3}) {
+        Input in = base(gc == 1 ? "lone lanes, gray" : "lone lanes, colour", 12, 40, 2, 3, gc);
+        for (auto& v : in.img) v = pick(rng, 0, 255);
+        for (auto& g : in.guid) g = pick(rng, 0, 255);
+        for (ptrdiff_t y = 3; y < 10; ++y)
+            for (ptrdiff_t x = 9; x < 16; ++x) {
+                for (int k = 0; k < 3; ++k) in.img[static_cast<size_t>((y * in.pw() + x) * 3 + k)] = 77;
+            }
+        const fkd::CheapPassCounters c = compare_all(in);
+        if (fkd::best_isa() != fkd::Isa::scalar)
+            check(c.lone_lanes > 0 && c.single_blocks > 0, in.label + ": filtered one by one");
+    }
+}
+
+// Range tables from the steepest Gaussian the single-precision pass takes (2^(-3.8 d^2): squared
+// distances clipped from 16 on) to nearly flat ones, gray and colour, noise and stripes.
+void test_range_tables(Rng& rng) {
+    for (double sigma_r : {0.0017, 0.02, 1.0, 100.0})
+        for (int gc : {1, 3}) {
+            Input in = base("", 5, 37, 4, 3, gc);
+            in.table = range_table(256, sigma_r);
+            for (ptrdiff_t i = 0; i < in.cells(); ++i)
+                for (int k = 0; k < 3; ++k) {
+                    const int v = i % in.pw() < in.pw() / 2 ? pick(rng, 0, 255) : (i / in.pw()) % 4 * 60;
+                    in.img[static_cast<size_t>(i * 3 + k)] = v;
+                    if (k < gc) in.guid[static_cast<size_t>(i * gc + k)] = std::clamp(v + pick(rng, -3, 3), 0, 255);
+                }
+            char label[80];
+            std::snprintf(label, sizeof label, "sigma_r %g, guid_ch %d", sigma_r, gc);
+            in.label = label;
+            compare_all(in);
+        }
 }
 }  // namespace
 
@@ -595,6 +774,11 @@ int main(int argc, char** argv) {
     test_odd_weights(rng);
     test_half_integer_means(rng);
     test_function_images(rng);
+    test_exp2_bound(rng);
+    test_float_plan();
+    test_means_at_the_single_margin();
+    test_lone_lanes(rng);
+    test_range_tables(rng);
     std::printf("%d passed, %d failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;
 }
