@@ -17,10 +17,13 @@
 // machine disturbs every case alike; repeat the command and compare the minimums.
 //
 // Each image is filtered with the 8-bit output, guided by its own gray version ("gray") and by
-// itself ("self"), with the cheap pass off (the exact sequence everywhere, as before it existed)
-// and on. Gaussian spatial kernel (sigma pad / 3), Gaussian range table with sigma 25.5.
-// "exact px" is the share of pixels whose cheap value could not decide the result (every block
-// tried); "exact blk" the share of blocks that ran the exact sequence with prediction on.
+// itself ("self"), with the cheap pass off (the exact sequence everywhere, as before it existed:
+// "exact"), with the double-precision cheap pass ("double") and with the single-precision one
+// where the path has it ("single", the default). Gaussian spatial kernel (sigma pad / 3),
+// Gaussian range table with sigma 25.5. "exact px" is the share of pixels whose single-precision
+// value could not decide the result (every block tried); "exact blk" the share of blocks (steps
+// of the single-precision pass) that ran the exact sequence, wholly or for some lanes, with
+// prediction on.
 
 #include <algorithm>
 #include <chrono>
@@ -209,13 +212,14 @@ int main(int argc, char** argv) {
         const Image* image;
         bool self;
         Inputs inputs[2];            // per pad
-        double ms[2][2];             // [pad][cheap pass on]
+        double ms[2][3];             // [pad][exact, double, single]
         fkd::CheapPassCounters every[2], predicted[2];  // per pad
     };
     std::vector<Case> cases;
     for (const Image& im : images)
         for (bool self : {false, true}) {
-            Case c{&im, self, {make_inputs(im, kPads[0]), make_inputs(im, kPads[1])}, {{1e300, 1e300}, {1e300, 1e300}}, {}, {}};
+            Case c{&im, self, {make_inputs(im, kPads[0]), make_inputs(im, kPads[1])},
+                   {{1e300, 1e300, 1e300}, {1e300, 1e300, 1e300}}, {}, {}};
             cases.push_back(std::move(c));
         }
     std::vector<uint8_t> out;
@@ -231,37 +235,38 @@ int main(int argc, char** argv) {
         for (Case& c : cases) {
             out.resize(static_cast<size_t>(c.image->h * c.image->w * 3));
             for (int p = 0; p < 2; ++p)
-                for (int on = 0; on < 2; ++on) {
+                for (int on = 0; on < 3; ++on) {
                     fkd::Options o = base;
                     o.cheap_pass = on ? fkd::CheapPassMode::automatic : fkd::CheapPassMode::off;
+                    o.float_pass = on == 2;
                     fkd::CheapPassCounters counts;
                     const double ms = time_call(c.inputs[p], c.self, o, out, counts);
                     c.ms[p][on] = std::min(c.ms[p][on], ms);
-                    if (r == 0 && on) c.predicted[p] = counts;
+                    if (r == 0 && on == 2) c.predicted[p] = counts;
                 }
         }
 
     std::printf("path %s, division %s, 8-bit output, fastest of %d interleaved calls per case, one thread; "
                 "clock %.0f MHz (cycles = ns x GHz)\n", fkd::isa_name(isa),
                 base.division == fkd::Division::real_divide ? "divide" : "auto", repeats, mhz);
-    std::printf("%-13s %-5s %9s | %8s %8s %6s | %8s %8s %6s | %6s %6s | %8s %8s\n", "image", "guide", "size",
-                "pad3 ms", "before", "ratio", "pad9 ms", "before", "ratio", "cyc/po", "before", "exact px",
+    std::printf("%-13s %-5s %9s | %8s %8s %8s | %8s %8s %8s | %6s %6s %6s | %8s %8s\n", "image", "guide", "size",
+                "pad3 ms", "double", "exact", "pad9 ms", "double", "exact", "cyc/po", "double", "exact", "exact px",
                 "exact blk");
-    std::printf("%-13s %-5s %9s | %8s %8s %6s | %8s %8s %6s | %6s %6s | %8s %8s\n", "", "", "", "", "", "", "", "",
-                "", "", "", "pad3/9 %", "pad3/9 %");
+    std::printf("%-13s %-5s %9s | %8s %8s %8s | %8s %8s %8s | %6s %6s %6s | %8s %8s\n", "(single)", "", "", "", "", "",
+                "", "", "", "", "", "", "pad3/9 %", "pad3/9 %");
     for (const Case& c : cases) {
         const double pixels = double(c.image->h) * c.image->w;
         const double extra = double(2 * kPads[1] + 1) * (2 * kPads[1] + 1) - double(2 * kPads[0] + 1) * (2 * kPads[0] + 1);
-        double cycles[2];
-        for (int on = 0; on < 2; ++on) cycles[on] = (c.ms[1][on] - c.ms[0][on]) * 1e6 / (pixels * extra) * mhz * 1e-3;
+        double cycles[3];
+        for (int on = 0; on < 3; ++on) cycles[on] = (c.ms[1][on] - c.ms[0][on]) * 1e6 / (pixels * extra) * mhz * 1e-3;
         auto exact_blocks = [](const fkd::CheapPassCounters& k) {
             return share(k.exact_blocks + k.skipped_blocks, k.blocks + k.skipped_blocks);
         };
         char size[32];
         std::snprintf(size, sizeof size, "%tdx%td", c.image->w, c.image->h);
-        std::printf("%-13s %-5s %9s | %8.2f %8.2f %6.3f | %8.2f %8.2f %6.3f | %6.2f %6.2f | %.3f/%.3f %.1f/%.1f\n",
-                    c.image->name.c_str(), c.self ? "self" : "gray", size, c.ms[0][1], c.ms[0][0],
-                    c.ms[0][1] / c.ms[0][0], c.ms[1][1], c.ms[1][0], c.ms[1][1] / c.ms[1][0], cycles[1], cycles[0],
+        std::printf("%-13s %-5s %9s | %8.2f %8.2f %8.2f | %8.2f %8.2f %8.2f | %6.2f %6.2f %6.2f | %.3f/%.3f %.1f/%.1f\n",
+                    c.image->name.c_str(), c.self ? "self" : "gray", size, c.ms[0][2], c.ms[0][1], c.ms[0][0],
+                    c.ms[1][2], c.ms[1][1], c.ms[1][0], cycles[2], cycles[1], cycles[0],
                     share(c.every[0].exact_lanes, c.every[0].lanes), share(c.every[1].exact_lanes, c.every[1].lanes),
                     exact_blocks(c.predicted[0]), exact_blocks(c.predicted[1]));
     }

@@ -362,6 +362,7 @@ void work(Job& job, WorkerState& state, const std::function<bool()>* inline_poll
             args.img_rows = state.cache.img_rows();
             args.guid_rows_f32 = state.cache.guid_rows_f32();
             args.img_rows_f32 = state.cache.img_rows_f32();
+            if (args.float_pass.enabled && single_pass_tries(args)) state.cache.ensure_float_rows();
             args.out_row = target.direct ? reinterpret_cast<double*>(target.direct + r * target.direct_row_bytes) + c0 * g.img_ch
                                          : state.row_out.get();
             job.row(args);

@@ -727,10 +727,21 @@ __attribute__((noinline)) FloatOutcome float_block(const RowArgs& a, ptrdiff_t c
     return {lanes, failed};
 }
 
+// Whether some step of the row may try the single-precision pass (steps of kSingleStep pixels,
+// one history entry each), which then needs the window's rows in float32.
+inline bool single_pass_tries(const RowArgs& a) {
+    if (!a.cheap.predict || a.block_history == nullptr) return true;
+    const ptrdiff_t steps = (a.width + kSingleStep - 1) / kSingleStep;
+    for (ptrdiff_t i = 0; i < steps; ++i)
+        if ((a.block_history[i] & 0xFF) == 0) return true;
+    return false;
+}
+
 // A row by the single-precision cheap pass in steps of F::lanes pixels (its width is at least
 // that), with one history entry per step.
 template <class V, class F, int GC, bool Packed, int K>
 void float_row(const RowArgs& a) {
+    static_assert(F::lanes == kSingleStep, "one history entry per step of kSingleStep pixels");
     constexpr int M = F::lanes / V::lanes;
     const ptrdiff_t last = a.width - F::lanes;
     constexpr unsigned all_lanes = F::lanes == 32 ? ~0u : (1u << F::lanes) - 1;

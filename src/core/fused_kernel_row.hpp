@@ -59,6 +59,9 @@ struct FloatPass {
     double abs_margin = 0.0, rel_margin = 0.0;
 };
 
+// Pixels per step of the single-precision pass on every vector path (16 floats).
+constexpr ptrdiff_t kSingleStep = 16;
+
 // Per-worker counts of the cheap pass, summed by the driver for tests and benchmarks.
 struct CheapPassCounters {
     uint64_t blocks = 0;          // blocks the cheap pass tried (steps of the single-precision one)

@@ -126,7 +126,9 @@ public:
           guid_f32_(g.float_rows ? aligned_array<float>(g.window * g.cache_w * g.guid_ch) : nullptr),
           img_f32_(g.float_rows ? aligned_array<float>(g.window * g.cache_w * g.img_ch) : nullptr),
           guid_f32_rows_(g.float_rows ? static_cast<size_t>(g.window) : 0),
-          img_f32_rows_(g.float_rows ? static_cast<size_t>(g.window) : 0) {}
+          img_f32_rows_(g.float_rows ? static_cast<size_t>(g.window) : 0),
+          slots_(static_cast<size_t>(g.window)),
+          float_valid_(static_cast<size_t>(g.window), false) {}
 
     // Output columns c0 .. c0 + width - 1 of the block from now on: cached column x holds image
     // column first_ + x, with first_ = col0 + c0 - pad.
@@ -162,6 +164,7 @@ public:
             guid_rows_[static_cast<size_t>(j)] = guid_.get() + slot * guid_stride_;
             packed_rows_[static_cast<size_t>(j)] = reinterpret_cast<const uint64_t*>(guid_rows_[static_cast<size_t>(j)]);
             img_rows_[static_cast<size_t>(j)] = img_.get() + slot * g_.cache_w * g_.img_ch;
+            slots_[static_cast<size_t>(j)] = slot;
             if (g_.float_rows) {
                 guid_f32_rows_[static_cast<size_t>(j)] = guid_f32_.get() + slot * g_.cache_w * g_.guid_ch;
                 img_f32_rows_[static_cast<size_t>(j)] = img_f32_.get() + slot * g_.cache_w * g_.img_ch;
@@ -173,8 +176,20 @@ public:
     const uint32_t* const* guid_rows() const { return guid_rows_.data(); }
     const uint64_t* const* packed_rows() const { return g_.packed ? packed_rows_.data() : nullptr; }
     const double* const* img_rows() const { return img_rows_.data(); }
+    // The window's rows in float32 (RowArgs::guid_rows_f32), valid after ensure_float_rows().
     const float* const* guid_rows_f32() const { return g_.float_rows ? guid_f32_rows_.data() : nullptr; }
     const float* const* img_rows_f32() const { return g_.float_rows ? img_f32_rows_.data() : nullptr; }
+
+    // Converts the window's rows to float32 where they are not yet. Called only for rows in which
+    // the single-precision pass may run: where it is predicted to fail (flat areas), the
+    // conversion would be a large part of a small window's work.
+    void ensure_float_rows() {
+        for (ptrdiff_t slot : slots_) {
+            if (float_valid_[static_cast<size_t>(slot)]) continue;
+            fill_float(slot);
+            float_valid_[static_cast<size_t>(slot)] = true;
+        }
+    }
 
 private:
     static constexpr ptrdiff_t kNoRow = std::numeric_limits<ptrdiff_t>::min();
@@ -191,7 +206,7 @@ private:
             using T = decltype(sample);
             with_channel_count(g_.img_ch, [&](auto ic) { finite = fill_image<decltype(ic)::value, T>(slot, source_row); });
         });
-        if (finite && g_.float_rows) fill_float(slot);
+        float_valid_[static_cast<size_t>(slot)] = false;
         return finite;
     }
 
@@ -202,13 +217,15 @@ private:
         const ptrdiff_t n = used_w_, cw = g_.cache_w;
         const uint32_t* gd = guid_.get() + slot * guid_stride_;
         float* gf = guid_f32_.get() + slot * cw * g_.guid_ch;
-        for (int k = 0; k < g_.guid_ch; ++k) {
-            if (g_.packed) {
-                const uint64_t* packed = reinterpret_cast<const uint64_t*>(gd);
-                for (ptrdiff_t x = 0; x < n; ++x) gf[k * cw + x] = static_cast<float>((packed[x] >> (16 * k)) & 0xFFFF);
-            } else {
-                for (ptrdiff_t x = 0; x < n; ++x) gf[k * cw + x] = static_cast<float>(gd[k * cw + x]);
-            }
+        // Through int32_t, which converts to float in one vector instruction (uint32_t does not).
+        if (g_.packed) {
+            const uint64_t* packed = reinterpret_cast<const uint64_t*>(gd);
+            for (int k = 0; k < g_.guid_ch; ++k)
+                for (ptrdiff_t x = 0; x < n; ++x)
+                    gf[k * cw + x] = static_cast<float>(static_cast<int32_t>((packed[x] >> (16 * k)) & 0xFFFF));
+        } else {
+            for (int k = 0; k < g_.guid_ch; ++k)
+                for (ptrdiff_t x = 0; x < n; ++x) gf[k * cw + x] = static_cast<float>(static_cast<int32_t>(gd[k * cw + x]));
         }
         const double* pd = img_.get() + slot * cw * g_.img_ch;
         float* pf = img_f32_.get() + slot * cw * g_.img_ch;
@@ -348,6 +365,8 @@ private:
     std::vector<const double*> img_rows_;
     AlignedArray<float> guid_f32_, img_f32_;
     std::vector<const float*> guid_f32_rows_, img_f32_rows_;
+    std::vector<ptrdiff_t> slots_;   // the slot of each window row
+    std::vector<bool> float_valid_;  // per slot: its float32 rows hold its current row
     ptrdiff_t strip_c0_ = 0, used_w_ = 0, first_ = 0, inner_lo_ = 0, inner_hi_ = 0;
     bool tag_valid_ = false;
 };
