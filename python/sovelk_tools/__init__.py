@@ -3,11 +3,12 @@
 - :func:`joint_bilateral` filters gray, colour, 16-bit and float images at their
   own depth, with scipy.ndimage's border modes, on the class's native core.
 - :func:`filter_tiled` filters tile by tile with bounded memory (numpy arrays
-  or memmaps, also disk to disk) and gives exactly the whole-image result.
+  or memmaps, also disk to disk), through ``joint_bilateral`` and its options or
+  a ``Sovelk.Joint_bilateral_filter``, and gives exactly the whole-image result.
 - :func:`filter_dask` builds the same result lazily over a dask array, for
   threads, processes or a distributed cluster (needs the ``dask`` extra).
 - The ``sovelk`` command line (``python -m sovelk_tools``) filters image files
-  and runs a demo on a bundled sample photograph.
+  at their own depth and runs a demo on a bundled sample photograph.
 """
 
 from __future__ import annotations

@@ -218,6 +218,23 @@ def encode(ext: str, arr: np.ndarray) -> memoryview:
 
 
 @functools.lru_cache(maxsize=None)
+def keeps_depth(ext: str, dtype: str, channels: int) -> bool:
+    """Whether OpenCV's encoder for ``ext`` stores ``channels`` channels of ``dtype`` as they are.
+
+    Tried on a tiny image and read back: several encoders take any depth and silently convert
+    it (a 16-bit image to a JPEG saturates at 255, floats in 0..1 to a PNG become 0 and 1), and
+    one writes 16-bit files its own decoder refuses; neither holds the depth.
+    """
+    shape = (2, 2) if channels == 1 else (2, 2, channels)
+    try:
+        data = encode(ext, np.zeros(shape, dtype=dtype))
+    except (CodecError, EncodeRefused):
+        return False
+    back = decode(bytes(data), cv2.IMREAD_UNCHANGED)
+    return back is not None and back.dtype == np.dtype(dtype)
+
+
+@functools.lru_cache(maxsize=None)
 def keeps_alpha(ext: str) -> bool:
     """Whether OpenCV's encoder for ``ext`` stores a fourth channel (tried on a tiny image)."""
     try:
