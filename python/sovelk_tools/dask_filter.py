@@ -17,6 +17,7 @@ filtering, was most of the difference between process workers and threads.
 
 from __future__ import annotations
 
+import bisect
 import itertools
 from typing import Any, Callable, Dict, List, Sequence, Tuple
 
@@ -41,7 +42,7 @@ def axis_windows(chunks: Sequence[int], pad: int) -> List[AxisWindow]:
     for k in range(len(chunks)):
         lo, hi = max(bounds[k] - pad, 0), min(bounds[k + 1] + pad, n)
         pieces = [(j, slice(max(lo, bounds[j]) - bounds[j], min(hi, bounds[j + 1]) - bounds[j]))
-                  for j in range(len(chunks)) if bounds[j] < hi and bounds[j + 1] > lo]
+                  for j in range(bisect.bisect_right(bounds, lo) - 1, bisect.bisect_left(bounds, hi))]
         windows.append((pieces, slice(bounds[k] - lo, bounds[k + 1] - lo)))
     return windows
 
