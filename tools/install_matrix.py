@@ -106,17 +106,24 @@ def probe(py: str) -> dict:
 
 
 def run_tests(py: str, which: str, log: str) -> str:
+    """The pytest summary of the core tests (and the command-line tests), run from outside the
+    checkout. One run per folder: each folder's conftest is imported as `conftest`."""
+    with open(os.path.join(HERE, ".ci", "core-tests.txt")) as fh:
+        groups = {"core": [line.strip() for line in fh if line.strip() and not line.startswith("#")]}
     if which == "none":
         return "-"
-    tests = [t for t in open(os.path.join(HERE, ".ci", "core-tests.txt")).read().split() if not t.startswith("#")]
     if which == "cli":
-        tests += ["tests/tools/test_cli.py", "tests/tools/test_cli_data.py"]
-    with tempfile.TemporaryDirectory() as outside:
-        done = run([py, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--rootdir", HERE,
-                    *[os.path.join(HERE, t) for t in tests]], log, cwd=outside)
-    with open(log) as fh:
-        lines = [line.strip() for line in fh if " in " in line and ("passed" in line or "failed" in line or "error" in line)]
-    return (lines[-1].strip("= ") if lines else f"pytest exit {done.returncode}")
+        groups["cli"] = ["tests/tools/test_cli.py", "tests/tools/test_cli_data.py"]
+    summaries = []
+    for group, tests in groups.items():
+        with tempfile.TemporaryDirectory() as outside:
+            out = subprocess.run([py, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--rootdir", HERE,
+                                  *[os.path.join(HERE, t) for t in tests]], capture_output=True, text=True, cwd=outside)
+        with open(log, "a") as fh:
+            fh.write(out.stdout + out.stderr)
+        lines = out.stdout.strip().splitlines()
+        summaries.append(f"{group}: {lines[-1].strip('= ') if lines else f'pytest exit {out.returncode}'}")
+    return "; ".join(summaries)
 
 
 def describe(state: dict) -> str:
