@@ -8,11 +8,11 @@ into the image from that edge, or spans the whole axis.  So the result is bit-id
 whole-image call, for any chunking, and a chunk that is the whole image is the whole-image call.
 
 The graph is built here rather than with ``map_overlap``: each input chunk that borders another
-chunk's window gives one small task that cuts the part that window needs, image and guidance
-together, and each output chunk is one task that joins its pieces and filters them.  Worker
-processes then exchange only those margins, in about a third of the tasks ``map_overlap`` makes
-for two arrays (its per-neighbour slices, joins and trims, per array); that exchange, not the
-filtering, was most of the difference between process workers and threads.
+chunk's window gives one task, its frame (its margins ``pad_w`` wide, image and guidance
+together), and each output chunk is one task that takes its parts from its neighbours' frames,
+joins them to its own chunk and filters.  Worker processes then exchange only margins, in two
+tasks per chunk where ``map_overlap`` makes about twenty for two arrays (a slice per neighbour, a
+join and trims, per array): each task costs a round trip through the scheduler.
 """
 
 from __future__ import annotations
@@ -47,10 +47,42 @@ def axis_windows(chunks: Sequence[int], pad: int) -> List[AxisWindow]:
     return windows
 
 
-def _cut(rows: slice, cols: slice, *blocks: np.ndarray) -> Tuple[np.ndarray, ...]:
-    # Copied so that only the margin, not the whole chunk it is a view of, travels to the worker
-    # that filters the neighbouring window.
-    return tuple(np.ascontiguousarray(b[rows, cols]) for b in blocks)
+def _frame(pad: int, *blocks: np.ndarray) -> Tuple[Tuple[np.ndarray, ...], ...]:
+    """A chunk's margins, for each array: its first and last ``pad`` rows (full width) and its
+    first and last ``pad`` columns (full height): sides 0 to 3.
+
+    Copied, so that only these margins, not the whole chunk they are views of, travel to the
+    workers that filter the neighbouring windows."""
+    return tuple((np.ascontiguousarray(b[:pad]), np.ascontiguousarray(b[max(b.shape[0] - pad, 0):]),
+                  np.ascontiguousarray(b[:, :pad]), np.ascontiguousarray(b[:, max(b.shape[1] - pad, 0):]))
+                 for b in blocks)
+
+
+def _from_frame(frame: Tuple[Tuple[np.ndarray, ...], ...], side: int, rows: slice,
+                cols: slice) -> Tuple[np.ndarray, ...]:
+    return tuple(sides[side][rows, cols] for sides in frame)
+
+
+def _from_chunks(rows: slice, cols: slice, *blocks: np.ndarray) -> Tuple[np.ndarray, ...]:
+    return tuple(b[rows, cols] for b in blocks)
+
+
+def _piece(frame_key: Any, chunk_keys: List[Any], n: int, m: int, rows: slice, cols: slice,
+           pad: int) -> Any:
+    """The task, run inside the window's own task, that takes the part (rows, cols) of an n x m
+    chunk: from one side of the chunk's frame where it lies there, else from the chunk itself."""
+    if (rows.start, rows.stop, cols.start, cols.stop) == (0, n, 0, m):
+        return chunk_keys  # the whole chunk: nothing to cut or copy
+    top, left = max(n - pad, 0), max(m - pad, 0)
+    if rows.stop <= pad:
+        return (_from_frame, frame_key, 0, rows, cols)
+    if rows.start >= top:
+        return (_from_frame, frame_key, 1, slice(rows.start - top, rows.stop - top), cols)
+    if cols.stop <= pad:
+        return (_from_frame, frame_key, 2, rows, cols)
+    if cols.start >= left:
+        return (_from_frame, frame_key, 3, rows, slice(cols.start - left, cols.stop - left))
+    return (_from_chunks, rows, cols, *chunk_keys)
 
 
 def _join(grid: List[List[Sequence[np.ndarray]]], which: int) -> np.ndarray:
@@ -72,7 +104,10 @@ def _window_graph(name: str, block_call: Callable[..., Any], arrays: Sequence[An
                   pad: int) -> Dict[Any, Any]:
     """Tasks that call ``block_call(grid, rows, cols)`` on each chunk's window of ``arrays``
     (same chunks, one chunk along axis 2). ``grid`` holds the window's pieces row by row, each a
-    sequence of all arrays' pieces; ``rows`` and ``cols`` say where the chunk lies in the window."""
+    sequence of all arrays' pieces; ``rows`` and ``cols`` say where the chunk lies in the window.
+
+    Each chunk that lends a part to another chunk's window gives one task, its frame; each window
+    is one task that takes its parts from the frames of its neighbours and its own chunk whole."""
     first = arrays[0]
     row_windows, col_windows = (axis_windows(first.chunks[axis], pad) for axis in (0, 1))
     graph: Dict[Any, Any] = {}
@@ -82,14 +117,13 @@ def _window_graph(name: str, block_call: Callable[..., Any], arrays: Sequence[An
         for bi, piece_rows in row_pieces:
             row = []
             for bj, piece_cols in col_pieces:
-                keys = [(a.name, bi, bj, 0) for a in arrays]
-                if (piece_rows.start, piece_rows.stop, piece_cols.start, piece_cols.stop) == (
-                        0, first.chunks[0][bi], 0, first.chunks[1][bj]):
-                    row.append(keys)  # the whole chunk: no task, no copy
-                    continue
-                key = (f"{name}-cut", i, j, bi, bj)
-                graph[key] = (_cut, piece_rows, piece_cols, *keys)
-                row.append(key)
+                chunk_keys = [(a.name, bi, bj, 0) for a in arrays]
+                frame_key = (f"{name}-frame", bi, bj)
+                piece = _piece(frame_key, chunk_keys, first.chunks[0][bi], first.chunks[1][bj],
+                               piece_rows, piece_cols, pad)
+                if isinstance(piece, tuple) and piece[0] is _from_frame:
+                    graph[frame_key] = (_frame, pad, *chunk_keys)
+                row.append(piece)
             grid.append(row)
         graph[(name, i, j, 0)] = (block_call, grid, rows, cols)
     return graph
