@@ -49,12 +49,15 @@ for tool in cc c++ ar ranlib; do
 done
 
 stage "build with zig c++ for glibc $glibc: zig $("$zig" version)"
+# Zig's runtime answers every __builtin_cpu_supports with "no": the module gets real answers from
+# build_support/x86_cpu_features.c, linked in (see there).
+"$work/bin/zig-cc" -O2 -fPIC -c "$here/build_support/x86_cpu_features.c" -o "$work/x86_cpu_features.o"
 # -fno-sanitize=all: zig's clang adds a trapping UBSan in some optimisation modes; the wheel must
 # be the same code as the native build. The floating-point flags (-ffp-contract=off, no fast-math)
 # come from CMakeLists.txt as for every other compiler.
 cmake_args=(-DCMAKE_C_COMPILER="$work/bin/zig-cc" -DCMAKE_CXX_COMPILER="$work/bin/zig-c++"
             -DCMAKE_AR="$work/bin/zig-ar" -DCMAKE_RANLIB="$work/bin/zig-ranlib"
-            -DCMAKE_CXX_FLAGS=-fno-sanitize=all)
+            -DCMAKE_CXX_FLAGS=-fno-sanitize=all -DCMAKE_MODULE_LINKER_FLAGS="$work/x86_cpu_features.o")
 rm -rf "$work/raw"
 # A venv of PYTHON builds the wheel (its version decides the tag), so that nothing is built by or
 # into the caller's interpreter itself.
@@ -76,4 +79,17 @@ rm -rf "$venv"
 mapfile -t core_tests < <(grep -v '^#' "$here/.ci/core-tests.txt")
 (cd "$work" && "$venv/bin/python" -m pytest -q -p no:cacheprovider --rootdir "$here" \
     "${core_tests[@]/#/$here/}")
+# The kernel's dispatch must take the widest path this CPU has, as the native build does.
+flags=$(grep -m1 '^flags' /proc/cpuinfo)
+has() { [[ " $flags " == *" $1 "* ]]; }
+want=scalar
+has avx2 && has fma && want=avx2
+has avx2 && has fma && has avx512f && has avx512dq && has avx512vl && want=avx512
+took=$(cd "$work" && SOVELK_EXPLAIN_PATH=1 "$venv/bin/python" -c '
+import logging, numpy as np, Sovelk
+logging.basicConfig(level=logging.DEBUG, format="%(message)s")
+img = np.zeros((32, 32, 3), np.uint8)
+Sovelk.Joint_bilateral_filter(1, 0.1).joint_bilateral_filter(img, img[..., 0])' 2>&1 | sed -n 's/.*fast path ran (\(.*\)).*/\1/p')
+echo "kernel path: $took (this CPU: $want)"
+[ "$took" = "$want" ] || { echo "error: the wheel's kernel took the $took path on a CPU with $want" >&2; exit 1; }
 echo "portable wheel: $wheel"
