@@ -87,3 +87,17 @@ def test_floors_agree_with_the_oldest_tested_releases():
     assert set(pins) == {"numpy", "opencv-python-headless"}
     for name, floor in (("numpy", floors["numpy"]), ("opencv-python-headless", floors["opencv"])):
         assert pins[name].split(".")[:2] == floor.split("."), (name, pins[name], floor)
+
+
+def test_the_build_hook_names_no_opencv_in_a_wheel_built_from_an_sdist(tmp_path, monkeypatch):
+    provider = opencv_requirement.Provider
+    monkeypatch.setattr(opencv_requirement, "target_site_dirs", lambda: site_dir(tmp_path / "site"))
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.delenv("SOVELK_OPENCV", raising=False)
+    # A checkout, built for an environment without cv2.
+    assert provider.dynamic_metadata({"minimum": "4.6"}, {}) == {"dependencies": ["opencv-python-headless>=4.6"]}
+    # An unpacked sdist has PKG-INFO at its root.
+    (tmp_path / "PKG-INFO").write_text("Metadata-Version: 2.1\nName: sovelk\nVersion: 0.1.0\n")
+    assert provider.dynamic_metadata({"minimum": "4.6"}, {}) == {"dependencies": []}
+    monkeypatch.setenv("SOVELK_OPENCV", "opencv-contrib-python")
+    assert provider.dynamic_metadata({"minimum": "4.6"}, {}) == {"dependencies": ["opencv-contrib-python>=4.6"]}
