@@ -11,8 +11,8 @@ The graph is built here rather than with ``map_overlap``: each input chunk that 
 chunk's window gives one task, its frame (its margins ``pad_w`` wide, image and guidance
 together), and each output chunk is one task that takes its parts from its neighbours' frames,
 joins them to its own chunk and filters.  Worker processes then exchange only margins, in two
-tasks per chunk where ``map_overlap`` makes about twenty for two arrays (a slice per neighbour, a
-join and trims, per array): each task costs a round trip through the scheduler.
+tasks per chunk where ``map_overlap`` made seventeen for two arrays (a slice per neighbour, a join
+and trims, per array): each task costs a round trip through the scheduler.
 """
 
 from __future__ import annotations
