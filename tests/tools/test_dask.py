@@ -14,7 +14,8 @@ CASES = [
     # h, w, sigma_s, chunks (rows, cols), guidance channels (None = gray)
     (17, 23, 1, (5, 4), None),  # odd sizes, last chunks narrower than the depth at the outer border
     (17, 23, 1, (5, 4), 3),
-    (20, 9, 1, (1, 2), None),  # chunks smaller than the depth: dask merges them
+    (20, 9, 1, (1, 2), None),  # chunks smaller than the depth: windows span several chunks
+    (20, 19, 2, (2, 3), 3),  # pad_w 6: a window takes in up to 7 chunks along each axis
     (31, 30, 1, (7, 29), 3),  # a 1-column remainder chunk
     (5, 26, 2, (3, 5), 3),  # pad_w 6 > height 5: rows mirrored by hand
     (4, 5, 2, (2, 2), None),  # pad_w wider than both axes
@@ -29,6 +30,7 @@ def test_filter_dask_threads_equals_whole_image(h, w, sigma_s, chunks, gch, rng,
     img, guide = make_pair(rng, h, w, 3, gch)
     lazy = filter_dask(filt, da.from_array(img, chunks=chunks + (3,)), da.from_array(guide, chunks=chunks + guide.shape[2:]))
     assert lazy.shape == img.shape and lazy.dtype == np.uint8
+    assert lazy.chunks[:2] == da.from_array(img, chunks=chunks + (3,)).chunks[:2]
     got = lazy.compute(scheduler="threads")
     assert np.array_equal(got, filt.joint_bilateral_filter(img, guide))
 
