@@ -12,9 +12,11 @@ from __future__ import annotations
 
 import contextlib
 import functools
+import io
 import os
 import re
 import shutil
+import subprocess
 import sys
 import tempfile
 from typing import IO, Any, Callable, Iterator, List, Optional
@@ -22,6 +24,7 @@ from typing import IO, Any, Callable, Iterator, List, Optional
 import cv2
 import numpy as np
 
+from .formats import HEAD_BYTES, identify
 from .signals import signals_held
 
 
@@ -137,12 +140,45 @@ def have_encoder(ext: str) -> bool:
             return False
 
 
+# Decoders of these formats crash the process on some damaged files in OpenCV releases before 5
+# (JPEG 2000: OpenJPEG reading an uninitialised value); there they run in a child process.
+_CRASHING_DECODERS = ("JPEG 2000",) if int(cv2.__version__.split(".")[0]) < 5 else ()
+
+# The child: the file's bytes on stdin, the image as .npy on stdout; exit 3 when OpenCV decoded
+# nothing, OpenCV's error on stderr when it raised.
+_DECODE_CHILD = """
+import sys, cv2, numpy as np
+image = cv2.imdecode(np.frombuffer(sys.stdin.buffer.read(), dtype=np.uint8), int(sys.argv[1]))
+if image is None:
+    sys.exit(3)
+np.save(sys.stdout.buffer, image, allow_pickle=False)
+"""
+
+
+def _decode_in_child(data: bytes, flags: int, code: str = _DECODE_CHILD) -> Optional[np.ndarray]:
+    proc = subprocess.run([sys.executable, "-c", code, str(flags)], input=data, capture_output=True)
+    if proc.returncode < 0:
+        raise CodecError(f"the decoder crashed on this file (signal {-proc.returncode}); it is probably damaged")
+    messages = proc.stderr.decode("utf-8", "replace")
+    if _OUT_OF_MEMORY.search(messages):
+        raise MemoryError("the image decoder ran out of memory")
+    if proc.returncode == 3:
+        return None
+    if proc.returncode != 0:
+        raise CodecError(messages.strip().splitlines()[-1] if messages.strip() else "the decoder failed")
+    return np.load(io.BytesIO(proc.stdout), allow_pickle=False)
+
+
 def decode(data: bytes, flags: int) -> Optional[np.ndarray]:
     """Decode an image file held in memory; None when OpenCV cannot decode it.
 
     Raises MemoryError when the decoder ran out of memory, and CodecError with
-    OpenCV's words when it refused the data outright.
+    OpenCV's words when it refused the data outright (or crashed, for a decoder
+    that runs apart).
     """
+    kind = identify(bytes(data[:HEAD_BYTES]))
+    if kind is not None and kind[0] in _CRASHING_DECODERS:
+        return _decode_in_child(bytes(data), flags)
     with _codec_call(log_errors=True) as messages:
         try:
             arr = cv2.imdecode(np.frombuffer(data, dtype=np.uint8), flags)

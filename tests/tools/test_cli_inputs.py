@@ -13,6 +13,7 @@ import pytest
 import Sovelk
 from sovelk_tools import joint_bilateral
 from sovelk_tools.formats import declared_size, identify
+from sovelk_tools import opencv_codecs
 from sovelk_tools.opencv_codecs import CodecError, EncodeRefused, encode, have_encoder
 
 
@@ -192,3 +193,14 @@ def test_declared_size_is_the_size_opencv_decodes(ext):
     # A header cut short is no size at all, never an error: the decoder then judges the file.
     for cut in range(0, len(variants[0][1]) // 4, 3):
         assert declared_size(variants[0][1][:cut]) in (None, variants[0][0])
+
+
+def test_a_decoder_run_apart_that_crashes_is_one_files_error(rng):
+    """OpenCV 4's JPEG 2000 decoder crashes on some damaged files: there it runs in a child, whose
+    crash is that file's CodecError and whose image is the one decoded in process."""
+    with pytest.raises(CodecError, match="crashed"):
+        opencv_codecs._decode_in_child(b"", cv2.IMREAD_UNCHANGED, "import os; os.abort()")
+    img = rng.integers(0, 256, (9, 7, 3), dtype=np.uint8)
+    data = encoded(".png", img)
+    assert np.array_equal(opencv_codecs._decode_in_child(data, cv2.IMREAD_UNCHANGED), img)
+    assert opencv_codecs._decode_in_child(b"not an image", cv2.IMREAD_UNCHANGED) is None
