@@ -292,7 +292,10 @@ def test_stubs_type_check(tmp_path, child_env):
         joint_bilateral(img, img, 1, 0.1, "wrap")
         joint_bilateral(img, img, 1, 0.1, modes="wrap")
     """))
-    env = dict(child_env, MYPYPATH=os.path.dirname(os.path.dirname(bilateral.__file__)))
+    # An installed copy is found by mypy itself (py.typed), which refuses site-packages on MYPYPATH;
+    # the checkout's is offered there.
+    package_root = os.path.dirname(os.path.dirname(bilateral.__file__))
+    env = dict(child_env) if "site-packages" in package_root else dict(child_env, MYPYPATH=package_root)
     proc = subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", "--cache-dir", os.devnull, "use.py"],
                           cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
     flagged = {int(line.split(":")[1]) for line in proc.stdout.splitlines() if line.startswith("use.py:")}
