@@ -237,13 +237,20 @@ def _followed_by_zeros(arr: np.ndarray) -> np.ndarray:
     return copy
 
 
+_TIFF_LZW = 5  # libtiff's COMPRESSION_LZW: lossless for every sample type
+
+
 def encode(ext: str, arr: np.ndarray) -> memoryview:
     """Encode ``arr`` in memory with the encoder for ``ext``."""
     if ext in _READ_PAST_THE_END:
         arr = _followed_by_zeros(arr)
+    params: List[int] = []
+    if ext in (".tif", ".tiff") and arr.dtype.kind == "f":
+        # OpenCV 4 stores three-channel floats as LogLuv by default, which loses precision.
+        params = [cv2.IMWRITE_TIFF_COMPRESSION, _TIFF_LZW]
     with _private_opencv_temp() as private, _codec_call(log_errors=False):
         try:
-            ok, buf = cv2.imencode(ext, arr)
+            ok, buf = cv2.imencode(ext, arr, params)
         except cv2.error as exc:
             _raise_for(exc, "encode the image")
         # OpenCV removes its temporary file after a successful encode only.
@@ -262,12 +269,19 @@ def keeps_depth(ext: str, dtype: str, channels: int) -> bool:
     one writes 16-bit files its own decoder refuses; neither holds the depth.
     """
     shape = (2, 2) if channels == 1 else (2, 2, channels)
+    kind = np.dtype(dtype)
+    # Values spread over the type's range with low bits set, so that a lossy encoding shows.
+    if kind.kind == "f":
+        probe = np.linspace(0.1234567, 0.9876543, num=int(np.prod(shape)), dtype=kind).reshape(shape)
+    else:
+        info = np.iinfo(kind)
+        probe = np.linspace(info.min + 1, info.max - 1, num=int(np.prod(shape))).astype(kind).reshape(shape)
     try:
-        data = encode(ext, np.zeros(shape, dtype=dtype))
+        data = encode(ext, probe)
     except (CodecError, EncodeRefused):
         return False
     back = decode(bytes(data), cv2.IMREAD_UNCHANGED)
-    return back is not None and back.dtype == np.dtype(dtype)
+    return back is not None and back.dtype == kind and back.shape == probe.shape and np.array_equal(back, probe)
 
 
 @functools.lru_cache(maxsize=None)
