@@ -29,6 +29,7 @@ from __future__ import annotations
 import bisect
 import functools
 import itertools
+import math
 import os
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple, Union, overload
 
@@ -218,7 +219,10 @@ def _source(value: Any, name: str) -> Any:
         return NpyFile(value, name)
     import dask.array as da
 
-    return da.asarray(value)
+    array = da.asarray(value)
+    if any(math.isnan(n) for n in array.shape):
+        raise ValueError(f"{name} has unknown chunk sizes (shape {array.shape}): call its compute_chunk_sizes() first")
+    return array
 
 
 def _grid(img: Any, guidance: Any, chunks: Any) -> Tuple[Tuple[int, ...], Tuple[int, ...]]:

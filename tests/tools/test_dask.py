@@ -173,6 +173,7 @@ def test_bad_requests_fail_when_the_graph_is_built(tmp_path, rng):
         (joint_bilateral, img, dict(sigma_s=1, sigma_r=0.1, output=np.empty((10, 12))), TypeError, "dtype only"),
         (joint_bilateral, img, dict(sigma_s=1, sigma_r=0.1, chunks="many"), ValueError, "chunks"),
         (joint_bilateral, tmp_path / "missing.npy", dict(sigma_s=1, sigma_r=0.1), ValueError, "missing.npy"),
+        (joint_bilateral, guide[guide[:, 0] > 9], dict(sigma_s=1, sigma_r=0.1), ValueError, "compute_chunk_sizes"),
         (Sovelk.Joint_bilateral_filter(1, 0.1), img[:, :, None], dict(sigma_s=1), TypeError, "only with joint_bilateral"),
     ]
     for filt, image, options, exc, words in bad_calls:
