@@ -1,6 +1,7 @@
 """filter_dask on a LocalCluster with two worker processes against the threaded scheduler.
 
     python benchmarks/dask_workers.py [--rounds 5] [--worker-threads N] [--graphs a,b,...]
+                                      [--before OLD/dask_filter.py]
 
 A 2000x3000x3 uint8 image, gray guidance, 512x512 chunks, sigma_s 3, sigma_r 0.1. Each round
 times, side by side, one compute on the cluster and one with scheduler="threads" of each graph:
@@ -15,6 +16,10 @@ times, side by side, one compute on the cluster and one with scheduler="threads"
   Its processes time is what moving the from_array inputs to the workers and the results back
   costs without any exchange of margins: no graph over those inputs can do better.
 
+- before filter_dask: with ``--before``, that file's filter_dask (another version of the module,
+  e.g. from ``git show REV:python/sovelk_tools/dask_filter.py``) over the from_array inputs, so that
+  two versions are timed in one run, interleaved.
+
 Every result but no context's is checked against the whole-image call. Prints each round, then
 each graph's minimum times and the ratio processes / threads of them, in wall-clock seconds and
 in CPU seconds (this process, which runs the client, the scheduler and the nannies, and the two
@@ -23,7 +28,10 @@ SOVELK_NUM_THREADS=N in the workers (by default their native pools take every CP
 process's does: two such pools share two cores).
 """
 import argparse
+import importlib
 import os
+import shutil
+import sys
 import tempfile
 import time
 import warnings
@@ -59,8 +67,10 @@ def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--rounds", type=int, default=5)
     p.add_argument("--worker-threads", type=int, default=None)
-    p.add_argument("--graphs", default="filter_dask,npy files,map_overlap,no context")
+    p.add_argument("--graphs", default=None)
+    p.add_argument("--before", help="another version's dask_filter.py, timed as 'before filter_dask'")
     args = p.parse_args()
+    names = ("before filter_dask," if args.before else "") + "filter_dask,npy files,map_overlap,no context"
     # The from_array inputs live in the client: dask says so at every compute.
     warnings.filterwarnings("ignore", message="Sending large graph")
     rng = np.random.default_rng(0)
@@ -68,17 +78,29 @@ def main():
     guidance = img[:, :, 0].copy()
     filt = Sovelk.Joint_bilateral_filter(3, 0.1)
     folder = tempfile.mkdtemp(prefix="sovelk-dask-bench-")
+    env = {} if args.worker_threads is None else {"SOVELK_NUM_THREADS": str(args.worker_threads)}
+    if args.before:
+        # A module of the package (its relative imports resolve there), in a folder of the package
+        # on the path of this process and of the workers, which import it to run its tasks.
+        os.mkdir(os.path.join(folder, "sovelk_tools"))
+        shutil.copy(args.before, os.path.join(folder, "sovelk_tools", "before_dask_filter.py"))
+        sys.path.insert(0, folder)
+        import sovelk_tools
+
+        sovelk_tools.__path__.append(os.path.join(folder, "sovelk_tools"))
+        env["PYTHONPATH"] = os.pathsep.join([folder] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p])
+        before_filter_dask = importlib.import_module("sovelk_tools.before_dask_filter").filter_dask
     img_path, guidance_path = os.path.join(folder, "img.npy"), os.path.join(folder, "guidance.npy")
     np.save(img_path, img)
     np.save(guidance_path, guidance)
     dimg, dguidance = da.from_array(img, chunks=(512, 512, 3)), da.from_array(guidance, chunks=(512, 512))
-    routes = {"filter_dask": lambda: filter_dask(filt, dimg, dguidance),
+    routes = {"before filter_dask": lambda: before_filter_dask(filt, dimg, dguidance),
+              "filter_dask": lambda: filter_dask(filt, dimg, dguidance),
               "npy files": lambda: filter_dask(filt, img_path, guidance_path, chunks=512),
               "map_overlap": lambda: map_overlap_route(filt, dimg, dguidance),
               "no context": lambda: no_context_route(filt, dimg, dguidance)}
-    graphs = {name: routes[name]() for name in args.graphs.split(",")}
+    graphs = {name: routes[name]() for name in (args.graphs or names).split(",")}
     whole = filt.joint_bilateral_filter(img, guidance)
-    env = {} if args.worker_threads is None else {"SOVELK_NUM_THREADS": str(args.worker_threads)}
     best = {}
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
                                   env=env) as cluster, distributed.Client(cluster) as client:
@@ -98,11 +120,9 @@ def main():
                         best[name, scheduler, kind] = min(best.get((name, scheduler, kind), value), value)
                     cells.append(f"{name} {scheduler} {seconds:.2f} s (cpu {cpu:.2f} s)")
             print(f"round {r}: " + ", ".join(cells), flush=True)
-    for path in (img_path, guidance_path):
-        os.remove(path)
-    os.rmdir(folder)
+    shutil.rmtree(folder)
     for name in graphs:
-        line = f"{name:12s} minimum:"
+        line = f"{name:18s} minimum:"
         for kind in ("wall", "cpu"):
             p, t = best[name, "processes", kind], best[name, "threads", kind]
             line += f"  {kind} processes {p:.2f} s, threads {t:.2f} s, processes / threads {p / t:.2f};"
