@@ -8,6 +8,8 @@ times, side by side, one compute on the cluster and one with scheduler="threads"
 
 - filter_dask: the package's graph over da.from_array of the arrays in this process (one cut
   per bordering chunk, one filter task per chunk);
+- numpy arrays: filter_dask given the arrays themselves, which it cuts into the chunks' windows
+  when the graph is built: each window travels once, from the client to its worker;
 - npy files: filter_dask given the paths of the same arrays saved as .npy: each window task
   reads its own window from the files, so no input travels between processes;
 - map_overlap: dask.array.map_overlap over the from_array inputs with the same block call, as
@@ -70,7 +72,7 @@ def main():
     p.add_argument("--graphs", default=None)
     p.add_argument("--before", help="another version's dask_filter.py, timed as 'before filter_dask'")
     args = p.parse_args()
-    names = ("before filter_dask," if args.before else "") + "filter_dask,npy files,map_overlap,no context"
+    names = ("before filter_dask," if args.before else "") + "filter_dask,numpy arrays,npy files,map_overlap,no context"
     # The from_array inputs live in the client: dask says so at every compute.
     warnings.filterwarnings("ignore", message="Sending large graph")
     rng = np.random.default_rng(0)
@@ -96,6 +98,7 @@ def main():
     dimg, dguidance = da.from_array(img, chunks=(512, 512, 3)), da.from_array(guidance, chunks=(512, 512))
     routes = {"before filter_dask": lambda: before_filter_dask(filt, dimg, dguidance),
               "filter_dask": lambda: filter_dask(filt, dimg, dguidance),
+              "numpy arrays": lambda: filter_dask(filt, img, guidance, chunks=512),
               "npy files": lambda: filter_dask(filt, img_path, guidance_path, chunks=512),
               "map_overlap": lambda: map_overlap_route(filt, dimg, dguidance),
               "no context": lambda: no_context_route(filt, dimg, dguidance)}

@@ -19,9 +19,13 @@ joins them to its own chunk and filters.  Worker processes then exchange only ma
 tasks per chunk where ``map_overlap`` made seventeen for two arrays (a slice per neighbour, a join
 and trims, per array): each task costs a round trip through the scheduler.
 
-An input given as the path of an ``.npy`` file is not a dask array at all: each window task reads
-its own window from the file, so with worker processes no input travels between processes, only
-the results.
+Two kinds of input are not made dask arrays at all.  The path of an ``.npy`` file: each window
+task reads its own window from the file, so with worker processes no input travels between
+processes, only the results.  A numpy array: it is cut into the windows when the graph is built,
+and each window travels once, inside its task, to the worker that filters it, rather than chunks
+to the workers and then margins between them (fewer and larger transfers, and a third of the
+tasks); where windows overlap so much that their copies would pass ``MAX_WINDOW_COPIES`` times the
+array, it is chunked by dask as before.
 """
 
 from __future__ import annotations
@@ -47,6 +51,10 @@ if TYPE_CHECKING:
 DASK_OPTIONS = FUNCTION_OPTIONS + ("output",)
 
 Path = Union[str, "os.PathLike[str]"]
+
+# A numpy input is copied into its windows unless they add up to more than this many times the
+# array (small chunks under a wide window), which a graph holding them would keep until computed.
+MAX_WINDOW_COPIES = 2.0
 
 # Along one axis, a chunk's window: the runs of image positions it is made of, in order, and
 # where the chunk lies within it.
@@ -117,6 +125,18 @@ def _read_window(source: NpyFile, row_runs: List[slice], col_runs: List[slice]) 
     return _join([[array[rows, cols] for cols in col_runs] for rows in row_runs])
 
 
+def _window_copy(array: np.ndarray, row_runs: List[slice], col_runs: List[slice]) -> np.ndarray:
+    """The window, copied: the graph must not see later changes to the caller's array."""
+    if len(row_runs) == len(col_runs) == 1:
+        return np.array(array[row_runs[0], col_runs[0]])
+    return _join([[array[rows, cols] for cols in col_runs] for rows in row_runs])
+
+
+def _chunked(array: Any) -> bool:
+    """Whether an input of the graph is a dask array (not a file or a numpy array to cut)."""
+    return not isinstance(array, (NpyFile, np.ndarray))
+
+
 def _frame(pad: int, *blocks: np.ndarray) -> Tuple[Tuple[np.ndarray, ...], ...]:
     """A chunk's margins, for each array: its first and last ``pad`` rows (full width) and its
     first and last ``pad`` columns (full height): sides 0 to 3.
@@ -180,13 +200,14 @@ def _window_graph(name: str, block_call: Callable[..., Any], arrays: Sequence[An
     """Tasks that call ``block_call(rows, cols, *windows)`` on each chunk's window of ``arrays``.
 
     ``arrays`` are dask arrays chunked as ``grid_chunks`` along rows and columns (one chunk along
-    axis 2) or ``NpyFile`` sources; ``rows`` and ``cols`` say where the chunk lies in the window.
-    Each chunk that lends a part to another chunk's window gives one task, its frame, holding the
-    margins of all dask arrays; each window is one task that takes its parts from the frames of
-    its neighbours and its own chunk whole, and reads the files' windows itself."""
+    axis 2), ``NpyFile`` sources or numpy arrays; ``rows`` and ``cols`` say where the chunk lies in
+    the window. Each chunk that lends a part to another chunk's window gives one task, its frame,
+    holding the margins of all dask arrays; each window is one task that takes its parts from the
+    frames of its neighbours and its own chunk whole, reads the files' windows itself, and holds
+    its windows of the numpy arrays."""
     row_windows, col_windows = (axis_windows(c, pad, wrap) for c in grid_chunks)
     row_bounds, col_bounds = ([0, *itertools.accumulate(c)] for c in grid_chunks)
-    chunked = [a for a in arrays if not isinstance(a, NpyFile)]
+    chunked = [a for a in arrays if _chunked(a)]
     graph: Dict[Any, Any] = {}
     for i, j in itertools.product(range(len(grid_chunks[0])), range(len(grid_chunks[1]))):
         (row_runs, rows), (col_runs, cols) = row_windows[i], col_windows[j]
@@ -196,6 +217,9 @@ def _window_graph(name: str, block_call: Callable[..., Any], arrays: Sequence[An
         for array in arrays:
             if isinstance(array, NpyFile):
                 windows.append((_read_window, array, row_runs, col_runs))
+                continue
+            if isinstance(array, np.ndarray):
+                windows.append(_window_copy(array, row_runs, col_runs))
                 continue
             which, grid = which + 1, []
             for bi, piece_rows in row_pieces:
@@ -214,9 +238,11 @@ def _window_graph(name: str, block_call: Callable[..., Any], arrays: Sequence[An
 
 
 def _source(value: Any, name: str) -> Any:
-    """A dask array, or an NpyFile for the path of an .npy file."""
+    """An NpyFile for the path of an .npy file, a numpy array as it is, else a dask array."""
     if isinstance(value, (str, os.PathLike)):
         return NpyFile(value, name)
+    if type(value) in (np.ndarray, np.memmap):
+        return value
     import dask.array as da
 
     array = da.asarray(value)
@@ -232,7 +258,7 @@ def _grid(img: Any, guidance: Any, chunks: Any) -> Tuple[Tuple[int, ...], Tuple[
 
     if chunks is None:
         for array in (img, guidance):
-            if not isinstance(array, NpyFile):
+            if _chunked(array):
                 return array.chunks[0], array.chunks[1]
         chunks = "auto"
     if isinstance(chunks, tuple) and len(chunks) == 2 and img.ndim == 3:
@@ -246,7 +272,19 @@ def _grid(img: Any, guidance: Any, chunks: Any) -> Tuple[Tuple[int, ...], Tuple[
     return layout.chunks[0], layout.chunks[1]
 
 
-def _aligned(array: Any, grid: Tuple[Tuple[int, ...], Tuple[int, ...]]) -> Any:
+def _aligned(array: Any, grid: Tuple[Tuple[int, ...], Tuple[int, ...]], pad: int, wrap: bool) -> Any:
+    """The input as the graph takes it: a dask array chunked along ``grid``, and a numpy array
+    whose windows would take too much memory made one."""
+    if isinstance(array, np.ndarray):
+        copies = 1.0
+        for axis, chunks in enumerate(grid):
+            reach = sum(run.stop - run.start for runs, _ in axis_windows(chunks, pad, wrap) for run in runs)
+            copies *= reach / max(array.shape[axis], 1)
+        if copies <= MAX_WINDOW_COPIES:
+            return array
+        import dask.array as da
+
+        array = da.from_array(array, chunks=grid + array.shape[2:])
     if isinstance(array, NpyFile):
         return array
     return array.rechunk(grid + ((-1,) if array.ndim == 3 else ()))
@@ -365,7 +403,7 @@ def filter_dask(filt: Any, img: Any, guidance: Any, *, chunks: Any = None, **opt
         wrap = False
 
     grid = _grid(img, guidance, chunks)
-    img, guidance = _aligned(img, grid), _aligned(guidance, grid)
+    img, guidance = _aligned(img, grid, pad, wrap), _aligned(guidance, grid, pad, wrap)
     out_chunks = grid + (((img.shape[2],),) if img.ndim == 3 else ())
     meta = np.empty((0,) * img.ndim, dtype=dtype)
     if 0 in img.shape[:2]:
@@ -374,6 +412,6 @@ def filter_dask(filt: Any, img: Any, guidance: Any, *, chunks: Any = None, **opt
     arrays = (img, guidance)
     name = "sovelk-filter-" + tokenize(filt, options, pad, *(a.token if isinstance(a, NpyFile) else a for a in arrays))
     layer = _window_graph(name, block_call, arrays, grid, pad, wrap, img.ndim)
-    dependencies = [a for a in arrays if not isinstance(a, NpyFile)]
+    dependencies = [a for a in arrays if _chunked(a)]
     graph = HighLevelGraph.from_collections(name, layer, dependencies=dependencies)
     return da.Array(graph, name, chunks=out_chunks, dtype=dtype, meta=meta)

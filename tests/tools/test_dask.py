@@ -160,6 +160,20 @@ def test_npy_files_are_read_window_by_window(tmp_path, rng, make_pair):
     assert np.array_equal(lazy.compute(scheduler="threads"), filt.joint_bilateral_filter(img8, guide8))
 
 
+def test_numpy_inputs_travel_as_windows_unless_they_overlap_much(rng):
+    img = image_of(rng, np.float64, (40, 50, 2))
+    guide = rng.integers(0, 256, (40, 50), dtype=np.uint8)
+    options = dict(sigma_s=1, sigma_r=0.1, mode="wrap")
+    want = joint_bilateral(img, guide, **options)
+    windows = filter_dask(joint_bilateral, img, guide, chunks=(20, 25), **options)  # 26x31 windows: 1.6 images
+    chunked = filter_dask(joint_bilateral, img, guide, chunks=4, **options)  # 10x10 windows: 6 images
+    assert set(windows.__dask_graph__().layers) == {windows.name} and len(windows.__dask_graph__()) == 4
+    assert len(chunked.__dask_graph__().layers) == 3
+    assert chunked.compute(scheduler="threads").tobytes() == want.tobytes()
+    img[:] = 0  # the windows are copies, taken when the graph was built
+    assert windows.compute(scheduler="threads").tobytes() == want.tobytes()
+
+
 def test_bad_requests_fail_when_the_graph_is_built(tmp_path, rng):
     img = rng.integers(0, 256, (10, 12), dtype=np.uint8)
     guide = da.from_array(img)
