@@ -348,17 +348,21 @@ def filter_dask(filt: Any, img: Any, guidance: Any, *, chunks: Any = None, **opt
     filt:
         ``sovelk_tools.joint_bilateral``, or a ``Sovelk.Joint_bilateral_filter`` object.
     img, guidance:
-        Dask arrays, anything ``dask.array.asarray`` takes, or the path (str or
-        ``os.PathLike``) of an ``.npy`` file.  With the function: what it takes (an image of
+        Dask arrays, numpy arrays, anything else ``dask.array.asarray`` takes, or the path (str
+        or ``os.PathLike``) of an ``.npy`` file.  With the function: what it takes (an image of
         shape (h, w) or (h, w, c) of uint8, uint16, int16, int32, float32 or float64, and a uint8
         guidance of the same h and w); the result equals ``joint_bilateral(img, guidance,
         **options)`` bit for bit, with its dtype.  With the object: shapes (h, w, ch) and (h, w)
         or (h, w, c); the result equals ``filt.joint_bilateral_filter(img, guidance)`` (uint8).
-        An ``.npy`` file is read by each task from the file, its own window only, when the
-        result is computed: the workers must see the same file (one machine, or a shared file
-        system), and it must not change until then.  Nothing else of it travels between worker
-        processes, which is what makes process workers cheap: a dask array made with
-        ``from_array`` in the client instead travels from the client to the workers.
+        With worker processes the inputs must reach the workers, which may cost more than the
+        filtering.  An ``.npy`` file is read by each task from the file, its own window only,
+        when the result is computed: the workers must see the same file (one machine, or a
+        shared file system), and it must not change until then; only the results travel.  A
+        numpy array is copied into the chunks' windows when the graph is built (or chunked by
+        dask where the windows overlap so much that they would hold more than
+        ``MAX_WINDOW_COPIES`` times the array), and each window travels once, to the worker
+        that filters it.  A dask array made with ``from_array`` travels in chunks to the workers,
+        and its margins between them.
     chunks:
         The result's chunks along rows and columns (an int, a (rows, cols) pair, or anything
         dask takes as chunks for the image).  By default the image's, else (for an ``.npy``
