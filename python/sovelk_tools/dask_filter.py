@@ -32,6 +32,7 @@ from __future__ import annotations
 
 import bisect
 import functools
+import inspect
 import itertools
 import math
 import os
@@ -41,14 +42,22 @@ import numpy as np
 
 from ._border import check_pair, filter_one_block, pad_width_of
 from .bilateral import _weights, joint_bilateral
-from .tiled import FUNCTION_OPTIONS, FilterObject
+from .tiled import FilterObject
 
 if TYPE_CHECKING:
     import dask.array
+    from typing_extensions import Required, TypedDict, Unpack
 
-# The options of joint_bilateral that filter_dask passes on; region is each chunk's own, and the
-# output can only be a dtype, the result being made chunk by chunk.
-DASK_OPTIONS = FUNCTION_OPTIONS + ("output",)
+    class FunctionOptions(TypedDict, total=False):
+        """joint_bilateral's options that filter_dask passes on to every chunk."""
+
+        sigma_s: Required[float]
+        sigma_r: Required[float]
+        mode: str
+        cval: float
+        guidance_cval: int
+        rounding: str
+        output: Any
 
 Path = Union[str, "os.PathLike[str]"]
 
@@ -291,15 +300,14 @@ def _aligned(array: Any, grid: Tuple[Tuple[int, ...], Tuple[int, ...]], pad: int
 
 
 def _function_options(options: Dict[str, Any]) -> Dict[str, Any]:
-    unknown = sorted(set(options) - set(DASK_OPTIONS))
-    if unknown:
-        raise TypeError(
-            f"filter_dask() got unexpected option(s) {', '.join(unknown)}; with joint_bilateral it "
-            f"takes {', '.join(DASK_OPTIONS)} (region is each chunk's)"
-        )
-    missing = [name for name in ("sigma_s", "sigma_r") if name not in options]
-    if missing:
-        raise TypeError(f"filter_dask(joint_bilateral, ...) needs {' and '.join(missing)}")
+    """The options, checked against joint_bilateral's own signature: the image and guidance are
+    the chunks', and so is the region."""
+    if "region" in options:
+        raise TypeError("filter_dask() takes no region: each chunk is filtered as a region of the image")
+    try:
+        inspect.signature(joint_bilateral).bind(None, None, **options)
+    except TypeError as exc:
+        raise TypeError(f"filter_dask(joint_bilateral, img, guidance, ...): {exc}") from None
     if isinstance(options.get("output"), np.ndarray):
         raise TypeError(
             "filter_dask() takes output as a dtype only: the result is a dask array; write it into "
@@ -325,13 +333,7 @@ def filter_dask(
     guidance: Any,
     *,
     chunks: Any = ...,
-    sigma_s: float,
-    sigma_r: float,
-    mode: str = ...,
-    cval: float = ...,
-    guidance_cval: int = ...,
-    rounding: str = ...,
-    output: Any = ...,
+    **options: Unpack[FunctionOptions],
 ) -> "dask.array.Array": ...
 
 

@@ -90,9 +90,8 @@ def _has_sovelk():
 # ---------------------------------------------------------------- with joint_bilateral
 
 from sovelk_tools import joint_bilateral  # noqa: E402
+from test_tiled import DTYPES, MODES, image_of  # noqa: E402  the tiled tests' dtypes, modes and images
 
-DTYPES = [np.uint8, np.uint16, np.int16, np.int32, np.float32, np.float64]
-MODES = ["reflect", "mirror", "nearest", "wrap", "constant"]
 GEOMETRIES = [
     # image shape, guidance channels (None = gray), sigma_s, chunks (rows, cols)
     ((5, 7), None, 2, (2, 2)),  # a 13-pixel window over 2x2 chunks: borders wider than chunks and image
@@ -103,14 +102,6 @@ GEOMETRIES = [
 ]
 
 
-def image_of(rng, dtype, shape):
-    dtype = np.dtype(dtype)
-    if dtype.kind == "f":
-        return rng.normal(0, 1000, shape).astype(dtype)
-    info = np.iinfo(dtype)
-    return rng.integers(info.min, info.max, shape, dtype=dtype, endpoint=True)
-
-
 def lazy_inputs(img, guide, chunks):
     return (da.from_array(img, chunks=chunks + img.shape[2:]), da.from_array(guide, chunks=chunks + guide.shape[2:]))
 
@@ -119,17 +110,17 @@ def lazy_inputs(img, guide, chunks):
 @pytest.mark.parametrize("dtype", DTYPES, ids=lambda d: np.dtype(d).name)
 def test_function_chunks_equal_the_whole_image_call(dtype, mode):
     rng = np.random.default_rng([DTYPES.index(dtype), MODES.index(mode)])
+    constant = mode == "constant"
     for shape, gch, sigma_s, chunks in GEOMETRIES:
         img = image_of(rng, dtype, shape)
-        guide = rng.integers(0, 256, shape[:2] + (() if gch is None else (gch,)), dtype=np.uint8)
-        options = dict(sigma_s=sigma_s, sigma_r=0.2, mode=mode)
-        if mode == "constant":
-            options.update(cval=float(image_of(rng, dtype, ())), guidance_cval=int(rng.integers(256)))
+        guide = rng.integers(0, 256, shape[:2] + ((gch,) if gch else ()), dtype=np.uint8)
+        borders = dict(cval=float(image_of(rng, dtype, ())), guidance_cval=int(rng.integers(256))) if constant else {}
+        options = dict(sigma_s=sigma_s, sigma_r=0.2, mode=mode, **borders)
         dimg, dguide = lazy_inputs(img, guide, chunks)
-        lazy = filter_dask(joint_bilateral, dimg, dguide, **options)
-        want = joint_bilateral(img, guide, **options)
-        assert lazy.dtype == want.dtype == img.dtype and lazy.chunks[:2] == dimg.chunks[:2], (shape, chunks)
-        assert lazy.compute(scheduler="sync").tobytes() == want.tobytes(), (shape, chunks)
+        lazy, want = filter_dask(joint_bilateral, dimg, dguide, **options), joint_bilateral(img, guide, **options)
+        assert (lazy.dtype, lazy.chunks[:2]) == (img.dtype, dimg.chunks[:2]), (shape, chunks)
+        got = lazy.compute(scheduler="sync")
+        assert got.dtype == want.dtype and got.tobytes() == want.tobytes(), (shape, chunks)
     # Another output dtype and rounding, with the guidance chunked its own way.
     other = np.int32 if dtype != np.int32 else np.float32
     lazy = filter_dask(joint_bilateral, da.from_array(img, chunks=(5, 4, 1)), da.from_array(guide, chunks=(3, 14, 1)),
