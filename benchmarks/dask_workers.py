@@ -90,7 +90,8 @@ def main():
         import sovelk_tools
 
         sovelk_tools.__path__.append(os.path.join(folder, "sovelk_tools"))
-        env["PYTHONPATH"] = os.pathsep.join([folder] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p])
+        paths = [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+        env["PYTHONPATH"] = os.pathsep.join([folder] + paths)
         before_filter_dask = importlib.import_module("sovelk_tools.before_dask_filter").filter_dask
     img_path, guidance_path = os.path.join(folder, "img.npy"), os.path.join(folder, "guidance.npy")
     np.save(img_path, img)

@@ -23,7 +23,7 @@ Two kinds of input are not made dask arrays at all.  The path of an ``.npy`` fil
 task reads its own window from the file, so with worker processes no input travels between
 processes, only the results.  A numpy array: it is cut into the windows when the graph is built,
 and each window travels once, inside its task, to the worker that filters it, rather than chunks
-to the workers and then margins between them (fewer and larger transfers, and a third of the
+to the workers and then margins between them (fewer and larger transfers, in a quarter of the
 tasks); where windows overlap so much that their copies would pass ``MAX_WINDOW_COPIES`` times the
 array, it is chunked by dask as before.
 """
@@ -36,7 +36,7 @@ import inspect
 import itertools
 import math
 import os
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple, Union, overload
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Sequence, Tuple, Union, overload
 
 import numpy as np
 
@@ -86,7 +86,12 @@ def axis_windows(chunks: Sequence[int], pad: int, wrap: bool = False) -> List[Ax
         if wrap and hi - lo >= n:
             windows.append(([slice(0, n)], slice(start, stop)))
         elif wrap:
-            runs = [slice(lo + n, n), slice(0, hi)] if lo < 0 else [slice(lo, n), slice(0, hi - n)] if hi > n else [slice(lo, hi)]
+            if lo < 0:
+                runs = [slice(lo + n, n), slice(0, hi)]
+            elif hi > n:
+                runs = [slice(lo, n), slice(0, hi - n)]
+            else:
+                runs = [slice(lo, hi)]
             windows.append((runs, slice(pad, pad + stop - start)))
         else:
             lo, hi = max(lo, 0), min(hi, n)
