@@ -205,7 +205,7 @@ def _function_window(options: Dict[str, Any], rows: slice, cols: slice, img: np.
 
 
 def _chunk_key(array: Any, i: int, j: int) -> Tuple[Any, ...]:
-    return (str(array.name), i, j) + (0,) * (array.ndim - 2)
+    return (str(array.name), i, j) + (0,) * (int(array.ndim) - 2)
 
 
 def _window_graph(name: str, block_call: Callable[..., Any], arrays: Sequence[Any],
