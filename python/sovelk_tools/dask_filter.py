@@ -368,7 +368,7 @@ def filter_dask(filt: Any, img: Any, guidance: Any, *, chunks: Any = None, **opt
         numpy array is copied into the chunks' windows when the graph is built (or chunked by
         dask where the windows overlap so much that they would hold more than
         ``MAX_WINDOW_COPIES`` times the array), and each window travels once, to the worker
-        that filters it.  A dask array made with ``from_array`` travels in chunks to the workers,
+        that filters it; a memory map is read whole for that, so give its file's path instead.  A dask array made with ``from_array`` travels in chunks to the workers,
         and its margins between them.
     chunks:
         The result's chunks along rows and columns (an int, a (rows, cols) pair, or anything
