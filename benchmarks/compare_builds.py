@@ -1,92 +1,100 @@
-"""Two builds of the module side by side: CPU time of the class's call on images that need the
-exact sequence everywhere (flat, saturated, checkerboard) and on those a cheap pass decides
-(noise, photos), one thread, so that a change can be held to "no image slower than before".
+"""Two builds of the module side by side: the CPU time of one call, and whether the bits agree.
 
-    tools/dev-build.sh /tmp/build-before   # from the commit to compare against
-    tools/dev-build.sh /tmp/build-after
-    python3 benchmarks/compare_builds.py /tmp/build-before /tmp/build-after [--rounds 5]
-        [--sizes 512x512] [--sigmas 1,3,5] [--photo astronaut.png ...]
+    python benchmarks/compare_builds.py native=python3:/tmp/build portable=/tmp/venv/bin/python \\
+        [--rounds 9] [--isa default,avx2]
 
-Each round runs one child process per build, in turn (interleaved), pinned to one core with
-SOVELK_NUM_THREADS=1; a child makes one untimed call per case, then times --repeat calls by the
-process's CPU clock. Every figure is the minimum over rounds and repeats; the ratio is after /
-before (below 1: faster). SOVELK_ISA in the environment caps both builds' kernels alike.
+Each build is NAME=PYTHON[:PYTHONPATH]. For every build and instruction-set setting (``default``
+or a SOVELK_ISA value) a child process is started, pinned to one core with SOVELK_NUM_THREADS=1,
+so that its CPU time is the call's own. The rounds interleave all children, case by case; the
+table gives each child's minimum over the rounds and each build's ratio to the first build. Every
+child also hashes each case's result: all builds must give the same bits.
 """
 import argparse
+import hashlib
 import json
 import os
 import subprocess
 import sys
-import textwrap
 
-CHILD = textwrap.dedent(
-    r"""
-    import json, os, sys, time
-    os.sched_setaffinity(0, {sorted(os.sched_getaffinity(0))[-1]})
-    import numpy as np
-    import cv2
-    import Sovelk
-    config = json.loads(sys.argv[1])
-    out = {}
-    for h, w in config["sizes"]:
-        yy, xx = np.mgrid[0:h, 0:w]
-        images = {
-            "flat": np.full((h, w, 3), 200, np.uint8),
-            "saturated": np.full((h, w, 3), 255, np.uint8),
-            "checkerboard": np.repeat((((yy // 8 + xx // 8) % 2) * 255).astype(np.uint8)[:, :, None], 3, axis=2),
-            "noise": np.random.default_rng(0).integers(0, 256, (h, w, 3), dtype=np.uint8),
-        }
-        for path in config["photos"]:
-            name = os.path.splitext(os.path.basename(path))[0]
-            images[name] = cv2.resize(cv2.imread(path), (w, h), interpolation=cv2.INTER_AREA)
-        for name, img in images.items():
-            for guide in ("gray", "self"):
-                guidance = img if guide == "self" else np.ascontiguousarray(cv2.cvtColor(img, cv2.COLOR_BGR2GRAY))
-                for sigma_s in config["sigmas"]:
-                    filt = Sovelk.Joint_bilateral_filter(sigma_s, 0.1)
-                    filt.joint_bilateral_filter(img, guidance)
-                    best = float("inf")
-                    for _ in range(config["repeat"]):
-                        start = time.process_time()
-                        filt.joint_bilateral_filter(img, guidance)
-                        best = min(best, time.process_time() - start)
-                    out[f"{h}x{w} {name} {guide} {sigma_s}"] = best
-    print(json.dumps(out))
-    """
-)
+CASES = [  # size, sigma_s, guidance
+    ((1024, 1024), 3, "gray"),
+    ((1024, 1024), 3, "colour"),
+    ((512, 512), 1, "colour"),
+]
+
+CHILD = r"""
+import hashlib, json, os, sys, time
+os.sched_setaffinity(0, {int(sys.argv[1])})
+import numpy as np, Sovelk
+cases = json.loads(sys.argv[2])
+inputs = []
+for (h, w), sigma_s, guide in cases:
+    rng = np.random.default_rng(h + sigma_s)
+    img = rng.integers(0, 256, (h, w, 3), dtype=np.uint8)
+    g = rng.integers(0, 256, (h, w) if guide == "gray" else (h, w, 3), dtype=np.uint8)
+    inputs.append((Sovelk.Joint_bilateral_filter(sigma_s, 0.1), img, g))
+print(json.dumps({"file": Sovelk.__file__}), flush=True)
+for line in sys.stdin:
+    f, img, g = inputs[int(line)]
+    t0 = time.process_time()
+    out = f.joint_bilateral_filter(img, g)
+    cpu = time.process_time() - t0
+    print(json.dumps({"cpu": cpu, "hash": hashlib.sha256(out.tobytes()).hexdigest()}), flush=True)
+"""
 
 
-def run(build, config):
+def start(python, path, isa, core):
     env = dict(os.environ, SOVELK_NUM_THREADS="1")
-    here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    env["PYTHONPATH"] = os.pathsep.join([build, os.path.join(here, "python")])
-    done = subprocess.run([sys.executable, "-c", CHILD, json.dumps(config)], env=env, capture_output=True, text=True,
-                          check=True)
-    return json.loads(done.stdout)
+    env.pop("SOVELK_ISA", None)
+    if isa != "default":
+        env["SOVELK_ISA"] = isa
+    if path:
+        env["PYTHONPATH"] = path
+    else:
+        env.pop("PYTHONPATH", None)
+    cases = json.dumps([[list(size), s, g] for size, s, g in CASES])
+    child = subprocess.Popen([python, "-c", CHILD, str(core), cases], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, text=True, env=env, cwd="/")
+    return child, json.loads(child.stdout.readline())["file"]
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("before")
-    parser.add_argument("after")
-    parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--repeat", type=int, default=3)
-    parser.add_argument("--sizes", default="512x512")
-    parser.add_argument("--sigmas", default="1,3,5")
-    parser.add_argument("--photo", action="append", default=[])
-    args = parser.parse_args()
-    config = {"sizes": [[int(v) for v in s.split("x")] for s in args.sizes.split(",")],
-              "sigmas": [int(s) for s in args.sigmas.split(",")], "photos": args.photo, "repeat": args.repeat}
-    best = {"before": {}, "after": {}}
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("builds", nargs="+", help="NAME=PYTHON[:PYTHONPATH]")
+    p.add_argument("--rounds", type=int, default=9)
+    p.add_argument("--isa", default="default,avx2", help="comma-separated: default and/or SOVELK_ISA values")
+    p.add_argument("--core", type=int, default=max(os.sched_getaffinity(0)))
+    args = p.parse_args()
+    children = {}
+    for spec in args.builds:
+        name, _, where = spec.partition("=")
+        python, _, path = where.partition(":")
+        for isa in args.isa.split(","):
+            children[name, isa] = start(python, path, isa, args.core)
+            print(f"{name} ({isa}): {children[name, isa][1]}")
+    best, hashes = {}, {}
     for _ in range(args.rounds):
-        for side in ("before", "after"):
-            for case, seconds in run(getattr(args, side), config).items():
-                best[side][case] = min(best[side].get(case, float("inf")), seconds)
-    print(f"{'case':40} {'before ms':>10} {'after ms':>10} {'ratio':>7}")
-    for case, before in best["before"].items():
-        after = best["after"][case]
-        print(f"{case:40} {before * 1e3:10.2f} {after * 1e3:10.2f} {after / before:7.3f}")
+        for case in range(len(CASES)):
+            for key, (child, _) in children.items():
+                child.stdin.write(f"{case}\n")
+                child.stdin.flush()
+                reply = json.loads(child.stdout.readline())
+                best[key + (case,)] = min(best.get(key + (case,), reply["cpu"]), reply["cpu"])
+                hashes.setdefault(case, set()).add(reply["hash"])
+    for child, _ in children.values():
+        child.stdin.close()
+        child.wait()
+    first = args.builds[0].partition("=")[0]
+    print(f"\n{'case':>28} {'build':>10} {'isa':>8} {'cpu ms':>8} {'/ ' + first:>10}")
+    for case, ((h, w), sigma_s, guide) in enumerate(CASES):
+        for (name, isa), _ in children.items():
+            ms = 1000 * best[name, isa, case]
+            ratio = best[name, isa, case] / best[first, isa, case]
+            print(f"{f'{h}x{w} sigma_s {sigma_s} {guide}':>28} {name:>10} {isa:>8} {ms:8.1f} {ratio:10.3f}")
+    same = all(len(h) == 1 for h in hashes.values())
+    print("\nresults identical across builds and settings:", "yes" if same else "NO")
+    return 0 if same else 1
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -1,5 +1,5 @@
-"""The OpenCV requirement chosen at build time, on made-up site directories.
-tools/check_opencv_distributions.sh checks real installs (slow, outside the suite)."""
+"""The OpenCV requirement chosen at build time, on made-up site directories, and the declared
+floors. tools/install_matrix.py checks real installs (slow, outside the suite)."""
 
 import importlib.util
 import os
@@ -14,39 +14,42 @@ found.loader.exec_module(opencv_requirement)
 choose = opencv_requirement.choose
 
 
-def site_dir(tmp_path, *dists, cv2=False):
-    for name in dists:
-        info = tmp_path / f"{name.replace('-', '_')}-5.1.0.dist-info"
+def site_dir(path, *dists, cv2=False):
+    path.mkdir(exist_ok=True)
+    for spec in dists:
+        name, _, version = spec.partition("==")
+        version = version or "5.1.0"
+        info = path / f"{name.replace('-', '_')}-{version}.dist-info"
         info.mkdir()
-        (info / "METADATA").write_text(f"Metadata-Version: 2.1\nName: {name}\nVersion: 5.1.0\n")
+        (info / "METADATA").write_text(f"Metadata-Version: 2.1\nName: {name}\nVersion: {version}\n")
     if cv2:
-        (tmp_path / "cv2").mkdir()
-        (tmp_path / "cv2" / "__init__.py").write_text("")
-    return [str(tmp_path)]
+        (path / "cv2").mkdir()
+        (path / "cv2" / "__init__.py").write_text("")
+    return [str(path)]
 
 
-@pytest.mark.parametrize("dist", opencv_requirement.DISTRIBUTIONS)
-def test_keeps_the_distribution_that_is_there(dist, tmp_path):
-    assert choose(site_dir(tmp_path, dist, cv2=True), "4.6") == [f"{dist}>=4.6"]
+@pytest.mark.parametrize("dists, cv2", [((d,), True) for d in opencv_requirement.DISTRIBUTIONS] + [
+    ((), True),  # a cv2 that none of the four owns (built from source)
+    (("opencv-python", "opencv_contrib_python"), True),  # mixed already: not made worse
+    (("opencv-contrib-python-headless==4.6.0.66", "numpy==1.24.4"), True),
+], ids=list(opencv_requirement.DISTRIBUTIONS) + ["unowned", "mixed", "old"])
+def test_any_cv2_already_there_is_left_alone(dists, cv2, tmp_path):
+    assert choose(site_dir(tmp_path, *dists, cv2=cv2), "4.6") == []
 
 
-def test_other_environments(tmp_path):
-    empty = tmp_path / "empty"
-    empty.mkdir()
-    assert choose([str(empty)], "4.6") == ["opencv-python-headless>=4.6"]
-    # An unrelated distribution whose name merely contains "opencv" does not count.
-    unrelated = tmp_path / "unrelated"
-    unrelated.mkdir()
-    assert choose(site_dir(unrelated, "opencv-stubs"), "4.6") == ["opencv-python-headless>=4.6"]
-    # A cv2 that none of the four owns (built from source): nothing is added over it.
-    own = tmp_path / "own"
-    own.mkdir()
-    assert choose(site_dir(own, cv2=True), "4.6") == []
-    # Two already there (the environment is mixed already): naming both changes nothing.
-    mixed = tmp_path / "mixed"
-    mixed.mkdir()
-    assert choose(site_dir(mixed, "opencv-python", "opencv_contrib_python"), "4.8") == [
-        "opencv-contrib-python>=4.8", "opencv-python>=4.8"]
+def test_an_environment_without_cv2_gets_the_headless_distribution(tmp_path):
+    assert choose(site_dir(tmp_path / "empty"), "4.6") == ["opencv-python-headless>=4.6"]
+    # A distribution whose name merely contains "opencv" does not count.
+    assert choose(site_dir(tmp_path / "stubs", "opencv-stubs"), "4.6") == ["opencv-python-headless>=4.6"]
+    assert choose(site_dir(tmp_path / "numpy2", "numpy==2.4.6"), "4.6") == ["opencv-python-headless>=4.6"]
+    # One still on numpy 1 gets an OpenCV that does not upgrade it.
+    assert choose(site_dir(tmp_path / "numpy1", "numpy==1.26.4"), "4.6") == ["opencv-python-headless>=4.6,<4.12"]
+
+
+def test_a_wheel_built_from_an_sdist_names_no_opencv(tmp_path):
+    # pip caches it and installs it into other environments.
+    assert choose(site_dir(tmp_path), "4.6", from_sdist=True) == []
+    assert choose(site_dir(tmp_path), "4.6", "opencv-python", from_sdist=True) == ["opencv-python>=4.6"]
 
 
 def test_override(tmp_path):
@@ -64,3 +67,37 @@ def test_virtual_environment_that_sees_the_system_site(tmp_path):
     assert sees(str(tmp_path))
     (tmp_path / "pyvenv.cfg").write_text("home = /usr/bin\ninclude-system-site-packages = false\n")
     assert not sees(str(tmp_path)) and not sees(str(tmp_path / "missing"))
+
+
+def test_floors_agree_with_the_oldest_tested_releases():
+    """The OpenCV floor, each extra's floor and the pins CI tests as the oldest must not drift."""
+    tomllib = pytest.importorskip("tomllib")
+    with open(os.path.join(HERE, "..", "pyproject.toml"), "rb") as fh:
+        project = tomllib.load(fh)
+    [provider] = project["tool"]["dynamic-metadata"]
+    floors = {"opencv": provider["minimum"]}
+    for dep in project["project"]["dependencies"]:
+        name, _, floor = dep.partition(">=")
+        floors[name] = floor
+    extras = project["project"]["optional-dependencies"]
+    for name in opencv_requirement.DISTRIBUTIONS:
+        assert extras[name] == [f"{name}>={floors['opencv']}"]
+    with open(os.path.join(HERE, "..", ".ci", "oldest-supported.txt")) as fh:
+        pins = dict(line.strip().split("==") for line in fh if line.strip() and not line.startswith("#"))
+    assert set(pins) == {"numpy", "opencv-python-headless"}
+    for name, floor in (("numpy", floors["numpy"]), ("opencv-python-headless", floors["opencv"])):
+        assert pins[name].split(".")[:2] == floor.split("."), (name, pins[name], floor)
+
+
+def test_the_build_hook_names_no_opencv_in_a_wheel_built_from_an_sdist(tmp_path, monkeypatch):
+    provider = opencv_requirement.Provider
+    monkeypatch.setattr(opencv_requirement, "target_site_dirs", lambda: site_dir(tmp_path / "site"))
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.delenv("SOVELK_OPENCV", raising=False)
+    # A checkout, built for an environment without cv2.
+    assert provider.dynamic_metadata({"minimum": "4.6"}, {}) == {"dependencies": ["opencv-python-headless>=4.6"]}
+    # An unpacked sdist has PKG-INFO at its root.
+    (tmp_path / "PKG-INFO").write_text("Metadata-Version: 2.1\nName: sovelk\nVersion: 0.1.0\n")
+    assert provider.dynamic_metadata({"minimum": "4.6"}, {}) == {"dependencies": []}
+    monkeypatch.setenv("SOVELK_OPENCV", "opencv-contrib-python")
+    assert provider.dynamic_metadata({"minimum": "4.6"}, {}) == {"dependencies": ["opencv-contrib-python>=4.6"]}

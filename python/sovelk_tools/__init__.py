@@ -3,17 +3,19 @@
 - :func:`joint_bilateral` filters gray, colour, 16-bit and float images at their
   own depth, with scipy.ndimage's border modes, on the class's native core.
 - :func:`filter_tiled` filters tile by tile with bounded memory (numpy arrays
-  or memmaps, also disk to disk) and gives exactly the whole-image result.
-- :func:`filter_dask` builds the same result lazily over a dask array, for
-  threads, processes or a distributed cluster (needs the ``dask`` extra).
+  or memmaps, also disk to disk), through ``joint_bilateral`` and its options or
+  a ``Sovelk.Joint_bilateral_filter``, and gives exactly the whole-image result.
+- :func:`filter_dask` builds the same result lazily over dask arrays or ``.npy``
+  files, through ``joint_bilateral`` and its options or a
+  ``Sovelk.Joint_bilateral_filter``, for threads, processes or a distributed
+  cluster (needs the ``dask`` extra).
 - The ``sovelk`` command line (``python -m sovelk_tools``) filters image files
-  and runs a demo on a bundled sample photograph.
+  at their own depth and runs a demo on a bundled sample photograph.
 """
 
 from __future__ import annotations
 
 import pkgutil
-from typing import Any
 
 # A development build (tools/dev-build.sh) puts the native part, _native, in a sovelk_tools/
 # folder of its own beside Sovelk; an installed wheel has it here. Either way the package is
@@ -22,17 +24,9 @@ __path__ = pkgutil.extend_path(__path__, __name__)
 
 from ._border import reflect_index  # noqa: E402
 from .bilateral import joint_bilateral  # noqa: E402
+# dask itself is imported at filter_dask's first call, so the rest works without the dask extra.
+from .dask_filter import filter_dask  # noqa: E402
 from .tiled import DEFAULT_TILE, filter_tiled, iter_tiles  # noqa: E402
 
 __all__ = ["DEFAULT_TILE", "filter_dask", "filter_tiled", "iter_tiles", "joint_bilateral", "reflect_index"]
 
-
-def filter_dask(filt: Any, img: Any, guidance: Any) -> Any:
-    """Lazy dask array equal to ``filt.joint_bilateral_filter(img, guidance)``.
-
-    See :func:`sovelk_tools.dask_filter.filter_dask`; dask is imported only
-    here, so the rest of the package works without it.
-    """
-    from .dask_filter import filter_dask as _filter_dask
-
-    return _filter_dask(filt, img, guidance)

@@ -15,6 +15,7 @@ import signal
 import sys
 from typing import Callable, NoReturn, Optional, Sequence
 
+from .bilateral import MODES, ROUNDINGS
 from .errors import InputOutOfMemory, UserError, os_line
 from .filtering import PROG, cmd_filter
 from .formats import DEFAULT_MAX_PIXELS
@@ -63,6 +64,16 @@ def _sigma_r(text: str) -> float:
     return value
 
 
+def _cval(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"must be a finite number, got '{text}'")
+    return value
+
+
 def _whole_number(zero_means: str, otherwise: str) -> Callable[[str], int]:
     """A parser of a whole number that is 0 (meaning ``zero_means``) or more."""
 
@@ -100,8 +111,10 @@ def build_parser() -> argparse.ArgumentParser:
             "-o OUTDIR; each image's guidance is the file of the same name in GDIR (or, failing that, "
             "the one file there with the same stem), and each result goes to OUTDIR under the image's "
             "name; a file that fails is reported and the batch goes on.  Every format OpenCV reads and "
-            "writes works; uint8 colour .npy arrays are filtered from disk to disk through memory maps, "
-            "and 16-bit and floating-point (0..1) images are rescaled to 8 bits."
+            "writes works, and .npy arrays, which are filtered from disk to disk through memory maps.  "
+            "Images are filtered at their own depth (8-bit, 16-bit, int16, int32, float32, float64) "
+            "and channels (a gray image as one); a result is rescaled to 8 bits, with a note, only "
+            "where the output format cannot hold its depth.  Guidance is brought to 8 bits."
         ),
     )
     f.add_argument("inputs", nargs="+", metavar="PATH", help="IMAGE GUIDANCE, or in batch mode images and directories")
@@ -111,6 +124,21 @@ def build_parser() -> argparse.ArgumentParser:
     f.add_argument("--sigma-s", type=_sigma_s, default=3, metavar="N", help="spatial sigma in whole pixels (default 3)")
     f.add_argument("--sigma-r", type=_sigma_r, default=0.1, metavar="X", help="range sigma on the 0..1 intensity scale (default 0.1)")
     f.add_argument("--gray-guidance", action="store_true", help="read the guidance as gray (one range weight per pixel)")
+    f.add_argument(
+        "--mode", choices=list(MODES), default="reflect",
+        help="what the window reads beyond the image's border: reflect (cba|abcd|dcb, the default), "
+        "mirror (dcb|abcd|cba), nearest (aaa|abcd|ddd), wrap (bcd|abcd|abc) or constant (--cval)",
+    )
+    f.add_argument(
+        "--cval", type=_cval, metavar="X",
+        help="with --mode constant: the image value beyond the border (default 0; the guidance reads 0 there)",
+    )
+    f.add_argument(
+        "--rounding", choices=list(ROUNDINGS),
+        help="integer results: nearest (half to even) or truncate (toward zero). Default: truncate for "
+        "8-bit images, the bytes of Sovelk.Joint_bilateral_filter and of earlier releases; nearest for "
+        "deeper ones",
+    )
     f.add_argument(
         "--tile",
         type=_tile,
@@ -174,7 +202,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         # A file name that is not valid UTF-8 is printed with its odd bytes
         # escaped, as stderr does by default, instead of failing the summary.
         sys.stdout.reconfigure(errors="backslashreplace")
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command == "filter" and args.cval is not None and args.mode != "constant":
+        parser.error("--cval applies to --mode constant only")
     try:
         with cleanup_on_signals():
             return cmd_filter(args) if args.command == "filter" else cmd_demo(args)
@@ -190,9 +221,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except MemoryError as exc:
         detail = f" ({exc})" if str(exc) else ""
         sys.stderr.write(
-            f"{PROG}: error: out of memory{detail}. Each filter call holds padded copies of its image "
-            "and guidance block and its output, and every worker thread holds scratch memory that grows with "
-            "the window's area: a smaller --tile lowers the first, a smaller --sigma-s the second\n"
+            f"{PROG}: error: out of memory{detail}. An image file and its result are held in memory (.npy "
+            "files are mapped instead), and every worker thread holds rows of the window, which grow "
+            "with --sigma-s\n"
         )
         return 1
     except KeyboardInterrupt:

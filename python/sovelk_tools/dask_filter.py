@@ -1,104 +1,428 @@
 """Lazy, chunk-parallel filtering of dask arrays.
 
-Every chunk is filtered with ``pad_w`` pixels of context from its neighbours
-(``dask.array.map_overlap``); as in the tiled path, the filter's own mirroring
-of that block never reaches the chunk's pixels, so the result is bit-identical
-to the whole-image call.
+Every output chunk is one filter call on its window: the chunk with the window radius of context
+on each side.  Along an axis the window is cut to the image, so that past the image's edge the
+filter applies its own border exactly where the whole-image call applies it: a pixel of the chunk
+whose window crosses that edge reads the same mirrored, repeated or constant values either way,
+since the window then reaches the radius or more into the image from that edge, or spans the
+whole axis.  Wrap is the exception, for its context past one edge is the image's other side: the
+window is taken across the edge, from the chunks at the other end, unless it spans the whole axis
+anyway.  With ``joint_bilateral`` each window is filtered as a ``region`` (only the chunk's pixels
+are computed); a ``Sovelk.Joint_bilateral_filter`` filters its whole window and the chunk is cut
+out.  So the result is bit-identical to the whole-image call for any chunking, and a chunk that is
+the whole image is the whole-image call.
 
-At the image's outer border nothing is added (``boundary="none"``): there the
-block's own edge is the image's edge, so the filter's own mirroring of the
-block is the whole image's, as long as the block holds at least ``pad_w``
-pixels across, which the context from the other side provides (dask merges
-chunks smaller than the depth with their neighbours).  Letting dask mirror the
-border instead cost a fifth of the time on a cluster of worker processes, in
-the extra tasks that build it.  An axis shorter than ``pad_w`` is another
-matter: OpenCV then keeps mirroring back and forth within the whole axis, so
-that axis is padded here with the same index arithmetic as the tiled path,
-kept in one chunk, and trimmed after filtering.
+The graph is built here rather than with ``map_overlap``: each input chunk that borders another
+chunk's window gives one task, its frame (its margins a radius wide, image and guidance
+together), and each output chunk is one task that takes its parts from its neighbours' frames,
+joins them to its own chunk and filters.  Worker processes then exchange only margins, in two
+tasks per chunk where ``map_overlap`` made seventeen for two arrays (a slice per neighbour, a join
+and trims, per array): each task costs a round trip through the scheduler.
+
+Two kinds of input are not made dask arrays at all.  The path of an ``.npy`` file: each window
+task reads its own window from the file, so with worker processes no input travels between
+processes, only the results.  A numpy array: it is cut into the windows when the graph is built,
+and each window travels once, inside its task, to the worker that filters it, rather than chunks
+to the workers and then margins between them (fewer and larger transfers, in a quarter of the
+tasks); where windows overlap so much that their copies would pass ``MAX_WINDOW_COPIES`` times the
+array, it is chunked by dask as before.
 """
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, Tuple
+import bisect
+import functools
+import inspect
+import itertools
+import math
+import os
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Sequence, Tuple, Union, overload
 
 import numpy as np
 
-from ._border import check_pair, filter_one_block, pad_width_of, reflect_index
+from ._border import check_pair, filter_one_block, pad_width_of
+from .bilateral import _weights, joint_bilateral
+from .tiled import FilterObject
+
+if TYPE_CHECKING:
+    import dask.array
+    from typing_extensions import Required, TypedDict, Unpack
+
+    class FunctionOptions(TypedDict, total=False):
+        """joint_bilateral's options that filter_dask passes on to every chunk."""
+
+        sigma_s: Required[float]
+        sigma_r: Required[float]
+        mode: str
+        cval: float
+        guidance_cval: int
+        rounding: str
+        output: Any
+
+Path = Union[str, "os.PathLike[str]"]
+
+# A numpy input is copied into its windows unless they add up to more than this many times the
+# array (small chunks under a wide window), which a graph holding them would keep until computed.
+MAX_WINDOW_COPIES = 2.0
+
+# Along one axis, a chunk's window: the runs of image positions it is made of, in order, and
+# where the chunk lies within it.
+AxisWindow = Tuple[List[slice], slice]
 
 
-def _filter_block(img_block: np.ndarray, guid_block: np.ndarray, *, filt: Any, gray: bool) -> np.ndarray:
-    # The gray guidance travels as (h, w, 1) so that dask lines its axes up with
-    # the image's; the filter wants it two-dimensional again.
-    guid = guid_block[:, :, 0] if gray else guid_block
-    return filter_one_block(filt, img_block, guid)
+def axis_windows(chunks: Sequence[int], pad: int, wrap: bool = False) -> List[AxisWindow]:
+    """For each chunk along an axis, the runs of positions its window is made of.
 
-
-def _mirror_axis(x: Any, axis: int, pad: int) -> Any:
-    n = x.shape[axis]
-    idx = reflect_index(np.arange(-pad, n + pad), n)
-    # Kept as one chunk: the axis is shorter than pad_w, so it is small, and a
-    # single chunk holds the complete mirrored context for every pixel on it.
-    taken = x[(slice(None),) * axis + (idx,)]
-    chunks = list(taken.chunks)
-    chunks[axis] = (n + 2 * pad,)
-    return taken.rechunk(tuple(chunks))
-
-
-def filter_dask(filt: Any, img: Any, guidance: Any) -> Any:
-    """Return a lazy dask array equal to ``filt.joint_bilateral_filter(img, guidance)``.
-
-    ``img`` (h, w, ch) and ``guidance`` (h, w) or (h, w, c) may be dask arrays
-    or anything ``dask.array.asarray`` accepts.  The guidance is rechunked to
-    the image's chunks and channels are kept in one chunk.  Chunks smaller than
-    ``pad_w`` are merged with their neighbours, so the result's chunks can
-    differ from the input's.  ``filt`` is pickled into the task graph, so the
-    computation runs on threads, processes or a distributed cluster alike.
-
-    Each chunk costs one filter call on a (chunk + 2*pad_w) block: size chunks
-    by what one such call may use.
+    Chunk k spans [start, stop); its window spans [start - pad, stop + pad) cut to the axis, and
+    may take in several neighbouring chunks where they are narrower than ``pad``.  With ``wrap``
+    a window shorter than the axis continues from the other end instead, in one or two runs; one
+    as long takes the whole axis, and the filter's own wrapping is then the image's.
     """
+    bounds = [0, *itertools.accumulate(int(c) for c in chunks)]
+    n = bounds[-1]
+    windows = []
+    for start, stop in zip(bounds, bounds[1:]):
+        lo, hi = start - pad, stop + pad
+        if wrap and hi - lo >= n:
+            windows.append(([slice(0, n)], slice(start, stop)))
+        elif wrap:
+            if lo < 0:
+                runs = [slice(lo + n, n), slice(0, hi)]
+            elif hi > n:
+                runs = [slice(lo, n), slice(0, hi - n)]
+            else:
+                runs = [slice(lo, hi)]
+            windows.append((runs, slice(pad, pad + stop - start)))
+        else:
+            lo, hi = max(lo, 0), min(hi, n)
+            windows.append(([slice(lo, hi)], slice(start - lo, stop - lo)))
+    return windows
+
+
+def _pieces(runs: List[slice], bounds: List[int]) -> List[Tuple[int, slice]]:
+    """The runs split at chunk boundaries: (chunk index, slice within that chunk), in order."""
+    return [(j, slice(max(run.start, bounds[j]) - bounds[j], min(run.stop, bounds[j + 1]) - bounds[j]))
+            for run in runs
+            for j in range(bisect.bisect_right(bounds, run.start) - 1, bisect.bisect_left(bounds, run.stop))]
+
+
+class NpyFile:
+    """An ``.npy`` file that each task reads its own window from, by its absolute path."""
+
+    def __init__(self, path: Path, name: str) -> None:
+        self.path = os.path.abspath(os.fspath(path))
+        try:
+            array = self.open()
+        except (OSError, ValueError) as exc:
+            raise ValueError(f"{name}: cannot read {self.path!r} as an .npy array: {exc}") from None
+        if not isinstance(array, np.ndarray):
+            raise ValueError(f"{name}: {self.path!r} is not an .npy array file")
+        self.shape: Tuple[int, ...] = array.shape
+        self.dtype = array.dtype
+        self.ndim = array.ndim
+        stat = os.stat(self.path)
+        # A file rewritten between two graphs must not give the same task names, or a cluster
+        # that still holds the first graph's results would hand them out again.
+        self.token = (self.path, stat.st_size, stat.st_mtime_ns)
+
+    def open(self) -> np.ndarray:
+        array: np.ndarray = np.load(self.path, mmap_mode="r")
+        return array
+
+    def template(self) -> np.ndarray:
+        """An array of this shape and dtype that takes no memory, for checking arguments."""
+        return np.broadcast_to(np.zeros((), self.dtype), self.shape)
+
+
+def _read_window(source: NpyFile, row_runs: List[slice], col_runs: List[slice]) -> np.ndarray:
+    array = source.open()
+    return _join([[array[rows, cols] for cols in col_runs] for rows in row_runs])
+
+
+def _window_copy(array: np.ndarray, row_runs: List[slice], col_runs: List[slice]) -> np.ndarray:
+    """The window, copied: the graph must not see later changes to the caller's array."""
+    if len(row_runs) == len(col_runs) == 1:
+        return np.array(array[row_runs[0], col_runs[0]])
+    return _join([[array[rows, cols] for cols in col_runs] for rows in row_runs])
+
+
+def _chunked(array: Any) -> bool:
+    """Whether an input of the graph is a dask array (not a file or a numpy array to cut)."""
+    return not isinstance(array, (NpyFile, np.ndarray))
+
+
+def _frame(pad: int, *blocks: np.ndarray) -> Tuple[Tuple[np.ndarray, ...], ...]:
+    """A chunk's margins, for each array: its first and last ``pad`` rows (full width) and its
+    first and last ``pad`` columns (full height): sides 0 to 3.
+
+    Copied, so that only these margins, not the whole chunk they are views of, travel to the
+    workers that filter the neighbouring windows."""
+    return tuple((np.ascontiguousarray(b[:pad]), np.ascontiguousarray(b[max(b.shape[0] - pad, 0):]),
+                  np.ascontiguousarray(b[:, :pad]), np.ascontiguousarray(b[:, max(b.shape[1] - pad, 0):]))
+                 for b in blocks)
+
+
+def _from_frame(frame: Tuple[Tuple[np.ndarray, ...], ...], which: int, side: int, rows: slice,
+                cols: slice) -> np.ndarray:
+    return frame[which][side][rows, cols]
+
+
+def _cut(block: np.ndarray, rows: slice, cols: slice) -> np.ndarray:
+    return block[rows, cols]
+
+
+def _piece(frame_key: Any, which: int, chunk_key: Any, n: int, m: int, rows: slice, cols: slice,
+           pad: int) -> Any:
+    """The task, run inside the window's own task, that takes the part (rows, cols) of an n x m
+    chunk: from one side of the chunk's frame where it lies there, else from the chunk itself."""
+    if (rows.start, rows.stop, cols.start, cols.stop) == (0, n, 0, m):
+        return chunk_key  # the whole chunk: nothing to cut or copy
+    top, left = max(n - pad, 0), max(m - pad, 0)
+    if rows.stop <= pad:
+        return (_from_frame, frame_key, which, 0, rows, cols)
+    if rows.start >= top:
+        return (_from_frame, frame_key, which, 1, slice(rows.start - top, rows.stop - top), cols)
+    if cols.stop <= pad:
+        return (_from_frame, frame_key, which, 2, rows, cols)
+    if cols.start >= left:
+        return (_from_frame, frame_key, which, 3, rows, slice(cols.start - left, cols.stop - left))
+    return (_cut, chunk_key, rows, cols)
+
+
+def _join(grid: List[List[np.ndarray]]) -> np.ndarray:
+    rows = [np.concatenate(row, axis=1) if len(row) > 1 else row[0] for row in grid]
+    return np.concatenate(rows, axis=0) if len(rows) > 1 else rows[0]
+
+
+def _object_window(filt: Any, rows: slice, cols: slice, img: np.ndarray, guidance: np.ndarray) -> np.ndarray:
+    out = filter_one_block(filt, img, guidance)
+    return out if out.shape[:2] == (rows.stop - rows.start, cols.stop - cols.start) else out[rows, cols]
+
+
+def _function_window(options: Dict[str, Any], rows: slice, cols: slice, img: np.ndarray,
+                     guidance: np.ndarray) -> np.ndarray:
+    return joint_bilateral(img, guidance, region=(rows, cols), **options)
+
+
+def _chunk_key(array: Any, i: int, j: int) -> Tuple[Any, ...]:
+    return (str(array.name), i, j) + (0,) * (int(array.ndim) - 2)
+
+
+def _window_graph(name: str, block_call: Callable[..., Any], arrays: Sequence[Any],
+                  grid_chunks: Tuple[Tuple[int, ...], Tuple[int, ...]], pad: int, wrap: bool,
+                  out_ndim: int) -> Dict[Any, Any]:
+    """Tasks that call ``block_call(rows, cols, *windows)`` on each chunk's window of ``arrays``.
+
+    ``arrays`` are dask arrays chunked as ``grid_chunks`` along rows and columns (one chunk along
+    axis 2), ``NpyFile`` sources or numpy arrays; ``rows`` and ``cols`` say where the chunk lies in
+    the window. Each chunk that lends a part to another chunk's window gives one task, its frame,
+    holding the margins of all dask arrays; each window is one task that takes its parts from the
+    frames of its neighbours and its own chunk whole, reads the files' windows itself, and holds
+    its windows of the numpy arrays."""
+    row_windows, col_windows = (axis_windows(c, pad, wrap) for c in grid_chunks)
+    row_bounds, col_bounds = ([0, *itertools.accumulate(c)] for c in grid_chunks)
+    chunked = [a for a in arrays if _chunked(a)]
+    graph: Dict[Any, Any] = {}
+    for i, j in itertools.product(range(len(grid_chunks[0])), range(len(grid_chunks[1]))):
+        (row_runs, rows), (col_runs, cols) = row_windows[i], col_windows[j]
+        row_pieces, col_pieces = _pieces(row_runs, row_bounds), _pieces(col_runs, col_bounds)
+        windows: List[Any] = []
+        which = -1
+        for array in arrays:
+            if isinstance(array, NpyFile):
+                windows.append((_read_window, array, row_runs, col_runs))
+                continue
+            if isinstance(array, np.ndarray):
+                windows.append(_window_copy(array, row_runs, col_runs))
+                continue
+            which, grid = which + 1, []
+            for bi, piece_rows in row_pieces:
+                row = []
+                for bj, piece_cols in col_pieces:
+                    frame_key = (f"{name}-frame", bi, bj)
+                    piece = _piece(frame_key, which, _chunk_key(array, bi, bj), grid_chunks[0][bi],
+                                   grid_chunks[1][bj], piece_rows, piece_cols, pad)
+                    if isinstance(piece, tuple) and piece[0] is _from_frame:
+                        graph[frame_key] = (_frame, pad, *(_chunk_key(a, bi, bj) for a in chunked))
+                    row.append(piece)
+                grid.append(row)
+            windows.append((_join, grid))
+        graph[(name, i, j) + (0,) * (out_ndim - 2)] = (block_call, rows, cols, *windows)
+    return graph
+
+
+def _source(value: Any, name: str) -> Any:
+    """An NpyFile for the path of an .npy file, a numpy array as it is, else a dask array."""
+    if isinstance(value, (str, os.PathLike)):
+        return NpyFile(value, name)
+    if type(value) in (np.ndarray, np.memmap):
+        return value
     import dask.array as da
 
-    img = da.asarray(img)
-    guidance = da.asarray(guidance)
-    h, w, ch = check_pair(img, guidance)
-    pad = pad_width_of(filt)
+    array = da.asarray(value)
+    if any(math.isnan(n) for n in array.shape):
+        raise ValueError(f"{name} has unknown chunk sizes (shape {array.shape}): call its compute_chunk_sizes() first")
+    return array
 
-    gray = guidance.ndim == 2
-    if gray:
-        guidance = guidance[:, :, None]
-    img = img.rechunk({2: -1})
-    guidance = guidance.rechunk((img.chunks[0], img.chunks[1], -1))
 
-    if img.numblocks[0] == 1 and img.numblocks[1] == 1:
-        return da.map_blocks(
-            _filter_block, img, guidance, dtype=np.uint8, meta=np.empty((0, 0, 0), dtype=np.uint8),
-            filt=filt, gray=gray,
+def _grid(img: Any, guidance: Any, chunks: Any) -> Tuple[Tuple[int, ...], Tuple[int, ...]]:
+    """The chunks along rows and columns of the result: ``chunks`` if given, else the image's,
+    else the guidance's, else dask's automatic chunks for the image."""
+    import dask.array as da
+
+    if chunks is None:
+        for array in (img, guidance):
+            if _chunked(array):
+                return array.chunks[0], array.chunks[1]
+        chunks = "auto"
+    if isinstance(chunks, tuple) and len(chunks) == 2 and img.ndim == 3:
+        chunks = chunks + (-1,)
+    try:
+        layout = da.empty(img.shape, dtype=img.dtype, chunks=chunks)
+    except (TypeError, ValueError) as exc:
+        raise ValueError(f"chunks {chunks!r} do not fit an image of shape {img.shape}: {exc}") from None
+    if img.ndim == 3:
+        layout = layout.rechunk({2: -1})
+    return layout.chunks[0], layout.chunks[1]
+
+
+def _aligned(array: Any, grid: Tuple[Tuple[int, ...], Tuple[int, ...]], pad: int, wrap: bool) -> Any:
+    """The input as the graph takes it: a dask array chunked along ``grid``, and a numpy array
+    whose windows would take too much memory made one."""
+    if isinstance(array, np.ndarray):
+        copies = 1.0
+        for axis, chunks in enumerate(grid):
+            reach = sum(run.stop - run.start for runs, _ in axis_windows(chunks, pad, wrap) for run in runs)
+            copies *= reach / max(array.shape[axis], 1)
+        if copies <= MAX_WINDOW_COPIES:
+            return array
+        import dask.array as da
+
+        array = da.from_array(array, chunks=grid + array.shape[2:])
+    if isinstance(array, NpyFile):
+        return array
+    return array.rechunk(grid + ((-1,) if array.ndim == 3 else ()))
+
+
+def _function_options(options: Dict[str, Any]) -> Dict[str, Any]:
+    """The options, checked against joint_bilateral's own signature: the image and guidance are
+    the chunks', and so is the region."""
+    if "region" in options:
+        raise TypeError("filter_dask() takes no region: each chunk is filtered as a region of the image")
+    try:
+        inspect.signature(joint_bilateral).bind(None, None, **options)
+    except TypeError as exc:
+        raise TypeError(f"filter_dask(joint_bilateral, img, guidance, ...): {exc}") from None
+    if isinstance(options.get("output"), np.ndarray):
+        raise TypeError(
+            "filter_dask() takes output as a dtype only: the result is a dask array; write it into "
+            "an array with dask.array.store(result, array)"
         )
+    return options
 
-    depth: Dict[int, int] = {0: pad, 1: pad, 2: 0}
-    trims: List[Tuple[int, int]] = []
-    for axis, n in ((0, h), (1, w)):
-        if pad > n:
-            img = _mirror_axis(img, axis, pad)
-            guidance = _mirror_axis(guidance, axis, pad)
-            depth[axis] = 0
-            trims.append((axis, n))
 
-    result = da.map_overlap(
-        _filter_block,
-        img,
-        guidance,
-        depth=[depth, depth],
-        boundary="none",
-        align_arrays=False,
-        dtype=np.uint8,
-        meta=np.empty((0, 0, 0), dtype=np.uint8),
-        filt=filt,
-        gray=gray,
-    )
-    for axis, n in trims:
-        sl = [slice(None)] * 3
-        sl[axis] = slice(pad, pad + n)
-        result = result[tuple(sl)]
-    return result
+@overload
+def filter_dask(
+    filt: FilterObject,
+    img: Any,
+    guidance: Any,
+    *,
+    chunks: Any = ...,
+) -> "dask.array.Array": ...
+
+
+@overload
+def filter_dask(
+    filt: Callable[..., np.ndarray],
+    img: Any,
+    guidance: Any,
+    *,
+    chunks: Any = ...,
+    **options: Unpack[FunctionOptions],
+) -> "dask.array.Array": ...
+
+
+def filter_dask(filt: Any, img: Any, guidance: Any, *, chunks: Any = None, **options: Any) -> "dask.array.Array":
+    """A lazy dask array equal to the whole-image filter of ``img`` under ``guidance``.
+
+    Two ways to call it::
+
+        filter_dask(joint_bilateral, img, guidance, sigma_s=3, sigma_r=0.1, mode="wrap")
+        filter_dask(Sovelk.Joint_bilateral_filter(3, 0.1), img, guidance)
+
+    Parameters
+    ----------
+    filt:
+        ``sovelk_tools.joint_bilateral``, or a ``Sovelk.Joint_bilateral_filter`` object.
+    img, guidance:
+        Dask arrays, numpy arrays, anything else ``dask.array.asarray`` takes, or the path (str
+        or ``os.PathLike``) of an ``.npy`` file.  With the function: what it takes (an image of
+        shape (h, w) or (h, w, c) of uint8, uint16, int16, int32, float32 or float64, and a uint8
+        guidance of the same h and w); the result equals ``joint_bilateral(img, guidance,
+        **options)`` bit for bit, with its dtype.  With the object: shapes (h, w, ch) and (h, w)
+        or (h, w, c); the result equals ``filt.joint_bilateral_filter(img, guidance)`` (uint8).
+        With worker processes the inputs must reach the workers, which may cost more than the
+        filtering.  An ``.npy`` file is read by each task from the file, its own window only,
+        when the result is computed: the workers must see the same file (one machine, or a
+        shared file system), and it must not change until then; only the results travel.  A
+        numpy array is copied into the chunks' windows when the graph is built (or chunked by
+        dask where the windows overlap so much that they would hold more than
+        ``MAX_WINDOW_COPIES`` times the array), and each window travels once, to the worker
+        that filters it; a memory map is read whole for that, so give its file's path instead.  A dask array made with ``from_array`` travels in chunks to the workers,
+        and its margins between them.
+    chunks:
+        The result's chunks along rows and columns (an int, a (rows, cols) pair, or anything
+        dask takes as chunks for the image).  By default the image's, else (for an ``.npy``
+        image) the guidance's, else dask's automatic chunks.  Dask inputs are rechunked to them;
+        channels always stay in one chunk.
+    sigma_s, sigma_r, mode, cval, guidance_cval, rounding, output:
+        With the function only, and as ``joint_bilateral`` takes them (sigma_s and sigma_r are
+        required); ``output`` may be a dtype, not an array (write the result into one with
+        ``dask.array.store``).  The object carries its own sigmas.
+
+    Every argument is checked here, before any work; NaN or infinity in a float image raises
+    ValueError when the chunk whose window holds it is computed.  The graph runs on threads,
+    processes or a distributed cluster alike (the filter object travels by pickling).  Each
+    chunk costs one filter call on its window, the chunk and the window radius around it: size
+    chunks by what one such call may use.
+    """
+    import dask.array as da
+    from dask.base import tokenize
+    from dask.highlevelgraph import HighLevelGraph
+
+    img, guidance = _source(img, "img"), _source(guidance, "guidance")
+    if filt is joint_bilateral:
+        options = _function_options(options)
+        # A call on no pixels checks every argument in the function's own words and gives the
+        # result's dtype; the templates take no memory whatever the image's size.
+        templates = [a.template() if isinstance(a, NpyFile) else np.broadcast_to(np.zeros((), a.dtype), a.shape)
+                     for a in (img, guidance)]
+        dtype = joint_bilateral(*templates, region=np.s_[0:0, 0:0], **options).dtype
+        pad = _weights(options["sigma_s"], options["sigma_r"])[0].shape[0] // 2
+        block_call: Callable[..., Any] = functools.partial(_function_window, options)
+        wrap = options.get("mode") == "wrap"
+    else:
+        if options:
+            raise TypeError(
+                f"filter_dask() takes {', '.join(sorted(options))} only with joint_bilateral as its "
+                "first argument; a Joint_bilateral_filter object carries its own sigmas"
+            )
+        check_pair(img, guidance)
+        pad = pad_width_of(filt)
+        dtype = np.dtype(np.uint8)
+        block_call = functools.partial(_object_window, filt)
+        wrap = False
+
+    grid = _grid(img, guidance, chunks)
+    img, guidance = _aligned(img, grid, pad, wrap), _aligned(guidance, grid, pad, wrap)
+    out_chunks = grid + (((img.shape[2],),) if img.ndim == 3 else ())
+    meta = np.empty((0,) * img.ndim, dtype=dtype)
+    if 0 in img.shape[:2]:
+        return da.empty(img.shape, dtype=dtype, chunks=out_chunks)
+
+    arrays = (img, guidance)
+    name = "sovelk-filter-" + tokenize(filt, options, pad, *(a.token if isinstance(a, NpyFile) else a for a in arrays))
+    layer = _window_graph(name, block_call, arrays, grid, pad, wrap, img.ndim)
+    dependencies = [a for a in arrays if _chunked(a)]
+    graph = HighLevelGraph.from_collections(name, layer, dependencies=dependencies)
+    return da.Array(graph, name, chunks=out_chunks, dtype=dtype, meta=meta)

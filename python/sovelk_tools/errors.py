@@ -8,7 +8,7 @@ class UserError(Exception):
 
 
 class InputOutOfMemory(MemoryError):
-    """Reading an input ran out of memory; the text names the file."""
+    """Out of memory for a reason the text names: an input's decoding, or the window's size."""
 
 
 def os_reason(exc: OSError) -> str:

@@ -6,33 +6,52 @@ import argparse
 import os
 import sys
 import time
-from typing import Any, Callable, List, Optional, Sequence
+from dataclasses import dataclass
+from typing import Any, Callable, Dict, List, Optional, Sequence
 
-import cv2
 import numpy as np
 
 from .batch import plan_batch
-from .errors import UserError, cannot_write, os_line
+from .bilateral import joint_bilateral
+from .errors import InputOutOfMemory, UserError, cannot_write, os_line
 from .formats import is_npy
 from .imagefiles import check_sizes, load_guidance, load_image
-from .opencv_codecs import is_out_of_memory, last_line
-from .outputs import atomic_output, check_output, open_npy_output, output_directory, write_image, write_npy
-from .tiled import filter_tiled, iter_tiles, tile_count
+from .outputs import atomic_output, check_output, check_writable, open_npy_output, output_directory, write_image, write_npy
+from .tiled import filter_tiled, tile_count
 
 PROG = "sovelk"
 
 
-def make_filter(sigma_s: int, sigma_r: float) -> Any:
+@dataclass(frozen=True)
+class FilterOptions:
+    """The filter's options as the command line gives them."""
+
+    sigma_s: int
+    sigma_r: float
+    mode: str = "reflect"
+    cval: float = 0.0
+    rounding: Optional[str] = None  # None: by the image's depth (rounding_for)
+
+    def rounding_for(self, dtype: np.dtype) -> str:
+        # 8-bit results keep the bytes of the class and of earlier releases (truncated); deeper
+        # integers had no earlier result to keep, and are rounded without bias.
+        if self.rounding is not None:
+            return self.rounding
+        return "truncate" if dtype == np.uint8 else "nearest"
+
+    def arguments(self, dtype: np.dtype) -> Dict[str, Any]:
+        """joint_bilateral's keyword arguments for an image of ``dtype``."""
+        return dict(sigma_s=self.sigma_s, sigma_r=self.sigma_r, mode=self.mode, cval=self.cval,
+                    rounding=self.rounding_for(dtype))
+
+
+def check_options(options: FilterOptions) -> None:
+    """Build the weights before any file is read: a window larger than memory fails here, once."""
+    pixel = np.zeros((1, 1), np.uint8)
     try:
-        import Sovelk
-    except ImportError as exc:
-        raise UserError(f"the Sovelk extension module cannot be imported: {exc}") from None
-    try:
-        return Sovelk.Joint_bilateral_filter(sigma_s, sigma_r)
-    except (TypeError, ValueError, OverflowError) as exc:
-        # A sigma_s whose window no machine could hold fails inside the
-        # constructor's arithmetic, in words that do not name the cause.
-        raise UserError(f"cannot build a filter with --sigma-s {sigma_s}: it is too large ({exc})") from None
+        joint_bilateral(pixel, pixel, **options.arguments(pixel.dtype))
+    except MemoryError as exc:
+        raise InputOutOfMemory(f"--sigma-s {options.sigma_s}: {exc}") from None
 
 
 # Weighted samples (output pixels x window area) above which a run is worth a
@@ -41,33 +60,21 @@ def make_filter(sigma_s: int, sigma_r: float) -> Any:
 _LONG_RUN = 3e10
 
 
-def window_warning(filt: Any, h: int, w: int, tile: int, path: str) -> Optional[str]:
+def window_warning(sigma_s: int, h: int, w: int, path: str) -> Optional[str]:
     """A warning, before the filter call, for a window so large for the image that the run takes very long."""
-    side, pad = int(filt.wndw_size), int(filt.pad_w)
-    # Each tile is filtered with a margin of pad_w on every side, so with a
-    # window wider than the tile most of the work goes into the margins.
-    if tile and tile_count(h, w, tile) > 1:
-        computed = sum((r1 - r0 + 2 * pad) * (c1 - c0 + 2 * pad) for r0, r1, c0, c1 in iter_tiles(h, w, tile))
-    else:
-        computed = h * w
-    work = computed * side * side
+    side = 6 * sigma_s + 1
+    work = h * w * side * side
     if work < _LONG_RUN:
         return None
     where = "larger than" if side > max(h, w) else "large for"
-    text = (
-        f"the filter window ({side}x{side} pixels for --sigma-s {filt.sigma_s}) is {where} '{path}' "
+    return (
+        f"the filter window ({side}x{side} pixels for --sigma-s {sigma_s}) is {where} '{path}' "
         f"({w}x{h}): about {work:.1e} weighted samples to sum, so this may run for a very long time"
     )
-    if computed > 2 * h * w:
-        text += (
-            f"; the tiles' margins make {computed / (h * w):.0f} times the image's pixels to filter, "
-            "which a larger --tile (or --tile 0) avoids"
-        )
-    return text
 
 
 def filter_file(
-    filt: Any,
+    options: FilterOptions,
     image_path: str,
     guidance_path: str,
     out_path: str,
@@ -80,42 +87,38 @@ def filter_file(
     make_progress: Optional[Callable[[int], Callable[[int], Any]]] = None,
     warn: Optional[Callable[[str], Any]] = None,
 ) -> int:
-    """Filter one pair of files into ``out_path``; return the number of pixels.
+    """Filter one pair of files into ``out_path`` at the image's depth; return the number of pixels.
 
     ``make_progress(total_tiles)`` may return a callable that is told of each
     finished tile; ``warn`` is given warnings before the filter call starts.
     """
     check_output(out_path, overwrite)
     image = load_image(image_path, max_pixels)
-    notes.extend(image.notes)
     guidance = load_guidance(guidance_path, gray_guidance, notes, max_pixels)
     check_sizes(image, guidance, image_path, guidance_path)
-    h, w, ch = image.pixels.shape
-    warning = window_warning(filt, h, w, tile, image_path)
+    pixels = image.pixels
+    h, w = image.height, image.width
+    check_writable(out_path, pixels.dtype, image.channels)
+    warning = window_warning(options.sigma_s, h, w, image_path)
     if warning and warn:
         warn(warning)
     progress = make_progress(tile_count(h, w, tile)) if make_progress and tile else None
+    arguments = options.arguments(pixels.dtype)
 
     def run(dest: Optional[np.ndarray]) -> np.ndarray:
         try:
             if tile == 0:
-                result = filt.joint_bilateral_filter(np.asarray(image.pixels), np.asarray(guidance))
-                if dest is not None:
-                    dest[...] = result
-                    return dest
-                return result
-            return filter_tiled(filt, image.pixels, guidance, tile=tile, out=dest, progress=progress)
-        except (cv2.error, ValueError) as exc:
-            # The checks above pass what the filter is known to take; whatever
-            # else it refuses is still one file's failure, not the batch's.
-            if is_out_of_memory(exc):
-                raise MemoryError(last_line(exc, "")) from None
-            raise UserError(f"'{image_path}' cannot be filtered: {last_line(exc, 'the filter refused it')}") from None
+                return joint_bilateral(pixels, guidance, output=dest, **arguments)
+            return filter_tiled(joint_bilateral, pixels, guidance, tile=tile, out=dest, progress=progress, **arguments)
+        except ValueError as exc:
+            # The checks above pass what the filter is known to take; what it still refuses
+            # (NaN or infinity in a float image) is one file's failure, not the batch's.
+            raise UserError(f"'{image_path}' cannot be filtered: {exc}") from None
 
     with atomic_output(out_path, overwrite=overwrite) as tmp:
-        if is_npy(out_path) and image.restore_is_identity:
+        if is_npy(out_path) and image.alpha is None:
             # Disk to disk: tiles go straight into the memory-mapped output.
-            dest = open_npy_output(tmp, out_path, (h, w, ch))
+            dest = open_npy_output(tmp, out_path, pixels.shape, pixels.dtype)
             run(dest)
             try:
                 dest.flush()
@@ -179,7 +182,7 @@ def _filter_pair(args: argparse.Namespace, start: float) -> int:
         if not args.quiet:
             print(_summary(0, 0, 0.0, args.output, skipped=1))
         return 0
-    filt = make_filter(args.sigma_s, args.sigma_r)
+    options = filter_options(args)
     notes: List[str] = []
     bars: List[Any] = []
 
@@ -189,7 +192,7 @@ def _filter_pair(args: argparse.Namespace, start: float) -> int:
 
     try:
         pixels = filter_file(
-            filt, image, guidance, args.output,
+            options, image, guidance, args.output,
             gray_guidance=args.gray_guidance, tile=args.tile, overwrite=args.overwrite,
             max_pixels=args.max_pixels, notes=notes, make_progress=tile_bar, warn=_warn,
         )
@@ -204,7 +207,7 @@ def _filter_pair(args: argparse.Namespace, start: float) -> int:
 
 def _filter_batch(args: argparse.Namespace, start: float) -> int:
     plan = plan_batch(args.inputs, args.guidance_dir, args.output, args.format, args.overwrite, args.skip_existing)
-    filt = make_filter(args.sigma_s, args.sigma_r)
+    options = filter_options(args)
     notes: List[str] = []
     pixels = 0
     failed: List[str] = []
@@ -215,7 +218,7 @@ def _filter_batch(args: argparse.Namespace, start: float) -> int:
                 bar.set_postfix_str(os.path.basename(job.image), refresh=False)
                 try:
                     pixels += filter_file(
-                        filt, job.image, job.guidance, job.output,
+                        options, job.image, job.guidance, job.output,
                         gray_guidance=args.gray_guidance, tile=args.tile, overwrite=args.overwrite,
                         max_pixels=args.max_pixels, notes=notes, warn=_warn,
                     )
@@ -232,6 +235,12 @@ def _filter_batch(args: argparse.Namespace, start: float) -> int:
         done = len(plan.jobs) - len(failed)
         print(_summary(done, pixels, time.perf_counter() - start, args.output, len(plan.skipped), failed))
     return 2 if failed else 0
+
+
+def filter_options(args: argparse.Namespace) -> FilterOptions:
+    options = FilterOptions(args.sigma_s, args.sigma_r, args.mode, args.cval or 0.0, args.rounding)
+    check_options(options)
+    return options
 
 
 def cmd_filter(args: argparse.Namespace) -> int:

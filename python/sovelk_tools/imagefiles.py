@@ -4,81 +4,68 @@ Image files are read into memory and decoded there by OpenCV (every format it
 reads), after their header has shown a size within --max-pixels; ``.npy`` files
 are memory-mapped so that images larger than RAM can be filtered tile by tile
 from disk to disk.  Either is checked against what the filter can take before
-any output is made.
+any output is made.  Images keep their depth; guidance is brought to 8 bits.
 """
 
 from __future__ import annotations
 
-import functools
 import os
 import stat
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import List, Optional
 
 import cv2
 import numpy as np
 
+from . import depths
 from .errors import InputOutOfMemory, UserError, os_reason
 from .formats import HEAD_BYTES, declared_size, identify, is_npy
 from .opencv_codecs import CodecError, decode, have_encoder
 
-# Rows converted at a time: a deep memory-mapped input is rescaled without
-# holding a float64 copy of the whole of it.
-_BAND_BYTES = 1 << 24
 
+def guidance_to_uint8(arr: np.ndarray, path: str, notes: List[str]) -> np.ndarray:
+    """Bring a guidance image to the 8-bit intensities the range tables are indexed by.
 
-def _share(count: int, total: int) -> str:
-    pct = 100.0 * count / total
-    return f"{pct:.1f}%" if pct >= 0.1 else "under 0.1%"
-
-
-def to_uint8(arr: np.ndarray, path: str, notes: List[str]) -> np.ndarray:
-    """Bring an image to the 8-bit scale the filter works on.
-
-    The range tables are indexed by 8-bit intensity differences and the filter
-    returns 8-bit output, so deeper images are rescaled (16-bit by 255/65535,
-    floating point from 0..1) instead of being clipped at 255 or wrapped.
+    Deeper guidance is rescaled (16-bit by 255/65535, floating point from 0..1)
+    instead of being clipped at 255 or wrapped.
     """
-    kind, size = arr.dtype.kind, arr.dtype.itemsize
-    if kind == "u" and size == 1:
+    arr = depths.native(arr)
+    if arr.dtype == np.uint8:
         return arr
-    if not ((kind == "u" and size == 2) or kind == "f"):
+    if not depths.can_rescale(arr.dtype):
         hint = (
             "; convert it first, e.g. with arr.astype(np.uint8) if its values are 0..255"
             if is_npy(path) else ""
         )
         raise UserError(
-            f"'{path}' has {arr.dtype} samples; 8-bit, 16-bit and floating-point images are supported{hint}"
+            f"guidance '{path}' has {arr.dtype} samples; 8-bit, 16-bit and floating-point guidance "
+            f"is supported{hint}"
         )
-    out = np.empty(arr.shape, dtype=np.uint8)
-    row_bytes = max(1, arr[:1].nbytes)
-    step = max(1, _BAND_BYTES // row_bytes)
-    outside = 0
-    largest = 0
-    for r0 in range(0, arr.shape[0], step):
-        band = np.asarray(arr[r0 : r0 + step])
-        if kind == "u":
-            largest = max(largest, int(band.max(initial=0)))
-            # Exact rounding of x * 255 / 65535 in integers.
-            out[r0 : r0 + step] = (band.astype(np.uint32) * 255 + 32767) // 65535
-        else:
-            band = band.astype(np.float64)
-            outside += int(np.count_nonzero(~((band >= 0.0) & (band <= 1.0))))
-            band = np.nan_to_num(band, nan=0.0, posinf=1.0, neginf=0.0)
-            out[r0 : r0 + step] = np.rint(np.clip(band, 0.0, 1.0) * 255.0)
-    if kind == "u":
-        note = f"'{path}' is 16-bit; 0..65535 is mapped to the filter's 0..255"
+    out, outside, largest = depths.to_uint8(arr)
+    if arr.dtype.kind == "u":
+        note = f"guidance '{path}' is 16-bit; 0..65535 is mapped to the range weights' 0..255"
         if largest < 256:
             note += (
                 f" (its largest value is {largest}: if it holds 8-bit values, "
                 "convert it to uint8 first)"
             )
     else:
-        note = f"'{path}' holds floating-point samples; 0..1 is mapped to 0..255"
+        note = f"guidance '{path}' holds floating-point samples; 0..1 is mapped to the range weights' 0..255"
         if outside:
-            note += f", and {_share(outside, arr.size)} of its samples lay outside 0..1 and were clipped"
+            note += f", and {depths.share(outside, arr.size)} of its samples lay outside 0..1 and were clipped"
     notes.append(note)
     return out
+
+
+def _full_depth(arr: np.ndarray, path: str) -> np.ndarray:
+    """The image as the filter takes it, at its own depth, or a one-line refusal."""
+    arr = depths.native(arr)
+    if not depths.filterable(arr.dtype):
+        hint = ", e.g. with arr.astype(np.float64)" if is_npy(path) else ""
+        raise UserError(
+            f"image '{path}' has {arr.dtype} samples; the filter takes {depths.accepted()}: convert it first{hint}"
+        )
+    return arr
 
 
 def reach(path: str, role: str) -> os.stat_result:
@@ -168,30 +155,6 @@ def looks_like_image(path: str) -> bool:
     return known is not None and have_encoder(known[1])
 
 
-@functools.lru_cache(maxsize=None)
-def _filter_takes_channels(count: int) -> bool:
-    # The filter's first step mirrors the borders with OpenCV's copyMakeBorder,
-    # whose channel limit depends on the OpenCV release (512 before 5.0, 128 since).
-    try:
-        cv2.copyMakeBorder(np.zeros((1, 1, count), np.uint8), 1, 1, 1, 1, cv2.BORDER_REFLECT)
-    except cv2.error:
-        return False
-    return True
-
-
-def _check_channels(role: str, path: str, arr: np.ndarray) -> None:
-    if arr.ndim != 3 or _filter_takes_channels(arr.shape[2]):
-        return
-    most, fewest_refused = 1, arr.shape[2]
-    while fewest_refused - most > 1:
-        middle = (most + fewest_refused) // 2
-        if _filter_takes_channels(middle):
-            most = middle
-        else:
-            fewest_refused = middle
-    raise UserError(f"{role} '{path}' has {arr.shape[2]} channels; the filter takes at most {most}")
-
-
 def _load_npy(path: str, role: str, max_pixels: int) -> np.ndarray:
     _check_file(path, role)
     try:
@@ -215,19 +178,15 @@ def _load_npy(path: str, role: str, max_pixels: int) -> np.ndarray:
     if arr.shape[0] == 0 or arr.shape[1] == 0 or (arr.ndim == 3 and arr.shape[2] == 0):
         raise UserError(f"{role} '{path}' is empty (shape {arr.shape})")
     _check_pixels(role, path, arr.shape[1], arr.shape[0], max_pixels, "has")
-    _check_channels(role, path, arr)
     return arr
 
 
 @dataclass
 class LoadedImage:
-    """The image to filter, shaped for the filter, plus how to give the result its original form."""
+    """The image to filter, at its own depth, and the alpha channel set aside from it."""
 
-    pixels: np.ndarray  # (h, w, ch) with ch >= 2
+    pixels: np.ndarray  # (h, w) or (h, w, c)
     alpha: Optional[np.ndarray] = None  # passed through untouched
-    gray: bool = False  # the file was single-channel; the result keeps one channel
-    gray_axis: bool = False  # ...and that channel had an axis of its own, (h, w, 1)
-    notes: List[str] = field(default_factory=list)
 
     @property
     def height(self) -> int:
@@ -238,65 +197,47 @@ class LoadedImage:
         return int(self.pixels.shape[1])
 
     @property
-    def restore_is_identity(self) -> bool:
-        return not self.gray and self.alpha is None
+    def channels(self) -> int:
+        """Channels of the result as written, alpha included."""
+        own = self.pixels.shape[2] if self.pixels.ndim == 3 else 1
+        return own + (self.alpha is not None)
 
     def restore(self, filtered: np.ndarray) -> np.ndarray:
-        if self.gray:
-            return filtered[:, :, :1] if self.gray_axis else filtered[:, :, 0]
         if self.alpha is not None:
             return np.dstack([filtered, self.alpha])
         return filtered
 
 
-def _as_two_channels(gray: np.ndarray) -> np.ndarray:
-    # The filter needs a channel axis, and OpenCV's border routine drops one
-    # of length 1: a gray image is filtered as two identical channels.
-    return np.repeat(np.asarray(gray)[:, :, None], 2, axis=2)
-
-
 def load_image(path: str, max_pixels: int) -> LoadedImage:
-    """Read the image to filter.
+    """Read the image to filter, at its own depth and with its own channels.
 
-    Files are read unchanged (depth, alpha) and then brought into the shape the
-    filter takes: alpha is not image content, so it is set aside and re-attached
-    unfiltered; a single-channel image is filtered as two identical channels.
-    A ``.npy`` image gets the same treatment, except that all of its channels
-    are filtered (an array has no alpha convention).
+    A gray image stays one channel, (h, w) or (h, w, 1) as it was.  Alpha is not
+    image content: it is set aside and re-attached unfiltered.  A ``.npy`` image
+    has all of its channels filtered (an array has no alpha convention), and is
+    mapped, not read.
     """
-    notes: List[str] = []
     if is_npy(path):
-        arr = to_uint8(_load_npy(path, "image", max_pixels), path, notes)
-        if arr.ndim == 2:
-            return LoadedImage(_as_two_channels(arr), gray=True, notes=notes)
-        if arr.shape[2] == 1:
-            return LoadedImage(_as_two_channels(arr[:, :, 0]), gray=True, gray_axis=True, notes=notes)
-        return LoadedImage(arr, notes=notes)
-    arr = to_uint8(_imread(path, cv2.IMREAD_UNCHANGED, "image", max_pixels), path, notes)
-    if arr.ndim == 2:
-        return LoadedImage(_as_two_channels(arr), gray=True, notes=notes)
-    if arr.shape[2] == 4:
-        return LoadedImage(np.ascontiguousarray(arr[:, :, :3]), alpha=arr[:, :, 3].copy(), notes=notes)
-    return LoadedImage(arr, notes=notes)
+        return LoadedImage(_full_depth(_load_npy(path, "image", max_pixels), path))
+    arr = _full_depth(_imread(path, cv2.IMREAD_UNCHANGED, "image", max_pixels), path)
+    if arr.ndim == 3 and arr.shape[2] == 4:
+        return LoadedImage(arr[:, :, :3], alpha=arr[:, :, 3].copy())
+    return LoadedImage(arr)
 
 
 def load_guidance(path: str, gray: bool, notes: List[str], max_pixels: int) -> np.ndarray:
     """Read the guidance image: 2-D for gray, (h, w, 3) for colour, always 8-bit."""
     if is_npy(path):
         arr = _load_npy(path, "guidance", max_pixels)
-        if gray and arr.ndim == 3:
+        if gray and arr.ndim == 3 and arr.shape[2] != 1:
             raise UserError(
-                f"--gray-guidance needs a 2-D .npy guidance; '{path}' has shape {arr.shape}"
+                f"--gray-guidance needs a one-channel .npy guidance; '{path}' has shape {arr.shape}"
             )
-        if arr.ndim == 3 and arr.shape[2] == 1:
-            # One channel is gray guidance; the filter takes that as two axes only.
-            arr = arr[:, :, 0]
         # The range tables have 256 entries: every other dtype is rescaled (or
         # refused) here, before any part of the output is written.
-        return to_uint8(arr, path, notes)
+        return guidance_to_uint8(arr, path, notes)
     if gray:
-        return to_uint8(_imread(path, cv2.IMREAD_GRAYSCALE, "guidance", max_pixels), path, notes)
-    arr = to_uint8(_imread(path, cv2.IMREAD_UNCHANGED, "guidance", max_pixels), path, notes)
+        return guidance_to_uint8(_imread(path, cv2.IMREAD_GRAYSCALE, "guidance", max_pixels), path, notes)
+    arr = guidance_to_uint8(_imread(path, cv2.IMREAD_UNCHANGED, "guidance", max_pixels), path, notes)
     if arr.ndim == 3 and arr.shape[2] == 4:
         arr = np.ascontiguousarray(arr[:, :, :3])
     return arr

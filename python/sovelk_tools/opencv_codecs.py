@@ -12,9 +12,11 @@ from __future__ import annotations
 
 import contextlib
 import functools
+import io
 import os
 import re
 import shutil
+import subprocess
 import sys
 import tempfile
 from typing import IO, Any, Callable, Iterator, List, Optional
@@ -22,6 +24,7 @@ from typing import IO, Any, Callable, Iterator, List, Optional
 import cv2
 import numpy as np
 
+from .formats import HEAD_BYTES, identify
 from .signals import signals_held
 
 
@@ -137,12 +140,45 @@ def have_encoder(ext: str) -> bool:
             return False
 
 
+# Decoders of these formats crash the process on some damaged files in OpenCV releases before 5
+# (JPEG 2000: OpenJPEG reading an uninitialised value); there they run in a child process.
+_CRASHING_DECODERS = ("JPEG 2000",) if int(cv2.__version__.split(".")[0]) < 5 else ()
+
+# The child: the file's bytes on stdin, the image as .npy on stdout; exit 3 when OpenCV decoded
+# nothing, OpenCV's error on stderr when it raised.
+_DECODE_CHILD = """
+import sys, cv2, numpy as np
+image = cv2.imdecode(np.frombuffer(sys.stdin.buffer.read(), dtype=np.uint8), int(sys.argv[1]))
+if image is None:
+    sys.exit(3)
+np.save(sys.stdout.buffer, image, allow_pickle=False)
+"""
+
+
+def _decode_in_child(data: bytes, flags: int, code: str = _DECODE_CHILD) -> Optional[np.ndarray]:
+    proc = subprocess.run([sys.executable, "-c", code, str(flags)], input=data, capture_output=True)
+    if proc.returncode < 0:
+        raise CodecError(f"the decoder crashed on this file (signal {-proc.returncode}); it is probably damaged")
+    messages = proc.stderr.decode("utf-8", "replace")
+    if _OUT_OF_MEMORY.search(messages):
+        raise MemoryError("the image decoder ran out of memory")
+    if proc.returncode == 3:
+        return None
+    if proc.returncode != 0:
+        raise CodecError(messages.strip().splitlines()[-1] if messages.strip() else "the decoder failed")
+    return np.load(io.BytesIO(proc.stdout), allow_pickle=False)
+
+
 def decode(data: bytes, flags: int) -> Optional[np.ndarray]:
     """Decode an image file held in memory; None when OpenCV cannot decode it.
 
     Raises MemoryError when the decoder ran out of memory, and CodecError with
-    OpenCV's words when it refused the data outright.
+    OpenCV's words when it refused the data outright (or crashed, for a decoder
+    that runs apart).
     """
+    kind = identify(bytes(data[:HEAD_BYTES]))
+    if kind is not None and kind[0] in _CRASHING_DECODERS:
+        return _decode_in_child(bytes(data), flags)
     with _codec_call(log_errors=True) as messages:
         try:
             arr = cv2.imdecode(np.frombuffer(data, dtype=np.uint8), flags)
@@ -201,13 +237,20 @@ def _followed_by_zeros(arr: np.ndarray) -> np.ndarray:
     return copy
 
 
+_TIFF_LZW = 5  # libtiff's COMPRESSION_LZW: lossless for every sample type
+
+
 def encode(ext: str, arr: np.ndarray) -> memoryview:
     """Encode ``arr`` in memory with the encoder for ``ext``."""
     if ext in _READ_PAST_THE_END:
         arr = _followed_by_zeros(arr)
+    params: List[int] = []
+    if ext in (".tif", ".tiff") and arr.dtype.kind == "f":
+        # OpenCV 4 stores three-channel floats as LogLuv by default, which loses precision.
+        params = [cv2.IMWRITE_TIFF_COMPRESSION, _TIFF_LZW]
     with _private_opencv_temp() as private, _codec_call(log_errors=False):
         try:
-            ok, buf = cv2.imencode(ext, arr)
+            ok, buf = cv2.imencode(ext, arr, params)
         except cv2.error as exc:
             _raise_for(exc, "encode the image")
         # OpenCV removes its temporary file after a successful encode only.
@@ -215,6 +258,30 @@ def encode(ext: str, arr: np.ndarray) -> memoryview:
     if not ok:
         raise EncodeRefused(through_file)
     return buf.data
+
+
+@functools.lru_cache(maxsize=None)
+def keeps_depth(ext: str, dtype: str, channels: int) -> bool:
+    """Whether OpenCV's encoder for ``ext`` stores ``channels`` channels of ``dtype`` as they are.
+
+    Tried on a tiny image and read back: several encoders take any depth and silently convert
+    it (a 16-bit image to a JPEG saturates at 255, floats in 0..1 to a PNG become 0 and 1), and
+    one writes 16-bit files its own decoder refuses; neither holds the depth.
+    """
+    shape = (2, 2) if channels == 1 else (2, 2, channels)
+    kind = np.dtype(dtype)
+    # Values spread over the type's range with low bits set, so that a lossy encoding shows.
+    if kind.kind == "f":
+        probe = np.linspace(0.1234567, 0.9876543, num=int(np.prod(shape)), dtype=kind).reshape(shape)
+    else:
+        info = np.iinfo(kind)
+        probe = np.linspace(info.min + 1, info.max - 1, num=int(np.prod(shape))).astype(kind).reshape(shape)
+    try:
+        data = encode(ext, probe)
+    except (CodecError, EncodeRefused):
+        return False
+    back = decode(bytes(data), cv2.IMREAD_UNCHANGED)
+    return back is not None and back.dtype == kind and back.shape == probe.shape and np.array_equal(back, probe)
 
 
 @functools.lru_cache(maxsize=None)

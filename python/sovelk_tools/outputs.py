@@ -26,13 +26,18 @@ from typing import Any, Callable, Iterator, List, Optional, Tuple
 import cv2
 import numpy as np
 
+from . import depths
 from .errors import UserError, cannot_write, os_reason
 from .formats import is_npy
-from .opencv_codecs import CodecError, EncodeRefused, encode, have_encoder, keeps_alpha
+from .opencv_codecs import CodecError, EncodeRefused, encode, have_encoder, keeps_alpha, keeps_depth
 from .signals import signals_held
 
 # Formats that store gray only: a colour result is converted rather than refused.
 _GRAY_ONLY = {".pgm", ".pbm"}
+
+# What a result is written as where the output format cannot hold its depth, nearest first.
+# int16 and int32 have no scale to map to 8 bits from: they are refused instead.
+_SHALLOWER = {"uint16": ("uint8",), "float32": ("uint8",), "float64": ("float32", "uint8")}
 
 # Errors of link() that mean "this file system has no hard links", not "the name is taken".
 _NO_HARD_LINKS = {errno.EPERM, errno.EOPNOTSUPP, errno.ENOSYS}
@@ -235,10 +240,82 @@ def write_npy(tmp: str, final_path: str, arr: np.ndarray) -> None:
     _write_bytes(tmp, final_path, lambda fh: np.lib.format.write_array(_Sink(fh), arr, allow_pickle=False))
 
 
+def written_channels(final_path: str, channels: int) -> int:
+    """How many channels :func:`fit_format` leaves of a result with ``channels``."""
+    ext = output_extension(final_path)
+    if ext in _GRAY_ONLY:
+        if channels not in (1, 3, 4):
+            raise UserError(
+                f"output '{final_path}': {ext} stores gray only, and a result of {channels} channels "
+                "is no colour image to convert to gray"
+            )
+        return 1
+    if channels == 4 and not keeps_alpha(ext):
+        return 3
+    return channels
+
+
+def written_dtype(final_path: str, dtype: np.dtype, channels: int) -> np.dtype:
+    """The dtype a result of ``dtype`` and ``channels`` is written to ``final_path`` in.
+
+    Its own where the format holds it, else the nearest shallower one the format holds.  8-bit
+    results are written as they always were.  Raises UserError for int16 and int32 results
+    that the format cannot hold, before any filtering is done.
+    """
+    ext = output_extension(final_path)
+    if is_npy(final_path) or dtype == np.uint8:
+        return dtype
+    channels = written_channels(final_path, channels)
+    if keeps_depth(ext, dtype.name, channels):
+        return dtype
+    for shallower in _SHALLOWER.get(dtype.name, ()):
+        if keeps_depth(ext, shallower, channels):
+            return np.dtype(shallower)
+    if dtype.kind == "i":
+        plural = "s" if channels != 1 else ""
+        raise UserError(
+            f"output '{final_path}': {ext} cannot hold this {dtype} result ({channels} channel{plural}); "
+            "write .npy instead"
+        )
+    return dtype  # the format holds no depth at all for these channels; its encoder says so
+
+
+def check_writable(final_path: str, dtype: np.dtype, channels: int) -> None:
+    """Refuse, before any filtering, a result that the output format cannot take at all."""
+    if not is_npy(final_path):
+        written_channels(final_path, channels)
+        written_dtype(final_path, dtype, channels)
+
+
+def fit_depth(arr: np.ndarray, final_path: str, notes: Optional[List[str]] = None) -> np.ndarray:
+    """Give a result a depth its output format holds, with a note for what is lost."""
+    dtype = written_dtype(final_path, arr.dtype, 1 if arr.ndim == 2 else arr.shape[2])
+    if dtype == arr.dtype:
+        return arr
+    ext = output_extension(final_path)
+    if dtype == np.float32:
+        note = f"{ext} holds float32 at most, so the float64 result was rounded to float32"
+        fitted = arr.astype(np.float32)
+    else:
+        fitted, outside, _ = depths.to_uint8(arr)
+        if arr.dtype == np.uint16:
+            note = f"{ext} holds 8-bit samples only, so the 16-bit result was rescaled from 0..65535 to 0..255"
+        else:
+            note = f"{ext} holds no floating-point samples, so the {arr.dtype} result was mapped from 0..1 to 0..255"
+            if outside:
+                note += f" ({depths.share(outside, arr.size)} of its samples lay outside and were clipped)"
+    if notes is not None:
+        notes.append(f"'{final_path}': {note}")
+    return fitted
+
+
 def fit_format(arr: np.ndarray, final_path: str, notes: Optional[List[str]] = None) -> np.ndarray:
     """Give a result the channels its output format can store, with a note for what is lost."""
     ext = output_extension(final_path)
     if ext in _GRAY_ONLY and arr.ndim == 3:
+        written_channels(final_path, arr.shape[2])  # refuses what has no gray to convert to
+        if arr.shape[2] == 1:
+            return arr[:, :, 0]
         code = cv2.COLOR_BGRA2GRAY if arr.shape[2] == 4 else cv2.COLOR_BGR2GRAY
         if notes is not None:
             notes.append(f"'{final_path}': {ext} stores gray only, so the colour result was converted to gray")
@@ -253,7 +330,8 @@ def fit_format(arr: np.ndarray, final_path: str, notes: Optional[List[str]] = No
 def write_image(tmp: str, final_path: str, arr: np.ndarray, notes: Optional[List[str]] = None) -> None:
     """Encode ``arr`` in memory with the encoder ``final_path`` names, and write it into ``tmp``."""
     ext = output_extension(final_path)
-    arr = fit_format(arr, final_path, notes)
+    # Depth first: the colour-to-gray conversion takes 8-bit, 16-bit and float32 samples only.
+    arr = fit_format(fit_depth(arr, final_path, notes), final_path, notes)
     try:
         data = encode(ext, arr)
     except CodecError as exc:
@@ -271,7 +349,7 @@ def write_image(tmp: str, final_path: str, arr: np.ndarray, notes: Optional[List
     _write_bytes(tmp, final_path, lambda fh: fh.write(data))
 
 
-def open_npy_output(tmp: str, final_path: str, shape: Tuple[int, ...]) -> np.memmap:
+def open_npy_output(tmp: str, final_path: str, shape: Tuple[int, ...], dtype: Any = np.uint8) -> np.memmap:
     """Create the .npy output as a memmap with its disk space reserved up front.
 
     A memmap over a sparse file dies with SIGBUS when the disk fills halfway
@@ -279,7 +357,7 @@ def open_npy_output(tmp: str, final_path: str, shape: Tuple[int, ...]) -> np.mem
     before any filtering starts.
     """
     try:
-        out = np.lib.format.open_memmap(tmp, mode="w+", dtype=np.uint8, shape=tuple(shape))
+        out = np.lib.format.open_memmap(tmp, mode="w+", dtype=dtype, shape=tuple(shape))
     except OSError as exc:
         raise cannot_write(final_path, exc) from None
     if hasattr(os, "posix_fallocate"):

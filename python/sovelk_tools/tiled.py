@@ -1,10 +1,15 @@
 """Tile-by-tile filtering with bounded working memory.
 
-Each tile is filtered together with ``pad_w`` pixels of context on every side.
-The filter mirrors that block again itself, but a pixel of the tile is at least
-``pad_w`` away from the block's edge, so its window only ever reads the block's
-interior - which holds exactly the image values (or, at the image's own border,
-exactly the mirrored values) that the whole-image call reads.  The result is
+Two filters can drive it.  ``joint_bilateral`` filters each tile as a ``region`` of the whole
+image: the windows read the image around the tile and the border only beyond the image, so the
+tiles together are the whole-image result bit for bit, for every dtype and border mode, and
+nothing but the tile's own pixels is computed.
+
+A ``Sovelk.Joint_bilateral_filter`` object takes whole arrays only, so each tile is filtered
+together with ``pad_w`` pixels of context on every side.  The filter mirrors that block again
+itself, but a pixel of the tile is at least ``pad_w`` away from the block's edge, so its window
+only ever reads the block's interior - which holds exactly the image values (or, at the image's
+own border, exactly the mirrored values) that the whole-image call reads.  The result is
 therefore bit-identical to ``filt.joint_bilateral_filter(img, guidance)``.
 """
 
@@ -12,15 +17,27 @@ from __future__ import annotations
 
 import mmap
 import os
-from typing import Any, Iterator, Optional, Tuple, Union
+from typing import Any, Callable, Dict, Iterator, Optional, Protocol, Tuple, Union, overload
 
 import numpy as np
 
 from ._border import check_pair, filter_one_block, pad_width_of, take_block, window_index
+from .bilateral import DTYPES, joint_bilateral
 
 TileSize = Union[int, Tuple[int, int]]
 
 DEFAULT_TILE = 256
+
+# The options of joint_bilateral that apply to every tile alike; region and output are the tiles'.
+FUNCTION_OPTIONS = ("sigma_s", "sigma_r", "mode", "cval", "guidance_cval", "rounding")
+
+
+class FilterObject(Protocol):
+    """What ``filter_tiled`` needs of a ``Sovelk.Joint_bilateral_filter``."""
+
+    pad_w: int
+
+    def joint_bilateral_filter(self, img: Any, guidance: Any) -> np.ndarray: ...
 
 
 def _tile_shape(tile: TileSize) -> Tuple[int, int]:
@@ -61,11 +78,14 @@ def _same_file(a: Any, b: Any) -> bool:
         return False
 
 
-def _check_out(out: Any, shape: Tuple[int, int, int], img: Any, guidance: Any) -> None:
+def _check_out(out: Any, shape: Tuple[int, ...], img: Any, guidance: Any, dtypes: Tuple[np.dtype, ...]) -> None:
+    if not isinstance(out, np.ndarray):
+        raise TypeError(f"out must be a numpy array (or memmap), not {type(out).__name__}")
     if tuple(out.shape) != shape:
         raise ValueError(f"out must have shape {shape}, got {tuple(out.shape)}")
-    if out.dtype != np.uint8:
-        raise ValueError(f"out must have dtype uint8 (the filter's output), got {out.dtype}")
+    if out.dtype not in dtypes:
+        accepted = ", ".join(d.name for d in dtypes)
+        raise ValueError(f"out must have dtype {accepted}, got {out.dtype}")
     if not out.flags.writeable:
         raise ValueError("out is read-only")
     # Tiles read their neighbours' pixels as context; writing into the input
@@ -75,6 +95,36 @@ def _check_out(out: Any, shape: Tuple[int, int, int], img: Any, guidance: Any) -
             raise ValueError(f"out must not share memory (or a file) with {name}")
 
 
+@overload
+def filter_tiled(
+    filt: FilterObject,
+    img: Any,
+    guidance: Any,
+    tile: TileSize = ...,
+    out: Optional[np.ndarray] = ...,
+    *,
+    progress: Optional[Callable[[int], Any]] = ...,
+) -> np.ndarray: ...
+
+
+@overload
+def filter_tiled(
+    filt: Callable[..., np.ndarray],
+    img: Any,
+    guidance: Any,
+    tile: TileSize = ...,
+    out: Optional[np.ndarray] = ...,
+    *,
+    sigma_s: float,
+    sigma_r: float,
+    mode: str = ...,
+    cval: float = ...,
+    guidance_cval: int = ...,
+    rounding: str = ...,
+    progress: Optional[Callable[[int], Any]] = ...,
+) -> np.ndarray: ...
+
+
 def filter_tiled(
     filt: Any,
     img: Any,
@@ -82,37 +132,61 @@ def filter_tiled(
     tile: TileSize = DEFAULT_TILE,
     out: Optional[np.ndarray] = None,
     *,
-    progress: Any = None,
+    progress: Optional[Callable[[int], Any]] = None,
+    **options: Any,
 ) -> np.ndarray:
     """Filter ``img`` under ``guidance`` tile by tile; same result as the whole-image call.
+
+    Two ways to call it::
+
+        filter_tiled(joint_bilateral, img, guidance, tile=512, out=out,
+                     sigma_s=3, sigma_r=0.1, mode="mirror")        # the function, any dtype
+        filter_tiled(Sovelk.Joint_bilateral_filter(3, 0.1), img, guidance, tile=512, out=out)
 
     Parameters
     ----------
     filt:
-        A ``Sovelk.Joint_bilateral_filter``.
+        ``sovelk_tools.joint_bilateral``, or a ``Sovelk.Joint_bilateral_filter`` object.
     img, guidance:
-        Arrays of shape (h, w, ch) and (h, w) or (h, w, c), as for
-        ``filt.joint_bilateral_filter``.  Numpy memmaps work: only the block
-        around the current tile is read.
+        With the function: what it takes (an image of shape (h, w) or (h, w, c) of uint8,
+        uint16, int16, int32, float32 or float64, and a uint8 guidance of the same h and w); the
+        result equals ``joint_bilateral(img, guidance, **options)`` bit for bit.  With the
+        object: arrays of shape (h, w, ch) and (h, w) or (h, w, c); the result equals
+        ``filt.joint_bilateral_filter(img, guidance)``.  Numpy memmaps work: only the rows and
+        columns the current tile's windows reach are read.
     tile:
-        Tile side in pixels, or a (rows, cols) pair.  Working memory is that of
-        one filter call on a (rows + 2*pad_w) x (cols + 2*pad_w) block.
+        Tile side in pixels, or a (rows, cols) pair.  With the function a tile's call holds
+        its tile of output and rows of the window per worker thread; with the object, the
+        memory of one filter call on a (rows + 2*pad_w) x (cols + 2*pad_w) block.
     out:
-        Optional uint8 array of shape (h, w, ch) to write into, for example a
-        memmap from ``np.lib.format.open_memmap``; it must not overlap the inputs.
+        Optional array of the result's shape to write into, for example a memmap from
+        ``np.lib.format.open_memmap``; it must not overlap the inputs.  With the function its
+        dtype is the result's (any the function writes; a new array takes the image's dtype);
+        with the object it is uint8.  Should a tile fail (NaN in a float image), the tiles
+        before it have been written.
+    sigma_s, sigma_r, mode, cval, guidance_cval, rounding:
+        With the function only, and as ``joint_bilateral`` takes them (sigma_s and sigma_r are
+        required); the object carries its own sigmas.
     progress:
         Optional callable taking the number of finished tiles, e.g. a tqdm bar's
         ``update``; called once per tile.
 
     Returns ``out`` (a new array if none was given).
     """
+    if filt is joint_bilateral:
+        return _tiled_function(img, guidance, _tile_shape(tile), out, progress, options)
+    if options:
+        raise TypeError(
+            f"filter_tiled() takes {', '.join(sorted(options))} only with joint_bilateral as its "
+            "first argument; a Joint_bilateral_filter object carries its own sigmas"
+        )
     h, w, ch = check_pair(img, guidance)
     pad = pad_width_of(filt)
     th, tw = _tile_shape(tile)
     if out is None:
         out = np.empty((h, w, ch), dtype=np.uint8)
     else:
-        _check_out(out, (h, w, ch), img, guidance)
+        _check_out(out, (h, w, ch), img, guidance, (np.dtype(np.uint8),))
 
     if h <= th and w <= tw:
         out[...] = filter_one_block(filt, img, guidance)
@@ -125,16 +199,51 @@ def filter_tiled(
         cols = window_index(c0, c1, pad, w)
         block = filter_one_block(filt, take_block(img, rows, cols), take_block(guidance, rows, cols))
         out[r0:r1, c0:c1] = block[pad : pad + (r1 - r0), pad : pad + (c1 - c0)]
-        if progress is not None:
-            progress(1)
-        if c1 == w:
-            # End of a band of tiles: let go of the mapped pages it touched,
-            # or a disk-to-disk run would keep every page of all three files
-            # resident and its memory would grow with the image after all.
-            for arr in (out, img, guidance):
-                _release_pages(arr)
-
+        _tile_done(progress, c1 == w, (out, img, guidance))
     return _flushed(out)
+
+
+def _tiled_function(
+    img: Any,
+    guidance: Any,
+    tile: Tuple[int, int],
+    out: Optional[np.ndarray],
+    progress: Optional[Callable[[int], Any]],
+    options: Dict[str, Any],
+) -> np.ndarray:
+    unknown = sorted(set(options) - set(FUNCTION_OPTIONS))
+    if unknown:
+        raise TypeError(
+            f"filter_tiled() got unexpected option(s) {', '.join(unknown)}; with joint_bilateral it "
+            f"takes {', '.join(FUNCTION_OPTIONS)} (region and output are the tiles')"
+        )
+    missing = [name for name in ("sigma_s", "sigma_r") if name not in options]
+    if missing:
+        raise TypeError(f"filter_tiled(joint_bilateral, ...) needs {' and '.join(missing)}")
+    img = img if isinstance(img, np.ndarray) else np.asarray(img)
+    # A call on no pixels checks every argument in the function's own words before any tile
+    # is written, and gives the result's dtype.
+    empty = joint_bilateral(img, guidance, region=np.s_[0:0, 0:0], **options)
+    h, w = img.shape[:2]
+    if out is None:
+        out = np.empty(img.shape, dtype=empty.dtype)
+    else:
+        _check_out(out, img.shape, img, guidance, DTYPES)
+    for r0, r1, c0, c1 in iter_tiles(h, w, tile):
+        joint_bilateral(img, guidance, region=np.s_[r0:r1, c0:c1], output=out[r0:r1, c0:c1], **options)
+        _tile_done(progress, c1 == w, (out, img, guidance))
+    return _flushed(out)
+
+
+def _tile_done(progress: Optional[Callable[[int], Any]], band_ends: bool, arrays: Tuple[Any, ...]) -> None:
+    if progress is not None:
+        progress(1)
+    if band_ends:
+        # Let go of the mapped pages the band of tiles touched, or a disk-to-disk run would
+        # keep every page of all three files resident and its memory would grow with the
+        # image after all.
+        for arr in arrays:
+            _release_pages(arr)
 
 
 def _file_mapping(arr: Any) -> Optional[mmap.mmap]:

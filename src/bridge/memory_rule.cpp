@@ -11,9 +11,13 @@ void require_memory(double bytes, const char* who, const char* purpose) {
     const auto available = unreserved_memory_bytes();
     if (!available || bytes <= static_cast<double>(*available)) return;
     constexpr double kGiB = 1073741824.0;
+    // Windows beyond any machine give sizes of thirty digits: those read better in powers of ten.
+    const double needed = bytes / kGiB;
     char text[400];
-    std::snprintf(text, sizeof text, "%s needs about %.1f GiB%s%s, more than the %.1f GiB this process can get", who,
-                  bytes / kGiB, purpose ? " " : "", purpose ? purpose : "", static_cast<double>(*available) / kGiB);
+    std::snprintf(text, sizeof text,
+                  needed < 1e6 ? "%s needs about %.1f GiB%s%s, more than the %.1f GiB this process can get"
+                               : "%s needs about %.2g GiB%s%s, more than the %.1f GiB this process can get",
+                  who, needed, purpose ? " " : "", purpose ? purpose : "", static_cast<double>(*available) / kGiB);
     PyErr_SetString(PyExc_MemoryError, text);
     throw PyErrorSet{};
 }

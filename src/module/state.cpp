@@ -47,6 +47,9 @@ public:
 
 private:
     bool visit(PyObject* obj) {
+        if (PyType_Check(obj) || PyModule_Check(obj) || PyCFunction_Check(obj)) return true;
+        // Closures can hold the function itself (older numpy's dispatch wrappers do).
+        if (!seen_.insert(obj).second) return true;
         if (PyFunction_Check(obj)) {
             PyObject* globals = PyFunction_GET_GLOBALS(obj);
             if (!numpy_namespace(globals)) return true;
@@ -58,9 +61,7 @@ private:
             }
             return true;
         }
-        if (PyType_Check(obj) || PyModule_Check(obj) || PyCFunction_Check(obj)) return true;
         // numpy's dispatch objects (np.sum is one) run their `_implementation`.
-        if (!seen_.insert(obj).second) return true;
         Ref implementation = Ref::steal(PyObject_GetAttrString(obj, "_implementation"));
         if (!implementation) {
             PyErr_Clear();

@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import Sovelk
+from sovelk_tools import joint_bilateral
 
 
 def one_error_line(proc):
@@ -47,22 +48,33 @@ def test_gray_alpha_and_16_bit_files(sovelk, tmp_path, rng, make_pair):
     write(tmp_path / "guide.png", guide)
     gray = img[:, :, 0]
     alpha = rng.integers(0, 256, gray.shape, dtype=np.uint8)
+    deep = rng.integers(0, 65536, img.shape, dtype=np.uint16)
     write(tmp_path / "gray.png", gray)
     write(tmp_path / "bgra.png", np.dstack([img, alpha]))
-    # 16-bit values within half a step of v * 257 must come back as v (rounded, not truncated).
-    jitter = rng.integers(-128, 129, img.shape)
-    write(tmp_path / "deep.png", np.clip(img.astype(np.int64) * 257 + jitter, 0, 65535).astype(np.uint16))
-    for name in ("gray", "bgra", "deep"):
-        proc = sovelk("filter", f"{name}.png", "guide.png", "-o", f"out_{name}.png", "--sigma-s", 1)
+    write(tmp_path / "deep.png", deep)
+    write(tmp_path / "deep_gray.tif", deep[:, :, 1])
+    write(tmp_path / "float.tif", rng.random(img.shape, dtype=np.float32))
+    for name, out in (("gray.png", "gray.png"), ("bgra.png", "bgra.png"), ("deep.png", "deep.png"),
+                      ("deep_gray.tif", "deep_gray.tif"), ("float.tif", "float.tif"), ("deep.png", "deep.bmp")):
+        proc = sovelk("filter", name, "guide.png", "-o", f"out_{out}", "--sigma-s", 1, "--tile", 7)
         assert proc.returncode == 0, proc.stderr
-    out_gray = cv2.imread(str(tmp_path / "out_gray.png"), cv2.IMREAD_UNCHANGED)
-    assert out_gray.shape == gray.shape
-    assert np.array_equal(out_gray, filt.joint_bilateral_filter(np.dstack([gray] * 3), guide)[:, :, 0])
-    out_bgra = cv2.imread(str(tmp_path / "out_bgra.png"), cv2.IMREAD_UNCHANGED)
-    assert np.array_equal(out_bgra[:, :, 3], alpha)  # alpha is carried, not filtered
-    assert np.array_equal(out_bgra[:, :, :3], filt.joint_bilateral_filter(img, guide))
-    out_deep = cv2.imread(str(tmp_path / "out_deep.png"), cv2.IMREAD_UNCHANGED)
-    assert out_deep.dtype == np.uint8 and np.array_equal(out_deep, filt.joint_bilateral_filter(img, guide))
+        notes = [line for line in proc.stderr.splitlines() if "note:" in line]
+        # Only a format that cannot hold the depth (BMP: 8 bits) rescales, and says so in one line.
+        assert notes == (["sovelk: note: 'out_deep.bmp': .bmp holds 8-bit samples only, so the 16-bit result "
+                          "was rescaled from 0..65535 to 0..255"] if out == "deep.bmp" else []), proc.stderr
+    read = {name: cv2.imread(str(tmp_path / f"out_{name}"), cv2.IMREAD_UNCHANGED)
+            for name in ("gray.png", "bgra.png", "deep.png", "deep_gray.tif", "float.tif", "deep.bmp")}
+    # 8-bit: the class's bytes, a gray image as one channel of them.
+    assert np.array_equal(read["gray.png"], filt.joint_bilateral_filter(np.dstack([gray] * 3), guide)[:, :, 0])
+    assert np.array_equal(read["bgra.png"][:, :, 3], alpha)  # alpha is carried, not filtered
+    assert np.array_equal(read["bgra.png"][:, :, :3], filt.joint_bilateral_filter(img, guide))
+    # 16-bit PNG and TIFF in, 16 bits out, rounded to nearest; float32 TIFF in, float32 out.
+    for name in ("deep.png", "deep_gray.tif", "float.tif"):
+        source = cv2.imread(str(tmp_path / name), cv2.IMREAD_UNCHANGED)
+        want = joint_bilateral(source, guide, 1, 0.1)
+        assert read[name].dtype == source.dtype and read[name].tobytes() == want.tobytes(), name
+    rescaled = (joint_bilateral(deep, guide, 1, 0.1).astype(np.uint32) * 255 + 32767) // 65535
+    assert np.array_equal(read["deep.bmp"], rescaled)
 
 
 def test_npy_disk_to_disk(sovelk, tmp_path, rng, make_pair):
@@ -139,6 +151,10 @@ USER_ERRORS = [
     (["a.png", "g.png", "-o", "nodir/o.png"], "does not exist"),
     (["a.png", "g.png", "x.png", "-o", "o.png"], "--guidance-dir"),
     (["a.npy", "g.png", "-o", "o.npy"], "shape"),
+    (["a.png", "g.png", "-o", "o.png", "--mode", "edge"], "--mode"),
+    # Refused before the work: no depth or channels of this result that the format holds.
+    (["i16.npy", "g.png", "-o", "o.png"], ".png cannot hold this int16 result (3 channels); write .npy"),
+    (["f5.npy", "g.png", "-o", "o.pgm"], ".pgm stores gray only, and a result of 5 channels"),
 ]
 
 
@@ -151,6 +167,8 @@ def test_user_errors_are_one_line_and_write_nothing(sovelk, tmp_path, rng, make_
     write(tmp_path / "existing.png", guide)
     (tmp_path / "junk.png").write_bytes(b"this is no image")
     np.save(tmp_path / "a.npy", img[None])  # 4 axes
+    np.save(tmp_path / "i16.npy", img.astype(np.int16))
+    np.save(tmp_path / "f5.npy", rng.random((10, 12, 5)))
     before = {p: (tmp_path / p).read_bytes() for p in os.listdir(tmp_path)}
     assert fragment in one_error_line(sovelk("filter", *args))
     assert {p: (tmp_path / p).read_bytes() for p in os.listdir(tmp_path)} == before

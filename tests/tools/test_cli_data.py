@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 import Sovelk
+from sovelk_tools import joint_bilateral
 from sovelk_tools.opencv_codecs import have_encoder
 
 # What a child exits with when it cannot drop the capabilities that let root ignore permission bits.
@@ -28,13 +29,13 @@ def filtered(sigma_s, img, guide, sigma_r=0.1):
 @pytest.mark.parametrize("fmt", WRITERS + ["npy-written", "npy-mapped"])
 def test_full_disk_keeps_the_earlier_file(cli, monkeypatch, one_line, mount_tmpfs, fill_up, tmp_path, rng, make_pair, fmt):
     img, guide = make_pair(rng, 40, 50, 3)
-    # A gray input makes the .npy result in memory (written through numpy); a colour .npy
+    # An input with alpha makes the .npy result in memory (written through numpy); a .npy
     # input is filtered straight into a preallocated memory-mapped output.
     if fmt == "npy-mapped":
         np.save(tmp_path / "img.npy", img)
         source = "img.npy"
     else:
-        cv2.imwrite(str(tmp_path / "img.png"), img[:, :, 0] if fmt == "npy-written" else img)
+        cv2.imwrite(str(tmp_path / "img.png"), np.dstack([img, guide]) if fmt == "npy-written" else img)
         source = "img.png"
     cv2.imwrite(str(tmp_path / "guide.png"), guide)
     disk = mount_tmpfs("disk")
@@ -85,37 +86,50 @@ def test_directories_that_cannot_be_used(sovelk, one_line, mount_tmpfs, no_permi
     assert sorted(os.listdir(tmp_path)) == ["closed", "guides", "imgs", "locked", "ro"]  # no "out" left
 
 
-def test_npy_inputs_of_every_depth_are_brought_to_8_bits(cli, monkeypatch, one_line, tmp_path, rng, make_pair):
+def test_npy_inputs_are_filtered_at_their_own_depth(cli, monkeypatch, one_line, tmp_path, rng, make_pair):
+    from sovelk_tools import bilateral
+
     monkeypatch.chdir(tmp_path)
     img, guide = make_pair(rng, 16, 19, 3)
     np.save("guide.npy", guide)
     np.save("guide_float.npy", guide / 255.0)
-    np.save("gray.npy", img[:, :, 0])
-    np.save("gray_axis.npy", img[:, :, :1])
-    np.save("deep.npy", img.astype(np.uint16) * 257)
-    np.save("unit.npy", img / 255.0)
-    np.save("wide.npy", img.astype(np.int64))
-    cases = [
-        ("unit.npy", "guide_float.npy", img, "floating-point"),
-        ("deep.npy", "guide.npy", img, "16-bit"),
-        ("gray.npy", "guide.npy", img[:, :, [0, 0]], None),
-        ("gray_axis.npy", "guide.npy", img[:, :, [0, 0]], None),
+    channels_filtered = []
+    native_filter = bilateral._native.filter
+
+    def spy(image, *args):
+        if image.shape[:2] == (16, 19):  # not the options' check on one pixel
+            channels_filtered.append(image.shape[2])
+        return native_filter(image, *args)
+
+    monkeypatch.setattr(bilateral._native, "filter", spy)
+    cases = [  # image, extra options, what joint_bilateral is given for the same result
+        (rng.random((16, 19)).astype(np.float32), ["--tile", 0], {}),
+        (rng.normal(0, 1e4, (16, 19, 2)), ["--mode", "wrap"], {"mode": "wrap"}),
+        (rng.integers(0, 65536, (16, 19, 3), dtype=np.uint16), ["--mode", "constant", "--cval", 7], {"mode": "constant", "cval": 7}),
+        (rng.integers(-30000, 30000, (16, 19, 1), dtype=np.int16), [], {}),
+        (rng.integers(-2**31, 2**31, (16, 19), dtype=np.int32), ["--rounding", "truncate"], {"rounding": "truncate"}),
+        (img[:, :, 0], [], {"rounding": "truncate"}),  # 8-bit: the class's truncation unless asked otherwise
+        (img[:, :, :1], ["--rounding", "nearest"], {}),
     ]
-    for name, guidance, source, note in cases:
-        code, _, err = cli("filter", name, guidance, "-o", f"out_{name}", "--sigma-s", 1)
+    for k, (source, extra, options) in enumerate(cases):
+        np.save(f"in{k}.npy", source)
+        channels_filtered.clear()
+        code, _, err = cli("filter", f"in{k}.npy", "guide_float.npy", "-o", f"out{k}.npy", "--sigma-s", 1, "--tile", 5, *extra)
         assert code == 0, err
-        assert (note is None) == ("note:" not in err) and (note or "") in err, err
-        want = filtered(1, np.ascontiguousarray(source), guide)
-        got = np.load(f"out_{name}")
-        if name.startswith("gray"):
-            want = want[:, :, :1] if name == "gray_axis.npy" else want[:, :, 0]
-        assert got.dtype == np.uint8 and np.array_equal(got, want), name
+        assert "note: guidance 'guide_float.npy' holds floating-point samples" in err
+        got = np.load(f"out{k}.npy")
+        want = joint_bilateral(source, guide, 1, 0.1, **options)
+        assert got.dtype == source.dtype and got.shape == source.shape and got.tobytes() == want.tobytes(), k
+        # A gray image costs one channel, not two or three.
+        assert set(channels_filtered) == {source.shape[2] if source.ndim == 3 else 1}, k
+    assert np.array_equal(np.load("out5.npy"), filtered(1, img[:, :, [0, 0]], guide)[:, :, 0])  # the bytes of before
+    np.save("wide.npy", img.astype(np.int64))
     code, _, err = cli("filter", "wide.npy", "guide.npy", "-o", "o.npy")
-    assert code == 2 and "astype(np.uint8)" in one_line(err)
-    # A float image on the 0..255 scale is not silently turned white: the note says how much was clipped.
+    assert code == 2 and "astype(np.float64)" in one_line(err)
+    # A float image on the 0..255 scale, written as PNG, is not silently turned white: the note says how much was clipped.
     np.save("scale255.npy", img.astype(np.float64))
-    code, _, err = cli("filter", "scale255.npy", "guide.npy", "-o", "o255.npy")
-    assert code == 0 and "were clipped" in err
+    code, _, err = cli("filter", "scale255.npy", "guide.npy", "-o", "o255.png")
+    assert code == 0 and "mapped from 0..1 to 0..255" in err and "were clipped" in err
 
 
 def test_batch_goes_on_past_bad_files_and_resumes(cli, monkeypatch, tmp_path, rng, make_pair):
@@ -164,8 +178,11 @@ def test_messages_that_do_not_mislead(cli, monkeypatch, one_line, tmp_path, rng,
     assert code == 0 and "stores no alpha channel" in err, err
     code, _, err = cli("filter", "bgra.png", "g.png", "-o", "o.png", "--sigma-s", "2.5")
     assert code == 2 and "must be a whole number of pixels, got '2.5'" in err
+    # A window no memory can hold fails before any file is read, naming the option and the size.
     code, _, err = cli("filter", "bgra.png", "g.png", "-o", "o.png", "--sigma-s", 10**20)
-    assert code == 2 and "too large" in one_line(err)
+    assert code == 1 and "out of memory: --sigma-s 100000000000000000000: a window of" in one_line(err)
+    code, _, err = cli("filter", "bgra.png", "g.png", "-o", "o.png", "--cval", 3)
+    assert code == 2 and "--cval applies to --mode constant only" in one_line(err)
     code, _, err = cli("filter", "bgra.png", "g.png", "-o", "o.png", "--overwrite", "--skip-existing")
     assert code == 2 and "not allowed with" in err
 
@@ -183,7 +200,6 @@ def test_huge_window_is_warned_of_before_the_long_call(child_env, tmp_path, rng)
         ready, _, _ = select.select([proc.stderr], [], [], 60)
         line = proc.stderr.readline() if ready else "(nothing within 60 s)"
         assert "warning: the filter window (601x601 pixels for --sigma-s 100) is larger than" in line, line
-        assert "--tile 0" in line  # 256-pixel tiles with 300-pixel margins: most of the work is margin
         assert proc.poll() is None
     finally:
         proc.terminate()
@@ -208,13 +224,14 @@ def test_an_output_that_appears_during_the_run_is_kept(cli, monkeypatch, tmp_pat
         cv2.imwrite(f"guides/{name}.png", pairs[name][1])
     theirs = tmp_path / "out" / "b.png"
 
-    class Interfering(Sovelk.Joint_bilateral_filter):
-        def joint_bilateral_filter(self, img, guidance):
-            if img.shape[0] == 13 and not theirs.exists():
-                theirs.write_bytes(b"written by another program")
-            return super().joint_bilateral_filter(img, guidance)
+    from sovelk_tools import filtering
 
-    monkeypatch.setattr(Sovelk, "Joint_bilateral_filter", Interfering)
+    def interfering(img, guidance, **options):
+        if img.shape[0] == 13 and not theirs.exists():
+            theirs.write_bytes(b"written by another program")
+        return joint_bilateral(img, guidance, **options)
+
+    monkeypatch.setattr(filtering, "joint_bilateral", interfering)
 
     def no_hard_links(*args, **kwargs):
         raise OSError(errno.EPERM, "Operation not permitted")

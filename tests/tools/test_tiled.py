@@ -6,7 +6,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import Sovelk
-from sovelk_tools import filter_tiled, reflect_index
+from sovelk_tools import filter_tiled, joint_bilateral, reflect_index
 from sovelk_tools._border import window_index
 from sovelk_tools.tiled import _file_mapping, tile_count
 
@@ -138,3 +138,82 @@ def test_rejects_bad_requests_before_writing(tmp_path, rng, make_pair):
     with pytest.raises(ValueError, match="share"):
         filter_tiled(filt, a, guide, out=b)
     assert np.array_equal(np.load(tmp_path / "img.npy"), img)
+
+
+# ---------------------------------------------------------------- with joint_bilateral
+
+DTYPES = [np.uint8, np.uint16, np.int16, np.int32, np.float32, np.float64]
+MODES = ["reflect", "mirror", "nearest", "wrap", "constant"]
+SHAPES = [
+    # image shape, guidance channels (None = gray), sigma_s, tile
+    ((5, 7), None, 2, 2),  # 13-pixel window over 2x2 tiles: borders wider than the tiles and the image
+    ((6, 11, 3), 3, 1.4, (1, 4)),  # float sigma_s, one-row tiles
+    ((13, 5, 1), None, 1, (5, 3)),  # a gray image with its channel axis
+    ((3, 2, 5), 2, 2, 1),  # one-pixel tiles of an image narrower than the window's radius
+]
+
+
+def image_of(rng, dtype, shape):
+    dtype = np.dtype(dtype)
+    if dtype.kind == "f":
+        return rng.normal(0, 1000, shape).astype(dtype)
+    info = np.iinfo(dtype)
+    return rng.integers(info.min, info.max, shape, dtype=dtype, endpoint=True)
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("dtype", DTYPES, ids=lambda d: np.dtype(d).name)
+def test_function_tiles_equal_the_whole_image_call(dtype, mode):
+    rng = np.random.default_rng([DTYPES.index(dtype), MODES.index(mode)])
+    for shape, gch, sigma_s, tile in SHAPES:
+        img = image_of(rng, dtype, shape)
+        guide = rng.integers(0, 256, shape[:2] + (() if gch is None else (gch,)), dtype=np.uint8)
+        options = dict(sigma_s=sigma_s, sigma_r=0.2, mode=mode)
+        if mode == "constant":
+            options.update(cval=float(image_of(rng, dtype, ())), guidance_cval=int(rng.integers(256)))
+        img0 = img.copy()
+        got = filter_tiled(joint_bilateral, img, guide, tile=tile, **options)
+        want = joint_bilateral(img, guide, **options)
+        assert got.dtype == want.dtype == img.dtype and got.tobytes() == want.tobytes(), (shape, tile)
+        # Into an out of another dtype, with the other rounding: still the whole call's bits.
+        out = np.full(shape, 7, np.int32 if dtype != np.int32 else np.float32)
+        filter_tiled(joint_bilateral, img, guide, tile, out, rounding="truncate", **options)
+        want = joint_bilateral(img, guide, output=out.dtype, rounding="truncate", **options)
+        assert out.tobytes() == want.tobytes(), (shape, tile)
+        assert np.array_equal(img, img0)
+
+
+def test_function_tiles_from_disk_to_disk(tmp_path, rng):
+    img = rng.integers(0, 65536, (29, 31), dtype=np.uint16)
+    guide = rng.integers(0, 256, (29, 31, 3), dtype=np.uint8)
+    np.save(tmp_path / "img.npy", img)
+    img_mm = np.load(tmp_path / "img.npy", mmap_mode="r")
+    out = np.lib.format.open_memmap(tmp_path / "out.npy", mode="w+", dtype=np.uint16, shape=img.shape)
+    calls = []
+    assert filter_tiled(joint_bilateral, img_mm, guide, 8, out, sigma_s=1, sigma_r=0.1, mode="wrap",
+                        progress=calls.append) is out
+    del out
+    assert len(calls) == 16
+    assert np.array_equal(np.load(tmp_path / "out.npy"), joint_bilateral(img, guide, 1, 0.1, mode="wrap"))
+
+
+def test_function_options_are_checked_before_any_tile(rng):
+    img = rng.integers(0, 256, (10, 12), dtype=np.uint8)
+    guide = img.copy()
+    sentinel = np.full(img.shape, 7, np.uint8)
+    bad_calls = [
+        (joint_bilateral, dict(sigma_s=1), TypeError, "sigma_r"),
+        (joint_bilateral, dict(sigma_s=1, sigma_r=0.1, region=np.s_[0:2, 0:2]), TypeError, "region"),
+        (joint_bilateral, dict(sigma_s=1, sigma_r=0.1, mode="edge"), ValueError, "mode"),
+        (joint_bilateral, dict(sigma_s=-1, sigma_r=0.1), ValueError, "sigma_s"),
+        (Sovelk.Joint_bilateral_filter(1, 0.1), dict(sigma_s=1), TypeError, "only with joint_bilateral"),
+    ]
+    for filt, options, exc, words in bad_calls:
+        with pytest.raises(exc, match=words):
+            filter_tiled(filt, img[:, :, None] if filt is not joint_bilateral else img, guide, 3, sentinel, **options)
+    for out, words in ((np.zeros(img.shape, np.int8), "dtype"), (img, "share"), (np.zeros((10, 11), np.uint8), "shape")):
+        with pytest.raises(ValueError, match=words):
+            filter_tiled(joint_bilateral, img, guide, 3, out, sigma_s=1, sigma_r=0.1)
+    with pytest.raises(ValueError, match="NaN"):
+        filter_tiled(joint_bilateral, np.full(img.shape, np.nan), guide, 3, sigma_s=1, sigma_r=0.1)
+    assert (sentinel == 7).all()
