@@ -26,6 +26,8 @@ Ratios are ours / peer: below 1 means faster than the peer.
 
 Rows: guidance "gray" is the image's first channel blurred (so it is not the image itself),
 "colour" is an independent colour image of the same scene blurred, "self" is the image itself.
+--image noise: uniform noise, each guidance independent noise. --image PATH: a photo resized to
+each size, "gray" its gray version, "colour" the photo blurred (5x5 Gaussian).
 Every figure is the minimum over --rounds rounds; in each round every configuration runs once,
 in turn (interleaved), in a fresh child process that makes one untimed call, then --repeat timed
 calls, more while they add up to less than a quarter second. Columns:
@@ -59,13 +61,19 @@ CHILD = textwrap.dedent(
     # A smooth scene with noise and edges, so that the range weights vary as they do on photos.
     yy, xx = np.mgrid[0:h, 0:w]
     scene = (128 + 60 * np.sin(xx / 37.0) * np.cos(yy / 23.0) + 50 * ((xx // 97 + yy // 71) % 2))
-    img = np.clip(scene[:, :, None] + rng.normal(0, 20, (h, w, 3)), 0, 255).astype(np.uint8)
-    if guide == "self":
-        guidance = img
-    elif guide == "gray":
-        guidance = np.clip(scene + rng.normal(0, 5, (h, w)), 0, 255).astype(np.uint8)
-    else:
-        guidance = np.clip(scene[:, :, None] + rng.normal(0, 5, (h, w, 3)), 0, 255).astype(np.uint8)
+    image = config["image"]
+    if image == "scene":
+        img = np.clip(scene[:, :, None] + rng.normal(0, 20, (h, w, 3)), 0, 255).astype(np.uint8)
+        gray = np.clip(scene + rng.normal(0, 5, (h, w)), 0, 255).astype(np.uint8)
+        colour = np.clip(scene[:, :, None] + rng.normal(0, 5, (h, w, 3)), 0, 255).astype(np.uint8)
+    elif image == "noise":
+        img, gray, colour = (rng.integers(0, 256, shape, dtype=np.uint8) for shape in ((h, w, 3), (h, w), (h, w, 3)))
+    else:  # a photo resized to h x w; guided by its gray version, or by itself blurred
+        import cv2
+        img = cv2.resize(cv2.imread(image), (w, h), interpolation=cv2.INTER_AREA)
+        gray = cv2.cvtColor(img, cv2.COLOR_BGR2GRAY)
+        colour = cv2.GaussianBlur(img, (5, 5), 0)
+    guidance = {"self": img, "gray": gray}.get(guide, colour)
     if mode in ("jbf", "bf"):
         import cv2
         if config["one_thread"]:
@@ -86,7 +94,7 @@ CHILD = textwrap.dedent(
         filt = cls(sigma_s, 0.1)
         run = lambda: filt.joint_bilateral_filter(img, guidance)
     clock = time.process_time if config["one_thread"] else time.perf_counter
-    del yy, xx, scene
+    del yy, xx, scene, gray, colour
     def status_kib(field):
         with open("/proc/self/status") as f:
             for line in f:
@@ -184,6 +192,8 @@ def main():
                         help="size:sigma pairs for the stmt/fused column, e.g. 256x256:3")
     parser.add_argument("--memory", default="3000x4000:3",
                         help="size:sigma pairs for the memory rows, e.g. 3000x4000:3")
+    parser.add_argument("--image", default="scene",
+                        help="scene (synthetic, the default), noise, or the path of a photo (resized to each size)")
     parser.add_argument("--no-avx512", action="store_true",
                         help="both sides without AVX-512, as on most desktop and laptop CPUs")
     args = parser.parse_args()
@@ -203,7 +213,7 @@ def main():
 
     def config(h, w, sigma_s, guide, mode, one_thread, repeat=args.repeat, min_seconds=0.25):
         return dict(h=h, w=w, sigma_s=sigma_s, guide=guide, mode=mode, one_thread=one_thread, repeat=repeat,
-                    min_seconds=min_seconds)
+                    min_seconds=min_seconds, image=args.image)
 
     header = (f"{'size':>10} {'sigma_s':>7} {'guidance':>8} | {'1 thread ms':>11} {'/JBF':>5} {'/BF':>5} | "
               f"{'all cores ms':>12} {'/JBF':>5} {'/BF':>5}")

@@ -1,21 +1,29 @@
-// Timing of the fused native kernel alone (no Python): the cost per pixel and window offset.
+// Timing of the fused native kernel alone (no Python): the cost per pixel and window offset, with
+// the cheap pass and without it, and how many pixels still need the exact sequence.
 //
 // Build and run (Release, the extension's flags):
 //   BUILD_DIR=/tmp/native bash tests/native/run.sh      (builds native_bench next to the tests)
-//   taskset -c 1 /tmp/native/native_bench [repeats] [isa] [MHz] [division]
+//   taskset -c 1 /tmp/native/native_bench [repeats] [isa] [MHz] [division] [image ...]
 // isa: scalar, avx2 or avx512 (default: the best this CPU has); MHz: the clock used to turn
 // nanoseconds into cycles (default, or 0: the first "cpu MHz" line of /proc/cpuinfo); division:
-// auto (default) or divide, which makes the AVX2 path use real divides only.
+// auto (default) or divide, which makes the AVX2 path use real divides only. Images: the synthetic
+// scene, noise, flat, saturated or checkerboard, or photos as binary PPM (P6, 8-bit) files, for
+// example written by cv2.imwrite("x.ppm", image); none names all five synthetic ones.
 //
-// A call costs about pixels x (a + b x offsets). Each guidance kind is timed at two window sizes
-// (pad 3 and pad 9: 49 and 361 offsets) on one thread, CPU time; b, the cost per pixel-offset,
-// is the difference of the two divided by the pixels and the extra offsets. Cases run
-// interleaved, round after round, and each keeps its fastest call, so that another process on a
-// shared machine disturbs every case alike; repeat the command and compare the minimums. Pinned
-// with taskset to one CPU, the two-thread columns share it: run unpinned for those.
+// A call costs about pixels x (a + b x offsets). Each case is timed at two window sizes (pad 3
+// and pad 9: 49 and 361 offsets) on one thread, CPU time; b, the cost per pixel-offset, is the
+// difference of the two divided by the pixels and the extra offsets. Cases run interleaved,
+// round after round, and each keeps its fastest call, so that another process on a shared
+// machine disturbs every case alike; repeat the command and compare the minimums.
 //
-// Case: a 512 x 512 x 3 image, Gaussian spatial kernel (sigma pad / 3), Gaussian range table
-// with sigma 25.5, gray and 3-channel guidance taken from the image itself.
+// Each image is filtered with the 8-bit output, guided by its own gray version ("gray") and by
+// itself ("self"), with the cheap pass off (the exact sequence everywhere, as before it existed:
+// "exact"), with the double-precision cheap pass ("double") and with the single-precision one
+// where the path has it ("single", the default). Gaussian spatial kernel (sigma pad / 3),
+// Gaussian range table with sigma 25.5. "exact px" is the share of pixels whose single-precision
+// value could not decide the result (every block tried); "exact blk" the share of blocks (steps
+// of the single-precision pass) that ran the exact sequence, wholly or for some lanes, with
+// prediction on.
 
 #include <algorithm>
 #include <chrono>
@@ -30,54 +38,90 @@
 #include <vector>
 
 #include "core/fused_kernel.hpp"
+#include "core/fused_kernel_row.hpp"
 
 namespace fk = sovelk::fused;
 namespace fkd = sovelk::fused::detail;
 
 namespace {
 
-constexpr ptrdiff_t kH = 512, kW = 512;
+constexpr ptrdiff_t kSize = 512;
 constexpr ptrdiff_t kPads[] = {3, 9};
 
-struct Inputs {
-    ptrdiff_t pad = 0;
-    std::vector<int32_t> img, gray, colour;
-    std::vector<double> kernel, table;
+struct Image {
+    std::string name;
+    ptrdiff_t h = 0, w = 0;
+    std::vector<int32_t> rgb;  // h x w x 3
 };
 
-// Reflect-padded (edge repeated) copy, as the binding prepares it.
-std::vector<int32_t> pad_reflect(const std::vector<int32_t>& src, ptrdiff_t h, ptrdiff_t w, int ch, ptrdiff_t p) {
+Image synthetic(const std::string& name) {
+    Image im{name, kSize, kSize, std::vector<int32_t>(static_cast<size_t>(kSize * kSize * 3))};
+    std::mt19937 rng(5);
+    for (ptrdiff_t y = 0; y < kSize; ++y)
+        for (ptrdiff_t x = 0; x < kSize; ++x)
+            for (int k = 0; k < 3; ++k) {
+                double v;
+                if (name == "scene")  // smooth with noise, so range weights vary as in a photograph
+                    v = 128 + 90 * std::sin(0.02 * x * (k + 1)) * std::cos(0.015 * y) + (rng() % 40) - 20.0;
+                else if (name == "noise")
+                    v = rng() % 256;
+                else if (name == "flat")
+                    v = 200;
+                else if (name == "saturated")
+                    v = 255;
+                else  // checkerboard of 8-pixel squares
+                    v = ((x / 8 + y / 8) % 2) * 255;
+                im.rgb[(y * kSize + x) * 3 + k] = static_cast<int32_t>(std::clamp(v, 0.0, 255.0));
+            }
+    return im;
+}
+
+// A binary PPM (P6, maxval 255); exits on anything else.
+Image read_ppm(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::string magic;
+    int w = 0, h = 0, maxval = 0;
+    f >> magic >> w >> h >> maxval;
+    f.get();
+    if (!f || magic != "P6" || maxval != 255 || w < 1 || h < 1) {
+        std::printf("%s: not an 8-bit binary PPM\n", path.c_str());
+        std::exit(2);
+    }
+    std::vector<unsigned char> bytes(static_cast<size_t>(w) * h * 3);
+    f.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    std::string name = path.substr(path.find_last_of('/') + 1);
+    Image im{name.substr(0, name.find('.')), h, w, std::vector<int32_t>(bytes.begin(), bytes.end())};
+    return im;
+}
+
+// Reflect-padded (edge repeated) uint8 copy, as the binding prepares it.
+std::vector<uint8_t> pad_reflect(const std::vector<int32_t>& src, ptrdiff_t h, ptrdiff_t w, int ch, ptrdiff_t p) {
     auto mirror = [](ptrdiff_t i, ptrdiff_t n) {
         while (i < 0 || i >= n) i = i < 0 ? -i - 1 : 2 * n - i - 1;
         return i;
     };
     const ptrdiff_t pw = w + 2 * p;
-    std::vector<int32_t> out(static_cast<size_t>((h + 2 * p) * pw * ch));
+    std::vector<uint8_t> out(static_cast<size_t>((h + 2 * p) * pw * ch));
     for (ptrdiff_t y = 0; y < h + 2 * p; ++y)
         for (ptrdiff_t x = 0; x < pw; ++x)
             for (int k = 0; k < ch; ++k)
-                out[(y * pw + x) * ch + k] = src[(mirror(y - p, h) * w + mirror(x - p, w)) * ch + k];
+                out[(y * pw + x) * ch + k] = static_cast<uint8_t>(src[(mirror(y - p, h) * w + mirror(x - p, w)) * ch + k]);
     return out;
 }
 
-Inputs make_inputs(ptrdiff_t pad) {
-    Inputs in;
-    in.pad = pad;
-    std::mt19937 rng(5);
-    std::vector<int32_t> img(static_cast<size_t>(kH * kW * 3));
-    // A smooth picture with noise, so range weights vary as in a photograph.
-    for (ptrdiff_t y = 0; y < kH; ++y)
-        for (ptrdiff_t x = 0; x < kW; ++x)
-            for (int k = 0; k < 3; ++k) {
-                const double v = 128 + 90 * std::sin(0.02 * x * (k + 1)) * std::cos(0.015 * y) + (rng() % 40) - 20.0;
-                img[(y * kW + x) * 3 + k] = static_cast<int32_t>(std::clamp(v, 0.0, 255.0));
-            }
-    std::vector<int32_t> gray(static_cast<size_t>(kH * kW));
+struct Inputs {
+    ptrdiff_t h, w, pad;
+    std::vector<uint8_t> img, gray;
+    std::vector<double> kernel, table;
+};
+
+Inputs make_inputs(const Image& im, ptrdiff_t pad) {
+    Inputs in{im.h, im.w, pad, {}, {}, {}, {}};
+    std::vector<int32_t> gray(static_cast<size_t>(im.h * im.w));
     for (size_t i = 0; i < gray.size(); ++i)
-        gray[i] = (img[3 * i] * 299 + img[3 * i + 1] * 587 + img[3 * i + 2] * 114) / 1000;
-    in.img = pad_reflect(img, kH, kW, 3, pad);
-    in.colour = in.img;
-    in.gray = pad_reflect(gray, kH, kW, 1, pad);
+        gray[i] = (im.rgb[3 * i] * 299 + im.rgb[3 * i + 1] * 587 + im.rgb[3 * i + 2] * 114) / 1000;
+    in.img = pad_reflect(im.rgb, im.h, im.w, 3, pad);
+    in.gray = pad_reflect(gray, im.h, im.w, 1, pad);
     const ptrdiff_t ws = 2 * pad + 1;
     const double sigma = pad / 3.0;
     for (ptrdiff_t i = 0; i < ws; ++i)
@@ -94,37 +138,31 @@ double cpu_now_ms() {
     return t.tv_sec * 1e3 + t.tv_nsec * 1e-6;
 }
 
-struct Timing {
-    double cpu_ms = 1e300;   // fastest call, CPU time over all threads
-    double wall_ms = 1e300;  // fastest call, elapsed
-};
-
-// One call; keeps the minimums in `best`.
-void time_call(const Inputs& in, bool colour, const fkd::Options& o, int threads, std::vector<double>& out,
-               Timing& best) {
+// One call on one thread; returns its CPU time and adds its counts to `counts`.
+double time_call(const Inputs& in, bool self, fkd::Options o, std::vector<uint8_t>& out,
+                 fkd::CheapPassCounters& counts) {
     fk::Request q;
+    q.element = fk::Element::uint8;
     q.padded_img = in.img.data();
-    q.padded_guid = colour ? in.colour.data() : in.gray.data();
-    q.h = kH;
-    q.w = kW;
+    q.padded_guid = self ? in.img.data() : in.gray.data();
+    q.h = in.h;
+    q.w = in.w;
     q.pad = in.pad;
     q.img_ch = 3;
-    q.guid_ch = colour ? 3 : 1;
+    q.guid_ch = self ? 3 : 1;
     q.kernel_s = in.kernel.data();
     q.table = in.table.data();
     q.table_len = static_cast<ptrdiff_t>(in.table.size());
-    q.out = out.data();
+    q.out_u8 = out.data();
+    o.statistics = &counts;
     const double c0 = cpu_now_ms();
-    const auto t0 = std::chrono::steady_clock::now();
-    const fk::Result res = fkd::run_with(q, threads, [] { return false; }, o);
-    const double wall = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    const fk::Result res = fkd::run_with(q, 1, [] { return false; }, o);
     const double cpu = cpu_now_ms() - c0;
-    if (res.status != fk::Status::ok || res.fp_flags != 0) {
-        std::printf("unexpected status or flags\n");
+    if (res.status != fk::Status::ok || res.fp_flags != 0 || res.nan_in_output) {
+        std::printf("unexpected status, flags or NaN\n");
         std::exit(1);
     }
-    best.cpu_ms = std::min(best.cpu_ms, cpu);
-    best.wall_ms = std::min(best.wall_ms, wall);
+    return cpu;
 }
 
 double cpuinfo_mhz() {
@@ -145,48 +183,92 @@ fkd::Isa parse_isa(const char* name) {
     std::exit(2);
 }
 
+double share(uint64_t part, uint64_t whole) { return whole ? 100.0 * double(part) / double(whole) : 0.0; }
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
+    const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
     const fkd::Isa isa = argc > 2 ? parse_isa(argv[2]) : fkd::best_isa();
     const double mhz = argc > 3 && std::atof(argv[3]) > 0 ? std::atof(argv[3]) : cpuinfo_mhz();
-    fkd::Options o;
-    o.isa = isa;
-    if (argc > 4 && std::strcmp(argv[4], "divide") == 0) o.division = fkd::Division::real_divide;
+    fkd::Options base;
+    base.isa = isa;
+    if (argc > 4 && std::strcmp(argv[4], "divide") == 0) base.division = fkd::Division::real_divide;
     if (!fkd::isa_available(isa)) {
         std::printf("this CPU lacks the %s path\n", fkd::isa_name(isa));
         return 2;
     }
-    std::vector<Inputs> inputs;
-    for (ptrdiff_t pad : kPads) inputs.push_back(make_inputs(pad));
-    std::vector<double> out(static_cast<size_t>(kH * kW * 3));
+    std::vector<Image> images;
+    const char* synthetic_names[] = {"scene", "noise", "flat", "saturated", "checkerboard"};
+    for (int i = 5; i < argc; ++i) {
+        bool named = false;
+        for (const char* name : synthetic_names) named |= std::strcmp(argv[i], name) == 0;
+        images.push_back(named ? synthetic(argv[i]) : read_ppm(argv[i]));
+    }
+    if (images.empty())
+        for (const char* name : synthetic_names) images.push_back(synthetic(name));
 
-    // [colour][pad index][threads - 1]
-    Timing t[2][2][2];
+    struct Case {
+        const Image* image;
+        bool self;
+        Inputs inputs[2];            // per pad
+        double ms[2][3];             // [pad][exact, double, single]
+        fkd::CheapPassCounters every[2], predicted[2];  // per pad
+    };
+    std::vector<Case> cases;
+    for (const Image& im : images)
+        for (bool self : {false, true}) {
+            Case c{&im, self, {make_inputs(im, kPads[0]), make_inputs(im, kPads[1])},
+                   {{1e300, 1e300, 1e300}, {1e300, 1e300, 1e300}}, {}, {}};
+            cases.push_back(std::move(c));
+        }
+    std::vector<uint8_t> out;
+    for (Case& c : cases) {  // shares of exact pixels, every block tried, untimed
+        out.resize(static_cast<size_t>(c.image->h * c.image->w * 3));
+        for (int p = 0; p < 2; ++p) {
+            fkd::Options o = base;
+            o.cheap_pass = fkd::CheapPassMode::every_block;
+            time_call(c.inputs[p], c.self, o, out, c.every[p]);
+        }
+    }
     for (int r = 0; r < repeats; ++r)
-        for (int colour = 0; colour < 2; ++colour)
-            for (size_t p = 0; p < inputs.size(); ++p)
-                for (int threads = 1; threads <= 2; ++threads)
-                    time_call(inputs[p], colour != 0, o, threads, out, t[colour][p][threads - 1]);
+        for (Case& c : cases) {
+            out.resize(static_cast<size_t>(c.image->h * c.image->w * 3));
+            for (int p = 0; p < 2; ++p)
+                for (int on = 0; on < 3; ++on) {
+                    fkd::Options o = base;
+                    o.cheap_pass = on ? fkd::CheapPassMode::automatic : fkd::CheapPassMode::off;
+                    o.float_pass = on == 2;
+                    fkd::CheapPassCounters counts;
+                    const double ms = time_call(c.inputs[p], c.self, o, out, counts);
+                    c.ms[p][on] = std::min(c.ms[p][on], ms);
+                    if (r == 0 && on == 2) c.predicted[p] = counts;
+                }
+        }
 
-    std::printf("%tdx%tdx3 image, path %s, division %s, fastest of %d interleaved calls per case; clock %.0f MHz "
-                "(cycles = ns x GHz)\n", kH, kW, fkd::isa_name(isa),
-                o.division == fkd::Division::real_divide ? "divide" : "auto", repeats, mhz);
-    std::printf("%-7s %5s %13s %13s %13s\n", "guide", "pad", "1 thr cpu ms", "2 thr wall ms", "2 thr cpu ms");
-    for (int colour = 0; colour < 2; ++colour)
-        for (size_t p = 0; p < inputs.size(); ++p)
-            std::printf("%-7s %5td %13.2f %13.2f %13.2f\n", colour ? "colour" : "gray", kPads[p],
-                        t[colour][p][0].cpu_ms, t[colour][p][1].wall_ms, t[colour][p][1].cpu_ms);
-    const double pixels = double(kH) * kW;
-    const double n_small = double(2 * kPads[0] + 1) * (2 * kPads[0] + 1);
-    const double n_large = double(2 * kPads[1] + 1) * (2 * kPads[1] + 1);
-    for (int colour = 0; colour < 2; ++colour) {
-        const double small = t[colour][0][0].cpu_ms, large = t[colour][1][0].cpu_ms;
-        const double per_offset_ns = (large - small) * 1e6 / (pixels * (n_large - n_small));
-        const double per_pixel_ns = small * 1e6 / pixels - per_offset_ns * n_small;
-        std::printf("%-7s per pixel-offset: %.3f ns = %.2f cycles; fixed per pixel: %.1f ns (1 thread)\n",
-                    colour ? "colour" : "gray", per_offset_ns, per_offset_ns * mhz * 1e-3, per_pixel_ns);
+    std::printf("path %s, division %s, 8-bit output, fastest of %d interleaved calls per case, one thread; "
+                "clock %.0f MHz (cycles = ns x GHz)\n", fkd::isa_name(isa),
+                base.division == fkd::Division::real_divide ? "divide" : "auto", repeats, mhz);
+    std::printf("%-13s %-5s %9s | %8s %8s %8s | %8s %8s %8s | %6s %6s %6s | %8s %8s\n", "image", "guide", "size",
+                "pad3 ms", "double", "exact", "pad9 ms", "double", "exact", "cyc/po", "double", "exact", "exact px",
+                "exact blk");
+    std::printf("%-13s %-5s %9s | %8s %8s %8s | %8s %8s %8s | %6s %6s %6s | %8s %8s\n", "(single)", "", "", "", "", "",
+                "", "", "", "", "", "", "pad3/9 %", "pad3/9 %");
+    for (const Case& c : cases) {
+        const double pixels = double(c.image->h) * c.image->w;
+        const double extra = double(2 * kPads[1] + 1) * (2 * kPads[1] + 1) - double(2 * kPads[0] + 1) * (2 * kPads[0] + 1);
+        double cycles[3];
+        for (int on = 0; on < 3; ++on) cycles[on] = (c.ms[1][on] - c.ms[0][on]) * 1e6 / (pixels * extra) * mhz * 1e-3;
+        auto exact_blocks = [](const fkd::CheapPassCounters& k) {
+            return share(k.exact_blocks + k.skipped_blocks, k.blocks + k.skipped_blocks);
+        };
+        char size[32];
+        std::snprintf(size, sizeof size, "%tdx%td", c.image->w, c.image->h);
+        std::printf("%-13s %-5s %9s | %8.2f %8.2f %8.2f | %8.2f %8.2f %8.2f | %6.2f %6.2f %6.2f | %.3f/%.3f %.1f/%.1f\n",
+                    c.image->name.c_str(), c.self ? "self" : "gray", size, c.ms[0][2], c.ms[0][1], c.ms[0][0],
+                    c.ms[1][2], c.ms[1][1], c.ms[1][0], cycles[2], cycles[1], cycles[0],
+                    share(c.every[0].exact_lanes, c.every[0].lanes), share(c.every[1].exact_lanes, c.every[1].lanes),
+                    exact_blocks(c.predicted[0]), exact_blocks(c.predicted[1]));
     }
     return 0;
 }

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cfenv>
+#include <cmath>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,7 @@
 #define SOVELK_HAVE_MXCSR 1
 #endif
 
+#include "core/cheap_pass.hpp"
 #include "core/fused_kernel_row.hpp"
 #include "core/fused_kernel_body.hpp"
 #include "core/row_cache.hpp"
@@ -80,6 +82,10 @@ ValueRange value_range(const T* data, size_t n) {
 }
 
 
+
+// Channels of image and guidance the single-precision pass takes (one float32 sum per image
+// channel in registers; a range weight of at most four squared distances).
+constexpr int kMaxFloatChannels = 4;
 
 // Binary exponent bounds of a nonzero finite double: 2^lo <= |x| < 2^hi. Read from the bits, so
 // that classifying user values raises no floating-point flag.
@@ -193,9 +199,14 @@ bool make_geometry(ptrdiff_t rows, ptrdiff_t cols, ptrdiff_t pad, int img_ch, in
     g.guid_ch = guid_ch;
     g.window = 2 * pad + 1;
     g.packed = guid_ch >= 2 && guid_ch <= kMaxPackedChannels && span <= kMaxPackedSpan;
+    g.float_rows = img_ch <= kMaxFloatChannels && guid_ch <= kMaxFloatChannels;
+    // Per cached column: guidance as uint32_t and image as double, and both again as float.
+    const ptrdiff_t per_value = g.float_rows ? 4 : 0;
     ptrdiff_t scratch = 0, column_bytes = 0;
     if (!checked_mul(g.window, g.window, g.offsets) || !checked_mul(g.offsets, kMaxLanes, scratch) || scratch > kLimit ||
-        !checked_mul(g.window, 4 * static_cast<ptrdiff_t>(guid_ch) + 8 * static_cast<ptrdiff_t>(img_ch), column_bytes) ||
+        !checked_mul(g.window,
+                     (4 + per_value) * static_cast<ptrdiff_t>(guid_ch) + (8 + per_value) * static_cast<ptrdiff_t>(img_ch),
+                     column_bytes) ||
         column_bytes > kLimit)
         return false;
     ptrdiff_t strip = strip_request;
@@ -212,12 +223,15 @@ bool make_geometry(ptrdiff_t rows, ptrdiff_t cols, ptrdiff_t pad, int img_ch, in
 }
 
 uint64_t bytes_per_thread(const Geometry& g, bool row_out) {
+    const uint64_t per_value = g.float_rows ? sizeof(float) : 0;
     const uint64_t cache = static_cast<uint64_t>(g.window) * static_cast<uint64_t>(g.cache_w) *
-                           (sizeof(uint32_t) * static_cast<uint64_t>(g.guid_ch) + sizeof(double) * static_cast<uint64_t>(g.img_ch));
+                           ((sizeof(uint32_t) + per_value) * static_cast<uint64_t>(g.guid_ch) +
+                            (sizeof(double) + per_value) * static_cast<uint64_t>(g.img_ch));
     const uint64_t scratch = static_cast<uint64_t>(g.offsets) * kMaxLanes * sizeof(double);
     const uint64_t columns = static_cast<uint64_t>(g.cache_w) * sizeof(ptrdiff_t);
     const uint64_t out = row_out ? static_cast<uint64_t>(g.strip) * static_cast<uint64_t>(g.img_ch) * sizeof(double) : 0;
-    return cache + scratch + columns + out;
+    const uint64_t history = (static_cast<uint64_t>(g.strip) + 1) * sizeof(uint16_t);  // WorkerState
+    return cache + scratch + columns + out + history;
 }
 
 using RowWriter = bool (*)(const double*, ptrdiff_t, int, const Strided&, ptrdiff_t, ptrdiff_t, bool);
@@ -252,10 +266,15 @@ OutputTarget output_target(const Strided& out, Rounding rounding) {
 struct WorkerState {
     WorkerState(const Source& s, const Geometry& g, bool row_out)
         : cache(s, g), scratch(aligned_array<double>(g.offsets * kMaxLanes)),
-          row_out(row_out ? aligned_array<double>(g.strip * g.img_ch) : nullptr) {}
+          row_out(row_out ? aligned_array<double>(g.strip * g.img_ch) : nullptr),
+          block_history(static_cast<size_t>(g.strip) + 1, 0) {}
     RowCache cache;
     AlignedArray<double> scratch;
     AlignedArray<double> row_out;  // one filtered row before its conversion (OutputTarget::write)
+    // RowArgs::block_history, one entry per block of a strip. A worker that moves to another
+    // strip keeps the entries: they only predict, and a wrong prediction costs time, not bits.
+    std::vector<uint16_t> block_history;
+    CheapPassCounters counters;
 };
 
 // State shared by the workers of one call.
@@ -270,13 +289,16 @@ struct Job {
     RowFunction row;
     const double* folded_table;
     bool fma_by_data;  // weights_in_fma_domain() and not disabled by the caller
+    OutputConversion conversion;
+    CheapPass cheap;  // plan_cheap_pass(); the environment is checked per worker
+    FloatPass float_pass;  // plan_float_pass(), likewise
     fenv_t env{};  // the caller's, entered by every worker
     // Workers claim bands of consecutive rows of one strip, so that each output row refills one
     // cached row, not one per worker (with single rows claimed in turn, each worker's next row is
-    // `threads` rows further down). At sigma_s 1, where refilling is a fifth of the work, two
-    // threads used 7-10% less CPU and wall time with bands of 16 rows (1024x1024 gray). A band
-    // is at most an eighth of a worker's share, so a worker that gets less of the CPU holds up
-    // little of the end; bands that shrink towards the end measured no better.
+    // `threads` rows further down); this matters most at small windows, where refilling is a
+    // large part of the work (docs/performance.md). A band is at most an eighth of a worker's
+    // share, so a worker that gets less of the CPU holds up little of the end; bands that shrink
+    // towards the end measured no better.
     ptrdiff_t band = 1, bands = 0, units = 0;  // units: bands x strips, strip by strip
     std::atomic<ptrdiff_t> next_unit{0};
     std::atomic<bool> stop{false};       // workers finish their current row and leave
@@ -311,6 +333,13 @@ void work(Job& job, WorkerState& state, const std::function<bool()>* inline_poll
     args.span = job.source.span;
     args.scratch = state.scratch.get();
     args.fma_division_allowed = job.fma_by_data && environment_allows_fma_division();
+    args.conversion = job.conversion;
+    args.cheap = job.cheap;
+    args.cheap.enabled = job.cheap.enabled && environment_allows_fma_division();
+    args.float_pass = job.float_pass;
+    args.float_pass.enabled = job.float_pass.enabled && args.cheap.enabled;
+    args.block_history = state.block_history.data();
+    args.counters = &state.counters;
     args.stop = &job.stop;
     const bool rounds_to_nearest = environment_rounds_to_nearest();
     auto last_poll = std::chrono::steady_clock::now();
@@ -331,6 +360,9 @@ void work(Job& job, WorkerState& state, const std::function<bool()>* inline_poll
             args.guid_rows = state.cache.guid_rows();
             args.packed_rows = state.cache.packed_rows();
             args.img_rows = state.cache.img_rows();
+            args.guid_rows_f32 = state.cache.guid_rows_f32();
+            args.img_rows_f32 = state.cache.img_rows_f32();
+            if (args.float_pass.enabled && single_pass_tries(args)) state.cache.ensure_float_rows();
             args.out_row = target.direct ? reinterpret_cast<double*>(target.direct + r * target.direct_row_bytes) + c0 * g.img_ch
                                          : state.row_out.get();
             job.row(args);
@@ -361,10 +393,13 @@ struct EnvironmentRestorer {
     ~EnvironmentRestorer() { std::fesetenv(&env); }
 };
 
-// Runs a checked call: `table` has more than span entries, the geometry is made.
-Result execute(const Source& src, const Geometry& g, const OutputTarget& target, const double* kernel_s,
+// Runs a checked call: `table` has more than span entries, the geometry is made. `converted`
+// holds the conversion the output target applies to every value (Conversion::none where the
+// values are the result) and the range of the image values the windows can read; the kernel
+// and table fields are filled in here.
+Result execute(const Source& src, const Geometry& geometry, const OutputTarget& target, const double* kernel_s,
                const double* table, ptrdiff_t table_len, int threads, const std::function<bool()>& poll,
-               const Options& options) {
+               const Options& options, CheapPassFacts converted) {
     const int64_t span = src.span;
     // The row loops look up a folded copy of the table: entry span + d is table[|d|]. Only
     // loads and stores: copying raises no floating-point flag, whatever the values.
@@ -379,6 +414,31 @@ Result execute(const Source& src, const Geometry& g, const OutputTarget& target,
 
     fenv_t env;
     std::fegetenv(&env);
+
+    OutputConversion conversion;
+    CheapPass cheap;
+    FloatPlan float_plan;
+    if (converted.conversion.kind != Conversion::none && options.cheap_pass != CheapPassMode::off) {
+        converted.kernel_s = kernel_s;
+        converted.offsets = geometry.offsets;
+        converted.window = geometry.window;
+        converted.table = table;
+        converted.table_used = static_cast<ptrdiff_t>(std::min<int64_t>(table_len, span + 1));  // the reachable
+        converted.guid_ch = geometry.guid_ch;
+        conversion = converted.conversion;
+        cheap = plan_cheap_pass(converted);
+        cheap.predict = options.cheap_pass == CheapPassMode::automatic;
+        if (options.float_pass && options.isa != Isa::scalar && geometry.img_ch <= kChannelGroup) {
+            EnvironmentRestorer restore{env};  // the plan's exp2 and log2 raise inexact
+            try {
+                float_plan = plan_float_pass(converted, cheap);
+            } catch (const std::bad_alloc&) {  // its float32 kernel: the double pass serves
+            }
+        }
+    }
+    // The row cache converts rows to float32 too only for the single-precision pass.
+    Geometry g = geometry;
+    g.float_rows = float_plan.pass.enabled;
 
     // Only the AVX2 path splits its quotients between the divider and the FMA units (see Pair).
     const bool fma_by_data = options.division == Division::automatic && options.isa == Isa::avx2 &&
@@ -402,6 +462,10 @@ Result execute(const Source& src, const Geometry& g, const OutputTarget& target,
     job.band = std::clamp<ptrdiff_t>(pieces / (8 * static_cast<ptrdiff_t>(slots)), 1, 16);
     job.bands = (g.rows + job.band - 1) / job.band;
     job.units = job.bands * g.strips;
+    job.conversion = conversion;
+    job.cheap = cheap;
+    job.float_pass = float_plan.pass;
+    job.float_pass.kernel = float_plan.kernel.data();
     std::optional<pool::Batch> batch;
     if (!options.on_calling_thread) {
         try {
@@ -426,11 +490,11 @@ Result execute(const Source& src, const Geometry& g, const OutputTarget& target,
     const bool orphaned = batch && batch->orphaned();
     batch.reset();  // every worker has left the job
     if (job.cancelled.load()) return {Status::cancelled, 0};
+    std::unique_ptr<WorkerState> fresh;
     if (orphaned) {
         // Forked while the workers filtered (a signal handler called fork): this process has none
         // of them, and their rows and caches stopped anywhere. The calling thread does it all
         // again, from fresh caches.
-        std::unique_ptr<WorkerState> fresh;
         try {
             fresh = std::make_unique<WorkerState>(src, g, target.direct == nullptr);
         } catch (const std::bad_alloc&) {
@@ -442,6 +506,21 @@ Result execute(const Source& src, const Geometry& g, const OutputTarget& target,
         if (job.cancelled.load()) return {Status::cancelled, 0};
     }
     if (job.non_finite.load()) return {Status::non_finite_image, 0};
+    if (options.statistics != nullptr) {
+        auto add = [&options](const CheapPassCounters& c) {
+            options.statistics->blocks += c.blocks;
+            options.statistics->single_blocks += c.single_blocks;
+            options.statistics->exact_blocks += c.exact_blocks;
+            options.statistics->skipped_blocks += c.skipped_blocks;
+            options.statistics->lanes += c.lanes;
+            options.statistics->exact_lanes += c.exact_lanes;
+            options.statistics->lone_lanes += c.lone_lanes;
+        };
+        if (fresh)
+            add(fresh->counters);  // the rows the lost workers counted were all filtered again
+        else
+            for (const auto& state : states) add(state->counters);
+    }
     Result result;
     result.fp_flags = job.flags.load();
     result.nan_in_output = job.nan_in_output.load();
@@ -463,6 +542,41 @@ Strided contiguous(const void* data, Sample sample, ptrdiff_t h, ptrdiff_t w, in
     a.stride_w = item * channels;
     a.stride_h = item * channels * w;
     return a;
+}
+
+// The conversion write_row<O, rounding> applies to an integer output sample O: numpy's clip to
+// O's range, then trunc or rint. Conversion::none for a float output, whose every bit counts.
+OutputConversion integer_conversion(Sample out, Rounding rounding) {
+    OutputConversion c;
+    with_sample(out, [&c, rounding](auto sample) {
+        using O = decltype(sample);
+        if constexpr (std::is_integral_v<O>) {
+            c.kind = rounding == Rounding::truncate ? Conversion::truncate : Conversion::round_half_even;
+            c.lo = static_cast<double>(std::numeric_limits<O>::min());
+            c.hi = static_cast<double>(std::numeric_limits<O>::max());
+        }
+    });
+    return c;
+}
+
+// What filter() can tell the cheap pass without reading the image: its conversion, and the
+// range of the values a window can read where the image's type bounds them to non-negative
+// integers (uint8, uint16; a constant border adds cval, which must then be an integer too).
+// Signed and float images leave the range unknown, and the cheap pass off.
+CheapPassFacts converted_by_filter(const SourceRequest& q) {
+    CheapPassFacts f;
+    if (q.image.sample != Sample::uint8 && q.image.sample != Sample::uint16) return f;
+    double lo = 0.0, hi = q.image.sample == Sample::uint8 ? 255.0 : 65535.0;
+    if (q.border == Border::constant) {
+        // nearbyint raises no inexact flag, and cval is finite (source_request_ok).
+        if (std::nearbyint(q.cval) != q.cval) return f;
+        lo = std::min(lo, q.cval);
+        hi = std::max(hi, q.cval);
+    }
+    f.conversion = integer_conversion(q.out.sample, q.rounding);
+    f.img_lo = lo;
+    f.img_hi = hi;
+    return f;
 }
 
 // The padded buffers' sizes, checked; false where run() refuses them.
@@ -564,13 +678,22 @@ Result run_with(const Request& q, int threads, const std::function<bool()>& poll
     src.rows = q.h;
     src.cols = q.w;
     OutputTarget target;
+    CheapPassFacts converted;
     if (q.out_u8) {
         target = output_target(contiguous(q.out_u8, Sample::uint8, q.h, q.w, q.img_ch), Rounding::truncate);
+        converted.conversion = integer_conversion(Sample::uint8, Rounding::truncate);
+        // The windows read the padded image and nothing else.
+        const ValueRange img = q.element == Element::uint8
+                                   ? ValueRange{0, 255}
+                                   : value_range(static_cast<const int32_t*>(q.padded_img),
+                                                 static_cast<size_t>(ph * pw * q.img_ch));
+        converted.img_lo = img.lo;
+        converted.img_hi = img.hi;
     } else {
         target.direct = reinterpret_cast<char*>(q.out);
         target.direct_row_bytes = q.w * q.img_ch * static_cast<ptrdiff_t>(sizeof(double));
     }
-    return execute(src, g, target, q.kernel_s, q.table, q.table_len, threads, poll, options);
+    return execute(src, g, target, q.kernel_s, q.table, q.table_len, threads, poll, options, converted);
 }
 
 Result filter_with(const SourceRequest& q, int threads, const std::function<bool()>& poll, const Options& options) {
@@ -595,7 +718,7 @@ Result filter_with(const SourceRequest& q, int threads, const std::function<bool
     src.cols = q.cols;
     src.pad = q.pad;
     return execute(src, g, output_target(q.out, q.rounding), q.kernel_s, q.table, kUint8Span + 1, threads, poll,
-                   options);
+                   options, converted_by_filter(q));
 }
 
 }  // namespace detail

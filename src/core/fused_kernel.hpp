@@ -169,9 +169,21 @@ const char* isa_name(Isa isa);
 // `hardware` lowered to the path named by `setting`; any other setting leaves it as it is.
 Isa capped_isa(Isa hardware, const char* setting);
 
+// Whether the row loop may decide a pixel from a cheap pass where the driver converts the result
+// to integers itself (run()'s out_u8; filter()'s integer outputs of uint8 and uint16 images):
+// `automatic` lets blocks that needed the exact sequence lately skip it for a few rows;
+// `every_block` tries it on every block (for tests and for counting); `off` never.
+enum class CheapPassMode { automatic, every_block, off };
+struct CheapPassCounters;  // fused_kernel_row.hpp
+
 struct Options {
     Isa isa = best_isa();
     Division division = Division::automatic;
+    CheapPassMode cheap_pass = CheapPassMode::automatic;
+    CheapPassCounters* statistics = nullptr;  // when set, the call's counts are added to it
+    // The vector paths' single-precision cheap pass where it can be planned; false leaves them
+    // the double-precision one (for tests and benchmarks).
+    bool float_pass = true;
     // Filter on the calling thread as when no worker thread can be started (it then polls
     // between rows itself); for testing that fallback.
     bool on_calling_thread = false;

@@ -45,17 +45,38 @@ struct Avx2Vec : LaneIndices<4> {
     static D lookup(const Centre& c, const uint32_t* g) {
         return load_lanes([&](int l) { return c.base[l] + g[l]; });
     }
-    // Packed guidance: field k of each lane's sum indexes the folded table from its start.
-    static D field_lookup(const double* t, const Fields& f, int k) {
-        const int shift = 16 * k;
-        return load_lanes([&](int l) { return t + ((f.sum[l] >> shift) & 0xFFFF); });
+    // Packed guidance: each lane's range weight, a product of scalars (lane_product), then one
+    // vector of them.
+    template <int GC>
+    static D field_product(const double* t, const Fields& f, int gc) {
+        double p[4];
+        for (int l = 0; l < 4; ++l) p[l] = lane_product<GC>(t, f.sum[l], gc);
+        return _mm256_set_pd(p[3], p[2], p[1], p[0]);
     }
     static D add(D a, D b) { return _mm256_add_pd(a, b); }
+    static D sub(D a, D b) { return _mm256_sub_pd(a, b); }
     static D mul(D a, D b) { return _mm256_mul_pd(a, b); }
     static D div(D a, D b) { return _mm256_div_pd(a, b); }
     static D fmadd(D a, D b, D c) { return _mm256_fmadd_pd(a, b, c); }    // a * b + c
     static D fnmadd(D a, D b, D c) { return _mm256_fnmadd_pd(a, b, c); }  // c - a * b
     static D quotient_in_fma_domain(D w, D sum, D reciprocal) { return fma_quotient<Avx2Vec>(w, sum, reciprocal); }
+    // For the cheap pass, on finite values: rounding with an explicit mode and exceptions
+    // suppressed, quiet compares; lane masks with bit l for lane l.
+    static D min(D a, D b) { return _mm256_min_pd(a, b); }
+    static D max(D a, D b) { return _mm256_max_pd(a, b); }
+    static D trunc(D x) { return _mm256_round_pd(x, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
+    static D nearest(D x) { return _mm256_round_pd(x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC); }
+    static unsigned differ(D a, D b) { return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a, b, _CMP_NEQ_UQ))); }
+    static D inside(D x, double lo, double hi) {
+        return _mm256_and_pd(_mm256_cmp_pd(x, _mm256_set1_pd(lo), _CMP_GT_OQ),
+                             _mm256_cmp_pd(x, _mm256_set1_pd(hi), _CMP_LE_OQ));
+    }
+    static unsigned outside(D x, double lo, double hi) {
+        return static_cast<unsigned>(_mm256_movemask_pd(inside(x, lo, hi))) ^ 0xFu;
+    }
+    static D keep_inside(D x, double lo, double hi, double other) {
+        return _mm256_blendv_pd(_mm256_set1_pd(other), x, inside(x, lo, hi));
+    }
     // True when lo <= |x| <= hi in every lane. Quiet compares: a NaN lane just fails, raising
     // no invalid flag that the reference arithmetic would not raise.
     static bool abs_in_range(D x, double lo, double hi) {
@@ -66,9 +87,59 @@ struct Avx2Vec : LaneIndices<4> {
     }
 };
 
+// Sixteen floats in two vectors: the lanes of two blocks of Pair<Avx2Vec>, for the
+// single-precision pass.
+struct Avx2Float {
+    static constexpr bool available = true;
+    static constexpr int lanes = 16;
+    struct W {
+        __m256 lo, hi;
+    };
+    template <class Op>
+    static W each(Op op, W a, W b) {
+        return {op(a.lo, b.lo), op(a.hi, b.hi)};
+    }
+    static W zero() { return {_mm256_setzero_ps(), _mm256_setzero_ps()}; }
+    static W set1(float x) { return {_mm256_set1_ps(x), _mm256_set1_ps(x)}; }
+    static W load(const float* p) { return {_mm256_loadu_ps(p), _mm256_loadu_ps(p + 8)}; }
+    static W add(W a, W b) { return each(_mm256_add_ps, a, b); }
+    static W sub(W a, W b) { return each(_mm256_sub_ps, a, b); }
+    static W mul(W a, W b) { return each(_mm256_mul_ps, a, b); }
+    static W fmadd(W a, W b, W c) {  // a * b + c
+        return {_mm256_fmadd_ps(a.lo, b.lo, c.lo), _mm256_fmadd_ps(a.hi, b.hi, c.hi)};
+    }
+    static W fmsub(W a, W b, W c) {  // a * b - c
+        return {_mm256_fmsub_ps(a.lo, b.lo, c.lo), _mm256_fmsub_ps(a.hi, b.hi, c.hi)};
+    }
+    // min for non-negative floats, whose bit patterns order as their values: an integer minimum.
+    static __m256 min_nonnegative(__m256 a, __m256 b) {
+        return _mm256_castsi256_ps(_mm256_min_epi32(_mm256_castps_si256(a), _mm256_castps_si256(b)));
+    }
+    static W min_nonnegative(W a, W b) { return {min_nonnegative(a.lo, b.lo), min_nonnegative(a.hi, b.hi)}; }
+    static __m256 round(__m256 x) { return _mm256_round_ps(x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC); }
+    static W round(W x) { return {round(x.lo), round(x.hi)}; }
+    // q * 2^(n / 8) for integral n <= 0: table[n mod 8] * q, with floor(n / 8) added to the
+    // product's exponent field (the result stays normal, exp2_eighths).
+    static __m256 scale_eighths(__m256 q, __m256 n, __m256 table) {
+        const __m256i ni = _mm256_cvtps_epi32(n);
+        const __m256 p = _mm256_mul_ps(_mm256_permutevar8x32_ps(table, ni), q);
+        const __m256i e = _mm256_and_si256(_mm256_slli_epi32(ni, 20), _mm256_set1_epi32(-(1 << 23)));
+        return _mm256_castsi256_ps(_mm256_add_epi32(_mm256_castps_si256(p), e));
+    }
+    static W scale_eighths(W q, W n, const float* table) {
+        const __m256 t = _mm256_load_ps(table);
+        return {scale_eighths(q.lo, n.lo, t), scale_eighths(q.hi, n.hi, t)};
+    }
+    // The sixteen floats as the two blocks' doubles, exactly.
+    static void widen(W x, Pair<Avx2Vec>::D* out) {
+        out[0] = {_mm256_cvtps_pd(_mm256_castps256_ps128(x.lo)), _mm256_cvtps_pd(_mm256_extractf128_ps(x.lo, 1))};
+        out[1] = {_mm256_cvtps_pd(_mm256_castps256_ps128(x.hi)), _mm256_cvtps_pd(_mm256_extractf128_ps(x.hi, 1))};
+    }
+};
+
 }  // namespace
 
-void filter_row_avx2(const RowArgs& args) { filter_row<Pair<Avx2Vec>>(args); }
+void filter_row_avx2(const RowArgs& args) { filter_row<Pair<Avx2Vec>, Avx2Float>(args); }
 
 }  // namespace sovelk::fused::detail
 

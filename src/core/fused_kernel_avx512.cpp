@@ -50,17 +50,38 @@ struct Avx512Vec : LaneIndices<8> {
     static D lookup(const Centre& c, const uint32_t* g) {
         return load_lanes([&](int l) { return c.base[l] + g[l]; });
     }
-    // Packed guidance: field k of each lane's sum indexes the folded table from its start.
-    static D field_lookup(const double* t, const Fields& f, int k) {
-        const int shift = 16 * k;
-        return load_lanes([&](int l) { return t + ((f.sum[l] >> shift) & 0xFFFF); });
+    // Packed guidance: each lane's range weight, a product of scalars (lane_product), then one
+    // vector of them.
+    template <int GC>
+    static D field_product(const double* t, const Fields& f, int gc) {
+        double p[8];
+        for (int l = 0; l < 8; ++l) p[l] = lane_product<GC>(t, f.sum[l], gc);
+        return _mm512_set_pd(p[7], p[6], p[5], p[4], p[3], p[2], p[1], p[0]);
     }
     static D add(D a, D b) { return _mm512_add_pd(a, b); }
+    static D sub(D a, D b) { return _mm512_sub_pd(a, b); }
     static D mul(D a, D b) { return _mm512_mul_pd(a, b); }
     static D div(D a, D b) { return _mm512_div_pd(a, b); }
     static D fmadd(D a, D b, D c) { return _mm512_fmadd_pd(a, b, c); }    // a * b + c
     static D fnmadd(D a, D b, D c) { return _mm512_fnmadd_pd(a, b, c); }  // c - a * b
     static D quotient_in_fma_domain(D w, D sum, D reciprocal) { return fma_quotient<Avx512Vec>(w, sum, reciprocal); }
+    // For the cheap pass, as in the AVX2 path. Masked forms with a full mask, as in load_lanes:
+    // the plain ones merge into an undefined register, which GCC 12 reports.
+    static D min(D a, D b) { return _mm512_mask_min_pd(a, 0xFF, a, b); }
+    static D max(D a, D b) { return _mm512_mask_max_pd(a, 0xFF, a, b); }
+    static D trunc(D x) { return _mm512_mask_roundscale_pd(x, 0xFF, x, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
+    static D nearest(D x) {
+        return _mm512_mask_roundscale_pd(x, 0xFF, x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    }
+    static unsigned differ(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_NEQ_UQ); }
+    static __mmask8 inside(D x, double lo, double hi) {
+        return _mm512_cmp_pd_mask(x, _mm512_set1_pd(lo), _CMP_GT_OQ) &
+               _mm512_cmp_pd_mask(x, _mm512_set1_pd(hi), _CMP_LE_OQ);
+    }
+    static unsigned outside(D x, double lo, double hi) { return inside(x, lo, hi) ^ 0xFFu; }
+    static D keep_inside(D x, double lo, double hi, double other) {
+        return _mm512_mask_blend_pd(inside(x, lo, hi), _mm512_set1_pd(other), x);
+    }
     // True when lo <= |x| <= hi in every lane; quiet compares, as in the AVX2 path.
     static bool abs_in_range(D x, double lo, double hi) {
         const D magnitude = _mm512_abs_pd(x);
@@ -70,9 +91,49 @@ struct Avx512Vec : LaneIndices<8> {
     }
 };
 
+// Sixteen floats: the lanes of one block of Pair<Avx512Vec>, for the single-precision pass. Masked
+// forms with a full mask where the plain ones merge into an undefined register (see load_lanes).
+struct Avx512Float {
+    static constexpr bool available = true;
+    static constexpr int lanes = 16;
+    using W = __m512;
+    static W zero() { return _mm512_setzero_ps(); }
+    static W set1(float x) { return _mm512_set1_ps(x); }
+    static W load(const float* p) { return _mm512_loadu_ps(p); }
+    static W add(W a, W b) { return _mm512_add_ps(a, b); }
+    static W sub(W a, W b) { return _mm512_sub_ps(a, b); }
+    static W mul(W a, W b) { return _mm512_mul_ps(a, b); }
+    static W fmadd(W a, W b, W c) { return _mm512_fmadd_ps(a, b, c); }  // a * b + c
+    static W fmsub(W a, W b, W c) { return _mm512_fmsub_ps(a, b, c); }  // a * b - c
+    static W round(W x) {
+        return _mm512_mask_roundscale_ps(x, 0xFFFF, x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    }
+    // q * 2^(n / 8) for integral n <= 0: table[n mod 16] * q (the table holds its eight entries
+    // twice), with floor(n / 8) added to the product's exponent field (exp2_eighths).
+    static W scale_eighths(W q, W n, const float* table) {
+        const __m512i none = _mm512_setzero_si512();
+        const __m512i ni = _mm512_mask_cvtps_epi32(none, 0xFFFF, n);
+        const __m512 p = _mm512_mul_ps(_mm512_mask_permutexvar_ps(q, 0xFFFF, ni, _mm512_load_ps(table)), q);
+        const __m512i e = _mm512_and_si512(_mm512_mask_slli_epi32(none, 0xFFFF, ni, 20), _mm512_set1_epi32(-(1 << 23)));
+        return _mm512_castsi512_ps(_mm512_add_epi32(_mm512_castps_si512(p), e));
+    }
+    // min for non-negative floats, whose bit patterns order as their values: an integer minimum.
+    static W min_nonnegative(W a, W b) {
+        const __m512i x = _mm512_castps_si512(a);
+        return _mm512_castsi512_ps(_mm512_mask_min_epi32(x, 0xFFFF, x, _mm512_castps_si512(b)));
+    }
+    // The sixteen floats as the block's doubles, exactly.
+    static void widen(W x, Pair<Avx512Vec>::D* out) {
+        const __m256 none = _mm256_setzero_ps();
+        const __m512d merge = _mm512_setzero_pd();
+        out[0] = {_mm512_mask_cvtps_pd(merge, 0xFF, _mm512_mask_extractf32x8_ps(none, 0xFF, x, 0)),
+                  _mm512_mask_cvtps_pd(merge, 0xFF, _mm512_mask_extractf32x8_ps(none, 0xFF, x, 1))};
+    }
+};
+
 }  // namespace
 
-void filter_row_avx512(const RowArgs& args) { filter_row<Pair<Avx512Vec>>(args); }
+void filter_row_avx512(const RowArgs& args) { filter_row<Pair<Avx512Vec>, Avx512Float>(args); }
 
 }  // namespace sovelk::fused::detail
 

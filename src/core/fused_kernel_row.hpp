@@ -9,6 +9,70 @@
 
 namespace sovelk::fused::detail {
 
+// What becomes of each filtered value after the row loop. Where the driver converts the values to
+// integers itself (they go nowhere else), a value needs only to be close enough to the exact one
+// to convert alike: the row loop may then store a cheaper value that provably does.
+enum class Conversion : uint8_t {
+    none,             // the values are the result: every bit counts
+    truncate,         // trunc(clip(x, lo, hi)), numpy's clip and cast to an unsigned type
+    round_half_even,  // round(clip(x, lo, hi)), ties to even
+};
+
+struct OutputConversion {
+    Conversion kind = Conversion::none;
+    double lo = 0.0, hi = 0.0;  // clip bounds: integers, lo <= 0 <= hi, |lo|, hi <= 2^32
+};
+
+// Per-call facts that let the row loop decide a pixel from one cheap pass: weighted sums
+// N_k = sum of w_i * P_ik over the offsets and one divide v = N_k / sum per pixel, instead of a
+// divide per offset and the exact sums. Where |exact - v| <= margin * v rules out every jump of
+// the conversion, v is stored; elsewhere the pixel's block runs the exact sequence. Made by
+// plan_cheap_pass() (cheap_pass.hpp); docs/exact_decision.md derives the bound.
+struct CheapPass {
+    bool enabled = false;
+    // The bound and the absence of floating-point events hold where 0 < sum <= sum_limit.
+    double sum_limit = 0.0;
+    double margin = 0.0;  // relative to v
+    // Blocks that needed the exact sequence in the last rows skip the cheap pass for a few rows,
+    // so that flat or saturated areas, where every pixel needs it, cost no more than before.
+    bool predict = true;
+};
+
+// Per-call facts of the single-precision cheap pass, which the vector paths run instead of the
+// one above where it is planned (plan_float_pass(), cheap_pass.hpp): each range weight computed
+// as 2^(kappa D^2) from the squared guidance distance D^2 of the pixel pair instead of looked up
+// (the table is checked against that Gaussian once per call), times the spatial weight, in
+// float32, with float32 sums over runs of at most `chunk` offsets added up in float64. Where
+// |exact - v| <= abs_margin + rel_margin * v rules out every jump of the conversion, v is
+// stored; docs/exact_decision.md derives the bound and why this pass raises no floating-point
+// event. Planned only where the double-precision pass above is, for the same pixels.
+struct FloatPass {
+    bool enabled = false;
+    float kappa_hi = 0.0f, kappa_lo = 0.0f;  // kappa = kappa_hi + kappa_lo <= 0, exactly
+    // D^2 is clipped to this: from there on both weights are below 2^-60 of the spatial weight,
+    // and 2^(kappa D^2) stays a normal float.
+    float d2_cap = 0.0f;
+    const float* kernel = nullptr;  // the spatial weights in float32, row-major
+    // Offsets per float32 partial sum: chunk_rows whole window rows (chunk is then the window
+    // side), or `chunk` offsets of one row.
+    ptrdiff_t chunk = 0, chunk_rows = 1;
+    double abs_margin = 0.0, rel_margin = 0.0;
+};
+
+// Pixels per step of the single-precision pass on every vector path (16 floats).
+constexpr ptrdiff_t kSingleStep = 16;
+
+// Per-worker counts of the cheap pass, summed by the driver for tests and benchmarks.
+struct CheapPassCounters {
+    uint64_t blocks = 0;          // blocks the cheap pass tried (steps of the single-precision one)
+    uint64_t single_blocks = 0;   // of those, steps of the single-precision pass
+    uint64_t exact_blocks = 0;    // of those, blocks it could not decide alone
+    uint64_t skipped_blocks = 0;  // blocks predicted to need the exact sequence, run so at once
+    uint64_t lanes = 0;           // pixels (vector lanes) the cheap pass tried
+    uint64_t exact_lanes = 0;     // of those, pixels it could not decide
+    uint64_t lone_lanes = 0;      // of those, pixels filtered one by one, the rest of the block decided
+};
+
 // Everything one output row needs. The window rows come from the driver's row cache in planar
 // layout: channel k of a cached row starts at k * padded_width, so adjacent pixels of one channel
 // are adjacent in memory and fill vector lanes with plain loads.
@@ -39,6 +103,18 @@ struct RowArgs {
     // denormals-are-zero, and every nonzero finite weight lies within [2^-960, 2^960] (checked
     // once per call from the kernel and the table entries in use).
     bool fma_division_allowed;
+    OutputConversion conversion;
+    CheapPass cheap;
+    FloatPass float_pass;
+    // With float_pass.enabled: the same window rows in float32, planar (guidance value minus the
+    // minimum, every channel, whatever the layout above; image samples, exact below 2^24).
+    const float* const* guid_rows_f32;
+    const float* const* img_rows_f32;
+    // One entry per block of the row (at least `width` entries), kept by the worker from row to
+    // row: whether the block at that place needed the exact sequence lately. Zeroed before the
+    // first row. Only read and written when cheap.enabled and cheap.predict.
+    uint16_t* block_history;
+    CheapPassCounters* counters;  // may be null
     // Checked between blocks of pixels, so that a huge window answers Ctrl-C without finishing
     // its row; a stopped row is left unfinished (the caller discards the output). May be null.
     const std::atomic<bool>* stop;

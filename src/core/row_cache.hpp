@@ -59,6 +59,10 @@ struct Geometry {
     ptrdiff_t strip = 0;      // output columns per strip (the last may be narrower)
     ptrdiff_t strips = 0;
     ptrdiff_t cache_w = 0;    // strip + 2 pad: one cached channel plane
+    // Rows also cached in float32 (RowArgs::guid_rows_f32): set by make_geometry() where the
+    // single-precision pass may run, so that sizes count them; cleared by the driver where it
+    // does not.
+    bool float_rows = false;
 };
 
 template <class T>
@@ -118,7 +122,13 @@ public:
           tag_(static_cast<size_t>(g.window), kNoRow),
           guid_rows_(static_cast<size_t>(g.window)),
           packed_rows_(static_cast<size_t>(g.window)),
-          img_rows_(static_cast<size_t>(g.window)) {}
+          img_rows_(static_cast<size_t>(g.window)),
+          guid_f32_(g.float_rows ? aligned_array<float>(g.window * g.cache_w * g.guid_ch) : nullptr),
+          img_f32_(g.float_rows ? aligned_array<float>(g.window * g.cache_w * g.img_ch) : nullptr),
+          guid_f32_rows_(g.float_rows ? static_cast<size_t>(g.window) : 0),
+          img_f32_rows_(g.float_rows ? static_cast<size_t>(g.window) : 0),
+          slots_(static_cast<size_t>(g.window)),
+          float_valid_(static_cast<size_t>(g.window), false) {}
 
     // Output columns c0 .. c0 + width - 1 of the block from now on: cached column x holds image
     // column first_ + x, with first_ = col0 + c0 - pad.
@@ -154,6 +164,11 @@ public:
             guid_rows_[static_cast<size_t>(j)] = guid_.get() + slot * guid_stride_;
             packed_rows_[static_cast<size_t>(j)] = reinterpret_cast<const uint64_t*>(guid_rows_[static_cast<size_t>(j)]);
             img_rows_[static_cast<size_t>(j)] = img_.get() + slot * g_.cache_w * g_.img_ch;
+            slots_[static_cast<size_t>(j)] = slot;
+            if (g_.float_rows) {
+                guid_f32_rows_[static_cast<size_t>(j)] = guid_f32_.get() + slot * g_.cache_w * g_.guid_ch;
+                img_f32_rows_[static_cast<size_t>(j)] = img_f32_.get() + slot * g_.cache_w * g_.img_ch;
+            }
         }
         return true;
     }
@@ -161,6 +176,20 @@ public:
     const uint32_t* const* guid_rows() const { return guid_rows_.data(); }
     const uint64_t* const* packed_rows() const { return g_.packed ? packed_rows_.data() : nullptr; }
     const double* const* img_rows() const { return img_rows_.data(); }
+    // The window's rows in float32 (RowArgs::guid_rows_f32), valid after ensure_float_rows().
+    const float* const* guid_rows_f32() const { return g_.float_rows ? guid_f32_rows_.data() : nullptr; }
+    const float* const* img_rows_f32() const { return g_.float_rows ? img_f32_rows_.data() : nullptr; }
+
+    // Converts the window's rows to float32 where they are not yet. Called only for rows in which
+    // the single-precision pass may run: where it is predicted to fail (flat areas), the
+    // conversion would be a large part of a small window's work.
+    void ensure_float_rows() {
+        for (ptrdiff_t slot : slots_) {
+            if (float_valid_[static_cast<size_t>(slot)]) continue;
+            fill_float(slot);
+            float_valid_[static_cast<size_t>(slot)] = true;
+        }
+    }
 
 private:
     static constexpr ptrdiff_t kNoRow = std::numeric_limits<ptrdiff_t>::min();
@@ -177,7 +206,31 @@ private:
             using T = decltype(sample);
             with_channel_count(g_.img_ch, [&](auto ic) { finite = fill_image<decltype(ic)::value, T>(slot, source_row); });
         });
+        float_valid_[static_cast<size_t>(slot)] = false;
         return finite;
+    }
+
+    // The slot's rows in float32, planar, from the rows just filled: guidance values (at most
+    // 2^16 when packed, below 2^24 otherwise where this runs) and image samples (integers below
+    // 2^24 where this runs) are exact.
+    void fill_float(ptrdiff_t slot) {
+        const ptrdiff_t n = used_w_, cw = g_.cache_w;
+        const uint32_t* gd = guid_.get() + slot * guid_stride_;
+        float* gf = guid_f32_.get() + slot * cw * g_.guid_ch;
+        // Through int32_t, which converts to float in one vector instruction (uint32_t does not).
+        if (g_.packed) {
+            const uint64_t* packed = reinterpret_cast<const uint64_t*>(gd);
+            for (int k = 0; k < g_.guid_ch; ++k)
+                for (ptrdiff_t x = 0; x < n; ++x)
+                    gf[k * cw + x] = static_cast<float>(static_cast<int32_t>((packed[x] >> (16 * k)) & 0xFFFF));
+        } else {
+            for (int k = 0; k < g_.guid_ch; ++k)
+                for (ptrdiff_t x = 0; x < n; ++x) gf[k * cw + x] = static_cast<float>(static_cast<int32_t>(gd[k * cw + x]));
+        }
+        const double* pd = img_.get() + slot * cw * g_.img_ch;
+        float* pf = img_f32_.get() + slot * cw * g_.img_ch;
+        for (int k = 0; k < g_.img_ch; ++k)
+            for (ptrdiff_t x = 0; x < n; ++x) pf[k * cw + x] = static_cast<float>(pd[k * cw + x]);
     }
 
     // True when element (x, k) of a row lies at (x * channels + k) elements, aligned: the row can
@@ -310,6 +363,10 @@ private:
     std::vector<const uint32_t*> guid_rows_;
     std::vector<const uint64_t*> packed_rows_;
     std::vector<const double*> img_rows_;
+    AlignedArray<float> guid_f32_, img_f32_;
+    std::vector<const float*> guid_f32_rows_, img_f32_rows_;
+    std::vector<ptrdiff_t> slots_;   // the slot of each window row
+    std::vector<bool> float_valid_;  // per slot: its float32 rows hold its current row
     ptrdiff_t strip_c0_ = 0, used_w_ = 0, first_ = 0, inner_lo_ = 0, inner_hi_ = 0;
     bool tag_valid_ = false;
 };
@@ -366,6 +423,40 @@ inline O convert_output(double v, bool& nan, bool rounds_to_nearest) {
         return to_integer<O, R>(v, nan, rounds_to_nearest);
 }
 
+#if defined(__x86_64__)
+// to_integer() of n values two at a time, for integer types of at most 32 bits: a pair with a
+// NaN goes through to_integer() (a quiet compare finds it, so that the clip's min and max, which
+// would raise invalid on a NaN, see none); the others are clipped and converted by one
+// instruction each, truncating or in the thread's rounding mode (to nearest, checked by the
+// caller), which raises nothing but inexact, as to_integer() does.
+template <class O, Rounding R>
+bool to_integers(const double* in, ptrdiff_t n, char* out) {
+    static_assert(std::is_integral_v<O> && sizeof(O) <= 4, "fits an int32");
+    const __m128d lo = _mm_set1_pd(static_cast<double>(std::numeric_limits<O>::min()));
+    const __m128d hi = _mm_set1_pd(static_cast<double>(std::numeric_limits<O>::max()));
+    bool nan = false;
+    ptrdiff_t i = 0;
+    for (; i + 2 <= n; i += 2) {
+        const __m128d v = _mm_loadu_pd(in + i);
+        int32_t q[4];
+        if (_mm_movemask_pd(_mm_cmpunord_pd(v, v)) != 0) {
+            q[0] = to_integer<O, R>(in[i], nan, true);
+            q[1] = to_integer<O, R>(in[i + 1], nan, true);
+        } else {
+            const __m128d c = _mm_min_pd(_mm_max_pd(v, lo), hi);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(q), R == Rounding::truncate ? _mm_cvttpd_epi32(c) : _mm_cvtpd_epi32(c));
+        }
+        const O pair[2] = {static_cast<O>(q[0]), static_cast<O>(q[1])};
+        std::memcpy(out + i * static_cast<ptrdiff_t>(sizeof(O)), pair, sizeof pair);
+    }
+    for (; i < n; ++i) {
+        const O o = to_integer<O, R>(in[i], nan, true);
+        std::memcpy(out + i * static_cast<ptrdiff_t>(sizeof(O)), &o, sizeof o);
+    }
+    return nan;
+}
+#endif
+
 // Writes `width` filtered pixels (interleaved doubles) to row r, columns c0 .. of `out`.
 // True when one was NaN and went to an integer output.
 template <class O, Rounding R>
@@ -376,6 +467,11 @@ bool write_row(const double* in, ptrdiff_t width, int channels, const Strided& o
     const bool interleaved = out.stride_w == static_cast<ptrdiff_t>(sizeof(O)) * channels &&
                              (channels == 1 || out.stride_c == static_cast<ptrdiff_t>(sizeof(O)));
     if (interleaved) {  // one run of width x channels values
+#if defined(__x86_64__)
+        if constexpr (std::is_integral_v<O> && sizeof(O) <= 4) {
+            if (R == Rounding::truncate || rounds_to_nearest) return to_integers<O, R>(in, width * channels, row);
+        }
+#endif
         for (ptrdiff_t i = 0; i < width * channels; ++i) {
             const O o = convert_output<O, R>(in[i], nan, rounds_to_nearest);
             std::memcpy(row + i * static_cast<ptrdiff_t>(sizeof(O)), &o, sizeof o);

@@ -11,5 +11,5 @@ else
   trap 'rm -rf "$out"' EXIT
 fi
 cmake -S "$here" -B "$out" -DCMAKE_BUILD_TYPE=Release -DSOVELK_NATIVE_TESTS=ON >/dev/null
-cmake --build "$out" -j2 --target test_fused_kernel test_kernel_sources test_failure_boundary test_memory_budget test_worker_pool native_bench
+cmake --build "$out" -j2 --target test_fused_kernel test_kernel_sources test_cheap_pass test_cheap_pass test_failure_boundary test_memory_budget test_worker_pool native_bench
 ctest --test-dir "$out" --output-on-failure

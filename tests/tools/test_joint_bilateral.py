@@ -4,6 +4,7 @@ import os
 import subprocess
 import sys
 import textwrap
+from importlib import resources
 
 import cv2
 import numpy as np
@@ -105,6 +106,45 @@ def test_rounding_ties_and_clipping():
         [0, 2, 2, 0, -2, 254, 256, 32767, -32768, 3, -3]]
     assert joint_bilateral(values, gray, 0.1, 0.1, output=np.uint8, rounding="truncate").tolist() == [
         [0, 1, 2, 0, 0, 254, 255, 255, 0, 2, 0]]
+
+
+def near_integer_image(kind, dtype, rng):
+    """A 24x30x2 image whose windows' means lie on or next to integers and half-integers."""
+    top = np.iinfo(dtype).max
+    h, w = 24, 30
+    if kind == "flat":  # every mean the value itself, up to the sums' rounding
+        return np.full((h, w, 2), top // 3, dtype)
+    if kind == "saturated":  # the top of the type, a few pixels one below
+        image = np.full((h, w, 2), top, dtype)
+        image[rng.random((h, w)) < 0.03] = top - 1
+        return image
+    if kind == "columns":  # k and k + 1 alternating: means near k + 1/2 under a flat guidance
+        return (top // 2 + np.arange(w) % 2).astype(dtype)[None, :, None].repeat(h, 0).repeat(2, 2)
+    if kind == "photo":
+        path = resources.files("sovelk_tools") / "data" / "chelsea.png"
+        photo = cv2.imread(str(path))[40:40 + h, 90:90 + w, :2].astype(np.uint32)
+        return (photo * (top // 255)).astype(dtype)
+    return random_image(rng, dtype, (h, w, 2))
+
+
+# Integer outputs convert the filtered value themselves: most pixels are decided by a cheap pass
+# with a proven error bound, and means on or next to the conversion's jumps need the exact one.
+@pytest.mark.parametrize("kind", ["flat", "saturated", "columns", "photo", "noise"])
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16], ids=lambda d: np.dtype(d).name)
+def test_integer_outputs_near_their_jumps_equal_the_model(kind, dtype):
+    rng = np.random.default_rng([7, len(kind)])
+    image = near_integer_image(kind, dtype, rng)
+    flat_guidance = np.zeros(image.shape[:2], np.uint8)
+    for sigma_s, sigma_r, guidance in ((1, 0.1, flat_guidance), (2.5, 0.05, image[..., 0].astype(np.uint8)),
+                                       (3, 0.3, rng.integers(0, 256, image.shape, np.uint8))):
+        for out_dtype, rounding, mode in ((None, "nearest", "reflect"), (None, "truncate", "wrap"),
+                                          (np.uint8, "nearest", "constant"), (np.int32, "truncate", "mirror")):
+            options = {"cval": 3.0} if mode == "constant" else {}
+            got = joint_bilateral(image, guidance, sigma_s, sigma_r, mode=mode, output=out_dtype, rounding=rounding,
+                                  **options)
+            want = function_oracle.joint_bilateral(image, guidance, sigma_s, sigma_r, mode=mode, dtype=out_dtype,
+                                                   rounding=rounding, **options)
+            assert same_bits(got, want), (sigma_s, out_dtype, rounding, mode)
 
 
 @pytest.mark.parametrize("mode", MODES)
