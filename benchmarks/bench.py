@@ -194,6 +194,8 @@ def main():
                         help="size:sigma pairs for the memory rows, e.g. 3000x4000:3")
     parser.add_argument("--image", default="scene",
                         help="scene (synthetic, the default), noise, or the path of a photo (resized to each size)")
+    parser.add_argument("--threads", choices=("both", "one", "all"), default="both",
+                        help="which columns to time: one thread, all cores, or both (the default)")
     parser.add_argument("--no-avx512", action="store_true",
                         help="both sides without AVX-512, as on most desktop and laptop CPUs")
     args = parser.parse_args()
@@ -206,6 +208,7 @@ def main():
         sizes = [tuple(int(v) for v in s.split("x")) for s in args.sizes.split(",")]
     sigmas = [int(s) for s in args.sigmas.split(",")] if args.sigmas else DEFAULT_SIGMAS
     guides = [g for g in args.guides.split(",") if g]
+    thread_settings = {"both": (True, False), "one": (True,), "all": (False,)}[args.threads]
     contrib = args.contrib_python if os.path.exists(args.contrib_python) else None
     if contrib is None:
         print(f"no OpenCV contrib interpreter at {args.contrib_python}: peer columns skipped", file=sys.stderr)
@@ -223,7 +226,7 @@ def main():
         for sigma_s in sigmas:
             for guide in guides:
                 jobs = []
-                for one in (True, False):
+                for one in thread_settings:
                     jobs.append((("ours", one), here, config(h, w, sigma_s, guide, "fused", one)))
                     if contrib:
                         jobs.append((("jbf", one), contrib, config(h, w, sigma_s, guide, "jbf", one)))
@@ -232,6 +235,9 @@ def main():
                 best = best_of(args.rounds, jobs)
                 cells = []
                 for one in (True, False):
+                    if one not in thread_settings:
+                        cells.append(f"{'-':>{11 if one else 12}} {'-':>5} {'-':>5}")
+                        continue
                     ms = f"{best[('ours', one)]['seconds'] * 1000:.1f}" if ("ours", one) in best else "failed"
                     cells.append(f"{ms:>{11 if one else 12}} {ratio(best, ('ours', one), ('jbf', one)):>5} "
                                  f"{ratio(best, ('ours', one), ('bf', one)):>5}")

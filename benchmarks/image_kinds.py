@@ -1,6 +1,7 @@
 """Two builds of the module side by side, image kind by image kind: CPU time of the class's call
 on images that need the exact sequence everywhere (flat, saturated, checkerboard) and on those a
-cheap pass decides (noise, photos), one thread, so that a change can be held to "no image slower than before".
+cheap pass decides (noise, photos), one thread, so that a change can be held to "no image slower
+than before".
 
     tools/dev-build.sh /tmp/build-before   # from the commit to compare against
     tools/dev-build.sh /tmp/build-after
