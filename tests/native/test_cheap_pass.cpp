@@ -327,19 +327,26 @@ void test_odd_weights(Rng& rng) {
         }
 }
 
+// The facts of a colour-guided 7x7 filter of an 8-bit image, truncated to 0..255.
+fkd::CheapPassFacts usual_facts(const std::vector<double>& kernel, const std::vector<double>& table) {
+    fkd::CheapPassFacts f;
+    f.kernel_s = kernel.data();
+    f.offsets = 49;
+    f.window = 7;
+    f.table = table.data();
+    f.table_used = 256;
+    f.guid_ch = 3;
+    f.img_lo = 0;
+    f.img_hi = 255;
+    f.conversion = {fkd::Conversion::truncate, 0.0, 255.0};
+    return f;
+}
+
 // The per-call plan: on for the usual filter, off wherever the bound or the absence of events
 // is not proven.
 void test_plan() {
     const std::vector<double> kernel(49, 0.5), table = range_table(256, 0.1);
-    fkd::CheapPassFacts usual;
-    usual.kernel_s = kernel.data();
-    usual.offsets = 49;
-    usual.table = table.data();
-    usual.table_used = 256;
-    usual.guid_ch = 3;
-    usual.img_lo = 0;
-    usual.img_hi = 255;
-    usual.conversion = {fkd::Conversion::truncate, 0.0, 255.0};
+    const fkd::CheapPassFacts usual = usual_facts(kernel, table);
     const fkd::CheapPass on = fkd::plan_cheap_pass(usual);
     check(on.enabled && on.margin > 2 * 50 * 0x1p-53 && on.margin < 1e-12 && on.sum_limit > 1e100,
           "plan: the usual filter gets the cheap pass, a margin above 2 gamma(n + 1) and no practical sum limit");
@@ -642,16 +649,7 @@ void test_float_plan() {
     std::vector<double> kernel;
     for (int i = 0; i < 49; ++i) kernel.push_back(std::exp(-double((i / 7 - 3) * (i / 7 - 3) + (i % 7 - 3) * (i % 7 - 3)) / 2));
     const std::vector<double> table = range_table(256, 0.1);
-    fkd::CheapPassFacts usual;
-    usual.kernel_s = kernel.data();
-    usual.offsets = 49;
-    usual.window = 7;
-    usual.table = table.data();
-    usual.table_used = 256;
-    usual.guid_ch = 3;
-    usual.img_lo = 0;
-    usual.img_hi = 255;
-    usual.conversion = {fkd::Conversion::truncate, 0.0, 255.0};
+    const fkd::CheapPassFacts usual = usual_facts(kernel, table);
     auto plan = [](const fkd::CheapPassFacts& f) { return fkd::plan_float_pass(f, fkd::plan_cheap_pass(f)); };
     for (int gc : {1, 3}) {
         fkd::CheapPassFacts f = usual;
