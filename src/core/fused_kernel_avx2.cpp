@@ -45,12 +45,13 @@ struct Avx2Vec : LaneIndices<4> {
     static D lookup(const Centre& c, const uint32_t* g) {
         return load_lanes([&](int l) { return c.base[l] + g[l]; });
     }
-    // Packed guidance: each lane's range weight, a product of scalars (lane_product), then one
-    // vector of them.
+    // Packed guidance: each lane's range weight, a product of scalars (lane_products), then one
+    // vector of them. Inlined by force: Clang otherwise calls it once per offset, passing the
+    // fields through memory.
     template <int GC>
-    static D field_product(const double* t, const Fields& f, int gc) {
+    __attribute__((always_inline)) static D field_product(const double* t, const Fields& f, int gc) {
         double p[4];
-        for (int l = 0; l < 4; ++l) p[l] = lane_product<GC>(t, f.sum[l], gc);
+        lane_products<GC>(t, f, gc, p);
         return _mm256_set_pd(p[3], p[2], p[1], p[0]);
     }
     static D add(D a, D b) { return _mm256_add_pd(a, b); }

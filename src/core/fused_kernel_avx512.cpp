@@ -50,12 +50,13 @@ struct Avx512Vec : LaneIndices<8> {
     static D lookup(const Centre& c, const uint32_t* g) {
         return load_lanes([&](int l) { return c.base[l] + g[l]; });
     }
-    // Packed guidance: each lane's range weight, a product of scalars (lane_product), then one
-    // vector of them.
+    // Packed guidance: each lane's range weight, a product of scalars (lane_products), then one
+    // vector of them. Inlined by force: Clang otherwise calls it once per offset, passing the
+    // fields through memory.
     template <int GC>
-    static D field_product(const double* t, const Fields& f, int gc) {
+    __attribute__((always_inline)) static D field_product(const double* t, const Fields& f, int gc) {
         double p[8];
-        for (int l = 0; l < 8; ++l) p[l] = lane_product<GC>(t, f.sum[l], gc);
+        lane_products<GC>(t, f, gc, p);
         return _mm512_set_pd(p[7], p[6], p[5], p[4], p[3], p[2], p[1], p[0]);
     }
     static D add(D a, D b) { return _mm512_add_pd(a, b); }
