@@ -81,8 +81,8 @@ def main():
                    help="the core every child is pinned to (default: the last this process may use)")
     args = p.parse_args()
     children = {}
-    for spec in args.builds:
-        name, _, where = spec.partition("=")
+    for build in args.builds:
+        name, _, where = build.partition("=")
         python, _, path = where.partition(":")
         for isa in args.isa.split(","):
             children[name, isa] = start(python, path, isa, args.cpu)
