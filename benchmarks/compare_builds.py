@@ -1,13 +1,14 @@
 """Two builds of the module side by side: the CPU time of one call, and whether the bits agree.
 
     python benchmarks/compare_builds.py native=python3:/tmp/build portable=/tmp/venv/bin/python \\
-        [--rounds 9] [--isa default,avx2]
+        [--rounds 9] [--isa default,avx2] [--cpu N]
 
 Each build is NAME=PYTHON[:PYTHONPATH]. For every build and instruction-set setting (``default``
-or a SOVELK_ISA value) a child process is started, pinned to one core with SOVELK_NUM_THREADS=1,
-so that its CPU time is the call's own. The rounds interleave all children, case by case; the
-table gives each child's minimum over the rounds and each build's ratio to the first build. Every
-child also hashes each case's result: all builds must give the same bits.
+or a SOVELK_ISA value) a child process is started, pinned to one core (--cpu, by default the last
+one this process may use) with SOVELK_NUM_THREADS=1, so that its CPU time is the call's own. The
+rounds interleave all children, case by case; the table gives each child's minimum over the rounds
+and each build's ratio to the first build. Every child also hashes each case's result: all builds
+must give the same bits.
 """
 import argparse
 import hashlib
@@ -16,10 +17,19 @@ import os
 import subprocess
 import sys
 
-CASES = [  # size, sigma_s, guidance
-    ((1024, 1024), 3, "gray"),
-    ((1024, 1024), 3, "colour"),
-    ((512, 512), 1, "colour"),
+# size, sigma_s, sigma_r, guidance, image. The kernel takes different inner loops by image: noise
+# at sigma_r 0.1 is decided by the single-precision cheap pass, a flat image needs the exact
+# sequence everywhere (the cheap pass is predicted to fail and skipped), and at sigma_r 0.0015 the
+# range Gaussian is too steep for the single-precision pass, so noise takes the double-precision
+# cheap pass instead.
+CASES = [
+    ((1024, 1024), 3, 0.1, "gray", "noise"),
+    ((1024, 1024), 3, 0.1, "colour", "noise"),
+    ((512, 512), 1, 0.1, "colour", "noise"),
+    ((1024, 1024), 3, 0.1, "gray", "flat"),
+    ((1024, 1024), 3, 0.1, "colour", "flat"),
+    ((512, 512), 1, 0.1, "colour", "flat"),
+    ((1024, 1024), 3, 0.0015, "colour", "noise"),
 ]
 
 CHILD = r"""
@@ -28,11 +38,15 @@ os.sched_setaffinity(0, {int(sys.argv[1])})
 import numpy as np, Sovelk
 cases = json.loads(sys.argv[2])
 inputs = []
-for (h, w), sigma_s, guide in cases:
+for (h, w), sigma_s, sigma_r, guide, kind in cases:
     rng = np.random.default_rng(h + sigma_s)
-    img = rng.integers(0, 256, (h, w, 3), dtype=np.uint8)
-    g = rng.integers(0, 256, (h, w) if guide == "gray" else (h, w, 3), dtype=np.uint8)
-    inputs.append((Sovelk.Joint_bilateral_filter(sigma_s, 0.1), img, g))
+    shape = (h, w) if guide == "gray" else (h, w, 3)
+    if kind == "flat":
+        img, g = np.full((h, w, 3), 200, np.uint8), np.full(shape, 200, np.uint8)
+    else:
+        img = rng.integers(0, 256, (h, w, 3), dtype=np.uint8)
+        g = rng.integers(0, 256, shape, dtype=np.uint8)
+    inputs.append((Sovelk.Joint_bilateral_filter(sigma_s, sigma_r), img, g))
 print(json.dumps({"file": Sovelk.__file__}), flush=True)
 for line in sys.stdin:
     f, img, g = inputs[int(line)]
@@ -52,7 +66,7 @@ def start(python, path, isa, core):
         env["PYTHONPATH"] = path
     else:
         env.pop("PYTHONPATH", None)
-    cases = json.dumps([[list(size), s, g] for size, s, g in CASES])
+    cases = json.dumps([[list(size), s, r, g, kind] for size, s, r, g, kind in CASES])
     child = subprocess.Popen([python, "-c", CHILD, str(core), cases], stdin=subprocess.PIPE,
                              stdout=subprocess.PIPE, text=True, env=env, cwd="/")
     return child, json.loads(child.stdout.readline())["file"]
@@ -63,14 +77,15 @@ def main():
     p.add_argument("builds", nargs="+", help="NAME=PYTHON[:PYTHONPATH]")
     p.add_argument("--rounds", type=int, default=9)
     p.add_argument("--isa", default="default,avx2", help="comma-separated: default and/or SOVELK_ISA values")
-    p.add_argument("--core", type=int, default=max(os.sched_getaffinity(0)))
+    p.add_argument("--cpu", type=int, default=max(os.sched_getaffinity(0)),
+                   help="the core every child is pinned to (default: the last this process may use)")
     args = p.parse_args()
     children = {}
-    for spec in args.builds:
-        name, _, where = spec.partition("=")
+    for build in args.builds:
+        name, _, where = build.partition("=")
         python, _, path = where.partition(":")
         for isa in args.isa.split(","):
-            children[name, isa] = start(python, path, isa, args.core)
+            children[name, isa] = start(python, path, isa, args.cpu)
             print(f"{name} ({isa}): {children[name, isa][1]}")
     best, hashes = {}, {}
     for _ in range(args.rounds):
@@ -85,12 +100,13 @@ def main():
         child.stdin.close()
         child.wait()
     first = args.builds[0].partition("=")[0]
-    print(f"\n{'case':>28} {'build':>10} {'isa':>8} {'cpu ms':>8} {'/ ' + first:>10}")
-    for case, ((h, w), sigma_s, guide) in enumerate(CASES):
+    print(f"\n{'case':>44} {'build':>10} {'isa':>8} {'cpu ms':>8} {'/ ' + first:>10}")
+    for case, ((h, w), sigma_s, sigma_r, guide, kind) in enumerate(CASES):
         for (name, isa), _ in children.items():
             ms = 1000 * best[name, isa, case]
             ratio = best[name, isa, case] / best[first, isa, case]
-            print(f"{f'{h}x{w} sigma_s {sigma_s} {guide}':>28} {name:>10} {isa:>8} {ms:8.1f} {ratio:10.3f}")
+            label = f"{h}x{w} {kind} sigma_s {sigma_s} r {sigma_r} {guide}"
+            print(f"{label:>44} {name:>10} {isa:>8} {ms:8.1f} {ratio:10.3f}")
     same = all(len(h) == 1 for h in hashes.values())
     print("\nresults identical across builds and settings:", "yes" if same else "NO")
     return 0 if same else 1

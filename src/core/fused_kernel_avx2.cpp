@@ -45,12 +45,13 @@ struct Avx2Vec : LaneIndices<4> {
     static D lookup(const Centre& c, const uint32_t* g) {
         return load_lanes([&](int l) { return c.base[l] + g[l]; });
     }
-    // Packed guidance: each lane's range weight, a product of scalars (lane_product), then one
-    // vector of them.
+    // Packed guidance: each lane's range weight, a product of scalars (lane_products), then one
+    // vector of them. Inlined by force: Clang otherwise calls it once per offset, passing the
+    // fields through memory.
     template <int GC>
-    static D field_product(const double* t, const Fields& f, int gc) {
+    __attribute__((always_inline)) static D field_product(const double* t, const Fields& f, int gc) {
         double p[4];
-        for (int l = 0; l < 4; ++l) p[l] = lane_product<GC>(t, f.sum[l], gc);
+        lane_products<GC>(t, f, gc, p);
         return _mm256_set_pd(p[3], p[2], p[1], p[0]);
     }
     static D add(D a, D b) { return _mm256_add_pd(a, b); }
@@ -67,9 +68,16 @@ struct Avx2Vec : LaneIndices<4> {
     static D trunc(D x) { return _mm256_round_pd(x, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
     static D nearest(D x) { return _mm256_round_pd(x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC); }
     static unsigned differ(D a, D b) { return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a, b, _CMP_NEQ_UQ))); }
+    // Range checks on the values' bit patterns, as signed 64-bit integers: for 0 <= lo <= hi,
+    // lo < x <= hi exactly when lo's pattern < x's <= hi's, a negative x (-0.0 too) being a
+    // negative integer and +inf, then NaN, lying above every finite value. Integer compares raise
+    // no floating-point flag; Clang turns quiet ordered compare predicates into signaling ones,
+    // which raise invalid on a NaN lane that the reference arithmetic leaves unflagged.
+    static __m256i bits(D x) { return _mm256_castpd_si256(x); }
+    static __m256i bits(double v) { return bits(_mm256_set1_pd(v)); }
     static D inside(D x, double lo, double hi) {
-        return _mm256_and_pd(_mm256_cmp_pd(x, _mm256_set1_pd(lo), _CMP_GT_OQ),
-                             _mm256_cmp_pd(x, _mm256_set1_pd(hi), _CMP_LE_OQ));
+        return _mm256_castsi256_pd(_mm256_andnot_si256(_mm256_cmpgt_epi64(bits(x), bits(hi)),
+                                                       _mm256_cmpgt_epi64(bits(x), bits(lo))));
     }
     static unsigned outside(D x, double lo, double hi) {
         return static_cast<unsigned>(_mm256_movemask_pd(inside(x, lo, hi))) ^ 0xFu;
@@ -77,13 +85,13 @@ struct Avx2Vec : LaneIndices<4> {
     static D keep_inside(D x, double lo, double hi, double other) {
         return _mm256_blendv_pd(_mm256_set1_pd(other), x, inside(x, lo, hi));
     }
-    // True when lo <= |x| <= hi in every lane. Quiet compares: a NaN lane just fails, raising
-    // no invalid flag that the reference arithmetic would not raise.
+    // True when lo <= |x| <= hi in every lane (0 <= lo <= hi), on bit patterns as inside(): a
+    // NaN lane just fails, raising no invalid flag that the reference arithmetic would not raise.
     static bool abs_in_range(D x, double lo, double hi) {
-        const D magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), x);
-        const D ok = _mm256_and_pd(_mm256_cmp_pd(magnitude, _mm256_set1_pd(lo), _CMP_GE_OQ),
-                                   _mm256_cmp_pd(magnitude, _mm256_set1_pd(hi), _CMP_LE_OQ));
-        return _mm256_movemask_pd(ok) == 0xF;
+        const __m256i magnitude = bits(_mm256_andnot_pd(_mm256_set1_pd(-0.0), x));
+        const __m256i out = _mm256_or_si256(_mm256_cmpgt_epi64(bits(lo), magnitude),
+                                            _mm256_cmpgt_epi64(magnitude, bits(hi)));
+        return _mm256_testz_si256(out, out) != 0;
     }
 };
 

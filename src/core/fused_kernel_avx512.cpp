@@ -50,12 +50,13 @@ struct Avx512Vec : LaneIndices<8> {
     static D lookup(const Centre& c, const uint32_t* g) {
         return load_lanes([&](int l) { return c.base[l] + g[l]; });
     }
-    // Packed guidance: each lane's range weight, a product of scalars (lane_product), then one
-    // vector of them.
+    // Packed guidance: each lane's range weight, a product of scalars (lane_products), then one
+    // vector of them. Inlined by force: Clang otherwise calls it once per offset, passing the
+    // fields through memory.
     template <int GC>
-    static D field_product(const double* t, const Fields& f, int gc) {
+    __attribute__((always_inline)) static D field_product(const double* t, const Fields& f, int gc) {
         double p[8];
-        for (int l = 0; l < 8; ++l) p[l] = lane_product<GC>(t, f.sum[l], gc);
+        lane_products<GC>(t, f, gc, p);
         return _mm512_set_pd(p[7], p[6], p[5], p[4], p[3], p[2], p[1], p[0]);
     }
     static D add(D a, D b) { return _mm512_add_pd(a, b); }
@@ -74,19 +75,21 @@ struct Avx512Vec : LaneIndices<8> {
         return _mm512_mask_roundscale_pd(x, 0xFF, x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
     }
     static unsigned differ(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_NEQ_UQ); }
+    // Range checks on the values' bit patterns, as in the AVX2 path (0 <= lo <= hi): integer
+    // compares raise no flag on a NaN lane, where Clang makes the quiet predicates signaling.
+    static __m512i bits(D x) { return _mm512_castpd_si512(x); }
+    static __m512i bits(double v) { return bits(_mm512_set1_pd(v)); }
     static __mmask8 inside(D x, double lo, double hi) {
-        return _mm512_cmp_pd_mask(x, _mm512_set1_pd(lo), _CMP_GT_OQ) &
-               _mm512_cmp_pd_mask(x, _mm512_set1_pd(hi), _CMP_LE_OQ);
+        return _mm512_cmpgt_epi64_mask(bits(x), bits(lo)) & _mm512_cmple_epi64_mask(bits(x), bits(hi));
     }
     static unsigned outside(D x, double lo, double hi) { return inside(x, lo, hi) ^ 0xFFu; }
     static D keep_inside(D x, double lo, double hi, double other) {
         return _mm512_mask_blend_pd(inside(x, lo, hi), _mm512_set1_pd(other), x);
     }
-    // True when lo <= |x| <= hi in every lane; quiet compares, as in the AVX2 path.
+    // True when lo <= |x| <= hi in every lane (0 <= lo <= hi), on bit patterns as inside().
     static bool abs_in_range(D x, double lo, double hi) {
-        const D magnitude = _mm512_abs_pd(x);
-        const __mmask8 ok = _mm512_cmp_pd_mask(magnitude, _mm512_set1_pd(lo), _CMP_GE_OQ) &
-                            _mm512_cmp_pd_mask(magnitude, _mm512_set1_pd(hi), _CMP_LE_OQ);
+        const __m512i magnitude = bits(_mm512_abs_pd(x));
+        const __mmask8 ok = _mm512_cmpge_epi64_mask(magnitude, bits(lo)) & _mm512_cmple_epi64_mask(magnitude, bits(hi));
         return ok == 0xFF;
     }
 };

@@ -100,6 +100,21 @@ struct LaneIndices {
         for (int l = 0; l < N; ++l) r.sum[l] = g[l] + b.sum[l];
         return r;
     }
+    // Each lane's range weight of packed guidance (lane_product) into p, for field_product.
+    template <int GC>
+    __attribute__((always_inline)) static void lane_products(const double* t, const Fields& f, int gc, double* p) {
+        for (int l = 0; l < N; ++l) {
+            double v = lane_product<GC>(t, f.sum[l], gc);
+#if defined(__clang__) && (defined(__x86_64__) || defined(__i386__))
+            // The empty asm hands each product on as an opaque scalar register: Clang's SLP
+            // vectoriser would otherwise merge the lanes' table loads into gather instructions,
+            // much slower here than scalar loads (docs/install.md). GCC makes the scalar code
+            // unasked, and the barrier would only constrain its scheduling.
+            __asm__("" : "+x"(v));
+#endif
+            p[l] = v;
+        }
+    }
 };
 
 // weight / sum by Markstein's method: with round-to-nearest, no flush-to-zero, sum and 1/sum
