@@ -324,7 +324,7 @@ private:
             return true;
         }
         bool bad = false;
-        auto convert = [&bad](T v) {
+        auto convert = [&](T v) {
             if constexpr (std::is_floating_point_v<T>) bad |= non_finite(v);
             return static_cast<double>(v);  // exact; integers raise no flag
         };
