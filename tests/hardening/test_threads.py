@@ -299,10 +299,11 @@ def test_forked_child_filters_without_the_parents_threads():
 
 SIGNAL_FORK_CHILD = r"""
 import json, os, signal, time
+os.environ["SOVELK_NUM_THREADS"] = "2"  # the call must outlast the timer on many-core machines too
 import numpy as np
 import Sovelk
 
-f = Sovelk.Joint_bilateral_filter(5, 0.1)
+f = Sovelk.Joint_bilateral_filter(8, 0.1)
 img = np.random.default_rng(6).integers(0, 256, (1200, 1200, 3)).astype(np.uint8)
 g = img[:, :, 1].copy()
 expected = f.joint_bilateral_filter(img, g)
@@ -310,8 +311,9 @@ forked = []
 def fork_in_handler(signum, frame):
     forked.append(os.fork())
 signal.signal(signal.SIGALRM, fork_in_handler)
-signal.setitimer(signal.ITIMER_REAL, 0.3)
+signal.setitimer(signal.ITIMER_REAL, 0.1)
 out = f.joint_bilateral_filter(img, g)  # the handler runs while the pool's threads filter
+signal.setitimer(signal.ITIMER_REAL, 0)  # a call that ended first must not be killed at exit
 if forked == [0]:  # the child goes on with the call its parent was making
     os._exit(0 if np.array_equal(out, expected) else 3)
 deadline, status = time.monotonic() + 120, None
