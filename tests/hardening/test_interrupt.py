@@ -61,7 +61,8 @@ def tasks():
 kind = sys.argv[1]
 rng = np.random.default_rng(1)
 if kind == "fused":
-    f = Sovelk.Joint_bilateral_filter(5, 0.1)
+    # Seconds of work on two threads, so that the signal comes in the middle of the call.
+    f = Sovelk.Joint_bilateral_filter(8, 0.1)
     img = rng.integers(0, 256, size=(3000, 3000, 3)).astype(np.uint8)
 elif kind == "fused_wide_window":
     # sigma_s 300: 1801**2 window offsets, so one image row alone is billions of weights.
@@ -103,6 +104,7 @@ print(json.dumps(report), flush=True)
 
 def interrupt_child(kind, delay=1.0):
     env = dict(os.environ)
+    env.setdefault("SOVELK_NUM_THREADS", "2")  # a call as long on a many-core machine as here
     env["PYTHONPATH"] = os.pathsep.join(p for p in (os.path.dirname(os.path.abspath(Sovelk.__file__)),
                                                     env.get("PYTHONPATH")) if p)
     proc = subprocess.Popen([sys.executable, "-c", CHILD, kind], stdout=subprocess.PIPE,
