@@ -235,9 +235,10 @@ struct CheapSums {
 // with one rounding per step like numpy's prod; the last sweep multiplies in the spatial weight
 // and adds the weights up in offset order. Returns `sum` with this sweep's weights added
 // (unchanged unless Last).
+// Consecutive offsets' weights are `stride` doubles apart.
 template <class V, bool First, bool Last, class Sums>
 inline typename V::D weight_sweep(const RowArgs& a, ptrdiff_t c, int k, const double* folded, double* weights,
-                                  typename V::D sum, Sums& sums) {
+                                  ptrdiff_t stride, typename V::D sum, Sums& sums) {
     using D = typename V::D;
     const ptrdiff_t pw = a.padded_width;
     const ptrdiff_t ws = 2 * a.pad + 1;
@@ -257,7 +258,7 @@ inline typename V::D weight_sweep(const RowArgs& a, ptrdiff_t c, int k, const do
                 sums.add(v, p + oy, pw);
             }
             if (!Last || Sums::keep_weights) V::store(wp, v);
-            wp += V::lanes;
+            wp += stride;
         }
         spatial += ws;
     }
@@ -267,15 +268,51 @@ inline typename V::D weight_sweep(const RowArgs& a, ptrdiff_t c, int k, const do
 // Pass 1: the weight of every window offset for `lanes` pixels starting at column c, stored in
 // offset order in `weights` (lanes doubles per offset), and their sum in offset order from +0.0.
 // GC > 0 fixes the guidance channel count at compile time; 0 reads it from args.
+// Consecutive offsets' weights are `stride` doubles apart.
 template <class V, int GC, class Sums>
-inline typename V::D compute_weights(const RowArgs& a, ptrdiff_t c, double* weights, Sums& sums) {
+inline typename V::D sweep_weights(const RowArgs& a, ptrdiff_t c, double* weights, ptrdiff_t stride, Sums& sums) {
     const typename V::D zero = V::zero();
     const int gc = GC > 0 ? GC : a.guid_ch;
     const double* t = a.folded_table;
-    if (gc == 1) return weight_sweep<V, true, true>(a, c, 0, t, weights, zero, sums);
-    weight_sweep<V, true, false>(a, c, 0, t, weights, zero, sums);
-    for (int k = 1; k < gc - 1; ++k) weight_sweep<V, false, false>(a, c, k, t, weights, zero, sums);
-    return weight_sweep<V, false, true>(a, c, gc - 1, t, weights, zero, sums);
+    if (gc == 1) return weight_sweep<V, true, true>(a, c, 0, t, weights, stride, zero, sums);
+    weight_sweep<V, true, false>(a, c, 0, t, weights, stride, zero, sums);
+    for (int k = 1; k < gc - 1; ++k) weight_sweep<V, false, false>(a, c, k, t, weights, stride, zero, sums);
+    return weight_sweep<V, false, true>(a, c, gc - 1, t, weights, stride, zero, sums);
+}
+
+template <class V>
+struct IsPair {
+    static constexpr bool value = false;
+};
+template <class V>
+struct IsPair<Pair<V>> {
+    static constexpr bool value = true;
+};
+
+// Every lane looks its weight up from its own table base pointer (LaneIndices): sixteen of them
+// exceed the general registers beside the loop's own pointers, while eight fit. GCC parks the
+// rest in vector registers; Clang reloads them from the stack at every offset, which is slower.
+// So under Clang a Pair of sixteen lanes sweeps its halves one after the other (each lane's sum
+// still adds its weights in offset order); under GCC that made the loop slower (docs/install.md).
+#if defined(__clang__)
+constexpr bool kSweepSixteenLanesByHalves = true;
+#else
+constexpr bool kSweepSixteenLanesByHalves = false;
+#endif
+
+template <class V, int GC, int K, bool Store>
+inline typename V::D compute_weights(const RowArgs& a, ptrdiff_t c, double* weights, CheapSums<V, K, Store>& sums) {
+    if constexpr (kSweepSixteenLanesByHalves && IsPair<V>::value && V::lanes >= 16) {
+        using Half = typename V::Narrower;
+        CheapSums<Half, K, Store> lo_sums, hi_sums;
+        const typename Half::D lo = sweep_weights<Half, GC>(a, c, weights, V::lanes, lo_sums);
+        const typename Half::D hi =
+            sweep_weights<Half, GC>(a, c + Half::lanes, weights + Half::lanes, V::lanes, hi_sums);
+        for (int k = 0; k < K; ++k) sums.total[k] = {lo_sums.total[k], hi_sums.total[k]};
+        return {lo, hi};
+    } else {
+        return sweep_weights<V, GC>(a, c, weights, V::lanes, sums);
+    }
 }
 
 // Pass 1 for packed guidance: the same weights as compute_weights, in one sweep. Per offset,
@@ -313,15 +350,6 @@ inline typename V::D packed_sweep(const RowArgs& a, ptrdiff_t c, double* weights
     }
     return sum;
 }
-
-template <class V>
-struct IsPair {
-    static constexpr bool value = false;
-};
-template <class V>
-struct IsPair<Pair<V>> {
-    static constexpr bool value = true;
-};
 
 // The halves of a Pair are swept one after the other: the lookups alone keep the loads busy,
 // and one half's table indices fit the general registers where both halves' would spill.
