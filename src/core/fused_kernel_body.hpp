@@ -300,16 +300,25 @@ constexpr bool kSweepSixteenLanesByHalves = true;
 constexpr bool kSweepSixteenLanesByHalves = false;
 #endif
 
+// Pass 1 of a Pair by halves: sweep(column, weights, half's sums) for the low half, then for the
+// high one, their weights interleaved in the Pair's layout and their sums joined.
+template <class V, int K, bool Store, class Sweep>
+inline typename V::D sweep_halves(ptrdiff_t c, double* weights, CheapSums<V, K, Store>& sums, Sweep sweep) {
+    using Half = typename V::Narrower;
+    CheapSums<Half, K, Store> lo_sums, hi_sums;
+    const typename Half::D lo = sweep(c, weights, lo_sums);
+    const typename Half::D hi = sweep(c + Half::lanes, weights + Half::lanes, hi_sums);
+    for (int k = 0; k < K; ++k) sums.total[k] = {lo_sums.total[k], hi_sums.total[k]};
+    return {lo, hi};
+}
+
 template <class V, int GC, int K, bool Store>
 inline typename V::D compute_weights(const RowArgs& a, ptrdiff_t c, double* weights, CheapSums<V, K, Store>& sums) {
     if constexpr (kSweepSixteenLanesByHalves && IsPair<V>::value && V::lanes >= 16) {
         using Half = typename V::Narrower;
-        CheapSums<Half, K, Store> lo_sums, hi_sums;
-        const typename Half::D lo = sweep_weights<Half, GC>(a, c, weights, V::lanes, lo_sums);
-        const typename Half::D hi =
-            sweep_weights<Half, GC>(a, c + Half::lanes, weights + Half::lanes, V::lanes, hi_sums);
-        for (int k = 0; k < K; ++k) sums.total[k] = {lo_sums.total[k], hi_sums.total[k]};
-        return {lo, hi};
+        return sweep_halves(c, weights, sums, [&](ptrdiff_t col, double* w, CheapSums<Half, K, Store>& s) {
+            return sweep_weights<Half, GC>(a, col, w, V::lanes, s);
+        });
     } else {
         return sweep_weights<V, GC>(a, c, weights, V::lanes, sums);
     }
@@ -358,12 +367,9 @@ inline typename V::D compute_packed_weights(const RowArgs& a, ptrdiff_t c, doubl
                                             CheapSums<V, K, Store>& sums) {
     if constexpr (IsPair<V>::value) {
         using Half = typename V::Narrower;
-        CheapSums<Half, K, Store> lo_sums, hi_sums;
-        const typename Half::D lo = packed_sweep<Half, GC>(a, c, weights, V::lanes, lo_sums);
-        const typename Half::D hi =
-            packed_sweep<Half, GC>(a, c + Half::lanes, weights + Half::lanes, V::lanes, hi_sums);
-        for (int k = 0; k < K; ++k) sums.total[k] = {lo_sums.total[k], hi_sums.total[k]};
-        return {lo, hi};
+        return sweep_halves(c, weights, sums, [&](ptrdiff_t col, double* w, CheapSums<Half, K, Store>& s) {
+            return packed_sweep<Half, GC>(a, col, w, V::lanes, s);
+        });
     } else {
         return packed_sweep<V, GC>(a, c, weights, V::lanes, sums);
     }
