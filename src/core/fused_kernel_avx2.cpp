@@ -100,6 +100,8 @@ struct Avx2Vec : LaneIndices<4> {
 struct Avx2Float {
     static constexpr bool available = true;
     static constexpr int lanes = 16;
+    // Sixteen registers cannot hold the loop's sums and its invariants: see reread().
+    static constexpr bool reread_invariants = true;
     struct W {
         __m256 lo, hi;
     };

@@ -99,6 +99,7 @@ struct Avx512Vec : LaneIndices<8> {
 struct Avx512Float {
     static constexpr bool available = true;
     static constexpr int lanes = 16;
+    static constexpr bool reread_invariants = false;  // thirty-two registers hold them all
     using W = __m512;
     static W zero() { return _mm512_setzero_ps(); }
     static W set1(float x) { return _mm512_set1_ps(x); }

@@ -235,9 +235,10 @@ struct CheapSums {
 // with one rounding per step like numpy's prod; the last sweep multiplies in the spatial weight
 // and adds the weights up in offset order. Returns `sum` with this sweep's weights added
 // (unchanged unless Last).
+// Consecutive offsets' weights are `stride` doubles apart.
 template <class V, bool First, bool Last, class Sums>
 inline typename V::D weight_sweep(const RowArgs& a, ptrdiff_t c, int k, const double* folded, double* weights,
-                                  typename V::D sum, Sums& sums) {
+                                  ptrdiff_t stride, typename V::D sum, Sums& sums) {
     using D = typename V::D;
     const ptrdiff_t pw = a.padded_width;
     const ptrdiff_t ws = 2 * a.pad + 1;
@@ -257,7 +258,7 @@ inline typename V::D weight_sweep(const RowArgs& a, ptrdiff_t c, int k, const do
                 sums.add(v, p + oy, pw);
             }
             if (!Last || Sums::keep_weights) V::store(wp, v);
-            wp += V::lanes;
+            wp += stride;
         }
         spatial += ws;
     }
@@ -267,15 +268,60 @@ inline typename V::D weight_sweep(const RowArgs& a, ptrdiff_t c, int k, const do
 // Pass 1: the weight of every window offset for `lanes` pixels starting at column c, stored in
 // offset order in `weights` (lanes doubles per offset), and their sum in offset order from +0.0.
 // GC > 0 fixes the guidance channel count at compile time; 0 reads it from args.
+// Consecutive offsets' weights are `stride` doubles apart.
 template <class V, int GC, class Sums>
-inline typename V::D compute_weights(const RowArgs& a, ptrdiff_t c, double* weights, Sums& sums) {
+inline typename V::D sweep_weights(const RowArgs& a, ptrdiff_t c, double* weights, ptrdiff_t stride, Sums& sums) {
     const typename V::D zero = V::zero();
     const int gc = GC > 0 ? GC : a.guid_ch;
     const double* t = a.folded_table;
-    if (gc == 1) return weight_sweep<V, true, true>(a, c, 0, t, weights, zero, sums);
-    weight_sweep<V, true, false>(a, c, 0, t, weights, zero, sums);
-    for (int k = 1; k < gc - 1; ++k) weight_sweep<V, false, false>(a, c, k, t, weights, zero, sums);
-    return weight_sweep<V, false, true>(a, c, gc - 1, t, weights, zero, sums);
+    if (gc == 1) return weight_sweep<V, true, true>(a, c, 0, t, weights, stride, zero, sums);
+    weight_sweep<V, true, false>(a, c, 0, t, weights, stride, zero, sums);
+    for (int k = 1; k < gc - 1; ++k) weight_sweep<V, false, false>(a, c, k, t, weights, stride, zero, sums);
+    return weight_sweep<V, false, true>(a, c, gc - 1, t, weights, stride, zero, sums);
+}
+
+template <class V>
+struct IsPair {
+    static constexpr bool value = false;
+};
+template <class V>
+struct IsPair<Pair<V>> {
+    static constexpr bool value = true;
+};
+
+// Every lane looks its weight up from its own table base pointer (LaneIndices): sixteen of them
+// exceed the general registers beside the loop's own pointers, while eight fit. GCC parks the
+// rest in vector registers; Clang reloads them from the stack at every offset, which is slower.
+// So under Clang a Pair of sixteen lanes sweeps its halves one after the other (each lane's sum
+// still adds its weights in offset order); under GCC that made the loop slower (docs/install.md).
+#if defined(__clang__)
+constexpr bool kSweepSixteenLanesByHalves = true;
+#else
+constexpr bool kSweepSixteenLanesByHalves = false;
+#endif
+
+// Pass 1 of a Pair by halves: sweep(column, weights, half's sums) for the low half, then for the
+// high one, their weights interleaved in the Pair's layout and their sums joined.
+template <class V, int K, bool Store, class Sweep>
+inline typename V::D sweep_halves(ptrdiff_t c, double* weights, CheapSums<V, K, Store>& sums, Sweep sweep) {
+    using Half = typename V::Narrower;
+    CheapSums<Half, K, Store> lo_sums, hi_sums;
+    const typename Half::D lo = sweep(c, weights, lo_sums);
+    const typename Half::D hi = sweep(c + Half::lanes, weights + Half::lanes, hi_sums);
+    for (int k = 0; k < K; ++k) sums.total[k] = {lo_sums.total[k], hi_sums.total[k]};
+    return {lo, hi};
+}
+
+template <class V, int GC, int K, bool Store>
+inline typename V::D compute_weights(const RowArgs& a, ptrdiff_t c, double* weights, CheapSums<V, K, Store>& sums) {
+    if constexpr (kSweepSixteenLanesByHalves && IsPair<V>::value && V::lanes >= 16) {
+        using Half = typename V::Narrower;
+        return sweep_halves(c, weights, sums, [&](ptrdiff_t col, double* w, CheapSums<Half, K, Store>& s) {
+            return sweep_weights<Half, GC>(a, col, w, V::lanes, s);
+        });
+    } else {
+        return sweep_weights<V, GC>(a, c, weights, V::lanes, sums);
+    }
 }
 
 // Pass 1 for packed guidance: the same weights as compute_weights, in one sweep. Per offset,
@@ -314,15 +360,6 @@ inline typename V::D packed_sweep(const RowArgs& a, ptrdiff_t c, double* weights
     return sum;
 }
 
-template <class V>
-struct IsPair {
-    static constexpr bool value = false;
-};
-template <class V>
-struct IsPair<Pair<V>> {
-    static constexpr bool value = true;
-};
-
 // The halves of a Pair are swept one after the other: the lookups alone keep the loads busy,
 // and one half's table indices fit the general registers where both halves' would spill.
 template <class V, int GC, int K, bool Store>
@@ -330,12 +367,9 @@ inline typename V::D compute_packed_weights(const RowArgs& a, ptrdiff_t c, doubl
                                             CheapSums<V, K, Store>& sums) {
     if constexpr (IsPair<V>::value) {
         using Half = typename V::Narrower;
-        CheapSums<Half, K, Store> lo_sums, hi_sums;
-        const typename Half::D lo = packed_sweep<Half, GC>(a, c, weights, V::lanes, lo_sums);
-        const typename Half::D hi =
-            packed_sweep<Half, GC>(a, c + Half::lanes, weights + Half::lanes, V::lanes, hi_sums);
-        for (int k = 0; k < K; ++k) sums.total[k] = {lo_sums.total[k], hi_sums.total[k]};
-        return {lo, hi};
+        return sweep_halves(c, weights, sums, [&](ptrdiff_t col, double* w, CheapSums<Half, K, Store>& s) {
+            return packed_sweep<Half, GC>(a, col, w, V::lanes, s);
+        });
     } else {
         return packed_sweep<V, GC>(a, c, weights, V::lanes, sums);
     }
@@ -456,13 +490,44 @@ alignas(64) constexpr float kExp2Eighths[16] = {
 // (j = 0 .. 7) gives 2^m (the exponent field) and 2^(j / 8) (a table), the rest f = (hi - n) + lo
 // (hi - n is exact) the polynomial. The product of table entry and polynomial lies in
 // [0.95, 1.92], so the result is a normal float.
+// poly: kExp2Poly, each coefficient in every lane.
 template <class F>
-inline typename F::W exp2_eighths(typename F::W hi, typename F::W lo) {
+inline typename F::W exp2_eighths(typename F::W hi, typename F::W lo, const typename F::W* poly) {
     const typename F::W n = F::round(hi);
     const typename F::W f = F::add(F::sub(hi, n), lo);
-    typename F::W q = F::set1(kExp2Poly[3]);
-    for (int k = 2; k >= 0; --k) q = F::fmadd(q, f, F::set1(kExp2Poly[k]));
+    typename F::W q = poly[3];
+    for (int k = 2; k >= 0; --k) q = F::fmadd(q, f, poly[k]);
     return F::scale_eighths(q, n, kExp2Eighths);
+}
+
+template <class F>
+inline typename F::W exp2_eighths(typename F::W hi, typename F::W lo) {
+    typename F::W poly[4];
+    for (int k = 0; k < 4; ++k) poly[k] = F::set1(kExp2Poly[k]);
+    return exp2_eighths<F>(hi, lo, poly);
+}
+
+// The values float_values reads at every offset without changing them: the centre pixels'
+// guidance and the range weight's constants.
+template <class W>
+struct LoopInvariants {
+    W centre[4];
+    W kappa_hi, kappa_lo, cap;
+    W poly[4];  // kExp2Poly
+};
+
+// p, made opaque to the compiler at this point of the loop when F asks for it, so that what p
+// points to is read from memory (an operand of the instruction using it) wherever it is used.
+// On the AVX2 path the loop's sums, centre and constants outnumber the sixteen vector registers:
+// GCC keeps the sums in registers and takes the rest from memory, but Clang keeps the constants
+// and stores and reloads sums at every offset instead (docs/install.md). GCC needs no help, and
+// the barrier would only constrain its scheduling.
+template <class F, class T>
+__attribute__((always_inline)) inline const T* reread(const T* p) {
+#if defined(__clang__) && (defined(__x86_64__) || defined(__i386__))
+    if constexpr (F::reread_invariants) __asm__ volatile("" : "+r"(p));
+#endif
+    return p;
 }
 
 // The single-precision cheap values v = N_k / S of the F::lanes pixels from column c: M = F::lanes
@@ -479,9 +544,12 @@ inline unsigned float_values(const RowArgs& a, ptrdiff_t c, double* acc) {
     const int gc = GC > 0 ? GC : a.guid_ch;
     const ptrdiff_t pw = a.padded_width;
     const ptrdiff_t ws = 2 * a.pad + 1;
-    W centre[4];
-    for (int k = 0; k < gc; ++k) centre[k] = F::load(a.guid_rows_f32[a.pad] + k * pw + c + a.pad);
-    const W kappa_hi = F::set1(fp.kappa_hi), kappa_lo = F::set1(fp.kappa_lo), cap = F::set1(fp.d2_cap);
+    LoopInvariants<W> invariant;
+    for (int k = 0; k < gc; ++k) invariant.centre[k] = F::load(a.guid_rows_f32[a.pad] + k * pw + c + a.pad);
+    invariant.kappa_hi = F::set1(fp.kappa_hi);
+    invariant.kappa_lo = F::set1(fp.kappa_lo);
+    invariant.cap = F::set1(fp.d2_cap);
+    for (int k = 0; k < 4; ++k) invariant.poly[k] = F::set1(kExp2Poly[k]);
     D sum[M], num[K][M], part[M];
     for (int j = 0; j < M; ++j) {
         sum[j] = V::zero();
@@ -500,17 +568,18 @@ inline unsigned float_values(const RowArgs& a, ptrdiff_t c, double* acc) {
                 const float* p = a.img_rows_f32[ox] + c;
                 const float* spatial = fp.kernel + ox * ws;
                 for (ptrdiff_t oy = start; oy < end; ++oy) {
-                    W d = F::sub(F::load(g + oy), centre[0]);
+                    const LoopInvariants<W>& fixed = *reread<F>(&invariant);
+                    W d = F::sub(F::load(g + oy), fixed.centre[0]);
                     W d2 = F::mul(d, d);
                     for (int k = 1; k < gc; ++k) {
-                        d = F::sub(F::load(g + k * pw + oy), centre[k]);
+                        d = F::sub(F::load(g + k * pw + oy), fixed.centre[k]);
                         d2 = F::fmadd(d, d, d2);
                     }
-                    d2 = F::min_nonnegative(d2, cap);
+                    d2 = F::min_nonnegative(d2, fixed.cap);
                     // 8 kappa D^2 as hi + lo: the product's rounding error, exactly, plus kappa_lo D^2.
-                    const W hi = F::mul(kappa_hi, d2);
-                    const W lo = F::fmadd(kappa_lo, d2, F::fmsub(kappa_hi, d2, hi));
-                    const W w = F::mul(exp2_eighths<F>(hi, lo), F::set1(spatial[oy]));
+                    const W hi = F::mul(fixed.kappa_hi, d2);
+                    const W lo = F::fmadd(fixed.kappa_lo, d2, F::fmsub(fixed.kappa_hi, d2, hi));
+                    const W w = F::mul(exp2_eighths<F>(hi, lo, fixed.poly), F::set1(spatial[oy]));
                     s = F::add(s, w);
                     for (int k = 0; k < K; ++k) n[k] = F::fmadd(w, F::load(p + k * pw + oy), n[k]);
                 }
