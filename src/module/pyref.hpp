@@ -15,8 +15,20 @@ struct PyErrorSet {};
 // GIL back is ended by a forced unwind, which runs the destructors of every C++ frame on its way
 // out without the GIL while the main thread finalises: a destructor that touched an object then
 // would race the collector. Destructors ask this first and, without the GIL, leave the object be
-// (the process is ending; the reference is not worth a crash).
-inline bool gil_held() noexcept { return PyGILState_Check() != 0; }
+// (the process is ending; the reference is not worth a crash). From 3.12 the current thread
+// state is kept per thread and set only while the thread holds the GIL, so it tells alone;
+// PyGILState_Check was not enough there: on 3.13 it let a thread being ended at exit release a
+// numpy array, which crashed the process 1 run in 4. Before 3.12 the current
+// thread state is the GIL holder's, of whatever thread, and PyGILState_Check is the test.
+inline bool gil_held() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return _PyThreadState_UncheckedGet() != nullptr;
+#else
+    return PyGILState_Check() != 0;
+#endif
+}
 
 // A strong reference. The destructor drops it (see gil_held()); release() hands it back to Python.
 class Ref {
