@@ -16,8 +16,8 @@ choose = opencv_requirement.choose
 
 def site_dir(path, *dists, cv2=False):
     path.mkdir(exist_ok=True)
-    for spec in dists:
-        name, _, version = spec.partition("==")
+    for requirement in dists:
+        name, _, version = requirement.partition("==")
         version = version or "5.1.0"
         info = path / f"{name.replace('-', '_')}-{version}.dist-info"
         info.mkdir()
