@@ -14,12 +14,18 @@
 # libpthread symbols of that version. The compiler comes from the `ziglang` package on PyPI.
 #
 # Steps: build with zig through scikit-build-core (every module CMake installs goes into the
-# wheel), build and run the kernel's native tests with the same compiler, retag with `auditwheel
+# wheel), build and run the kernel's native tests with the same compilers, retag with `auditwheel
 # repair`, print `auditwheel show`, install the wheel into a fresh venv and run the module's core
 # tests there from outside the checkout.
 #
 # The wheel declares no OpenCV distribution (SOVELK_OPENCV=none): it must not install one of the
 # four cv2 distributions over another that a user already has; extras name one.
+#
+# The two instruction-set kernels are compiled by the host's g++ (KERNEL_CXX, default g++; empty:
+# zig's clang builds them too). Their objects call no library function and use no symbol from
+# outside, so they bind to no glibc or C++ runtime version, and the wheel runs the same kernel
+# code as the native build: Clang's AVX2 single-precision loop measured 3% slower (docs/install.md).
+# The script checks that the objects import nothing.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 python=${1:-python3}
@@ -59,6 +65,12 @@ stage "build with zig c++ for glibc $glibc: zig $("$zig" version)"
 cmake_args=(-DCMAKE_C_COMPILER="$work/bin/zig-cc" -DCMAKE_CXX_COMPILER="$work/bin/zig-c++"
             -DCMAKE_AR="$work/bin/zig-ar" -DCMAKE_RANLIB="$work/bin/zig-ranlib"
             -DCMAKE_CXX_FLAGS=-fno-sanitize=all -DCMAKE_MODULE_LINKER_FLAGS="$work/x86_cpu_features.o")
+kernel_cxx=${KERNEL_CXX-g++}
+if [ -n "$kernel_cxx" ]; then
+    kernel_cxx=$(command -v "$kernel_cxx") || { echo "error: no $KERNEL_CXX for the kernels (KERNEL_CXX= builds them with zig)" >&2; exit 1; }
+    cmake_args+=(-DSOVELK_KERNEL_CXX="$kernel_cxx")
+    echo "kernels: $("$kernel_cxx" --version | head -n 1)"
+fi
 rm -rf "$work/raw"
 # A venv of PYTHON builds the wheel (its version decides the tag), so that nothing is built by or
 # into the caller's interpreter itself.
@@ -66,7 +78,7 @@ rm -rf "$work/raw"
 CMAKE_ARGS="${cmake_args[*]}" SOVELK_OPENCV=none \
     "$work/build/bin/python" -m pip wheel --quiet --no-deps --wheel-dir "$work/raw" "$here"
 
-stage "the kernel's native tests, built by the same compiler"
+stage "the kernel's native tests, built by the same compilers"
 # The Python tests compare results, but rarely reach the kernel's floating-point event checks:
 # these tests hold every path to the model's bits and flags, and a compiler may differ there
 # (Clang made quiet vector compares signaling, raising invalid on NaN lanes).
@@ -74,6 +86,13 @@ cmake -S "$here" -B "$work/native" -DCMAKE_BUILD_TYPE=Release -DSOVELK_NATIVE_TE
     -DCMAKE_EXE_LINKER_FLAGS="$work/x86_cpu_features.o" >/dev/null
 cmake --build "$work/native" -j2 --target test_fused_kernel test_cheap_pass test_kernel_sources \
     >"$work/native-build.log" 2>&1 || { tail -n 40 "$work/native-build.log" >&2; exit 1; }
+if [ -n "$kernel_cxx" ]; then
+    for object in "$work/native/kernels"/*.o; do
+        imports=$(nm --undefined-only "$object")
+        [ -z "$imports" ] || { echo "error: $(basename "$object") uses symbols from outside:" >&2; echo "$imports" >&2; exit 1; }
+    done
+    echo "kernel objects by $(basename "$kernel_cxx"): $(cd "$work/native/kernels" && echo *.o), importing nothing"
+fi
 for t in test_fused_kernel test_cheap_pass test_kernel_sources; do
     (cd "$work" && "$work/native/$t" >"$work/$t.log") || { grep FAIL "$work/$t.log" >&2; exit 1; }
     echo "$t: $(tail -n 1 "$work/$t.log")"
