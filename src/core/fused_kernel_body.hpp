@@ -509,11 +509,13 @@ inline typename F::W exp2_eighths(typename F::W hi, typename F::W lo) {
 
 // The values float_values reads at every offset without changing them: the centre pixels'
 // guidance and the range weight's constants.
-template <class W>
+// Parameterised by F rather than by its vector type: a vector type as a template argument loses
+// its attributes (GCC's -Wignored-attributes).
+template <class F>
 struct LoopInvariants {
-    W centre[4];
-    W kappa_hi, kappa_lo, cap;
-    W poly[4];  // kExp2Poly
+    typename F::W centre[4];
+    typename F::W kappa_hi, kappa_lo, cap;
+    typename F::W poly[4];  // kExp2Poly
 };
 
 // p, made opaque to the compiler at this point of the loop when F asks for it, so that what p
@@ -544,7 +546,7 @@ inline unsigned float_values(const RowArgs& a, ptrdiff_t c, double* acc) {
     const int gc = GC > 0 ? GC : a.guid_ch;
     const ptrdiff_t pw = a.padded_width;
     const ptrdiff_t ws = 2 * a.pad + 1;
-    LoopInvariants<W> invariant;
+    LoopInvariants<F> invariant;
     for (int k = 0; k < gc; ++k) invariant.centre[k] = F::load(a.guid_rows_f32[a.pad] + k * pw + c + a.pad);
     invariant.kappa_hi = F::set1(fp.kappa_hi);
     invariant.kappa_lo = F::set1(fp.kappa_lo);
@@ -568,7 +570,7 @@ inline unsigned float_values(const RowArgs& a, ptrdiff_t c, double* acc) {
                 const float* p = a.img_rows_f32[ox] + c;
                 const float* spatial = fp.kernel + ox * ws;
                 for (ptrdiff_t oy = start; oy < end; ++oy) {
-                    const LoopInvariants<W>& fixed = *reread<F>(&invariant);
+                    const LoopInvariants<F>& fixed = *reread<F>(&invariant);
                     W d = F::sub(F::load(g + oy), fixed.centre[0]);
                     W d2 = F::mul(d, d);
                     for (int k = 1; k < gc; ++k) {
