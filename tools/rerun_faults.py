@@ -14,15 +14,18 @@ import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [os.path.join(HERE, "..", "tests"), os.path.join(HERE, "..", "tests", "hardening")]
+sys.path[:0] = [os.path.join(HERE, "..", "tests"), os.path.join(HERE, "..", "tests", "hardening"),
+                os.path.join(HERE, "..", "tests", "tools")]
 
-import test_threads  # noqa: E402  (the child scripts live with their tests)
+import test_joint_bilateral  # noqa: E402  (the child scripts live with their tests)
+import test_threads  # noqa: E402
 
 CASES = {
     "daemon thread at exit, 8-bit path": (test_threads.DAEMON_CHILD, ["uint8"]),
     "daemon thread at exit, int32 path": (test_threads.DAEMON_CHILD, ["int32"]),
     "daemon thread at exit, statements": (test_threads.DAEMON_CHILD, ["statements"]),
     "fork in a signal handler during a call": (test_threads.SIGNAL_FORK_CHILD, []),
+    "daemon thread at exit, joint_bilateral": (test_joint_bilateral.DAEMON_CHILD, []),
 }
 
 
