@@ -5,7 +5,8 @@ range kernel of the guidance stack, divided by their sum over the offsets, times
 stack, summed over the offsets. Two things differ from the class, as the function documents:
 the image is padded in its own dtype (a float is not truncated) with the chosen border, and the
 sums over the offsets are written out in offset order, which is what np.sum does for every image
-but a 1x1 one. Deliberately naive.
+but a 1x1 one. A guidance of another dtype than uint8 is weighed by the range rule, written out
+here in numpy's float32 arithmetic from its documented steps. Deliberately naive.
 """
 
 import numpy as np
@@ -28,6 +29,43 @@ def weights(sigma_s, sigma_r):
     return (kernel_s,) + oracle.range_tables(sigma_r)
 
 
+SCALES = {np.dtype(np.uint16): 65535.0, np.dtype(np.int16): 32767.0, np.dtype(np.int32): 2147483647.0,
+          np.dtype(np.float32): 1.0, np.dtype(np.float64): 1.0}
+LN2 = float.fromhex("0x1.62e42fefa39efp-1")
+POLY = np.array([float.fromhex(x) for x in ("0x1p+0", "0x1.62e432p-4", "0x1.ec0f8ep-9", "0x1.c6a59ap-14")],
+                np.float32)
+EIGHTHS = np.array([float.fromhex(x) for x in ("0x1p+0", "0x1.172b84p+0", "0x1.306fe0p+0", "0x1.4bfdaep+0",
+                                               "0x1.6a09e6p+0", "0x1.8ace54p+0", "0x1.ae89fap+0", "0x1.d5818ep+0")],
+                   np.float32)
+
+
+def rule_constants(sigma):
+    kappa8 = -8.0 / (2.0 * sigma * sigma * LN2)
+    kappa_hi = np.float32(kappa8)
+    return kappa_hi, np.float32(kappa8 - float(kappa_hi)), np.float32(960.0 / -kappa8)
+
+
+def rule_weight(diffs, sigma):
+    """The range rule's weights of float32 differences, shape (..., channels)."""
+    kappa_hi, kappa_lo, cap = rule_constants(sigma)
+    with np.errstate(all="ignore"):  # squares of far values may overflow: the cap takes them
+        d2 = diffs[..., 0] * diffs[..., 0]
+        for k in range(1, diffs.shape[-1]):
+            d2 = d2 + diffs[..., k] * diffs[..., k]
+        d2 = np.minimum(d2, cap)
+    hi = kappa_hi * d2
+    residual = (np.float64(kappa_hi) * d2.astype(np.float64) - hi.astype(np.float64)).astype(np.float32)
+    lo = residual + kappa_lo * d2
+    n = np.rint(hi)
+    f = (hi - n) + lo
+    q = POLY[3] * f + POLY[2]
+    q = q * f + POLY[1]
+    q = q * f + POLY[0]
+    ni = n.astype(np.int32)
+    j = ni & 7
+    return np.ldexp(EIGHTHS[j] * q, (ni - j) // 8)
+
+
 def pad(array, width, mode, cval):
     widths = ((width, width), (width, width), (0, 0))
     if mode == "constant":
@@ -44,14 +82,20 @@ def weighted_mean(image, guidance, sigma_s, sigma_r, mode="reflect", cval=0.0, g
     wndw_size = kernel_s.shape[0]
     pad_w = wndw_size // 2
     padded_img = pad(img.astype(np.float64), pad_w, mode, cval)
-    padded_guidance = pad(guid.astype(np.int32), pad_w, mode, guidance_cval)
+    # Padded in its own dtype, then exactly as float64.
+    padded_guidance = pad(guid, pad_w, mode, np.asarray(guidance_cval).astype(guid.dtype)).astype(np.float64)
     tmp_img = np.zeros((wndw_size ** 2,) + img.shape)
     tmp_guidance = np.zeros((wndw_size ** 2,) + guid.shape)
     for i in range(wndw_size ** 2):
         offset_x, offset_y = i // wndw_size, i % wndw_size
         tmp_img[i] = padded_img[offset_x:offset_x + h, offset_y:offset_y + w]
         tmp_guidance[i] = padded_guidance[offset_x:offset_x + h, offset_y:offset_y + w]
-    new_kernel_r = oracle.range_kernel(wndw_size, table_r_color, table_r_gray, tmp_guidance)
+    if guid.dtype == np.uint8:
+        new_kernel_r = oracle.range_kernel(wndw_size, table_r_color, table_r_gray, tmp_guidance)
+    else:
+        # Each difference taken exactly (float64 holds it, or rounds it as float32 would), then float32.
+        diffs = (tmp_guidance - tmp_guidance[(wndw_size ** 2 - 1) // 2]).astype(np.float32)
+        new_kernel_r = rule_weight(diffs, float(sigma_r) * SCALES[guid.dtype]).astype(np.float64)[..., None]
     new_kernel = kernel_s.reshape(wndw_size ** 2, 1, 1, 1) * new_kernel_r
     total = np.zeros(new_kernel.shape[1:])
     for plane in new_kernel:

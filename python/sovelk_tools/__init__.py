@@ -1,7 +1,8 @@
 """Companion tools for the Sovelk joint bilateral filter.
 
 - :func:`joint_bilateral` filters gray, colour, 16-bit and float images at their
-  own depth, with scipy.ndimage's border modes, on the class's native core.
+  own depth under a guidance of any of those dtypes, with scipy.ndimage's border
+  modes, on the class's native core; :func:`bilateral` guides an image by itself.
 - :func:`filter_tiled` filters tile by tile with bounded memory (numpy arrays
   or memmaps, also disk to disk), through ``joint_bilateral`` and its options or
   a ``Sovelk.Joint_bilateral_filter``, and gives exactly the whole-image result.
@@ -23,10 +24,11 @@ import pkgutil
 __path__ = pkgutil.extend_path(__path__, __name__)
 
 from ._border import reflect_index  # noqa: E402
-from .bilateral import joint_bilateral  # noqa: E402
+from .function import bilateral, joint_bilateral  # noqa: E402
 # dask itself is imported at filter_dask's first call, so the rest works without the dask extra.
 from .dask_filter import filter_dask  # noqa: E402
 from .tiled import DEFAULT_TILE, filter_tiled, iter_tiles  # noqa: E402
 
-__all__ = ["DEFAULT_TILE", "filter_dask", "filter_tiled", "iter_tiles", "joint_bilateral", "reflect_index"]
+__all__ = ["DEFAULT_TILE", "bilateral", "filter_dask", "filter_tiled", "iter_tiles", "joint_bilateral",
+           "reflect_index"]
 

@@ -1,5 +1,5 @@
 # The native part of sovelk_tools.joint_bilateral; call that function instead.
-from typing import Any
+from typing import Any, Union
 
 import numpy as np
 
@@ -7,11 +7,11 @@ def filter(
     image: np.ndarray,
     guidance: np.ndarray,
     kernel_s: np.ndarray,
-    table: np.ndarray,
+    range: Union[np.ndarray, float],
     output: Any,
     mode: int,
     cval: float,
-    guidance_cval: int,
+    guidance_cval: float,
     truncate: bool,
     row0: int,
     col0: int,

@@ -15,7 +15,7 @@ import signal
 import sys
 from typing import Callable, NoReturn, Optional, Sequence
 
-from .bilateral import MODES, ROUNDINGS
+from .function import MODES, ROUNDINGS
 from .errors import InputOutOfMemory, UserError, os_line
 from .filtering import PROG, cmd_filter
 from .formats import DEFAULT_MAX_PIXELS

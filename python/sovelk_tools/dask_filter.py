@@ -41,7 +41,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, List, Sequence, Tuple, Un
 import numpy as np
 
 from ._border import check_pair, filter_one_block, pad_width_of
-from .bilateral import _weights, joint_bilateral
+from .function import _weights, joint_bilateral
 from .tiled import FilterObject
 
 if TYPE_CHECKING:

@@ -11,7 +11,7 @@ from typing import Tuple
 
 import numpy as np
 
-from .bilateral import DTYPES
+from .function import DTYPES
 
 # Rows converted at a time: a deep memory-mapped array is rescaled without holding a float64
 # copy of the whole of it.

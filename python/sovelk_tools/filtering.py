@@ -12,7 +12,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence
 import numpy as np
 
 from .batch import plan_batch
-from .bilateral import joint_bilateral
+from .function import joint_bilateral
 from .errors import InputOutOfMemory, UserError, cannot_write, os_line
 from .formats import is_npy
 from .imagefiles import check_sizes, load_guidance, load_image

@@ -22,7 +22,7 @@ from typing import Any, Callable, Dict, Iterator, Optional, Protocol, Tuple, Uni
 import numpy as np
 
 from ._border import check_pair, filter_one_block, pad_width_of, take_block, window_index
-from .bilateral import DTYPES, joint_bilateral
+from .function import DTYPES, joint_bilateral
 
 TileSize = Union[int, Tuple[int, int]]
 

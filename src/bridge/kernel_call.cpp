@@ -50,6 +50,7 @@ fused::Result run_kernel(const fused::Request& request, int threads, StatementLi
         case fused::Status::ok:
         case fused::Status::invalid_argument:
         case fused::Status::non_finite_image:  // not from integer samples; declined like a refusal
+        case fused::Status::unusable_guidance:  // likewise: run() takes table guidance only
             return result;
         case fused::Status::cancelled:
             // A signal handler raised (KeyboardInterrupt for Ctrl-C): the kernel stopped for it.

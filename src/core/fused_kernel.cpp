@@ -188,8 +188,18 @@ constexpr ptrdiff_t kCacheBudget = ptrdiff_t{8} << 20;
 constexpr ptrdiff_t kMinStrip = 256;
 constexpr ptrdiff_t kMinStripWindows = 4;
 
-bool make_geometry(ptrdiff_t rows, ptrdiff_t cols, ptrdiff_t pad, int img_ch, int guid_ch, int64_t span,
-                   ptrdiff_t strip_request, Geometry& g) {
+// Bytes a cached guidance value takes: table indices (and their float32 copies for the
+// single-precision pass) or the rule's float32 or float64 values.
+ptrdiff_t guidance_value_bytes(const Geometry& g) {
+    switch (g.range) {
+        case RangeWeights::table: return 4 + (g.float_rows ? 4 : 0);
+        case RangeWeights::rule_float: return 4;
+        default: return 8;
+    }
+}
+
+bool make_geometry(ptrdiff_t rows, ptrdiff_t cols, ptrdiff_t pad, int img_ch, int guid_ch, RangeWeights range,
+                   int64_t span, ptrdiff_t strip_request, Geometry& g) {
     if (rows < 0 || cols < 0 || pad < 0 || img_ch < 1 || guid_ch < 1) return false;
     if (pad > kLimit / 4 || rows > kLimit / 2 || cols > kLimit / 2) return false;
     g.rows = rows;
@@ -198,14 +208,16 @@ bool make_geometry(ptrdiff_t rows, ptrdiff_t cols, ptrdiff_t pad, int img_ch, in
     g.img_ch = img_ch;
     g.guid_ch = guid_ch;
     g.window = 2 * pad + 1;
-    g.packed = guid_ch >= 2 && guid_ch <= kMaxPackedChannels && span <= kMaxPackedSpan;
-    g.float_rows = img_ch <= kMaxFloatChannels && guid_ch <= kMaxFloatChannels;
-    // Per cached column: guidance as uint32_t and image as double, and both again as float.
-    const ptrdiff_t per_value = g.float_rows ? 4 : 0;
+    g.range = range;
+    g.packed = range == RangeWeights::table && guid_ch >= 2 && guid_ch <= kMaxPackedChannels && span <= kMaxPackedSpan;
+    g.float_rows = range == RangeWeights::table && img_ch <= kMaxFloatChannels && guid_ch <= kMaxFloatChannels;
+    // Per cached column: guidance and image as double, and the image again as float for the
+    // single-precision pass.
+    const ptrdiff_t image_value = 8 + (g.float_rows ? 4 : 0);
     ptrdiff_t scratch = 0, column_bytes = 0;
     if (!checked_mul(g.window, g.window, g.offsets) || !checked_mul(g.offsets, kMaxLanes, scratch) || scratch > kLimit ||
         !checked_mul(g.window,
-                     (4 + per_value) * static_cast<ptrdiff_t>(guid_ch) + (8 + per_value) * static_cast<ptrdiff_t>(img_ch),
+                     guidance_value_bytes(g) * static_cast<ptrdiff_t>(guid_ch) + image_value * static_cast<ptrdiff_t>(img_ch),
                      column_bytes) ||
         column_bytes > kLimit)
         return false;
@@ -225,7 +237,7 @@ bool make_geometry(ptrdiff_t rows, ptrdiff_t cols, ptrdiff_t pad, int img_ch, in
 uint64_t bytes_per_thread(const Geometry& g, bool row_out) {
     const uint64_t per_value = g.float_rows ? sizeof(float) : 0;
     const uint64_t cache = static_cast<uint64_t>(g.window) * static_cast<uint64_t>(g.cache_w) *
-                           ((sizeof(uint32_t) + per_value) * static_cast<uint64_t>(g.guid_ch) +
+                           (static_cast<uint64_t>(guidance_value_bytes(g)) * static_cast<uint64_t>(g.guid_ch) +
                             (sizeof(double) + per_value) * static_cast<uint64_t>(g.img_ch));
     const uint64_t scratch = static_cast<uint64_t>(g.offsets) * kMaxLanes * sizeof(double);
     const uint64_t columns = static_cast<uint64_t>(g.cache_w) * sizeof(ptrdiff_t);
@@ -301,9 +313,11 @@ struct Job {
     // towards the end measured no better.
     ptrdiff_t band = 1, bands = 0, units = 0;  // units: bands x strips, strip by strip
     std::atomic<ptrdiff_t> next_unit{0};
+    RangeRule rule;  // RangeWeights::rule_float and rule_double
     std::atomic<bool> stop{false};       // workers finish their current row and leave
     std::atomic<bool> cancelled{false};  // poll() asked for the stop
     std::atomic<bool> non_finite{false};
+    std::atomic<bool> unusable_guidance{false};
     std::atomic<int> flags{0};
     std::atomic<bool> nan_in_output{false};
 
@@ -312,6 +326,7 @@ struct Job {
         next_unit.store(0);
         stop.store(false);
         non_finite.store(false);
+        unusable_guidance.store(false);
         flags.store(0);
         nan_in_output.store(false);
     }
@@ -331,6 +346,8 @@ void work(Job& job, WorkerState& state, const std::function<bool()>* inline_poll
     args.kernel_s = job.kernel_s;
     args.folded_table = job.folded_table;
     args.span = job.source.span;
+    args.range = g.range;
+    args.rule = job.rule;
     args.scratch = state.scratch.get();
     args.fma_division_allowed = job.fma_by_data && environment_allows_fma_division();
     args.conversion = job.conversion;
@@ -352,8 +369,9 @@ void work(Job& job, WorkerState& state, const std::function<bool()>* inline_poll
         const ptrdiff_t first = unit % job.bands * job.band;
         const ptrdiff_t end = std::min(first + job.band, g.rows);
         for (ptrdiff_t r = first; r < end && !job.stop.load(std::memory_order_relaxed); ++r) {
-            if (!state.cache.load_window(r)) {
-                job.non_finite.store(true);
+            const RowCache::Refill refill = state.cache.load_window(r);
+            if (refill != RowCache::Refill::ok) {
+                (refill == RowCache::Refill::non_finite_image ? job.non_finite : job.unusable_guidance).store(true);
                 job.stop.store(true);
                 break;
             }
@@ -362,6 +380,7 @@ void work(Job& job, WorkerState& state, const std::function<bool()>* inline_poll
             args.img_rows = state.cache.img_rows();
             args.guid_rows_f32 = state.cache.guid_rows_f32();
             args.img_rows_f32 = state.cache.img_rows_f32();
+            args.guid_rows_f64 = state.cache.guid_rows_f64();
             if (args.float_pass.enabled && single_pass_tries(args)) state.cache.ensure_float_rows();
             args.out_row = target.direct ? reinterpret_cast<double*>(target.direct + r * target.direct_row_bytes) + c0 * g.img_ch
                                          : state.row_out.get();
@@ -393,24 +412,37 @@ struct EnvironmentRestorer {
     ~EnvironmentRestorer() { std::fesetenv(&env); }
 };
 
-// Runs a checked call: `table` has more than span entries, the geometry is made. `converted`
-// holds the conversion the output target applies to every value (Conversion::none where the
-// values are the result) and the range of the image values the windows can read; the kernel
-// and table fields are filled in here.
+// The least and the greatest range weight the rule can give (RangeRule): what the plans below
+// need to know of its weights, in the place of a table's entries.
+constexpr double kRuleWeights[2] = {0x1p-122, 0x1.0001p0};
+
+// Runs a checked call, the geometry made. Range weights from `table`, which has more than span
+// entries, or from `rule` where it is not null. `converted` holds the conversion the output
+// target applies to every value (Conversion::none where the values are the result) and the range
+// of the image values the windows can read; the kernel and table fields are filled in here.
 Result execute(const Source& src, const Geometry& geometry, const OutputTarget& target, const double* kernel_s,
-               const double* table, ptrdiff_t table_len, int threads, const std::function<bool()>& poll,
-               const Options& options, CheapPassFacts converted) {
-    const int64_t span = src.span;
+               const double* table, ptrdiff_t table_len, const RangeRule* rule, int threads,
+               const std::function<bool()>& poll, const Options& options, CheapPassFacts converted) {
+    // A rule's weight is one factor within kRuleWeights; a table's, one entry per channel.
+    const int64_t span = rule ? 1 : src.span;
+    const int factors = rule ? 1 : geometry.guid_ch;
+    if (rule) {
+        table = kRuleWeights;
+        table_len = 2;
+    }
     // The row loops look up a folded copy of the table: entry span + d is table[|d|]. Only
     // loads and stores: copying raises no floating-point flag, whatever the values.
     AlignedArray<double> folded;
-    try {
-        folded = aligned_array<double>(2 * span + 1);
-    } catch (const std::bad_alloc&) {
-        return {Status::out_of_memory, 0};
+    const double* folded_middle = nullptr;
+    if (!rule) {
+        try {
+            folded = aligned_array<double>(2 * span + 1);
+        } catch (const std::bad_alloc&) {
+            return {Status::out_of_memory, 0};
+        }
+        for (int64_t d = -span; d <= span; ++d) folded[span + d] = table[d < 0 ? -d : d];
+        folded_middle = folded.get() + span;
     }
-    for (int64_t d = -span; d <= span; ++d) folded[span + d] = table[d < 0 ? -d : d];
-    const double* folded_middle = folded.get() + span;
 
     fenv_t env;
     std::fegetenv(&env);
@@ -424,11 +456,11 @@ Result execute(const Source& src, const Geometry& geometry, const OutputTarget& 
         converted.window = geometry.window;
         converted.table = table;
         converted.table_used = static_cast<ptrdiff_t>(std::min<int64_t>(table_len, span + 1));  // the reachable
-        converted.guid_ch = geometry.guid_ch;
+        converted.guid_ch = factors;
         conversion = converted.conversion;
         cheap = plan_cheap_pass(converted);
         cheap.predict = options.cheap_pass == CheapPassMode::automatic;
-        if (options.float_pass && options.isa != Isa::scalar && geometry.img_ch <= kChannelGroup) {
+        if (!rule && options.float_pass && options.isa != Isa::scalar && geometry.img_ch <= kChannelGroup) {
             EnvironmentRestorer restore{env};  // the plan's exp2 and log2 raise inexact
             try {
                 float_plan = plan_float_pass(converted, cheap);
@@ -442,7 +474,7 @@ Result execute(const Source& src, const Geometry& geometry, const OutputTarget& 
 
     // Only the AVX2 path splits its quotients between the divider and the FMA units (see Pair).
     const bool fma_by_data = options.division == Division::automatic && options.isa == Isa::avx2 &&
-                             weights_in_fma_domain(kernel_s, g.offsets, table, table_len, span, g.guid_ch);
+                             weights_in_fma_domain(kernel_s, g.offsets, table, table_len, span, factors);
     // No more scratch than the pool can put to work.
     const ptrdiff_t pieces = g.rows * g.strips;
     const ptrdiff_t most = std::min<ptrdiff_t>(pieces, options.on_calling_thread ? 1 : pool::max_threads());
@@ -466,6 +498,7 @@ Result execute(const Source& src, const Geometry& geometry, const OutputTarget& 
     job.cheap = cheap;
     job.float_pass = float_plan.pass;
     job.float_pass.kernel = float_plan.kernel.data();
+    if (rule) job.rule = *rule;
     std::optional<pool::Batch> batch;
     if (!options.on_calling_thread) {
         try {
@@ -506,6 +539,7 @@ Result execute(const Source& src, const Geometry& geometry, const OutputTarget& 
         if (job.cancelled.load()) return {Status::cancelled, 0};
     }
     if (job.non_finite.load()) return {Status::non_finite_image, 0};
+    if (job.unusable_guidance.load()) return {Status::unusable_guidance, 0};
     if (options.statistics != nullptr) {
         auto add = [&options](const CheapPassCounters& c) {
             options.statistics->blocks += c.blocks;
@@ -591,20 +625,40 @@ bool padded_sizes_fit(const Request& q) {
 
 // The same geometry as run() will use, with the guidance span that only changes the packing.
 bool request_geometry(const Request& q, int64_t span, ptrdiff_t strip_request, Geometry& g) {
-    return padded_sizes_fit(q) && make_geometry(q.h, q.w, q.pad, q.img_ch, q.guid_ch, span, strip_request, g);
+    return padded_sizes_fit(q) &&
+           make_geometry(q.h, q.w, q.pad, q.img_ch, q.guid_ch, RangeWeights::table, span, strip_request, g);
 }
 
 bool strided_ok(const Strided& a) { return a.data != nullptr && a.h >= 0 && a.w >= 0 && a.channels >= 1; }
+
+// A rule make_range_rule() could have made: the row loop relies on 8 kappa D2 staying within
+// [-961, 0] for every D2 up to the cap, so that its powers of two stay normal.
+bool rule_ok(const RangeRule& r) {
+    const double hi = r.kappa_hi, lo = r.kappa_lo, cap = r.cap;
+    return hi < 0.0 && hi >= -0x1p100 && !non_finite(lo) && std::fabs(lo) <= -hi * 0x1p-20 && cap > 0.0 &&
+           !non_finite(cap) && -hi * cap <= 960.5;
+}
+
+// The guidance value of a constant border: a table index for uint8 guidance, else a value the
+// rule takes and the guidance's type holds exactly (the float cache rounds nothing).
+bool guidance_cval_ok(const SourceRequest& q) {
+    const double v = q.guidance_cval;
+    if (q.guidance.sample == Sample::uint8) return v >= 0.0 && v <= 255.0 && std::nearbyint(v) == v;
+    if (unusable_guidance(v)) return false;
+    return range_weights_of(q.guidance.sample) == RangeWeights::rule_double ||
+           static_cast<double>(static_cast<float>(v)) == v;
+}
 
 // filter()'s checks; the output block must lie inside the image.
 bool source_request_ok(const SourceRequest& q) {
     const Strided& img = q.image;
     if (!strided_ok(img) || !strided_ok(q.guidance) || !strided_ok(q.out)) return false;
-    if (q.guidance.sample != Sample::uint8 || q.guidance.h != img.h || q.guidance.w != img.w) return false;
+    if (q.guidance.h != img.h || q.guidance.w != img.w) return false;
     if (q.row0 < 0 || q.col0 < 0 || q.rows < 0 || q.cols < 0 || q.row0 > img.h - q.rows || q.col0 > img.w - q.cols)
         return false;
     if (q.out.h != q.rows || q.out.w != q.cols || q.out.channels != img.channels) return false;
-    return q.kernel_s != nullptr && q.table != nullptr && !non_finite(q.cval);
+    const bool weights = q.guidance.sample == Sample::uint8 ? q.table != nullptr : rule_ok(q.rule);
+    return weights && q.kernel_s != nullptr && !non_finite(q.cval) && guidance_cval_ok(q);
 }
 
 }  // namespace
@@ -693,18 +747,20 @@ Result run_with(const Request& q, int threads, const std::function<bool()>& poll
         target.direct = reinterpret_cast<char*>(q.out);
         target.direct_row_bytes = q.w * q.img_ch * static_cast<ptrdiff_t>(sizeof(double));
     }
-    return execute(src, g, target, q.kernel_s, q.table, q.table_len, threads, poll, options, converted);
+    return execute(src, g, target, q.kernel_s, q.table, q.table_len, nullptr, threads, poll, options, converted);
 }
 
 Result filter_with(const SourceRequest& q, int threads, const std::function<bool()>& poll, const Options& options) {
     constexpr int64_t kUint8Span = 255;
     Geometry g;
     if (!isa_available(options.isa) || !source_request_ok(q) ||
-        !make_geometry(q.rows, q.cols, q.pad, q.image.channels, q.guidance.channels, kUint8Span, options.strip_width, g))
+        !make_geometry(q.rows, q.cols, q.pad, q.image.channels, q.guidance.channels,
+                       range_weights_of(q.guidance.sample), kUint8Span, options.strip_width, g))
         return {Status::invalid_argument, 0};
     if (q.rows == 0 || q.cols == 0) return {};
     // 8-bit guidance, cached as it is (minimum 0, span 255): every table index is provably in
-    // range, whatever the guidance holds, even if someone writes it while the call runs.
+    // range, whatever the guidance holds, even if someone writes it while the call runs. Other
+    // guidance is cached as values, which no index depends on.
     Source src;
     src.image = q.image;
     src.guidance = q.guidance;
@@ -717,8 +773,9 @@ Result filter_with(const SourceRequest& q, int threads, const std::function<bool
     src.rows = q.rows;
     src.cols = q.cols;
     src.pad = q.pad;
-    return execute(src, g, output_target(q.out, q.rounding), q.kernel_s, q.table, kUint8Span + 1, threads, poll,
-                   options, converted_by_filter(q));
+    const bool table = g.range == RangeWeights::table;
+    return execute(src, g, output_target(q.out, q.rounding), q.kernel_s, table ? q.table : nullptr,
+                   table ? kUint8Span + 1 : 0, table ? nullptr : &q.rule, threads, poll, options, converted_by_filter(q));
 }
 
 }  // namespace detail
@@ -767,7 +824,7 @@ uint64_t bytes_per_thread(const SourceRequest& request) {
     detail::Geometry g;
     if (!detail::source_request_ok(request) ||
         !detail::make_geometry(request.rows, request.cols, request.pad, request.image.channels,
-                               request.guidance.channels, 255, 0, g))
+                               request.guidance.channels, detail::range_weights_of(request.guidance.sample), 255, 0, g))
         return 0;
     return detail::bytes_per_thread(g, detail::output_target(request.out, request.rounding).direct == nullptr);
 }

@@ -46,6 +46,8 @@ enum class Status {
                        // outside the table); nothing was computed
     non_finite_image,  // filter(): a NaN or infinity was read from a floating-point image; the
                        // output is partly written
+    unusable_guidance,  // filter(): a NaN, an infinity or a value beyond +-kMaxGuidance was read
+                        // from a floating-point guidance; the output is partly written
 };
 
 struct Result {
@@ -95,15 +97,44 @@ enum class Rounding {
     truncate,   // toward zero: for uint8, numpy's clip(x, 0, 255).astype(uint8)
 };
 
+// The range weight of a guidance of any sample type but uint8: a function of the channels'
+// differences d_k computed with float32 operations in a fixed order, so that every path, thread
+// count and machine gives the same bits (the numbers of make_range_rule(); the rule and its
+// error against exp(-D^2 / (2 sigma^2)) are in docs/joint_bilateral.md):
+//   d_k = float32(g_k(neighbour) - g_k(centre))   (the difference exact, then rounded once)
+//   D2  = min(float32 sum over k of float32(d_k * d_k), cap)
+//   hi  = kappa_hi * D2,  lo = (kappa_hi * D2 - hi, exact) + kappa_lo * D2
+//   n   = hi rounded to an integer, f = (hi - n) + lo
+//   R   = float32(2^((n mod 8) / 8) * q(f)) * 2^floor(n / 8),  q(f) ~ 2^(f / 8) by Horner's rule
+// with 8 kappa = kappa_hi + kappa_lo = -8 / (2 sigma^2 ln 2) and plain float32 additions and
+// multiplications (no fused multiply-add, except for the exact residual). R lies in
+// [2^-121, 1 + 2^-16]; the offset's weight is the float64 product of its spatial weight and R.
+struct RangeRule {
+    float kappa_hi = 0.0f, kappa_lo = 0.0f;
+    float cap = 0.0f;  // beyond it the weight stays at about 2^-120 instead of falling further
+};
+
+// The rule of a Gaussian range weight of standard deviation sigma (in the guidance's units);
+// sigma must lie within [kMinRuleSigma, kMaxRuleSigma].
+RangeRule make_range_rule(double sigma);
+constexpr double kMinRuleSigma = 0x1p-40, kMaxRuleSigma = 0x1p40;
+// Floating-point guidance values beyond this magnitude are refused (Status::unusable_guidance):
+// within it no difference or square of the rule can overflow.
+constexpr double kMaxGuidance = 0x1p60;
+
 struct SourceRequest {
     Strided image;     // any Sample; a NaN or infinity read from it stops the call
-    Strided guidance;  // Sample::uint8, the image's h and w, 1 or more channels
+    // The image's h and w, 1 or more channels. uint8 guidance weighs offsets by `table`, any
+    // other sample by `rule`.
+    Strided guidance;
     Border border = Border::reflect;
-    double cval = 0.0;          // image value of a constant border (must be finite)
-    uint8_t guidance_cval = 0;  // guidance value of a constant border
-    ptrdiff_t pad = 0;          // window side is 2 pad + 1
+    double cval = 0.0;           // image value of a constant border (must be finite)
+    double guidance_cval = 0.0;  // guidance value of a constant border: for uint8 guidance an
+                                 // integer 0 .. 255, else a value the guidance's type holds
+    ptrdiff_t pad = 0;           // window side is 2 pad + 1
     const double* kernel_s = nullptr;  // (2 pad + 1)^2 spatial weights, row-major
-    const double* table = nullptr;     // 256 range weights, indexed by |difference|
+    const double* table = nullptr;     // uint8 guidance: 256 range weights, indexed by |difference|
+    RangeRule rule;                    // any other guidance
     // The output block: image rows row0 .. row0 + rows - 1 and columns col0 .. col0 + cols - 1,
     // each pixel filtered exactly as when the whole image is filtered (windows read the image
     // around the block, and the border only beyond the image).

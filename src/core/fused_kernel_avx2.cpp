@@ -21,6 +21,7 @@
 #endif
 
 #include "core/fused_kernel_body.hpp"
+#include "core/rule_floats_x86.hpp"
 
 namespace sovelk::fused::detail {
 namespace {
@@ -145,6 +146,26 @@ struct Avx2Float {
         out[0] = {_mm256_cvtps_pd(_mm256_castps256_ps128(x.lo)), _mm256_cvtps_pd(_mm256_extractf128_ps(x.lo, 1))};
         out[1] = {_mm256_cvtps_pd(_mm256_castps256_ps128(x.hi)), _mm256_cvtps_pd(_mm256_extractf128_ps(x.hi, 1))};
     }
+};
+
+// The range rule's floats of one block, in the blocks' double vectors.
+struct Avx2Rule4 : M128Rule {
+    static __m256d widen(W x) { return _mm256_cvtps_pd(x); }
+    static W narrow(__m256d d) { return _mm256_cvtpd_ps(d); }
+};
+struct Avx2Rule8 : M256Rule {
+    static Pair<Avx2Vec>::D widen(W x) {
+        return {_mm256_cvtps_pd(_mm256_castps256_ps128(x)), _mm256_cvtps_pd(_mm256_extractf128_ps(x, 1))};
+    }
+    static W narrow(Pair<Avx2Vec>::D d) { return _mm256_set_m128(_mm256_cvtpd_ps(d.hi), _mm256_cvtpd_ps(d.lo)); }
+};
+template <>
+struct RuleFloatsOf<Avx2Vec> {
+    using type = Avx2Rule4;
+};
+template <>
+struct RuleFloatsOf<Pair<Avx2Vec>> {
+    using type = Avx2Rule8;
 };
 
 }  // namespace

@@ -20,6 +20,7 @@
 #endif
 
 #include "core/fused_kernel_body.hpp"
+#include "core/rule_floats_x86.hpp"
 
 namespace sovelk::fused::detail {
 namespace {
@@ -133,6 +134,43 @@ struct Avx512Float {
         out[0] = {_mm512_mask_cvtps_pd(merge, 0xFF, _mm512_mask_extractf32x8_ps(none, 0xFF, x, 0)),
                   _mm512_mask_cvtps_pd(merge, 0xFF, _mm512_mask_extractf32x8_ps(none, 0xFF, x, 1))};
     }
+};
+
+// The range rule's floats of one block: eight in an AVX register for Avx512Vec, sixteen for a
+// Pair of them. Masked forms with a full mask as in Avx512Float.
+struct Avx512Rule8 : M256Rule {
+    static __m512d widen(W x) { return _mm512_mask_cvtps_pd(_mm512_setzero_pd(), 0xFF, x); }
+    static W narrow(__m512d d) { return _mm512_mask_cvtpd_ps(_mm256_setzero_ps(), 0xFF, d); }
+};
+struct Avx512Rule16 {
+    using W = __m512;
+    static W load(const float* p) { return _mm512_loadu_ps(p); }
+    static W set1(float x) { return _mm512_set1_ps(x); }
+    static W add(W a, W b) { return _mm512_add_ps(a, b); }
+    static W sub(W a, W b) { return _mm512_sub_ps(a, b); }
+    static W mul(W a, W b) { return _mm512_mul_ps(a, b); }
+    static W min(W a, W b) { return Avx512Float::min_nonnegative(a, b); }
+    static W residual(W a, W b, W p) { return _mm512_fmsub_ps(a, b, p); }
+    static W round_current(W x) { return _mm512_mask_roundscale_ps(x, 0xFFFF, x, _MM_FROUND_CUR_DIRECTION); }
+    static W scale_eighths(W q, W n, const float* table) { return Avx512Float::scale_eighths(q, n, table); }
+    static Pair<Avx512Vec>::D widen(W x) {
+        Pair<Avx512Vec>::D d;
+        Avx512Float::widen(x, &d);
+        return d;
+    }
+    static W narrow(Pair<Avx512Vec>::D d) {
+        const __m256 none = _mm256_setzero_ps();
+        const __m512 lo = _mm512_castps256_ps512(_mm512_mask_cvtpd_ps(none, 0xFF, d.lo));
+        return _mm512_mask_insertf32x8(lo, 0xFFFF, lo, _mm512_mask_cvtpd_ps(none, 0xFF, d.hi), 1);
+    }
+};
+template <>
+struct RuleFloatsOf<Avx512Vec> {
+    using type = Avx512Rule8;
+};
+template <>
+struct RuleFloatsOf<Pair<Avx512Vec>> {
+    using type = Avx512Rule16;
 };
 
 }  // namespace

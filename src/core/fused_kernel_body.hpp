@@ -195,6 +195,22 @@ struct Pair {
     }
 };
 
+}  // namespace
+}  // namespace sovelk::fused::detail
+
+#include "core/range_rule.hpp"
+
+namespace sovelk::fused::detail {
+namespace {
+
+// Where pass 1 takes the range weights from (RowArgs::range, and the table's layout).
+enum class Weigh {
+    table,      // the folded table, from guidance cached planar (guid_rows)
+    packed,     // the folded table, from guidance cached packed (packed_rows)
+    rule,       // the range rule, from guidance cached in float32 (guid_rows_f32)
+    rule_wide,  // the range rule, from guidance cached in float64 (guid_rows_f64)
+};
+
 // How pass 2 obtains weight / sum.
 enum class Quotient {
     divide,      // one real division per weight
@@ -478,14 +494,6 @@ struct NoFloat {
     static constexpr bool available = false;
 };
 
-// 2^(f / 8) for |f| <= 1/2 + 2^-14 within a relative 3.75e-8 (float32 coefficients, lowest
-// first), and 2^(j / 8) for j = 0 .. 7 rounded to float32 (within a relative 3.2e-8), twice over
-// for a permute that reads four index bits.
-constexpr float kExp2Poly[4] = {0x1p+0f, 0x1.62e432p-4f, 0x1.ec0f8ep-9f, 0x1.c6a59ap-14f};
-alignas(64) constexpr float kExp2Eighths[16] = {
-    0x1p+0f, 0x1.172b84p+0f, 0x1.306fe0p+0f, 0x1.4bfdaep+0f, 0x1.6a09e6p+0f, 0x1.8ace54p+0f, 0x1.ae89fap+0f, 0x1.d5818ep+0f,
-    0x1p+0f, 0x1.172b84p+0f, 0x1.306fe0p+0f, 0x1.4bfdaep+0f, 0x1.6a09e6p+0f, 0x1.8ace54p+0f, 0x1.ae89fap+0f, 0x1.d5818ep+0f};
-
 // 2^((hi + lo) / 8) for hi in [-512, 0] and |lo| <= 2^-14: hi's nearest integer n = 8 m + j
 // (j = 0 .. 7) gives 2^m (the exponent field) and 2^(j / 8) (a table), the rest f = (hi - n) + lo
 // (hi - n is exact) the polynomial. The product of table entry and polynomial lies in
@@ -669,12 +677,14 @@ inline void scatter(const RowArgs& a, ptrdiff_t c, const double* acc, int k0, in
 
 // Pass 1 for the block at column c: weights into `weights`, their sum returned, the cheap sums
 // into `sums`.
-template <class V, int GC, bool Packed, class Sums>
+template <class V, int GC, Weigh How, class Sums>
 inline typename V::D pass_one(const RowArgs& a, ptrdiff_t c, double* weights, Sums& sums) {
-    if constexpr (Packed)
+    if constexpr (How == Weigh::packed)
         return compute_packed_weights<V, GC>(a, c, weights, sums);
-    else
+    else if constexpr (How == Weigh::table)
         return compute_weights<V, GC>(a, c, weights, sums);
+    else
+        return rule_sweep<V, GC, How == Weigh::rule_wide>(a, c, weights, V::lanes, sums);
 }
 
 // Pass 2, the exact sequence, from the weights and sum of pass 1. Inlined by force: among the
@@ -740,18 +750,18 @@ __attribute__((always_inline)) inline void exact_values(const RowArgs& a, ptrdif
 // Output pixels c .. c + lanes - 1 of the row by the exact sequence. The block functions are
 // kept out of line: each is then compiled on its own, and a block that skips the cheap pass
 // runs the very code of a call without it.
-template <class V, int GC, bool Packed>
+template <class V, int GC, Weigh How>
 __attribute__((noinline)) void exact_block(const RowArgs& a, ptrdiff_t c) {
     CheapSums<V, 0> none;
-    exact_values<V>(a, c, a.scratch, pass_one<V, GC, Packed>(a, c, a.scratch, none));
+    exact_values<V>(a, c, a.scratch, pass_one<V, GC, How>(a, c, a.scratch, none));
 }
 
 // The same pixels by the cheap pass with K image channels, and by the exact sequence where it
 // cannot decide. Returns the undecided lanes.
-template <class V, int GC, bool Packed, int K, bool Store>
+template <class V, int GC, Weigh How, int K, bool Store>
 __attribute__((noinline)) unsigned cheap_block(const RowArgs& a, ptrdiff_t c) {
     CheapSums<V, K, Store> sums;
-    const typename V::D sum = pass_one<V, GC, Packed>(a, c, a.scratch, sums);
+    const typename V::D sum = pass_one<V, GC, How>(a, c, a.scratch, sums);
     alignas(kScratchAlign) double acc[K * kMaxLanes];
     const unsigned lanes = cheap_values<V>(a, sums, sum, acc);
     if (lanes == 0)
@@ -759,25 +769,25 @@ __attribute__((noinline)) unsigned cheap_block(const RowArgs& a, ptrdiff_t c) {
     else if (Store)
         exact_values<V>(a, c, a.scratch, sum);
     else
-        exact_block<V, GC, Packed>(a, c);
+        exact_block<V, GC, How>(a, c);
     return lanes;
 }
 
 // Output pixels c .. c + lanes - 1 of the row. K > 0 (the image's channel count) tries the
 // double-precision cheap pass first, unless the block's history says to skip it; see
 // note_cheap_pass for `counted`.
-template <class V, int GC, bool Packed, int K>
+template <class V, int GC, Weigh How, int K>
 inline void filter_block(const RowArgs& a, ptrdiff_t c, uint16_t* history, unsigned counted) {
     if constexpr (K > 0) {
         if (!skips_cheap_pass(a, history)) {
             const bool failed_lately = history != nullptr && history_level(*history) > 0;
-            const unsigned lanes = failed_lately ? cheap_block<V, GC, Packed, K, true>(a, c)
-                                                 : cheap_block<V, GC, Packed, K, false>(a, c);
+            const unsigned lanes = failed_lately ? cheap_block<V, GC, How, K, true>(a, c)
+                                                 : cheap_block<V, GC, How, K, false>(a, c);
             note_cheap_pass(a, history, lanes, counted, lanes != 0);
             return;
         }
     }
-    exact_block<V, GC, Packed>(a, c);
+    exact_block<V, GC, How>(a, c);
 }
 
 // Undecided lanes up to this many in a block are filtered one pixel at a time by the scalar
@@ -792,7 +802,7 @@ struct FloatOutcome {
 
 // The F::lanes pixels from column c by the single-precision cheap pass, and by the exact
 // sequence where it cannot decide.
-template <class V, class F, int GC, bool Packed, int K>
+template <class V, class F, int GC, Weigh How, int K>
 __attribute__((noinline)) FloatOutcome float_block(const RowArgs& a, ptrdiff_t c) {
     constexpr int M = F::lanes / V::lanes;
     constexpr unsigned block_lanes = (1u << V::lanes) - 1;
@@ -804,10 +814,10 @@ __attribute__((noinline)) FloatOutcome float_block(const RowArgs& a, ptrdiff_t c
         scatter<V>(a, cj, acc + j * K * V::lanes, 0, K);
         const unsigned mine = lanes >> (j * V::lanes) & block_lanes;
         if (count_lanes(mine) > kLoneLanes) {
-            exact_block<V, GC, Packed>(a, cj);
+            exact_block<V, GC, How>(a, cj);
             failed = true;
         } else {
-            for (unsigned m = mine; m != 0; m &= m - 1) exact_block<ScalarVec, GC, Packed>(a, cj + __builtin_ctz(m));
+            for (unsigned m = mine; m != 0; m &= m - 1) exact_block<ScalarVec, GC, How>(a, cj + __builtin_ctz(m));
         }
     }
     return {lanes, failed};
@@ -825,7 +835,7 @@ inline bool single_pass_tries(const RowArgs& a) {
 
 // A row by the single-precision cheap pass in steps of F::lanes pixels (its width is at least
 // that), with one history entry per step.
-template <class V, class F, int GC, bool Packed, int K>
+template <class V, class F, int GC, Weigh How, int K>
 void float_row(const RowArgs& a) {
     static_assert(F::lanes == kSingleStep, "one history entry per step of kSingleStep pixels");
     constexpr int M = F::lanes / V::lanes;
@@ -840,9 +850,9 @@ void float_row(const RowArgs& a) {
         }
         if (a.stop != nullptr && a.stop->load(std::memory_order_relaxed)) return;
         if (skips_cheap_pass(a, history)) {
-            for (int j = 0; j < M; ++j) exact_block<V, GC, Packed>(a, c + j * V::lanes);
+            for (int j = 0; j < M; ++j) exact_block<V, GC, How>(a, c + j * V::lanes);
         } else {
-            const FloatOutcome r = float_block<V, F, GC, Packed, K>(a, c);
+            const FloatOutcome r = float_block<V, F, GC, How, K>(a, c);
             note_cheap_pass(a, history, r.undecided, counted, r.failed);
             if (a.counters != nullptr) ++a.counters->single_blocks;
         }
@@ -851,11 +861,12 @@ void float_row(const RowArgs& a) {
     }
 }
 
-template <class V, class F, int GC, bool Packed, int K>
+template <class V, class F, int GC, Weigh How, int K>
 inline void filter_row_for(const RowArgs& a) {
-    if constexpr (K > 0 && F::available) {
+    // The single-precision pass approximates the table's weights; the rule's run exactly.
+    if constexpr (K > 0 && F::available && (How == Weigh::table || How == Weigh::packed)) {
         if (a.float_pass.enabled && a.width >= F::lanes) {
-            float_row<V, F, GC, Packed, K>(a);
+            float_row<V, F, GC, How, K>(a);
             return;
         }
     }
@@ -873,7 +884,7 @@ inline void filter_row_for(const RowArgs& a) {
             c = last;
         }
         if (a.stop != nullptr && a.stop->load(std::memory_order_relaxed)) return;
-        filter_block<V, GC, Packed, K>(a, c, history, counted);
+        filter_block<V, GC, How, K>(a, c, history, counted);
         if (history != nullptr) ++history;
         if (c == last) break;
     }
@@ -882,17 +893,32 @@ inline void filter_row_for(const RowArgs& a) {
 // Guidance layouts and channel counts the compiler should know, with K cheap sums.
 template <class V, class F, int K>
 void filter_row_with(const RowArgs& a) {
+    if (a.range == RangeWeights::rule_float) {
+        switch (a.guid_ch) {
+            case 1: filter_row_for<V, F, 1, Weigh::rule, K>(a); break;
+            case 3: filter_row_for<V, F, 3, Weigh::rule, K>(a); break;
+            default: filter_row_for<V, F, 0, Weigh::rule, K>(a); break;
+        }
+        return;
+    }
+    if (a.range == RangeWeights::rule_double) {
+        if (a.guid_ch == 1)
+            filter_row_for<V, F, 1, Weigh::rule_wide, K>(a);
+        else
+            filter_row_for<V, F, 0, Weigh::rule_wide, K>(a);
+        return;
+    }
     if (a.packed_rows != nullptr) {
         if (a.guid_ch == 3)
-            filter_row_for<V, F, 3, true, K>(a);
+            filter_row_for<V, F, 3, Weigh::packed, K>(a);
         else
-            filter_row_for<V, F, 0, true, K>(a);
+            filter_row_for<V, F, 0, Weigh::packed, K>(a);
         return;
     }
     switch (a.guid_ch) {
-        case 1: filter_row_for<V, F, 1, false, K>(a); break;
-        case 3: filter_row_for<V, F, 3, false, K>(a); break;
-        default: filter_row_for<V, F, 0, false, K>(a); break;
+        case 1: filter_row_for<V, F, 1, Weigh::table, K>(a); break;
+        case 3: filter_row_for<V, F, 3, Weigh::table, K>(a); break;
+        default: filter_row_for<V, F, 0, Weigh::table, K>(a); break;
     }
 }
 

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/fused_kernel.hpp"
+
 namespace sovelk::fused::detail {
 
 // What becomes of each filtered value after the row loop. Where the driver converts the values to
@@ -21,6 +23,16 @@ enum class Conversion : uint8_t {
 struct OutputConversion {
     Conversion kind = Conversion::none;
     double lo = 0.0, hi = 0.0;  // clip bounds: integers, lo <= 0 <= hi, |lo|, hi <= 2^32
+};
+
+// Where the range weights come from.
+enum class RangeWeights : uint8_t {
+    table,        // looked up (uint8 guidance and the class's), the guidance cached as table
+                  // indices: guid_rows or packed_rows
+    rule_float,   // computed by RowArgs::rule from the guidance cached in float32, exactly
+                  // (uint16, int16, float32): guid_rows_f32
+    rule_double,  // the same from the guidance cached in float64, whose differences the rule
+                  // takes exactly before rounding them (int32, float64): guid_rows_f64
 };
 
 // Per-call facts that let the row loop decide a pixel from one cheap pass: weighted sums
@@ -108,8 +120,12 @@ struct RowArgs {
     FloatPass float_pass;
     // With float_pass.enabled: the same window rows in float32, planar (guidance value minus the
     // minimum, every channel, whatever the layout above; image samples, exact below 2^24).
+    // With RangeWeights::rule_float, guid_rows_f32 holds the guidance values themselves.
     const float* const* guid_rows_f32;
     const float* const* img_rows_f32;
+    RangeWeights range;
+    RangeRule rule;  // RangeWeights::rule_float and rule_double
+    const double* const* guid_rows_f64;  // RangeWeights::rule_double: the guidance values, planar
     // One entry per block of the row (at least `width` entries), kept by the worker from row to
     // row: whether the block at that place needed the exact sequence lately. Zeroed before the
     // first row. Only read and written when cheap.enabled and cheap.predict.

@@ -42,19 +42,32 @@ AlignedArray<T> aligned_array(ptrdiff_t n) {  // throws std::bad_alloc
 // reach a border.
 struct Source {
     Strided image;     // any Sample
-    Strided guidance;  // Sample::uint8 or Sample::int32
+    // RangeWeights::table: Sample::uint8 or Sample::int32; the rule: any other Sample.
+    Strided guidance;
     Border border = Border::reflect;
     double cval = 0.0;
-    int32_t guidance_cval = 0;
-    int32_t guid_min = 0;  // cached guidance values are value - guid_min: 0 .. span
+    double guidance_cval = 0.0;
+    int32_t guid_min = 0;  // table: cached guidance values are value - guid_min: 0 .. span
     int64_t span = 0;
     ptrdiff_t row0 = 0, rows = 0, col0 = 0, cols = 0, pad = 0;
 };
+
+// How a guidance of this sample type is weighed and cached (see RangeWeights).
+inline RangeWeights range_weights_of(Sample guidance) {
+    switch (guidance) {
+        case Sample::uint8: return RangeWeights::table;
+        case Sample::uint16:
+        case Sample::int16:
+        case Sample::float32: return RangeWeights::rule_float;
+        default: return RangeWeights::rule_double;
+    }
+}
 
 // Sizes of a call, all checked against overflow by the driver.
 struct Geometry {
     ptrdiff_t rows = 0, cols = 0, pad = 0, window = 0, offsets = 0;
     int img_ch = 0, guid_ch = 0;
+    RangeWeights range = RangeWeights::table;  // and so the guidance's cached form
     bool packed = false;      // guidance cached as RowArgs::packed_rows
     ptrdiff_t strip = 0;      // output columns per strip (the last may be narrower)
     ptrdiff_t strips = 0;
@@ -82,6 +95,16 @@ inline bool non_finite(double x) {
     uint64_t bits;
     std::memcpy(&bits, &x, sizeof bits);
     return (bits & 0x7FF0000000000000ull) == 0x7FF0000000000000ull;
+}
+
+// A guidance value the range rule cannot take: NaN, infinite or beyond kMaxGuidance. From the
+// bits, raising no flag: magnitudes order as their patterns do.
+inline bool unusable_guidance(double x) {
+    uint64_t bits, limit;
+    const double max = kMaxGuidance;
+    std::memcpy(&bits, &x, sizeof bits);
+    std::memcpy(&limit, &max, sizeof limit);
+    return (bits & 0x7FFFFFFFFFFFFFFFull) > limit;
 }
 
 // Calls f(T{}) with the C++ type of a sample.
@@ -116,16 +139,21 @@ class RowCache {
 public:
     RowCache(const Source& s, const Geometry& g)
         : s_(s), g_(g), guid_stride_(g.packed ? 2 * g.cache_w : g.cache_w * g.guid_ch),
-          guid_(aligned_array<uint32_t>(g.window * g.cache_w * g.guid_ch)),
+          guid_(g.range == RangeWeights::table ? aligned_array<uint32_t>(g.window * g.cache_w * g.guid_ch) : nullptr),
+          guid_f64_(g.range == RangeWeights::rule_double ? aligned_array<double>(g.window * g.cache_w * g.guid_ch)
+                                                         : nullptr),
+          guid_f64_rows_(g.range == RangeWeights::rule_double ? static_cast<size_t>(g.window) : 0),
           img_(aligned_array<double>(g.window * g.cache_w * g.img_ch)),
           columns_(static_cast<size_t>(g.cache_w)),
           tag_(static_cast<size_t>(g.window), kNoRow),
           guid_rows_(static_cast<size_t>(g.window)),
           packed_rows_(static_cast<size_t>(g.window)),
           img_rows_(static_cast<size_t>(g.window)),
-          guid_f32_(g.float_rows ? aligned_array<float>(g.window * g.cache_w * g.guid_ch) : nullptr),
+          guid_f32_(g.float_rows || g.range == RangeWeights::rule_float
+                        ? aligned_array<float>(g.window * g.cache_w * g.guid_ch)
+                        : nullptr),
           img_f32_(g.float_rows ? aligned_array<float>(g.window * g.cache_w * g.img_ch) : nullptr),
-          guid_f32_rows_(g.float_rows ? static_cast<size_t>(g.window) : 0),
+          guid_f32_rows_(g.float_rows || g.range == RangeWeights::rule_float ? static_cast<size_t>(g.window) : 0),
           img_f32_rows_(g.float_rows ? static_cast<size_t>(g.window) : 0),
           slots_(static_cast<size_t>(g.window)),
           float_valid_(static_cast<size_t>(g.window), false) {}
@@ -149,36 +177,45 @@ public:
         }
     }
 
+    // What stopped a window's load: an image value that is not finite, or a guidance value the
+    // range rule cannot take.
+    enum class Refill { ok, non_finite_image, unusable_guidance };
+
     // Points the row pointers at the window of block row r (image rows row0 + r - pad ..
-    // row0 + r + pad). False when a non-finite image value was read.
-    bool load_window(ptrdiff_t r) {
+    // row0 + r + pad).
+    Refill load_window(ptrdiff_t r) {
         const ptrdiff_t top = s_.row0 + r - g_.pad;
         for (ptrdiff_t j = 0; j < g_.window; ++j) {
             const ptrdiff_t y = top + j;
             ptrdiff_t slot = y % g_.window;
             if (slot < 0) slot += g_.window;
             if (tag_[static_cast<size_t>(slot)] != y) {
-                if (!fill(slot, y)) return false;
+                const Refill filled = fill(slot, y);
+                if (filled != Refill::ok) return filled;
                 tag_[static_cast<size_t>(slot)] = y;
             }
-            guid_rows_[static_cast<size_t>(j)] = guid_.get() + slot * guid_stride_;
-            packed_rows_[static_cast<size_t>(j)] = reinterpret_cast<const uint64_t*>(guid_rows_[static_cast<size_t>(j)]);
-            img_rows_[static_cast<size_t>(j)] = img_.get() + slot * g_.cache_w * g_.img_ch;
-            slots_[static_cast<size_t>(j)] = slot;
-            if (g_.float_rows) {
-                guid_f32_rows_[static_cast<size_t>(j)] = guid_f32_.get() + slot * g_.cache_w * g_.guid_ch;
-                img_f32_rows_[static_cast<size_t>(j)] = img_f32_.get() + slot * g_.cache_w * g_.img_ch;
+            const size_t i = static_cast<size_t>(j);
+            if (g_.range == RangeWeights::table) {
+                guid_rows_[i] = guid_.get() + slot * guid_stride_;
+                packed_rows_[i] = reinterpret_cast<const uint64_t*>(guid_rows_[i]);
             }
+            img_rows_[i] = img_.get() + slot * g_.cache_w * g_.img_ch;
+            slots_[i] = slot;
+            if (!guid_f32_rows_.empty()) guid_f32_rows_[i] = guid_f32_.get() + slot * g_.cache_w * g_.guid_ch;
+            if (!guid_f64_rows_.empty()) guid_f64_rows_[i] = guid_f64_.get() + slot * g_.cache_w * g_.guid_ch;
+            if (g_.float_rows) img_f32_rows_[i] = img_f32_.get() + slot * g_.cache_w * g_.img_ch;
         }
-        return true;
+        return Refill::ok;
     }
 
-    const uint32_t* const* guid_rows() const { return guid_rows_.data(); }
+    const uint32_t* const* guid_rows() const { return g_.range == RangeWeights::table ? guid_rows_.data() : nullptr; }
     const uint64_t* const* packed_rows() const { return g_.packed ? packed_rows_.data() : nullptr; }
     const double* const* img_rows() const { return img_rows_.data(); }
-    // The window's rows in float32 (RowArgs::guid_rows_f32), valid after ensure_float_rows().
-    const float* const* guid_rows_f32() const { return g_.float_rows ? guid_f32_rows_.data() : nullptr; }
+    // The window's rows in float32 (RowArgs::guid_rows_f32): the guidance of RangeWeights::
+    // rule_float; for the single-precision pass, valid after ensure_float_rows().
+    const float* const* guid_rows_f32() const { return guid_f32_rows_.empty() ? nullptr : guid_f32_rows_.data(); }
     const float* const* img_rows_f32() const { return g_.float_rows ? img_f32_rows_.data() : nullptr; }
+    const double* const* guid_rows_f64() const { return guid_f64_rows_.empty() ? nullptr : guid_f64_rows_.data(); }
 
     // Converts the window's rows to float32 where they are not yet. Called only for rows in which
     // the single-precision pass may run: where it is predicted to fail (flat areas), the
@@ -194,20 +231,73 @@ public:
 private:
     static constexpr ptrdiff_t kNoRow = std::numeric_limits<ptrdiff_t>::min();
 
-    bool fill(ptrdiff_t slot, ptrdiff_t y) {
+    Refill fill(ptrdiff_t slot, ptrdiff_t y) {
         const ptrdiff_t h = s_.image.h;
         const ptrdiff_t source_row = y >= 0 && y < h ? y : border_index(y, h, s_.border);
-        if (s_.guidance.sample == Sample::uint8)
+        bool usable = true;
+        if (g_.range != RangeWeights::table) {
+            with_sample(s_.guidance.sample, [&](auto sample) {
+                using G = decltype(sample);
+                if (g_.range == RangeWeights::rule_float)
+                    usable = fill_values<G>(s_.guidance, guid_f32_.get() + slot * g_.cache_w * g_.guid_ch, source_row,
+                                            s_.guidance_cval, &unusable_guidance);
+                else
+                    usable = fill_values<G>(s_.guidance, guid_f64_.get() + slot * g_.cache_w * g_.guid_ch, source_row,
+                                            s_.guidance_cval, &unusable_guidance);
+            });
+        } else if (s_.guidance.sample == Sample::uint8) {
             fill_guidance_from<uint8_t>(slot, source_row);
-        else
+        } else {
             fill_guidance_from<int32_t>(slot, source_row);
+        }
+        if (!usable) return Refill::unusable_guidance;
         bool finite = true;
         with_sample(s_.image.sample, [&](auto sample) {
             using T = decltype(sample);
             with_channel_count(g_.img_ch, [&](auto ic) { finite = fill_image<decltype(ic)::value, T>(slot, source_row); });
         });
         float_valid_[static_cast<size_t>(slot)] = false;
-        return finite;
+        return finite ? Refill::ok : Refill::non_finite_image;
+    }
+
+    // The guidance values of a row, planar, as floats or doubles (C), exactly: the range rule
+    // takes differences of these. False when `unusable` refuses a value of a floating-point
+    // guidance (the row is then not all converted).
+    template <class G, class C>
+    bool fill_values(const Strided& a, C* out, ptrdiff_t source_row, double cval, bool (*unusable)(double)) {
+        const int gc = g_.guid_ch;
+        const ptrdiff_t n = used_w_, cw = g_.cache_w;
+        if (source_row < 0) {
+            for (int k = 0; k < gc; ++k)
+                for (ptrdiff_t x = 0; x < n; ++x) out[k * cw + x] = static_cast<C>(cval);
+            return true;
+        }
+        bool bad = false;
+        auto convert = [&](G v) {
+            if constexpr (std::is_floating_point_v<G>) bad |= unusable(static_cast<double>(v));
+            return static_cast<C>(v);  // exact: the rule's types are chosen so
+        };
+        const char* row = static_cast<const char*>(a.data) + source_row * a.stride_h;
+        auto edge = [&](ptrdiff_t x) {
+            const ptrdiff_t column = columns_[static_cast<size_t>(x)];
+            for (int k = 0; k < gc; ++k)
+                out[k * cw + x] =
+                    column < 0 ? static_cast<C>(cval) : convert(load<G>(row + column * a.stride_w + k * a.stride_c));
+        };
+        for (ptrdiff_t x = 0; x < inner_lo_; ++x) edge(x);
+        const char* inner = row + (first_ + inner_lo_) * a.stride_w;
+        const ptrdiff_t m = inner_hi_ - inner_lo_;
+        for (int k = 0; k < gc; ++k) {
+            C* plane = out + k * cw + inner_lo_;
+            if (interleaved<G>(a, inner)) {
+                const G* p = reinterpret_cast<const G*>(inner);
+                for (ptrdiff_t x = 0; x < m; ++x) plane[x] = convert(p[x * gc + k]);
+            } else {
+                for (ptrdiff_t x = 0; x < m; ++x) plane[x] = convert(load<G>(inner + x * a.stride_w + k * a.stride_c));
+            }
+        }
+        for (ptrdiff_t x = inner_hi_; x < n; ++x) edge(x);
+        return !bad;
     }
 
     // The slot's rows in float32, planar, from the rows just filled: guidance values (at most
@@ -274,7 +364,7 @@ private:
         };
         if (source_row < 0) {
             for (ptrdiff_t x = 0; x < n; ++x)
-                for (int k = 0; k < gc; ++k) put(x, k, s_.guidance_cval);
+                for (int k = 0; k < gc; ++k) put(x, k, static_cast<int64_t>(s_.guidance_cval));
             return;
         }
         const char* row = static_cast<const char*>(a.data) + source_row * a.stride_h;
@@ -283,7 +373,7 @@ private:
         };
         auto edge = [&](ptrdiff_t x) {
             const ptrdiff_t column = columns_[static_cast<size_t>(x)];
-            for (int k = 0; k < gc; ++k) put(x, k, column < 0 ? s_.guidance_cval : at(column, k));
+            for (int k = 0; k < gc; ++k) put(x, k, column < 0 ? static_cast<int64_t>(s_.guidance_cval) : at(column, k));
         };
         for (ptrdiff_t x = 0; x < inner_lo_; ++x) edge(x);
         const char* inner = row + (first_ + inner_lo_) * a.stride_w;
@@ -357,6 +447,8 @@ private:
     const Geometry& g_;
     const ptrdiff_t guid_stride_;  // uint32_t elements per cached guidance row
     AlignedArray<uint32_t> guid_;
+    AlignedArray<double> guid_f64_;
+    std::vector<const double*> guid_f64_rows_;
     AlignedArray<double> img_;
     std::vector<ptrdiff_t> columns_;  // image column of each cached column, -1 for a constant
     std::vector<ptrdiff_t> tag_;

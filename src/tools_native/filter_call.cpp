@@ -182,6 +182,11 @@ void raise_for(const fused::Result& result, const fused::SourceRequest& request)
                             "image holds NaN or infinity where the window reaches; replace them first "
                             "(for example with np.nan_to_num, or fill holes from their neighbours)");
             throw PyErrorSet{};
+        case Status::unusable_guidance:
+            PyErr_SetString(PyExc_ValueError,
+                            "guidance holds NaN, infinity or a value beyond +-2**60 where the window reaches; "
+                            "replace or rescale them first");
+            throw PyErrorSet{};
         default:
             PyErr_SetString(PyExc_ValueError, "joint_bilateral: the native kernel refused the request");
             throw PyErrorSet{};
@@ -208,17 +213,11 @@ PyObject* filter_body(PyObject* numpy_empty, PyObject* const* args, Py_ssize_t n
     held.image = acquire(args[0], false, "image");
     held.guidance = acquire(args[1], false, "guidance");
     held.kernel = acquire(args[2], false, "kernel_s");
-    held.table = acquire(args[3], false, "table");
 
     fused::SourceRequest q;
     q.image = strided_of(*held.image, "image");
     q.guidance = strided_of(*held.guidance, "guidance");
-    if (q.guidance.sample != fused::Sample::uint8) {
-        PyErr_SetString(PyExc_TypeError,
-                        "guidance must be uint8 (intensities 0..255); map other data to that range first, "
-                        "e.g. np.clip(g * 255, 0, 255).astype(np.uint8) for floats in 0..1");
-        throw PyErrorSet{};
-    }
+    const bool table_guidance = q.guidance.sample == fused::Sample::uint8;
     if (q.guidance.h != q.image.h || q.guidance.w != q.image.w) {
         PyErr_Format(PyExc_ValueError, "guidance is %zd x %zd (h x w) but image is %zd x %zd; they must match",
                      q.guidance.h, q.guidance.w, q.image.h, q.image.w);
@@ -235,9 +234,22 @@ PyObject* filter_body(PyObject* numpy_empty, PyObject* const* args, Py_ssize_t n
     }
     q.pad = side / 2;
     q.kernel_s = weights_of(*held.kernel, 2, side * side, "kernel_s");
-    q.table = weights_of(*held.table, 1, 256, "table");
-    // The centre offset weighs kernel_s[centre] * table[0]: positive, so no weight sum is 0.
-    if (!(q.kernel_s[q.pad * side + q.pad] > 0.0 && q.table[0] > 0.0)) {
+    if (table_guidance) {
+        held.table = acquire(args[3], false, "table");
+        q.table = weights_of(*held.table, 1, 256, "table");
+    } else {
+        // Other guidance is weighed by the range rule of this standard deviation.
+        const double sigma = PyFloat_AsDouble(args[3]);
+        if (sigma == -1.0 && PyErr_Occurred()) throw PyErrorSet{};
+        if (!(sigma >= fused::kMinRuleSigma && sigma <= fused::kMaxRuleSigma)) {
+            PyErr_SetString(PyExc_ValueError, "the range sigma must lie within 2**-40 .. 2**40");
+            throw PyErrorSet{};
+        }
+        q.rule = fused::make_range_rule(sigma);
+    }
+    // The centre offset weighs kernel_s[centre] times table[0] or the rule's 1: positive, so no
+    // weight sum is 0.
+    if (!(q.kernel_s[q.pad * side + q.pad] > 0.0 && (!table_guidance || q.table[0] > 0.0))) {
         PyErr_SetString(PyExc_ValueError, "kernel_s and table must weigh the window's centre above 0");
         throw PyErrorSet{};
     }
@@ -254,12 +266,18 @@ PyObject* filter_body(PyObject* numpy_empty, PyObject* const* args, Py_ssize_t n
         PyErr_SetString(PyExc_ValueError, "cval must be finite");
         throw PyErrorSet{};
     }
-    const Py_ssize_t guidance_cval = index_arg(args[7], "guidance_cval");
-    if (guidance_cval > 255) {
-        PyErr_SetString(PyExc_ValueError, "guidance_cval must be an intensity 0..255");
-        throw PyErrorSet{};
+    if (table_guidance) {
+        const Py_ssize_t guidance_cval = index_arg(args[7], "guidance_cval");
+        if (guidance_cval > 255) {
+            PyErr_SetString(PyExc_ValueError, "guidance_cval must be an intensity 0..255");
+            throw PyErrorSet{};
+        }
+        q.guidance_cval = static_cast<double>(guidance_cval);
+    } else {
+        // A value of the guidance's type (the wrapper converts it): the core refuses others.
+        q.guidance_cval = PyFloat_AsDouble(args[7]);
+        if (q.guidance_cval == -1.0 && PyErr_Occurred()) throw PyErrorSet{};
     }
-    q.guidance_cval = static_cast<uint8_t>(guidance_cval);
     const int truncate = PyObject_IsTrue(args[8]);
     if (truncate < 0) throw PyErrorSet{};
     q.rounding = truncate ? fused::Rounding::truncate : fused::Rounding::half_even;

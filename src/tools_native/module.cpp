@@ -42,8 +42,9 @@ void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
 PyMethodDef methods[] = {
     {"filter", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(filter)), METH_FASTCALL,
-     "filter(image, guidance, kernel_s, table, output, mode, cval, guidance_cval, truncate, row0, col0, rows, "
-     "cols)\n--\n\nThe core of sovelk_tools.joint_bilateral; call that instead."},
+     "filter(image, guidance, kernel_s, range, output, mode, cval, guidance_cval, truncate, row0, col0, rows, "
+     "cols)\n--\n\nThe core of sovelk_tools.joint_bilateral; call that instead. `range` is the range table of uint8 "
+     "guidance, or the range rule's sigma for any other."},
     {"require_memory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(require_memory)), METH_FASTCALL,
      "require_memory(nbytes, what)\n--\n\nMemoryError naming `what` unless the process can get nbytes."},
     {nullptr, nullptr, 0, nullptr},

@@ -435,6 +435,9 @@ struct Source {
     std::vector<double> kernel, table;
     fk::Border border = fk::Border::reflect;
     double cval = 0.0;
+    // When set, a uint16 guidance weighed by the range rule of this sigma instead of `guid`.
+    std::vector<uint16_t> guid16;
+    double rule_sigma = 0.0;
 
     Source(std::string name, fk::Sample s, ptrdiff_t h_, ptrdiff_t w_, ptrdiff_t pad_, int ch_)
         : label(std::move(name)), sample(s), h(h_), w(w_), pad(pad_), ch(ch_),
@@ -455,6 +458,10 @@ struct Source {
                    ch, static_cast<ptrdiff_t>(item * ch * w), static_cast<ptrdiff_t>(item * ch),
                    static_cast<ptrdiff_t>(item)};
         q.guidance = {guid.data(), fk::Sample::uint8, h, w, 1, w, 1, 1};
+        if (rule_sigma > 0.0) {
+            q.guidance = {guid16.data(), fk::Sample::uint16, h, w, 1, 2 * w, 2, 2};
+            q.rule = fk::make_range_rule(rule_sigma);
+        }
         q.border = border;
         q.cval = cval;
         q.pad = pad;
@@ -579,10 +586,19 @@ void test_function_images(Rng& rng) {
             src.table = range_table(256, 0.1);
             src.border = borders[n++ % 5];
             src.cval = src.border == fk::Border::constant ? 7.0 : 0.0;
-            const fkd::CheapPassCounters c =
-                compare_integer_outputs(src, fk::Sample::uint16, fk::Rounding::truncate, true);
-            check(c.lanes > 0, src.label + ": the cheap pass ran");
-            if (kind == 0) check(c.exact_lanes * 100 < c.lanes, src.label + ": noise decided almost everywhere");
+            for (bool rule : {false, true}) {
+                // The range rule's weights on 16-bit guidance take the double-precision pass.
+                if (rule) {
+                    src.guid16.resize(src.guid.size());
+                    for (auto& g : src.guid16) g = static_cast<uint16_t>(pick(rng, 20000, 40000));
+                    src.rule_sigma = 0.1 * 65535;
+                    src.label += ", 16-bit guidance";
+                }
+                const fkd::CheapPassCounters c =
+                    compare_integer_outputs(src, fk::Sample::uint16, fk::Rounding::truncate, true);
+                check(c.lanes > 0, src.label + ": the cheap pass ran");
+                if (kind == 0) check(c.exact_lanes * 100 < c.lanes, src.label + ": noise decided almost everywhere");
+            }
         }
     Source frac("constant border, cval 7.5", fk::Sample::uint16, 3, 20, 2, 1);
     for (ptrdiff_t i = 0; i < frac.h * frac.w; ++i) frac.set(i, pick(rng, 0, 65535));

@@ -87,7 +87,7 @@ def test_directories_that_cannot_be_used(sovelk, one_line, mount_tmpfs, no_permi
 
 
 def test_npy_inputs_are_filtered_at_their_own_depth(cli, monkeypatch, one_line, tmp_path, rng, make_pair):
-    from sovelk_tools import bilateral
+    from sovelk_tools import function as bilateral
 
     monkeypatch.chdir(tmp_path)
     img, guide = make_pair(rng, 16, 19, 3)

@@ -12,7 +12,7 @@ import pytest
 
 import function_oracle
 import Sovelk
-from sovelk_tools import bilateral, joint_bilateral
+from sovelk_tools import function, joint_bilateral
 
 DTYPES = [np.uint8, np.uint16, np.int16, np.int32, np.float32, np.float64]
 MODES = ["reflect", "mirror", "nearest", "wrap", "constant"]
@@ -31,35 +31,77 @@ def random_image(rng, dtype, shape):
     return rng.integers(info.min, info.max, shape, dtype=dtype, endpoint=True)
 
 
-def random_case(rng, dtype, channels, guidance_kind):
+def random_case(rng, dtype, channels, guidance_kind, guidance_dtype=np.uint8):
     h, w = rng.integers(1, 10, 2)
     image = random_image(rng, dtype, (h, w) if channels == 1 and rng.random() < 0.5 else (h, w, channels))
     gshape = {"gray": (h, w), "gray3d": (h, w, 1), "colour": (h, w, int(rng.integers(2, 5)))}[guidance_kind]
     guidance = rng.integers(0, 256, gshape, dtype=np.uint8)
+    if guidance_dtype != np.uint8:
+        guidance = random_image(rng, guidance_dtype, gshape)
     if rng.random() < 0.5:  # large flat regions: many equal weights, ties and wide sums
-        guidance //= 64
+        guidance = guidance // 64 if guidance.dtype.kind != "f" else np.round(guidance / 64) * 64
     sigma_s = [1, 2, 0.7, 1.4][rng.integers(4)]
     sigma_r = [0.05, 0.1, 0.3, 1][rng.integers(4)]
+    if guidance.dtype.kind == "f":  # in the values' own units: relative to their spread
+        sigma_r *= float(np.abs(guidance).max()) or 1.0
     return image, guidance, sigma_s, sigma_r
 
 
+def guidance_value(rng, guidance):
+    return random_image(rng, guidance.dtype, ()).item() if guidance.dtype != np.uint8 else int(rng.integers(256))
+
+
 @pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("guidance_dtype", DTYPES, ids=lambda d: "guidance_" + np.dtype(d).name)
 @pytest.mark.parametrize("dtype", DTYPES, ids=lambda d: np.dtype(d).name)
-def test_equals_the_model(dtype, mode):
+def test_equals_the_model(dtype, guidance_dtype, mode):
     # Windows of up to 13 pixels on images of 1 to 9: borders wider than the image throughout.
-    rng = np.random.default_rng([DTYPES.index(dtype), MODES.index(mode)])
+    rng = np.random.default_rng([DTYPES.index(dtype), DTYPES.index(guidance_dtype), MODES.index(mode)])
     for channels in range(1, 6):
         for guidance_kind in ("gray", "gray3d", "colour"):
-            image, guidance, sigma_s, sigma_r = random_case(rng, dtype, channels, guidance_kind)
+            image, guidance, sigma_s, sigma_r = random_case(rng, dtype, channels, guidance_kind, guidance_dtype)
+            if rng.random() < 0.2:  # guided by itself
+                guidance = image
+                sigma_r = 0.3 * (float(np.abs(image).max()) or 1.0 if image.dtype.kind == "f" else 1.0)
             options = {"mode": mode}
             if mode == "constant":
-                options.update(cval=float(random_image(rng, dtype, ())), guidance_cval=int(rng.integers(256)))
+                options.update(cval=float(random_image(rng, dtype, ())), guidance_cval=guidance_value(rng, guidance))
             out_dtype = DTYPES[rng.integers(len(DTYPES))] if rng.random() < 0.3 else None
             rounding = "truncate" if rng.random() < 0.3 else "nearest"
-            got = joint_bilateral(image, guidance, sigma_s, sigma_r, output=out_dtype, rounding=rounding, **options)
+            got = joint_bilateral(image, None if guidance is image else guidance, sigma_s, sigma_r, output=out_dtype,
+                                  rounding=rounding, **options)
             want = function_oracle.joint_bilateral(image, guidance, sigma_s, sigma_r, dtype=out_dtype,
                                                    rounding=rounding, **options)
             assert same_bits(got, want), (image.shape, guidance.shape, sigma_s, sigma_r, out_dtype, rounding)
+
+
+@pytest.mark.parametrize("guidance_dtype", DTYPES, ids=lambda d: np.dtype(d).name)
+def test_wide_images_equal_the_model(guidance_dtype):
+    # Rows of whole vectors and a shifted last block, the cheap passes' blocks and their lone
+    # pixels; every path and thread count by test_every_path_and_thread_count.
+    rng = np.random.default_rng([31, DTYPES.index(guidance_dtype)])
+    for dtype, channels, guidance_kind in ((np.uint8, 3, "colour"), (np.uint16, 1, "gray"), (np.float32, 2, "gray"),
+                                           (np.int16, 1, "colour"), (np.float64, 3, "gray")):
+        image = random_image(rng, dtype, (int(rng.integers(5, 9)), int(rng.integers(33, 71)), channels))
+        _, guidance, _, sigma_r = random_case(rng, dtype, 1, guidance_kind, guidance_dtype)
+        guidance = random_image(rng, guidance_dtype, image.shape[:2] + guidance.shape[2:])
+        if guidance_dtype == np.uint16:
+            guidance //= 97  # near values: weights that matter
+        elif np.dtype(guidance_dtype).kind == "f":
+            sigma_r = float(np.abs(guidance).std()) or 1.0
+        for sigma_s, out_dtype in ((1, None), (2, np.uint16 if dtype != np.uint16 else np.uint8), (1.4, np.float32)):
+            got = joint_bilateral(image, guidance, sigma_s, sigma_r, output=out_dtype, mode="mirror")
+            want = function_oracle.joint_bilateral(image, guidance, sigma_s, sigma_r, dtype=out_dtype, mode="mirror")
+            assert same_bits(got, want), (np.dtype(dtype).name, sigma_s, out_dtype)
+
+
+@pytest.mark.parametrize("setting", ["SOVELK_ISA=scalar", "SOVELK_ISA=avx2", "SOVELK_NUM_THREADS=1"])
+def test_every_path_and_thread_count(setting, child_env):
+    name, value = setting.split("=")
+    proc = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                           f"{__file__}::test_wide_images_equal_the_model"], env=dict(child_env, **{name: value}),
+                          capture_output=True, text=True, timeout=300, cwd=os.path.dirname(__file__))
+    assert proc.returncode == 0 and "6 passed" in proc.stdout, proc.stdout[-3000:]
 
 
 @pytest.mark.parametrize("seed", range(4))
@@ -80,11 +122,11 @@ def test_weights_are_the_classes():
     for sigma_s in (1, 2, 3, np.int64(2)):
         for sigma_r in (0.1, 1, 2, np.float64(0.3), np.float32(0.3)):
             filt = Sovelk.Joint_bilateral_filter(sigma_s, sigma_r)
-            kernel_s, table = bilateral._weights(sigma_s, sigma_r)
+            kernel_s, table = function._weights(sigma_s, sigma_r)
             assert same_bits(kernel_s, filt.kernel_s) and same_bits(table, filt.table_r_gray)
     # A float sigma_s with a whole value is the integer's kernel.
-    assert same_bits(bilateral._weights(2.0, 0.1)[0], bilateral._weights(2, 0.1)[0])
-    assert bilateral._weights(1.5, 0.1)[0].shape == (11, 11)  # radius int(4.5 + 0.5)
+    assert same_bits(function._weights(2.0, 0.1)[0], function._weights(2, 0.1)[0])
+    assert function._weights(1.5, 0.1)[0].shape == (11, 11)  # radius int(4.5 + 0.5)
 
 
 def test_model_borders_are_opencvs():
@@ -212,15 +254,20 @@ def test_wide_rows_through_strips_equal_narrow_blocks():
         assert same_bits(block, whole[:, start:start + 20_000])
 
 
-@pytest.mark.parametrize("value", [np.nan, np.inf, -np.inf])
+@pytest.mark.parametrize("which", ["image", "guidance"])
+@pytest.mark.parametrize("value", [np.nan, np.inf, -np.inf, 2.0 ** 61])
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
-def test_non_finite_image_raises(dtype, value):
-    image = np.ones((8, 9, 2), dtype)
-    image[0, 8, 1] = value
-    with pytest.raises(ValueError, match="NaN or infinity"):
-        joint_bilateral(image, np.zeros((8, 9), np.uint8), 1, 0.1)
+def test_non_finite_image_raises(dtype, value, which):
+    bad = np.ones((8, 9, 2), dtype)
+    bad[0, 8, 1] = value
+    image, guidance = (bad, np.zeros((8, 9), np.uint8)) if which == "image" else (np.ones((8, 9), np.uint16), bad)
+    if which == "image" and np.isfinite(value):  # a large image value is fine
+        assert joint_bilateral(image, guidance, 1, 0.1, output=np.float64).max() > 2.0 ** 56
+        return
+    with pytest.raises(ValueError, match="NaN|infinity"):
+        joint_bilateral(image, guidance, 1, 0.1)
     # Not read by a block whose windows do not reach it.
-    assert joint_bilateral(image, np.zeros((8, 9), np.uint8), 1, 0.1, region=np.s_[4:, :4]).shape == (4, 4, 2)
+    assert joint_bilateral(image, guidance, 1, 0.1, region=np.s_[4:, :4]).shape[:2] == (4, 4)
 
 
 IMG = np.zeros((6, 7, 3), np.uint8)
@@ -231,7 +278,10 @@ GRAY = np.zeros((6, 7), np.uint8)
     ((IMG[0, 0], GRAY, 1, 0.1), {}, ValueError, "image must have shape"),
     ((IMG.astype(np.int64), GRAY, 1, 0.1), {}, TypeError, "image dtype int64 is not supported"),
     ((IMG.astype(bool), GRAY, 1, 0.1), {}, TypeError, "image dtype bool"),
-    ((IMG, GRAY.astype(np.float32), 1, 0.1), {}, TypeError, "guidance must be uint8"),
+    ((IMG, GRAY.astype(np.complex64), 1, 0.1), {}, TypeError, "guidance dtype complex64 is not supported"),
+    ((IMG, GRAY.astype(np.float32), 1, 1e-13), {}, ValueError, "sigma_r is out of range for float32 guidance"),
+    ((IMG, GRAY.astype(np.uint16), 1, 0.1), {"guidance_cval": -1}, ValueError, "guidance_cval must be a value"),
+    ((IMG, GRAY.astype(np.float32), 1, 0.1), {"guidance_cval": 2.0 ** 61}, ValueError, "within [+][-]2[*][*]60"),
     ((IMG, GRAY[:5], 1, 0.1), {}, ValueError, "guidance is 5x7"),
     ((IMG, np.zeros((6, 7, 0), np.uint8), 1, 0.1), {}, ValueError, "guidance has no channel"),
     ((IMG, GRAY, 0, 0.1), {}, ValueError, "sigma_s must be positive"),
@@ -343,7 +393,7 @@ def test_stubs_type_check(tmp_path, child_env):
     """))
     # An installed copy is found by mypy itself (py.typed), which refuses site-packages on MYPYPATH;
     # the checkout's is offered there.
-    package_root = os.path.dirname(os.path.dirname(bilateral.__file__))
+    package_root = os.path.dirname(os.path.dirname(function.__file__))
     env = dict(child_env) if "site-packages" in package_root else dict(child_env, MYPYPATH=package_root)
     proc = subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", "--cache-dir", os.devnull, "use.py"],
                           cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)

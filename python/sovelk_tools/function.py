@@ -1,4 +1,4 @@
-"""The joint bilateral filter as a function, for every image dtype and border mode."""
+"""The joint bilateral filter as a function, for every image and guidance dtype and border mode."""
 
 from __future__ import annotations
 
@@ -6,7 +6,7 @@ import functools
 import math
 import numbers
 import operator
-from typing import Any, Optional, Tuple
+from typing import Any, Optional, Tuple, Union
 
 import numpy as np
 
@@ -16,6 +16,14 @@ MODES = {"reflect": 0, "mirror": 1, "nearest": 2, "wrap": 3, "constant": 4}
 ROUNDINGS = ("nearest", "truncate")
 DTYPES = tuple(np.dtype(t) for t in (np.uint8, np.uint16, np.int16, np.int32, np.float32, np.float64))
 _DTYPE_NAMES = ", ".join(d.name for d in DTYPES)
+# sigma_r is a fraction of this for integer guidance (the dtype's largest value), and in the
+# values' own units for float guidance.
+_GUIDANCE_SCALES = {np.dtype(np.uint8): 255.0, np.dtype(np.uint16): 65535.0, np.dtype(np.int16): 32767.0,
+                    np.dtype(np.int32): 2147483647.0, np.dtype(np.float32): 1.0, np.dtype(np.float64): 1.0}
+# The range rule's standard deviation, sigma_r times the guidance's scale, must lie within these
+# (its constants are then normal float32 numbers), and float guidance values within +-2**60.
+_RULE_SIGMAS = (2.0 ** -40, 2.0 ** 40)
+_MAX_GUIDANCE = 2.0 ** 60
 
 # Weights of windows up to this radius are kept for the next call (a few hundred kB at most);
 # larger ones are rebuilt, so that one huge window does not stay in memory.
@@ -34,7 +42,7 @@ def joint_bilateral(
     *,
     mode: str = "reflect",
     cval: float = 0.0,
-    guidance_cval: int = 0,
+    guidance_cval: float = 0,
     output: Any = None,
     rounding: str = "nearest",
     region: Optional[Tuple[slice, slice]] = None,
@@ -43,11 +51,12 @@ def joint_bilateral(
 
     Each output pixel is the weighted mean of the image's pixels in a square window around it.
     The weight of a window offset is the spatial Gaussian of the offset times the range
-    Gaussian of the guidance's intensity difference from the window's centre, so edges of the
-    guidance survive the smoothing. With an integer ``sigma_s`` the weights are exactly those of
-    ``Sovelk.Joint_bilateral_filter(sigma_s, sigma_r)``, and per pixel the arithmetic is that
-    class's, in its order: float64 weights divided by their sum first, then the weighted
-    values summed over the offsets row by row.
+    Gaussian of the guidance's difference from the window's centre, so edges of the guidance
+    survive the smoothing; ``guidance=None`` guides the image by itself (the bilateral filter,
+    also :func:`bilateral`). With a uint8 guidance and an integer ``sigma_s`` the weights are
+    exactly those of ``Sovelk.Joint_bilateral_filter(sigma_s, sigma_r)``, and per pixel the
+    arithmetic is that class's, in its order: float64 weights divided by their sum first, then
+    the weighted values summed over the offsets row by row.
 
     Parameters
     ----------
@@ -56,19 +65,34 @@ def joint_bilateral(
         read-only arrays and memory maps are read in place). Values are used as they are: a
         float image is not truncated or rescaled. A NaN or infinity anywhere the windows reach
         raises ValueError (replace them first, for example with ``np.nan_to_num``).
-    guidance : array_like of uint8, shape (h, w), (h, w, 1) or (h, w, gc)
-        Intensities 0..255 with the image's height and width. One channel weighs each offset by
-        the gray range table; ``gc >= 2`` channels by the product of the channels' weights
-        (the Gaussian of the colour distance). Map other data to 0..255 first, for example
-        ``np.clip(g * 255, 0, 255).astype(np.uint8)`` for floats in 0..1.
+    guidance : array_like, shape (h, w), (h, w, 1) or (h, w, gc), or None
+        The image's height and width, any of the image dtypes, read in place like the image;
+        None is the image itself. ``gc >= 2`` channels weigh the Euclidean distance of the
+        channels (for uint8, the product of the channels' Gaussians, the same thing). uint8
+        guidance takes the class's range tables; any other dtype the range rule (below). NaN
+        or infinity in a float guidance, or a value beyond +-2**60, raises ValueError.
     sigma_s : int or float > 0
         Spatial standard deviation in pixels. The window reaches ``radius = int(3 * sigma_s +
         0.5)`` pixels from its centre (scipy.ndimage's ``truncate=3.0`` convention), which is
         ``3 * sigma_s`` for an integer; the spatial weight of offset (dy, dx) is
         ``exp(-((dx*dx + dy*dy) / (2.0 * sigma_s**2)))`` as numpy computes it.
     sigma_r : int or float > 0
-        Range standard deviation on the intensity scale 0..1: a difference of i levels weighs
-        ``exp(-((i/255)**2 / (2.0 * sigma_r**2)))``.
+        Range standard deviation in the guidance's units, for a difference ``d`` of the
+        guidance (the Euclidean distance for several channels):
+
+        ============================  ===================================  ==================
+        guidance                      sigma_r is a fraction of             e.g. sigma_r 0.1
+        ============================  ===================================  ==================
+        uint8                         255 (the class's 0..1 scale)         25.5 levels
+        uint16, int16, int32          65535, 32767, 2147483647             6553.5 levels ...
+        float32, float64              1: the values' own units             0.1
+        ============================  ===================================  ==================
+
+        uint8: a difference of ``d`` levels weighs ``exp(-((d/255)**2 / (2.0 * sigma_r**2)))``
+        as numpy computes it (the class's table). Other dtypes: the range rule, a fixed float32
+        evaluation of ``2 ** (-d**2 / (2 sigma**2 ln 2))``, ``sigma = sigma_r * scale``, with the
+        same bits on every machine and within about 1e-7 of the exact Gaussian
+        (docs/joint_bilateral.md); ``sigma`` must lie within 2**-40 .. 2**40.
     mode : {"reflect", "mirror", "nearest", "wrap", "constant"}
         What windows read beyond the image, pictured for a row ``abcd``::
 
@@ -82,9 +106,10 @@ def joint_bilateral(
         and scipy.ndimage do.
     cval : float
         Image value beyond the border in ``"constant"`` mode (finite).
-    guidance_cval : int
-        Guidance intensity 0..255 beyond the border in ``"constant"`` mode. With the default 0
-        a dark border weighs like a dark guidance pixel, as OpenCV's constant border does.
+    guidance_cval : int or float
+        Guidance value beyond the border in ``"constant"`` mode, one the guidance's dtype holds
+        (0..255 for uint8). With the default 0 a dark border weighs like a dark guidance pixel,
+        as OpenCV's constant border does.
     output : dtype or ndarray, optional
         The result's dtype (default: the image's), or an array to write it into, of the result's
         shape and one of the image dtypes; it may share memory with the inputs (the result is
@@ -121,14 +146,11 @@ def joint_bilateral(
         Ctrl-C stops the filter within about 50 ms; the GIL is released while it runs.
     """
     image = _array(image, "image")
-    guidance = _array(guidance, "guidance")
+    guidance = image if guidance is None else _array(guidance, "guidance")
     if image.dtype not in DTYPES:
         raise TypeError(f"image dtype {image.dtype} is not supported; accepted: {_DTYPE_NAMES}")
-    if guidance.dtype != np.uint8:
-        raise TypeError(
-            f"guidance must be uint8 (intensities 0..255), not {guidance.dtype}; map it to that "
-            "range first, e.g. np.clip(g * 255, 0, 255).astype(np.uint8) for floats in 0..1"
-        )
+    if guidance.dtype not in DTYPES:
+        raise TypeError(f"guidance dtype {guidance.dtype} is not supported; accepted: {_DTYPE_NAMES}")
     h, w = image.shape[:2]
     if guidance.shape[:2] != (h, w):
         raise ValueError(
@@ -138,6 +160,7 @@ def joint_bilateral(
     if guidance.ndim == 3 and guidance.shape[2] < 1:
         raise ValueError("guidance has no channel")
     kernel_s, table = _weights(sigma_s, sigma_r)
+    weights_of_range = table if guidance.dtype == np.uint8 else _rule_sigma(sigma_r, guidance.dtype)
     try:
         code = MODES[mode]
     except (KeyError, TypeError):
@@ -147,9 +170,7 @@ def joint_bilateral(
     cval = _real(cval, "cval")
     if not math.isfinite(cval):
         raise ValueError(f"cval must be finite, not {cval!r}")
-    guidance_cval = _integer(guidance_cval, "guidance_cval")
-    if not 0 <= guidance_cval <= 255:
-        raise ValueError(f"guidance_cval must be an intensity 0..255, not {guidance_cval}")
+    guidance_cval = _guidance_value(guidance_cval, guidance.dtype)
     rows, cols = _region(region, h, w)
 
     result_shape = (rows.stop - rows.start, cols.stop - cols.start) + image.shape[2:]
@@ -157,7 +178,7 @@ def joint_bilateral(
     guidance3 = guidance if guidance.ndim == 3 else guidance[:, :, np.newaxis]
     target, copy_to = _output(output, image, guidance, result_shape)
     result = _native.filter(
-        image3, guidance3, kernel_s, table, target, code, cval, guidance_cval, rounding == "truncate",
+        image3, guidance3, kernel_s, weights_of_range, target, code, cval, guidance_cval, rounding == "truncate",
         rows.start, cols.start, result_shape[0], result_shape[1],
     )
     if copy_to is not None:
@@ -166,6 +187,50 @@ def joint_bilateral(
     if output is not None and not isinstance(target, np.dtype):
         return output
     return result.reshape(result_shape)
+
+
+def bilateral(image: Any, sigma_s: float, sigma_r: float, **options: Any) -> np.ndarray:
+    """The bilateral filter: ``image`` guided by itself, ``joint_bilateral(image, None, ...)``.
+
+    Any image dtype, gray or colour (a colour image weighs the Euclidean distance of its
+    channels); ``sigma_r`` in the image's units as ``joint_bilateral`` states them: a fraction
+    of 255 for uint8 (the class's scale), of 65535 for uint16, the values' own units for float
+    images. Takes ``joint_bilateral``'s keyword options (mode, cval, output, rounding, region;
+    ``guidance_cval`` is ``cval`` of the guidance and defaults to 0 like it).
+
+    Example, a 16-bit depth map in millimetres smoothed within its own depth edges, sigma_r
+    of 0.01 * 65535, about 655 mm::
+
+        smoothed = bilateral(depth, 3, 0.01)
+    """
+    return joint_bilateral(image, None, sigma_s, sigma_r, **options)
+
+
+def _rule_sigma(sigma_r: Any, dtype: np.dtype) -> float:
+    """The range rule's standard deviation for guidance of this dtype (sigma_r was checked)."""
+    sigma = float(sigma_r) * _GUIDANCE_SCALES[dtype]
+    if not _RULE_SIGMAS[0] <= sigma <= _RULE_SIGMAS[1]:
+        raise ValueError(
+            f"sigma_r is out of range for {dtype} guidance: sigma_r * {_GUIDANCE_SCALES[dtype]:g} = {sigma:g} "
+            "must lie within 2**-40 .. 2**40"
+        )
+    return sigma
+
+
+def _guidance_value(value: Any, dtype: np.dtype) -> Union[int, float]:
+    """guidance_cval as the guidance's dtype holds it, checked."""
+    if dtype.kind == "f":
+        v = _real(value, "guidance_cval")
+        if not (math.isfinite(v) and abs(v) <= _MAX_GUIDANCE):
+            raise ValueError(f"guidance_cval must be finite and within +-2**60, not {value!r}")
+        return float(np.asarray(v, dtype))  # rounded as the guidance's values are
+    v = _integer(value, "guidance_cval")
+    info = np.iinfo(dtype)
+    if not info.min <= v <= info.max:
+        if dtype == np.uint8:
+            raise ValueError(f"guidance_cval must be an intensity 0..255, not {v}")
+        raise ValueError(f"guidance_cval must be a value of the guidance's {dtype} ({info.min}..{info.max}), not {v}")
+    return v
 
 
 def _array(value: Any, name: str) -> np.ndarray:
