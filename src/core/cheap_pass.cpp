@@ -183,8 +183,13 @@ FloatPlan plan_float_pass(const CheapPassFacts& f, const CheapPass& cheap) {
     const ptrdiff_t chunk = rows_per_run > 1 ? f.window : (f.window + parts - 1) / parts;
     const ptrdiff_t run = rows_per_run * chunk;  // the longest run
     const double runs = static_cast<double>((f.window + rows_per_run - 1) / rows_per_run * parts);
-    const double num = gamma(static_cast<double>(run), kU32) + gamma(runs, kU64);
-    const double den = gamma(static_cast<double>(run - 1), kU32) + gamma(runs, kU64);
+    // Paired rows (paired_pass.hpp) sum one window row, or a part of one, per run: shorter runs,
+    // more of them. The margins cover both.
+    const double paired_runs = static_cast<double>(f.window * parts);
+    const double num = std::fmax(gamma(static_cast<double>(run), kU32) + gamma(runs, kU64),
+                                 gamma(static_cast<double>(chunk), kU32) + gamma(paired_runs, kU64));
+    const double den = std::fmax(gamma(static_cast<double>(run - 1), kU32) + gamma(runs, kU64),
+                                 gamma(static_cast<double>(chunk - 1), kU32) + gamma(paired_runs, kU64));
     const double rel_part = (num + den + kU64) / ((1.0 - num) * (1.0 - kU64));
     const double statements = gamma(static_cast<double>(f.offsets + 1), kU64);
     plan.pass.abs_margin = 1.01 * abs_part * (1.0 + statements);
@@ -200,6 +205,12 @@ FloatPlan plan_float_pass(const CheapPassFacts& f, const CheapPass& cheap) {
     plan.pass.chunk = chunk;
     plan.pass.chunk_rows = rows_per_run;
     plan.pass.enabled = true;
+    // A pair's weight serves both pixels only where the spatial weights of offsets o and -o are
+    // the same float32 number.
+    bool symmetric = f.window <= 2 * kMaxPairedPad + 1;
+    for (ptrdiff_t i = 0; i < f.offsets && symmetric; ++i)
+        symmetric = plan.kernel[static_cast<size_t>(i)] == plan.kernel[static_cast<size_t>(f.offsets - 1 - i)];
+    plan.pass.paired = symmetric;
     return plan;
 }
 

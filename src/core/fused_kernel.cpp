@@ -211,6 +211,7 @@ bool make_geometry(ptrdiff_t rows, ptrdiff_t cols, ptrdiff_t pad, int img_ch, in
     g.range = range;
     g.packed = range == RangeWeights::table && guid_ch >= 2 && guid_ch <= kMaxPackedChannels && span <= kMaxPackedSpan;
     g.float_rows = range == RangeWeights::table && img_ch <= kMaxFloatChannels && guid_ch <= kMaxFloatChannels;
+    g.paired = g.float_rows && pad <= kMaxPairedPad;
     // Per cached column: guidance and image as double, and the image again as float for the
     // single-precision pass.
     const ptrdiff_t image_value = 8 + (g.float_rows ? 4 : 0);
@@ -234,6 +235,14 @@ bool make_geometry(ptrdiff_t rows, ptrdiff_t cols, ptrdiff_t pad, int img_ch, in
     return checked_mul(g.cache_w, column_bytes, cache) && cache <= kLimit;
 }
 
+// PairedRows' buffers: a window row's weights, and the sums of pad + 1 rows.
+uint64_t paired_bytes(const Geometry& g) {
+    if (!g.paired) return 0;
+    const uint64_t w = static_cast<uint64_t>(g.cache_w), slots = static_cast<uint64_t>(g.pad) + 1;
+    return static_cast<uint64_t>(g.window) * w * sizeof(float) +
+           slots * (1 + static_cast<uint64_t>(g.img_ch)) * w * sizeof(double) + slots * 16;
+}
+
 uint64_t bytes_per_thread(const Geometry& g, bool row_out) {
     const uint64_t per_value = g.float_rows ? sizeof(float) : 0;
     const uint64_t cache = static_cast<uint64_t>(g.window) * static_cast<uint64_t>(g.cache_w) *
@@ -243,7 +252,7 @@ uint64_t bytes_per_thread(const Geometry& g, bool row_out) {
     const uint64_t columns = static_cast<uint64_t>(g.cache_w) * sizeof(ptrdiff_t);
     const uint64_t out = row_out ? static_cast<uint64_t>(g.strip) * static_cast<uint64_t>(g.img_ch) * sizeof(double) : 0;
     const uint64_t history = (static_cast<uint64_t>(g.strip) + 1) * sizeof(uint16_t);  // WorkerState
-    return cache + scratch + columns + out + history;
+    return cache + scratch + columns + out + history + paired_bytes(g);
 }
 
 using RowWriter = bool (*)(const double*, ptrdiff_t, int, const Strided&, ptrdiff_t, ptrdiff_t, bool);
@@ -279,10 +288,26 @@ struct WorkerState {
     WorkerState(const Source& s, const Geometry& g, bool row_out)
         : cache(s, g), scratch(aligned_array<double>(g.offsets * kMaxLanes)),
           row_out(row_out ? aligned_array<double>(g.strip * g.img_ch) : nullptr),
-          block_history(static_cast<size_t>(g.strip) + 1, 0) {}
+          block_history(static_cast<size_t>(g.strip) + 1, 0) {
+        if (g.paired) {
+            pair_weights = aligned_array<float>(g.window * g.cache_w);
+            pair_totals = aligned_array<double>((g.pad + 1) * (1 + g.img_ch) * g.cache_w);
+            slot_row.assign(static_cast<size_t>(g.pad) + 1, -1);
+            delivered.assign(static_cast<size_t>(g.pad) + 1, 0);
+            paired.weights = pair_weights.get();
+            paired.totals = pair_totals.get();
+            paired.slot_row = slot_row.data();
+            paired.delivered = delivered.data();
+        }
+    }
     RowCache cache;
     AlignedArray<double> scratch;
     AlignedArray<double> row_out;  // one filtered row before its conversion (OutputTarget::write)
+    AlignedArray<float> pair_weights;
+    AlignedArray<double> pair_totals;
+    std::vector<ptrdiff_t> slot_row;
+    std::vector<uint64_t> delivered;
+    PairedRows paired;
     // RowArgs::block_history, one entry per block of a strip. A worker that moves to another
     // strip keeps the entries: they only predict, and a wrong prediction costs time, not bits.
     std::vector<uint16_t> block_history;
@@ -356,6 +381,7 @@ void work(Job& job, WorkerState& state, const std::function<bool()>* inline_poll
     args.float_pass = job.float_pass;
     args.float_pass.enabled = job.float_pass.enabled && args.cheap.enabled;
     args.block_history = state.block_history.data();
+    args.paired = g.paired ? &state.paired : nullptr;
     args.counters = &state.counters;
     args.stop = &job.stop;
     const bool rounds_to_nearest = environment_rounds_to_nearest();
@@ -368,7 +394,12 @@ void work(Job& job, WorkerState& state, const std::function<bool()>* inline_poll
         state.cache.start_strip(c0, args.width);
         const ptrdiff_t first = unit % job.bands * job.band;
         const ptrdiff_t end = std::min(first + job.band, g.rows);
+        if (args.paired) {  // this band's rows share their pairs' sums among themselves only
+            std::fill(state.slot_row.begin(), state.slot_row.end(), -1);
+            state.paired.band_end = end;
+        }
         for (ptrdiff_t r = first; r < end && !job.stop.load(std::memory_order_relaxed); ++r) {
+            if (args.paired) state.paired.row = r;
             const RowCache::Refill refill = state.cache.load_window(r);
             if (refill != RowCache::Refill::ok) {
                 (refill == RowCache::Refill::non_finite_image ? job.non_finite : job.unusable_guidance).store(true);
@@ -471,6 +502,7 @@ Result execute(const Source& src, const Geometry& geometry, const OutputTarget& 
     // The row cache converts rows to float32 too only for the single-precision pass.
     Geometry g = geometry;
     g.float_rows = float_plan.pass.enabled;
+    g.paired = g.paired && float_plan.pass.enabled && float_plan.pass.paired;
 
     // Only the AVX2 path splits its quotients between the divider and the FMA units (see Pair).
     const bool fma_by_data = options.division == Division::automatic && options.isa == Isa::avx2 &&
@@ -492,6 +524,9 @@ Result execute(const Source& src, const Geometry& geometry, const OutputTarget& 
     Job job(src, g, target, kernel_s, row_function(options.isa), folded_middle, fma_by_data);
     job.env = env;
     job.band = std::clamp<ptrdiff_t>(pieces / (8 * static_cast<ptrdiff_t>(slots)), 1, 16);
+    // Paired rows get their pairs' sums from the rows above them in the band: the first pad rows
+    // of a band compute those themselves, so longer bands waste less.
+    if (g.paired) job.band = std::max(job.band, std::min<ptrdiff_t>(8 * (g.pad + 1), g.rows / slots + 1));
     job.bands = (g.rows + job.band - 1) / job.band;
     job.units = job.bands * g.strips;
     job.conversion = conversion;
@@ -549,6 +584,7 @@ Result execute(const Source& src, const Geometry& geometry, const OutputTarget& 
             options.statistics->lanes += c.lanes;
             options.statistics->exact_lanes += c.exact_lanes;
             options.statistics->lone_lanes += c.lone_lanes;
+            options.statistics->paired_rows += c.paired_rows;
         };
         if (fresh)
             add(fresh->counters);  // the rows the lost workers counted were all filtered again

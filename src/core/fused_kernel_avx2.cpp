@@ -98,55 +98,14 @@ struct Avx2Vec : LaneIndices<4> {
 
 // Sixteen floats in two vectors: the lanes of two blocks of Pair<Avx2Vec>, for the
 // single-precision pass.
-struct Avx2Float {
-    static constexpr bool available = true;
-    static constexpr int lanes = 16;
-    // Sixteen registers cannot hold the loop's sums and its invariants: see reread().
-    static constexpr bool reread_invariants = true;
-    struct W {
-        __m256 lo, hi;
-    };
-    template <class Op>
-    static W each(Op op, W a, W b) {
-        return {op(a.lo, b.lo), op(a.hi, b.hi)};
-    }
-    static W zero() { return {_mm256_setzero_ps(), _mm256_setzero_ps()}; }
-    static W set1(float x) { return {_mm256_set1_ps(x), _mm256_set1_ps(x)}; }
-    static W load(const float* p) { return {_mm256_loadu_ps(p), _mm256_loadu_ps(p + 8)}; }
-    static W add(W a, W b) { return each(_mm256_add_ps, a, b); }
-    static W sub(W a, W b) { return each(_mm256_sub_ps, a, b); }
-    static W mul(W a, W b) { return each(_mm256_mul_ps, a, b); }
-    static W fmadd(W a, W b, W c) {  // a * b + c
-        return {_mm256_fmadd_ps(a.lo, b.lo, c.lo), _mm256_fmadd_ps(a.hi, b.hi, c.hi)};
-    }
-    static W fmsub(W a, W b, W c) {  // a * b - c
-        return {_mm256_fmsub_ps(a.lo, b.lo, c.lo), _mm256_fmsub_ps(a.hi, b.hi, c.hi)};
-    }
-    // min for non-negative floats, whose bit patterns order as their values: an integer minimum.
-    static __m256 min_nonnegative(__m256 a, __m256 b) {
-        return _mm256_castsi256_ps(_mm256_min_epi32(_mm256_castps_si256(a), _mm256_castps_si256(b)));
-    }
-    static W min_nonnegative(W a, W b) { return {min_nonnegative(a.lo, b.lo), min_nonnegative(a.hi, b.hi)}; }
-    static __m256 round(__m256 x) { return _mm256_round_ps(x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC); }
-    static W round(W x) { return {round(x.lo), round(x.hi)}; }
-    // q * 2^(n / 8) for integral n <= 0: table[n mod 8] * q, with floor(n / 8) added to the
-    // product's exponent field (the result stays normal, exp2_eighths).
-    static __m256 scale_eighths(__m256 q, __m256 n, __m256 table) {
-        const __m256i ni = _mm256_cvtps_epi32(n);
-        const __m256 p = _mm256_mul_ps(_mm256_permutevar8x32_ps(table, ni), q);
-        const __m256i e = _mm256_and_si256(_mm256_slli_epi32(ni, 20), _mm256_set1_epi32(-(1 << 23)));
-        return _mm256_castsi256_ps(_mm256_add_epi32(_mm256_castps_si256(p), e));
-    }
-    static W scale_eighths(W q, W n, const float* table) {
-        const __m256 t = _mm256_load_ps(table);
-        return {scale_eighths(q.lo, n.lo, t), scale_eighths(q.hi, n.hi, t)};
-    }
-    // The sixteen floats as the two blocks' doubles, exactly.
-    static void widen(W x, Pair<Avx2Vec>::D* out) {
-        out[0] = {_mm256_cvtps_pd(_mm256_castps256_ps128(x.lo)), _mm256_cvtps_pd(_mm256_extractf128_ps(x.lo, 1))};
-        out[1] = {_mm256_cvtps_pd(_mm256_castps256_ps128(x.hi)), _mm256_cvtps_pd(_mm256_extractf128_ps(x.hi, 1))};
+struct Avx2Widen {
+    using D = Pair<Avx2Vec>::D;
+    static void apply(__m256 lo, __m256 hi, D* out) {
+        out[0] = {_mm256_cvtps_pd(_mm256_castps256_ps128(lo)), _mm256_cvtps_pd(_mm256_extractf128_ps(lo, 1))};
+        out[1] = {_mm256_cvtps_pd(_mm256_castps256_ps128(hi)), _mm256_cvtps_pd(_mm256_extractf128_ps(hi, 1))};
     }
 };
+using Avx2Float = TwoM256Float<Avx2Widen>;
 
 // The range rule's floats of one block, in the blocks' double vectors.
 struct Avx2Rule4 : M128Rule {

@@ -99,12 +99,16 @@ struct Avx512Vec : LaneIndices<8> {
 // forms with a full mask where the plain ones merge into an undefined register (see load_lanes).
 struct Avx512Float {
     static constexpr bool available = true;
+    // Paired rows (paired_pass.hpp) measured no faster here: the loads of their runs, not the
+    // weights, set the pace of this path.
+    static constexpr bool pairs = false;
     static constexpr int lanes = 16;
     static constexpr bool reread_invariants = false;  // thirty-two registers hold them all
     using W = __m512;
     static W zero() { return _mm512_setzero_ps(); }
     static W set1(float x) { return _mm512_set1_ps(x); }
     static W load(const float* p) { return _mm512_loadu_ps(p); }
+    static void store(float* p, W x) { _mm512_storeu_ps(p, x); }
     static W add(W a, W b) { return _mm512_add_ps(a, b); }
     static W sub(W a, W b) { return _mm512_sub_ps(a, b); }
     static W mul(W a, W b) { return _mm512_mul_ps(a, b); }

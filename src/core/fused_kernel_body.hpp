@@ -861,12 +861,23 @@ void float_row(const RowArgs& a) {
     }
 }
 
+}  // namespace
+}  // namespace sovelk::fused::detail
+
+#include "core/paired_pass.hpp"
+
+namespace sovelk::fused::detail {
+namespace {
+
 template <class V, class F, int GC, Weigh How, int K>
 inline void filter_row_for(const RowArgs& a) {
     // The single-precision pass approximates the table's weights; the rule's run exactly.
     if constexpr (K > 0 && F::available && (How == Weigh::table || How == Weigh::packed)) {
         if (a.float_pass.enabled && a.width >= F::lanes) {
-            float_row<V, F, GC, How, K>(a);
+            if (F::pairs && pairs_pay(a))
+                paired_row<V, F, GC, How, K>(a);
+            else
+                float_row<V, F, GC, How, K>(a);
             return;
         }
     }

@@ -69,7 +69,27 @@ struct FloatPass {
     // side), or `chunk` offsets of one row.
     ptrdiff_t chunk = 0, chunk_rows = 1;
     double abs_margin = 0.0, rel_margin = 0.0;
+    // The margins hold for paired rows too (PairedRows): the spatial kernel is symmetric, so a
+    // pixel pair's weight is the same from either end.
+    bool paired = false;
 };
+
+// Per-worker state of the paired single-precision pass, kept from row to row of a band. The
+// weight of a pixel pair is computed once, by the upper pixel's row (the left one's within a
+// row), and serves both pixels' sums: that row adds it to its own sums and, for a lower pixel,
+// to that row's sums in a slot kept until the row is filtered (paired_pass.hpp). The driver sets
+// row and band_end before each row and empties slot_row at the start of each band.
+struct PairedRows {
+    float* weights = nullptr;    // 2 pad + 1 planes of padded_width floats: one window row's
+    double* totals = nullptr;    // pad + 1 slots of 1 + img_ch planes of padded_width doubles
+    ptrdiff_t* slot_row = nullptr;  // pad + 1: the block row whose sums the slot holds, or -1
+    uint64_t* delivered = nullptr;  // pad + 1: bit d set once window row -d was added there
+    ptrdiff_t row = 0;       // the block row being filtered
+    ptrdiff_t band_end = 0;  // rows from here on are filtered apart: they get no sums from this one
+};
+
+// Windows of at most this reach can be filtered in paired rows (one bit per window row above).
+constexpr ptrdiff_t kMaxPairedPad = 63;
 
 // Pixels per step of the single-precision pass on every vector path (16 floats).
 constexpr ptrdiff_t kSingleStep = 16;
@@ -83,6 +103,7 @@ struct CheapPassCounters {
     uint64_t lanes = 0;           // pixels (vector lanes) the cheap pass tried
     uint64_t exact_lanes = 0;     // of those, pixels it could not decide
     uint64_t lone_lanes = 0;      // of those, pixels filtered one by one, the rest of the block decided
+    uint64_t paired_rows = 0;     // rows filtered in paired form (paired_pass.hpp)
 };
 
 // Everything one output row needs. The window rows come from the driver's row cache in planar
@@ -130,6 +151,7 @@ struct RowArgs {
     // row: whether the block at that place needed the exact sequence lately. Zeroed before the
     // first row. Only read and written when cheap.enabled and cheap.predict.
     uint16_t* block_history;
+    PairedRows* paired;  // with float_pass.paired; may be null
     CheapPassCounters* counters;  // may be null
     // Checked between blocks of pixels, so that a huge window answers Ctrl-C without finishing
     // its row; a stopped row is left unfinished (the caller discards the output). May be null.

@@ -76,6 +76,8 @@ struct Geometry {
     // single-precision pass may run, so that sizes count them; cleared by the driver where it
     // does not.
     bool float_rows = false;
+    // Likewise the paired rows' buffers (PairedRows).
+    bool paired = false;
 };
 
 template <class T>

@@ -737,6 +737,27 @@ void test_means_at_the_single_margin() {
 
 // Noise with a flat square of the window's side plus two: in its rows three pixels of a block
 // have the flat mean and need the exact sequence alone, the rest of the block is decided.
+// Paired rows: bands long enough for the sums of many rows above, flat patches whose steps the
+// history skips inside paired rows, a last step that overlaps the one before it.
+void test_paired_rows(Rng& rng) {
+    for (int gc : {1, 3}) {
+        Input in = base(gc == 1 ? "paired rows, gray" : "paired rows, colour", 40, 70, 5, 3, gc);
+        for (auto& v : in.img) v = pick(rng, 0, 255);
+        for (auto& g : in.guid) g = pick(rng, 100, 140);
+        for (ptrdiff_t y = 0; y < in.h + 2 * in.pad; ++y)
+            for (ptrdiff_t x = 20; x < 52; ++x)
+                for (int k = 0; k < 3; ++k) in.img[static_cast<size_t>((y * in.pw() + x) * 3 + k)] = 200;
+        compare_all(in);
+        if (fkd::isa_available(fkd::Isa::avx2)) {
+            fkd::Options o;
+            o.isa = fkd::Isa::avx2;
+            fkd::CheapPassCounters counts;
+            run(in, o, 1, counts);
+            check(counts.paired_rows > 0 && counts.skipped_blocks > 0, in.label + ": paired rows with skipped steps ran");
+        }
+    }
+}
+
 void test_lone_lanes(Rng& rng) {
     for (int gc : {1, 3}) {
         Input in = base(gc == 1 ? "lone lanes, gray" : "lone lanes, colour", 12, 40, 2, 3, gc);
@@ -792,6 +813,7 @@ int main(int argc, char** argv) {
     test_float_plan();
     test_means_at_the_single_margin();
     test_lone_lanes(rng);
+    test_paired_rows(rng);
     test_range_tables(rng);
     std::printf("%d passed, %d failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;
