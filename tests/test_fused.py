@@ -140,8 +140,25 @@ def underflowing_case():
     return filt, img, guidance
 
 
-def test_underflow_reported_when_numpy_would_report_it():
-    filt, img, guidance = underflowing_case()
+def underflowing_products_case():
+    """Spatial weights of 2^-40 and table entries near 2^-1000: their products underflow in the
+    statements at every pixel near the 250s, pixels that the single-precision pass decides
+    without computing those products."""
+    filt = Filter(1, 0.1)
+    filt.kernel_s = np.full_like(filt.kernel_s, 1.5 * 2.0 ** -40)
+    table = filt.table_r_gray.copy()
+    table[240:] = (1 + 2.0 ** -52) * 2.0 ** -1000
+    filt.table_r_gray = table
+    rng = np.random.default_rng(0)  # none of those pixels is left to the exact sequence
+    img = rng.integers(0, 256, (24, 48, 3), dtype=np.uint8)
+    guidance = rng.integers(0, 10, (24, 48), dtype=np.uint8)
+    guidance[11:14, 19:22] = 250
+    return filt, img, guidance
+
+
+@pytest.mark.parametrize("case", [underflowing_case, underflowing_products_case])
+def test_underflow_reported_when_numpy_would_report_it(case):
+    filt, img, guidance = case()
     assert np.array_equal(filt.joint_bilateral_filter(img, guidance), reference(filt, img, guidance))
     with np.errstate(under="raise"):
         with pytest.raises(FloatingPointError) as fast:
