@@ -4,8 +4,10 @@ from __future__ import annotations
 
 import functools
 import math
+import mmap
 import numbers
 import operator
+import os
 from typing import Any, Optional, Tuple
 
 import numpy as np
@@ -87,10 +89,10 @@ def joint_bilateral(
         a dark border weighs like a dark guidance pixel, as OpenCV's constant border does.
     output : dtype or ndarray, optional
         The result's dtype (default: the image's), or an array to write it into, of the result's
-        shape and one of the image dtypes; it may share memory with the inputs (the result is
-        then made apart and copied in). Float outputs hold the float64 mean, float32 rounded to
-        nearest. Integer outputs are clipped to the dtype's range and rounded as ``rounding``
-        says.
+        shape and one of the image dtypes; it may share memory with the inputs, or map the same
+        file (the result is then made apart and copied in). Float outputs hold the float64 mean,
+        float32 rounded to nearest. Integer outputs are clipped to the dtype's range and rounded
+        as ``rounding`` says.
     rounding : {"nearest", "truncate"}
         For integer outputs: ``"nearest"`` rounds half to even (like ``np.rint``);
         ``"truncate"`` rounds toward zero, which for a uint8 image in ``"reflect"`` mode gives
@@ -113,7 +115,8 @@ def joint_bilateral(
         An argument of the wrong type or dtype.
     ValueError
         A bad shape, mode, sigma or region; NaN or infinity in the image; a float64 image so
-        close to the largest double that its mean overflows.
+        close to the largest double that its mean overflows; a float32 output whose value is
+        beyond float32's range (it would round to infinity: ask for float64).
     MemoryError
         The window's working memory is more than the process can get (checked before
         allocating).
@@ -226,9 +229,47 @@ def _output(output: Any, image: np.ndarray, guidance: np.ndarray, shape: Tuple[i
         raise ValueError(f"output has shape {output.shape}; the result's is {shape}")
     if not output.flags.writeable:
         raise ValueError("output is read-only")
-    if np.may_share_memory(output, image) or np.may_share_memory(output, guidance):
+    if np.may_share_memory(output, image) or np.may_share_memory(output, guidance) or _maps_a_file_of(
+            output, image, guidance):
         return output.dtype, output
     return (output if output.ndim == 3 else output[:, :, np.newaxis]), None
+
+
+def _mapped_file(array: np.ndarray) -> Optional[Tuple[Any, ...]]:
+    """The file an array's memory maps (device and inode), found through its bases; None for
+    memory of no file. Two maps of one file share memory that np.may_share_memory cannot see."""
+    base: Any = array
+    while isinstance(base, np.ndarray):
+        base = base.base
+    if not isinstance(base, mmap.mmap):
+        return None
+    address = array.__array_interface__["data"][0]
+    try:
+        with open("/proc/self/maps", encoding="ascii", errors="replace") as maps:
+            for line in maps:
+                fields = line.split(maxsplit=5)
+                lo, _, hi = fields[0].partition("-")
+                if len(fields) >= 5 and int(lo, 16) <= address < int(hi, 16):
+                    return ("maps", fields[3], fields[4]) if fields[4] != "0" else None
+    except (OSError, ValueError):
+        pass
+    # Without /proc: the name np.memmap keeps.
+    base = array
+    while isinstance(base, np.ndarray):
+        name = getattr(base, "filename", None)
+        if name:
+            try:
+                info = os.stat(name)
+            except OSError:
+                return None
+            return ("stat", info.st_dev, info.st_ino)
+        base = base.base
+    return None
+
+
+def _maps_a_file_of(output: np.ndarray, *inputs: np.ndarray) -> bool:
+    mapped = _mapped_file(output)
+    return mapped is not None and any(_mapped_file(a) == mapped for a in inputs)
 
 
 def _weights(sigma_s: Any, sigma_r: Any) -> Tuple[np.ndarray, np.ndarray]:

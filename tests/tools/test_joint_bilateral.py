@@ -217,7 +217,7 @@ def test_layouts_read_in_place(tmp_path):
     assert not unaligned.flags.aligned
 
 
-def test_output_argument():
+def test_output_argument(tmp_path):
     rng = np.random.default_rng(4)
     image = rng.integers(0, 256, (12, 14), dtype=np.uint8)
     guidance = rng.integers(0, 256, (12, 14), dtype=np.uint8)
@@ -230,6 +230,15 @@ def test_output_argument():
     wide = np.zeros((12, 14, 1), np.float64)
     joint_bilateral(image[:, :, None], guidance, 1, 0.1, output=wide[:, :, ::-1])
     assert np.array_equal(wide[:, :, 0], joint_bilateral(image, guidance, 1, 0.1, output=np.float64))
+    # A second map of the image's own file shares no memory numpy can see: where the workers'
+    # bands met, pixels were read after they had been overwritten.
+    image, guidance = rng.integers(0, 256, (2, 200, 300), dtype=np.uint8)
+    want = joint_bilateral(image, guidance, 1, 0.1)
+    np.save(tmp_path / "image.npy", image)
+    mapped = np.load(tmp_path / "image.npy", mmap_mode="r")
+    second = np.load(tmp_path / "image.npy", mmap_mode="r+")
+    assert joint_bilateral(mapped, guidance, 1, 0.1, output=second) is second
+    assert same_bits(np.asarray(second), want) and same_bits(np.asarray(mapped), want)
 
 
 @pytest.mark.parametrize("shape", [(0, 5), (4, 0, 3), (3, 3, 0)])
@@ -328,6 +337,13 @@ def test_weights_written_during_a_call_are_not_read():
     got = _native.filter(image, guidance, kernel_s, table, *args)
     thread.join()
     assert np.isnan(kernel_s).all() and same_bits(got, want)
+
+
+def test_a_float32_output_beyond_its_range_is_a_documented_value_error():
+    with pytest.raises(ValueError, match="beyond float32's range"):
+        joint_bilateral(np.full((2, 3), 1e39), GRAY[:2, :3], 1, 0.1, output=np.float32)
+    raises = " ".join(joint_bilateral.__doc__.split("Raises")[1].split())
+    assert "a float32 output whose value is beyond float32's range" in raises
 
 
 def test_read_only_output_is_refused():
