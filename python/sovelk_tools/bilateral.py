@@ -321,7 +321,8 @@ def _environment() -> Tuple[float, float, float, float]:
 
 
 @functools.lru_cache(maxsize=16, typed=True)
-def _cached_weights(sigma_s: Any, sigma_r: Any, radius: int, environment: Tuple[float, ...]) -> Tuple[np.ndarray, np.ndarray]:
+def _cached_weights(sigma_s: Any, sigma_r: Any, radius: int,
+                    environment: Tuple[float, ...]) -> Tuple[np.ndarray, np.ndarray]:
     kernel_s, table = _compute_weights(sigma_s, sigma_r, radius)
     kernel_s.flags.writeable = False
     table.flags.writeable = False
