@@ -56,11 +56,16 @@ def _sigma_r(text: str) -> float:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"must be a number, got '{text}'") from None
-    # The range tables divide by 2*sigma_r**2: it has to be a positive, finite double.
-    if not (value > 0 and math.isfinite(value) and 0 < 2.0 * value * value < math.inf):
+    if not (value > 0 and math.isfinite(value)):
         raise argparse.ArgumentTypeError(
             f"must be a positive finite number (0.1 is 25.5 intensity levels), got '{text}'"
         )
+    # The range tables divide by 2*sigma_r**2: it has to be a positive, finite double too.
+    divisor = 2.0 * value * value
+    if divisor == math.inf:
+        raise argparse.ArgumentTypeError(f"too large: 2 * sigma_r**2 overflows, got '{text}'")
+    if divisor == 0:
+        raise argparse.ArgumentTypeError(f"too small: 2 * sigma_r**2 is 0, got '{text}'")
     return value
 
 
