@@ -119,13 +119,30 @@ def test_a_decompression_bomb_is_refused_before_decoding(cli, monkeypatch, tmp_p
     assert np.array_equal(cv2.imread("out/fine.png"), filtered(img, guide))
 
 
+def _tiff_declaring(side_type, gray):
+    """An uncompressed 8-bit gray TIFF whose width and height tags have the given field type:
+    libtiff reads them of any integer type, signed ones (SBYTE 6, SSHORT 8, SLONG 9) included."""
+    h, w = gray.shape
+    fields = [(256, side_type, w), (257, side_type, h), (258, 3, 8), (259, 3, 1), (262, 3, 1),
+              (273, 4, 8 + 2 + 9 * 12 + 4), (277, 3, 1), (278, 4, h), (279, 4, h * w)]
+    codes = {3: "H", 4: "I", 6: "b", 8: "h", 9: "i"}
+    directory = b"".join(struct.pack("<HHI", tag, kind, 1) + struct.pack("<" + codes[kind], value).ljust(4, b"\0")
+                         for tag, kind, value in fields)
+    return b"II*\0" + struct.pack("<IH", 8, len(fields)) + directory + b"\0" * 4 + gray.tobytes()
+
+
 def test_max_pixels_holds_every_input_to_its_limit(cli, monkeypatch, one_line, tmp_path, rng, make_pair):
     monkeypatch.chdir(tmp_path)
     img, guide = make_pair(rng, 10, 12, 3)
     cv2.imwrite("img.png", img)
     cv2.imwrite("guide.png", guide)
     np.save("img.npy", img)
-    for image, verb in (("img.png", "declares"), ("img.npy", "has")):
+    # Sides of a signed type were passed over, and the picture they declared was decoded first.
+    for side_type in (6, 8, 9):
+        (tmp_path / f"img{side_type}.tif").write_bytes(_tiff_declaring(side_type, img[:, :, 0]))
+        assert cv2.imread(f"img{side_type}.tif", cv2.IMREAD_UNCHANGED).shape == (10, 12)
+    for image, verb in (("img.png", "declares"), ("img.npy", "has"), ("img6.tif", "declares"),
+                        ("img8.tif", "declares"), ("img9.tif", "declares")):
         code, _, err = cli("filter", image, "guide.png", "-o", "o.png", "--max-pixels", 119)
         assert code == 2 and f"image '{image}' {verb} 12x10 pixels, more than --max-pixels 119" in one_line(err)
     code, _, err = cli("filter", "img.png", "guide.png", "-o", "o.png", "--max-pixels", 120, "--sigma-s", 1)
