@@ -29,7 +29,7 @@ import numpy as np
 from . import depths
 from .errors import UserError, cannot_write, os_reason
 from .formats import is_npy
-from .opencv_codecs import CodecError, EncodeRefused, encode, have_encoder, keeps_alpha, keeps_depth
+from .opencv_codecs import CodecError, EncodeRefused, encode, have_encoder, keeps_alpha, stored_depth
 from .signals import signals_held
 
 # Formats that store gray only: a colour result is converted rather than refused.
@@ -258,18 +258,18 @@ def written_channels(final_path: str, channels: int) -> int:
 def written_dtype(final_path: str, dtype: np.dtype, channels: int) -> np.dtype:
     """The dtype a result of ``dtype`` and ``channels`` is written to ``final_path`` in.
 
-    Its own where the format holds it, else the nearest shallower one the format holds.  8-bit
-    results are written as they always were.  Raises UserError for int16 and int32 results
-    that the format cannot hold, before any filtering is done.
+    Its own where the format holds it (with loss or without), else the nearest shallower one
+    the format holds.  8-bit results are written as they always were.  Raises UserError for
+    int16 and int32 results that the format cannot hold, before any filtering is done.
     """
     ext = output_extension(final_path)
     if is_npy(final_path) or dtype == np.uint8:
         return dtype
     channels = written_channels(final_path, channels)
-    if keeps_depth(ext, dtype.name, channels):
+    if stored_depth(ext, dtype.name, channels) is not None:
         return dtype
     for shallower in _SHALLOWER.get(dtype.name, ()):
-        if keeps_depth(ext, shallower, channels):
+        if stored_depth(ext, shallower, channels) is not None:
             return np.dtype(shallower)
     if dtype.kind == "i":
         plural = "s" if channels != 1 else ""
@@ -289,10 +289,16 @@ def check_writable(final_path: str, dtype: np.dtype, channels: int) -> None:
 
 def fit_depth(arr: np.ndarray, final_path: str, notes: Optional[List[str]] = None) -> np.ndarray:
     """Give a result a depth its output format holds, with a note for what is lost."""
-    dtype = written_dtype(final_path, arr.dtype, 1 if arr.ndim == 2 else arr.shape[2])
+    channels = 1 if arr.ndim == 2 else arr.shape[2]
+    dtype = written_dtype(final_path, arr.dtype, channels)
+    ext = output_extension(final_path)
+    if dtype != np.uint8 and not is_npy(final_path) and stored_depth(ext, dtype.name,
+                                                                     written_channels(final_path, channels)) is False:
+        if notes is not None:
+            notes.append(f"'{final_path}': {ext} stores {dtype} samples only with loss, so the written values are "
+                         "not exactly the result's (.tif keeps every depth)")
     if dtype == arr.dtype:
         return arr
-    ext = output_extension(final_path)
     if dtype == np.float32:
         note = f"{ext} holds float32 at most, so the float64 result was rounded to float32"
         fitted = arr.astype(np.float32)
