@@ -97,10 +97,12 @@ def read_header(fd: int) -> Header:
 class NpyReader:
     """An open .npy file whose blocks of rows and columns are read on request, checked against
     the file as it was when opened. ``native=True`` gives the samples in the machine's byte
-    order. Also reads ``reader[r0:r1]``, whole rows, for code written for arrays."""
+    order; ``name`` (e.g. "image 'a.npy'") starts the texts of errors met while reading. Also
+    reads ``reader[r0:r1]``, whole rows, for code written for arrays."""
 
-    def __init__(self, path: str, *, native: bool = False) -> None:
+    def __init__(self, path: str, *, native: bool = False, name: str = "it") -> None:
         self.path = path
+        self._name = name
         self._fd: Optional[int] = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
         try:
             info = os.fstat(self._fd)
@@ -139,7 +141,7 @@ class NpyReader:
         """NpyError unless the open file is still as it was when opened."""
         assert self._fd is not None, "closed"
         if Identity.of(os.fstat(self._fd)) != self.identity:
-            raise NpyError("it changed while it was read (its size or modification time differ)")
+            raise NpyError(f"{self._name} changed while it was read (its size or modification time differ)")
 
     def __getitem__(self, rows: slice) -> np.ndarray:
         if not isinstance(rows, slice):
@@ -190,7 +192,7 @@ class NpyReader:
                 target[done:done + len(chunk)] = chunk
                 n = len(chunk)
             if n == 0:
-                raise NpyError("it shrank while it was read: it ends before the data its header declares")
+                raise NpyError(f"{self._name} shrank while it was read: it ends before the data its header declares")
             done += n
 
 

@@ -164,9 +164,21 @@ def test_npy_of_any_channel_count_and_a_float_file_with_nan(cli, monkeypatch, tm
     holes[3, 4] = np.nan
     np.save("imgs/e.npy", holes)
     np.save("guides/e.npy", holes > 0.5)
+    # Damaged headers ended the command with a traceback (tokenize's error for an unclosed
+    # bracket, OverflowError for a negative side) and the files after them were never filtered.
+    np.save("imgs/f.npy", holes)
+    data = (tmp_path / "imgs" / "f.npy").read_bytes()
+    for name, spoilt in (("f", b"(6, 7 "), ("g", b"(-6,7)")):
+        (tmp_path / "imgs" / f"{name}.npy").write_bytes(data.replace(b"(6, 7)", spoilt, 1))
+        np.save(f"guides/{name}.npy", holes > 0.5)
     code, out, err = cli("filter", "imgs", "--guidance-dir", "guides", "-o", "out", "--sigma-s", 1)
-    assert code == 2 and "1 FAILED: imgs/e.npy" in out
+    assert code == 2 and "3 FAILED: imgs/e.npy, imgs/f.npy, imgs/g.npy" in out
     assert "error: guidance 'guides/e.npy' has bool samples" in err
+    assert "error: image 'imgs/f.npy' is not a readable .npy array (its header cannot be parsed" in err
+    assert "error: image 'imgs/g.npy' is not a readable .npy array (its header's shape (-6, 7)" in err
+    assert len(err.strip().splitlines()) == 3 and "Traceback" not in err
+    os.unlink("imgs/f.npy")
+    os.unlink("imgs/g.npy")
     for name in channels:
         img, guide = np.load(f"imgs/{name}.npy"), np.load(f"guides/{name}.npy")
         assert np.array_equal(np.load(f"out/{name}.npy"), joint_bilateral(img, guide, 1, 0.1, rounding="truncate")), name
