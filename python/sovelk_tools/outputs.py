@@ -18,7 +18,9 @@ from __future__ import annotations
 import contextlib
 import ctypes
 import errno
+import fcntl
 import os
+import re
 import stat
 import tempfile
 from typing import Any, Callable, Iterator, List, Optional, Tuple
@@ -26,7 +28,7 @@ from typing import Any, Callable, Iterator, List, Optional, Tuple
 import cv2
 import numpy as np
 
-from . import depths
+from . import _native, depths
 from .errors import UserError, cannot_write, os_reason
 from .formats import is_npy
 from .opencv_codecs import CodecError, EncodeRefused, encode, have_encoder, keeps_alpha, stored_depth
@@ -143,6 +145,56 @@ def _publish(tmp: str, path: str, overwrite: bool) -> None:
     os.unlink(tmp)
 
 
+def _temporary_names(name: str) -> "re.Pattern[str]":
+    """The names atomic_output gives the temporary files of an output called ``name``."""
+    ext = os.path.splitext(name)[1]
+    return re.compile(re.escape(f".{name}.") + r"[a-z0-9_]{8}" + re.escape(f".partial{ext}"))
+
+
+def _remove_stale_temporaries(directory: str, name: str) -> None:
+    """Remove the temporary files of ``name`` that no running command holds: those that SIGKILL
+    or a power cut left behind (any other end of the process removes its own). A command holds
+    its temporary file locked while it writes it; one that can be locked here is nobody's."""
+    pattern = _temporary_names(name)
+    try:
+        entries = [e for e in os.listdir(directory) if pattern.fullmatch(e)]
+    except OSError:
+        return
+    for entry in entries:
+        candidate = os.path.join(directory, entry)
+        try:
+            fd = os.open(candidate, os.O_RDONLY | os.O_NOFOLLOW | getattr(os, "O_CLOEXEC", 0))
+        except OSError:
+            continue  # gone meanwhile, or not ours to open
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            if stat.S_ISREG(os.fstat(fd).st_mode) and os.fstat(fd).st_ino == os.lstat(candidate).st_ino:
+                os.unlink(candidate)
+        except OSError:
+            pass  # locked: a running command writes it
+        finally:
+            os.close(fd)
+
+
+def _locked_temporary(directory: str, name: str) -> Tuple[int, str]:
+    """A new temporary file for output ``name`` and a descriptor holding it locked. A command that
+    removed stale ones may have taken this one for stale between its creation and the lock: then
+    it is gone from the directory, and another is made."""
+    ext = os.path.splitext(name)[1]
+    while True:
+        fd, tmp = tempfile.mkstemp(prefix=f".{name}.", suffix=f".partial{ext}", dir=directory)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX)
+            if os.fstat(fd).st_ino == os.lstat(tmp).st_ino:
+                return fd, tmp
+        except FileNotFoundError:
+            pass
+        except BaseException:
+            os.close(fd)
+            raise
+        os.close(fd)
+
+
 @contextlib.contextmanager
 def atomic_output(path: str, *, overwrite: bool) -> Iterator[str]:
     """Yield a temporary path beside ``path``; move it into place only if the block succeeds.
@@ -153,17 +205,24 @@ def atomic_output(path: str, *, overwrite: bool) -> Iterator[str]:
     which is atomic.  The data is synced before, so that a crash just after
     cannot leave an empty file under the final name.  Without ``overwrite`` a
     file that took the name meanwhile is kept and this output fails.
+
+    Whatever ends the process, the temporary file goes: an exception or a terminating signal
+    through the cleanup below, a fault (SIGSEGV, SIGBUS, ...) through a native handler that
+    unlinks it, and SIGKILL at the next run that writes this output, which removes temporary
+    files of its name that no running command holds locked.
     """
     directory, name = os.path.split(os.path.abspath(path))
-    ext = os.path.splitext(name)[1]
     tmp: Optional[str] = None
+    lock: Optional[int] = None
+    slot = -1
     try:
+        _remove_stale_temporaries(directory, name)
         with signals_held():
             try:
-                fd, tmp = tempfile.mkstemp(prefix=f".{name}.", suffix=f".partial{ext}", dir=directory)
+                lock, tmp = _locked_temporary(directory, name)
             except OSError as exc:
                 raise cannot_write(path, exc) from None
-            os.close(fd)
+            slot = _native.hold_temporary(os.fsencode(tmp))
         yield tmp
         try:
             _sync(tmp)
@@ -182,6 +241,10 @@ def atomic_output(path: str, *, overwrite: bool) -> Iterator[str]:
             with contextlib.suppress(OSError):
                 os.unlink(tmp)
         raise
+    finally:
+        _native.release_temporary(slot)
+        if lock is not None:
+            os.close(lock)
     with contextlib.suppress(OSError):
         # Makes the new name itself durable; file systems that cannot sync a
         # directory still have the complete file under its name.

@@ -46,6 +46,11 @@ PyMethodDef methods[] = {
      "cols)\n--\n\nThe core of sovelk_tools.joint_bilateral; call that instead."},
     {"require_memory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(require_memory)), METH_FASTCALL,
      "require_memory(nbytes, what)\n--\n\nMemoryError naming `what` unless the process can get nbytes."},
+    {"hold_temporary", hold_temporary, METH_O,
+     "hold_temporary(path)\n--\n\nUntil release_temporary(slot), a fault that ends the process unlinks path (bytes) "
+     "first. Returns the slot, -1 when none is free."},
+    {"release_temporary", release_temporary, METH_O,
+     "release_temporary(slot)\n--\n\nForget the path held in slot."},
     {nullptr, nullptr, 0, nullptr},
 };
 
