@@ -306,8 +306,8 @@ def _weights(sigma_s: Any, sigma_r: Any) -> Tuple[np.ndarray, np.ndarray]:
 
 # Operands whose sums and products tell apart the floating-point environments np.exp can see: the
 # rounding direction (1 + 3/4 ulp goes up to nearest and upward, down toward zero and downward;
-# -1 - 3/4 ulp tells those last two apart), flush-to-zero (an inexact subnormal product) and
-# denormals-are-zero (a subnormal operand). Module variables, so that the operations run at
+# -1 - 3/4 ulp then tells the two of each pair apart), flush-to-zero (an inexact subnormal
+# product) and denormals-are-zero (a subnormal operand). Module variables, so that the operations run at
 # each call, in the caller's environment, rather than once when the source is compiled.
 _ONE, _THREE_QUARTER_ULP = 1.0, 0.75 * 2.0 ** -52
 _TINY, _SMALL, _SUBNORMAL = (1 + 2.0 ** -52) * 2.0 ** -1000, 1.5 * 2.0 ** -60, 2.0 ** -1070
