@@ -114,9 +114,10 @@ def joint_bilateral(
     TypeError
         An argument of the wrong type or dtype.
     ValueError
-        A bad shape, mode, sigma or region; NaN or infinity in the image; a float64 image so
-        close to the largest double that its mean overflows; a float32 output whose value is
-        beyond float32's range (it would round to infinity: ask for float64).
+        A bad shape, mode, sigma, cval or region (a number too large for a float64 included);
+        NaN or infinity in the image; a float64 image so close to the largest double that its
+        mean overflows; a float32 output whose value is beyond float32's range (it would round
+        to infinity: ask for float64).
     MemoryError
         The window's working memory is more than the process can get (checked before
         allocating).
