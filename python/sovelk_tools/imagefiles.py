@@ -15,7 +15,7 @@ from __future__ import annotations
 import os
 import stat
 from dataclasses import dataclass
-from typing import List, Optional, Union
+from typing import Any, List, Optional, TypeVar, Union
 
 import cv2
 import numpy as np
@@ -24,11 +24,15 @@ from . import depths
 from .errors import InputOutOfMemory, UserError, os_reason
 from .formats import HEAD_BYTES, declared_size, identify, is_npy
 from .npyfile import NpyError, NpyReader
+
+# An image as it is filtered: an array, or an NpyReader of an .npy file.
+Source = TypeVar("Source", np.ndarray, NpyReader)
 from .opencv_codecs import CodecError, decode, have_encoder
 
 
-def guidance_to_uint8(arr: np.ndarray, path: str, notes: List[str]) -> np.ndarray:
-    """Bring a guidance image to the 8-bit intensities the range tables are indexed by.
+def guidance_to_uint8(arr: Any, path: str, notes: List[str]) -> np.ndarray:
+    """Bring a guidance image (an array, or an NpyReader read a band at a time) to the 8-bit
+    intensities the range tables are indexed by.
 
     Deeper guidance is rescaled (16-bit by 255/65535, floating point from 0..1)
     instead of being clipped at 255 or wrapped.
@@ -61,7 +65,7 @@ def guidance_to_uint8(arr: np.ndarray, path: str, notes: List[str]) -> np.ndarra
     return out
 
 
-def _full_depth(arr: np.ndarray, path: str) -> np.ndarray:
+def _full_depth(arr: Source, path: str) -> Source:
     """The image as the filter takes it, at its own depth, or a one-line refusal."""
     arr = depths.native(arr)
     if not depths.filterable(arr.dtype):
@@ -228,21 +232,21 @@ def load_guidance(path: str, gray: bool, notes: List[str], max_pixels: int) -> U
     """Read the guidance image: 2-D for gray, (h, w, 3) for colour, always 8-bit (an 8-bit
     ``.npy`` file is opened, not read, and given as its NpyReader)."""
     if is_npy(path):
-        arr = _load_npy(path, "guidance", max_pixels)
-        if gray and arr.ndim == 3 and arr.shape[2] != 1:
+        reader = _load_npy(path, "guidance", max_pixels)
+        if gray and reader.ndim == 3 and reader.shape[2] != 1:
             raise UserError(
-                f"--gray-guidance needs a one-channel .npy guidance; '{path}' has shape {arr.shape}"
+                f"--gray-guidance needs a one-channel .npy guidance; '{path}' has shape {reader.shape}"
             )
         # The range tables have 256 entries: every other dtype is rescaled (or
         # refused) here, before any part of the output is written.
-        if arr.dtype == np.uint8:
-            return arr
+        if reader.dtype == np.uint8:
+            return reader
         try:
-            return guidance_to_uint8(arr, path, notes)
+            return guidance_to_uint8(reader, path, notes)
         except NpyError as exc:
             raise UserError(str(exc)) from None
         finally:
-            arr.close()
+            reader.close()
     if gray:
         return guidance_to_uint8(_imread(path, cv2.IMREAD_GRAYSCALE, "guidance", max_pixels), path, notes)
     arr = guidance_to_uint8(_imread(path, cv2.IMREAD_UNCHANGED, "guidance", max_pixels), path, notes)

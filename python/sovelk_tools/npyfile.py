@@ -163,7 +163,7 @@ class NpyReader:
         if out.size:
             if not self.header.fortran_order:
                 pixel = channels * item
-                flat = memoryview(out.reshape(-1).view(np.uint8))
+                flat = out.reshape(-1).view(np.uint8).data
                 if c0 == 0 and c1 == w:  # whole rows: one read
                     self._read_into(flat, self.header.offset + r0 * w * pixel)
                 else:
@@ -172,7 +172,7 @@ class NpyReader:
                         self._read_into(flat[i * span:(i + 1) * span], self.header.offset + (r * w + c0) * pixel)
             else:  # element (i, j, k) at i + h (j + w k): a run of rows per column and channel
                 columns = np.empty((channels, c1 - c0, r1 - r0), dtype=self.header.dtype)
-                flat = memoryview(columns.reshape(-1).view(np.uint8))
+                flat = columns.reshape(-1).view(np.uint8).data
                 span = (r1 - r0) * item
                 runs = ((k, j) for k in range(channels) for j in range(c0, c1))
                 for n, (k, j) in enumerate(runs):
