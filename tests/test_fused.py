@@ -140,8 +140,25 @@ def underflowing_case():
     return filt, img, guidance
 
 
-def test_underflow_reported_when_numpy_would_report_it():
-    filt, img, guidance = underflowing_case()
+def underflowing_products_case():
+    """Spatial weights of 2^-40 and table entries near 2^-1000: their products underflow in the
+    statements at every pixel near the 250s, pixels that the single-precision pass decides
+    without computing those products."""
+    filt = Filter(1, 0.1)
+    filt.kernel_s = np.full_like(filt.kernel_s, 1.5 * 2.0 ** -40)
+    table = filt.table_r_gray.copy()
+    table[240:] = (1 + 2.0 ** -52) * 2.0 ** -1000
+    filt.table_r_gray = table
+    rng = np.random.default_rng(0)  # none of those pixels is left to the exact sequence
+    img = rng.integers(0, 256, (24, 48, 3), dtype=np.uint8)
+    guidance = rng.integers(0, 10, (24, 48), dtype=np.uint8)
+    guidance[11:14, 19:22] = 250
+    return filt, img, guidance
+
+
+@pytest.mark.parametrize("case", [underflowing_case, underflowing_products_case])
+def test_underflow_reported_when_numpy_would_report_it(case):
+    filt, img, guidance = case()
     assert np.array_equal(filt.joint_bilateral_filter(img, guidance), reference(filt, img, guidance))
     with np.errstate(under="raise"):
         with pytest.raises(FloatingPointError) as fast:
@@ -203,6 +220,40 @@ def test_single_pixel_image_equals_the_statements():
         img = np.full((1, 1, 3), value, np.uint8)
         guidance = np.full((1, 1), 255 - value, np.uint8)
         assert np.array_equal(filt.joint_bilateral_filter(img, guidance), reference(filt, img, guidance))
+
+
+def test_a_numpy_that_sums_the_offsets_out_of_order_gets_the_statements():
+    """The fused kernel adds the window offsets in order, as numpy's sum over axis 0 does today:
+    a numpy that sums otherwise (here a np.sum in place before the import, adding the planes in
+    reverse) must leave every call to the statements, whose bits it then decides."""
+    out = run_json(SNIPPET_PRELUDE + """
+import logging, os
+import numpy as np
+summed_in_order = np.sum
+def reversed_sum(a, axis=None, **kwargs):
+    return summed_in_order(np.ascontiguousarray(a[::-1]) if axis == 0 else a, axis=axis, **kwargs)
+np.sum = reversed_sum
+os.environ["SOVELK_EXPLAIN_PATH"] = "1"
+import Sovelk
+texts = []
+class Record(logging.Handler):
+    def emit(self, record):
+        texts.append(record.getMessage())
+logger = logging.getLogger("Sovelk")
+logger.addHandler(Record())
+logger.setLevel(logging.DEBUG)
+class Statements(Sovelk.Joint_bilateral_filter):
+    def get_range_kernel(self, g):
+        return super().get_range_kernel(g)
+# A flat image under an uneven guidance: means a few units in the last place from 200, which
+# the order of the sums decides.
+img = np.full((40, 40, 3), 200, np.uint8)
+guidance = np.random.default_rng(3).integers(0, 256, (40, 40), dtype=np.uint8)
+got = Sovelk.Joint_bilateral_filter(2, 0.1).joint_bilateral_filter(img, guidance)
+want = Statements(2, 0.1).joint_bilateral_filter(img, guidance)
+report(same=bool(np.array_equal(got, want)), first=texts[0])
+""")
+    assert out["same"] and "statements ran" in out["first"] and "in order" in out["first"], out
 
 
 def test_patched_numpy_function_is_used(rng, monkeypatch):

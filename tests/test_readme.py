@@ -1,5 +1,5 @@
-"""The README's Python examples run as pasted (each block alone, in a fresh interpreter, in an
-empty folder), and so does the example script it points to."""
+"""The README's Python examples run as users run them (each block alone, saved to a file and run
+by a fresh interpreter in an empty folder), and so does the example script it points to."""
 
 import importlib.util
 import os
@@ -35,7 +35,10 @@ def test_readme_example_runs(code, tmp_path):
     for module in re.findall(r"^(?:import|from) (\w+)", code, flags=re.M):
         if module == "dask" and importlib.util.find_spec(module) is None:
             pytest.skip("dask is not installed (the dask extra)")
-    proc = run(["-c", code], tmp_path)
+    # From a file, not with -c: worker processes that Dask starts by spawning import the script
+    # again, which a block without `if __name__ == "__main__":` does not survive.
+    (tmp_path / "example.py").write_text(code, encoding="utf-8")
+    proc = run(["example.py"], tmp_path)
     assert proc.returncode == 0, proc.stderr
 
 

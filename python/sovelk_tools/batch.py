@@ -3,6 +3,7 @@
 The whole batch is refused before any work when something is off that would
 fail every file or lose one (an output that is also an input, two images for
 one output name, an existing output without --overwrite or --skip-existing).
+An image without a guidance (none, or several of its stem) fails alone.
 """
 
 from __future__ import annotations
@@ -20,8 +21,9 @@ from .outputs import can_encode
 @dataclass
 class Job:
     image: str
-    guidance: str
+    guidance: Optional[str]
     output: str
+    problem: Optional[str] = None  # why this file fails without being read (no guidance for it)
 
 
 @dataclass
@@ -104,15 +106,20 @@ def plan_batch(
     jobs: List[Job] = []
     seen: Dict[str, str] = {}
     for image in _expand_inputs(inputs):
-        guidance = _find_guidance(image, gdir, listing)
+        guidance: Optional[str] = None
+        problem: Optional[str] = None
+        try:
+            guidance = _find_guidance(image, gdir, listing)
+        except UserError as exc:
+            problem = str(exc)
         stem, own_ext = os.path.splitext(os.path.basename(image))
         out = os.path.join(outdir, stem + (ext or own_ext))
         key = os.path.abspath(out)
         if key in seen:
             raise UserError(f"'{seen[key]}' and '{image}' would both be written to '{out}'")
         seen[key] = image
-        jobs.append(Job(image, guidance, out))
-    inputs_used = {os.path.abspath(p) for j in jobs for p in (j.image, j.guidance)}
+        jobs.append(Job(image, guidance, out, problem))
+    inputs_used = {os.path.abspath(p) for j in jobs for p in (j.image, j.guidance) if p is not None}
     todo: List[Job] = []
     skipped: List[str] = []
     for job in jobs:

@@ -56,11 +56,16 @@ def _sigma_r(text: str) -> float:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"must be a number, got '{text}'") from None
-    # The range tables divide by 2*sigma_r**2: it has to be a positive, finite double.
-    if not (value > 0 and math.isfinite(value) and 0 < 2.0 * value * value < math.inf):
+    if not (value > 0 and math.isfinite(value)):
         raise argparse.ArgumentTypeError(
             f"must be a positive finite number (0.1 is 25.5 intensity levels), got '{text}'"
         )
+    # The range tables divide by 2*sigma_r**2: it has to be a positive, finite double too.
+    divisor = 2.0 * value * value
+    if divisor == math.inf:
+        raise argparse.ArgumentTypeError(f"too large: 2 * sigma_r**2 overflows, got '{text}'")
+    if divisor == 0:
+        raise argparse.ArgumentTypeError(f"too small: 2 * sigma_r**2 is 0, got '{text}'")
     return value
 
 
@@ -111,7 +116,7 @@ def build_parser() -> argparse.ArgumentParser:
             "-o OUTDIR; each image's guidance is the file of the same name in GDIR (or, failing that, "
             "the one file there with the same stem), and each result goes to OUTDIR under the image's "
             "name; a file that fails is reported and the batch goes on.  Every format OpenCV reads and "
-            "writes works, and .npy arrays, which are filtered from disk to disk through memory maps.  "
+            "writes works, and .npy arrays, which are filtered from disk to disk a band of rows at a time.  "
             "Images are filtered at their own depth (8-bit, 16-bit, int16, int32, float32, float64) "
             "and channels (a gray image as one); a result is rescaled to 8 bits, with a note, only "
             "where the output format cannot hold its depth.  Guidance is brought to 8 bits."
@@ -222,8 +227,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         detail = f" ({exc})" if str(exc) else ""
         sys.stderr.write(
             f"{PROG}: error: out of memory{detail}. An image file and its result are held in memory (.npy "
-            "files are mapped instead), and every worker thread holds rows of the window, which grow "
-            "with --sigma-s\n"
+            "files are read a band of rows at a time instead), and every worker thread holds rows of the "
+            "window, which grow with --sigma-s\n"
         )
         return 1
     except KeyboardInterrupt:

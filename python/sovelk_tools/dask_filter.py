@@ -31,6 +31,7 @@ array, it is chunked by dask as before.
 from __future__ import annotations
 
 import bisect
+import dataclasses
 import functools
 import inspect
 import itertools
@@ -42,6 +43,7 @@ import numpy as np
 
 from ._border import check_pair, filter_one_block, pad_width_of
 from .function import _weights, joint_bilateral
+from .npyfile import NpyError, NpyReader
 from .tiled import FilterObject
 
 if TYPE_CHECKING:
@@ -107,27 +109,38 @@ def _pieces(runs: List[slice], bounds: List[int]) -> List[Tuple[int, slice]]:
 
 
 class NpyFile:
-    """An ``.npy`` file that each task reads its own window from, by its absolute path."""
+    """An ``.npy`` file that each task reads its own window from, by its absolute path, checked
+    against the file as it was when the graph was built."""
 
     def __init__(self, path: Path, name: str) -> None:
         self.path = os.path.abspath(os.fspath(path))
+        self.name = name
         try:
-            array = self.open()
+            with NpyReader(self.path) as reader:
+                self.header, self.identity = reader.header, reader.identity
         except (OSError, ValueError) as exc:
-            raise ValueError(f"{name}: cannot read {self.path!r} as an .npy array: {exc}") from None
-        if not isinstance(array, np.ndarray):
-            raise ValueError(f"{name}: {self.path!r} is not an .npy array file")
-        self.shape: Tuple[int, ...] = array.shape
-        self.dtype = array.dtype
-        self.ndim = array.ndim
-        stat = os.stat(self.path)
+            reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else exc
+            raise ValueError(f"{name}: cannot read {self.path!r} as an .npy array: {reason}") from None
+        self.shape: Tuple[int, ...] = self.header.shape
+        self.dtype = self.header.dtype
+        self.ndim = len(self.shape)
         # A file rewritten between two graphs must not give the same task names, or a cluster
         # that still holds the first graph's results would hand them out again.
-        self.token = (self.path, stat.st_size, stat.st_mtime_ns)
+        self.token = (self.path, *dataclasses.astuple(self.identity))
 
-    def open(self) -> np.ndarray:
-        array: np.ndarray = np.load(self.path, mmap_mode="r")
-        return array
+    def read(self, row_runs: List[slice], col_runs: List[slice]) -> np.ndarray:
+        """The window, read from the file by plain reads (a mapped file that shrinks would end
+        the worker with SIGBUS). RuntimeError where the file is no longer the one the graph was
+        built from: its tasks would otherwise mix two files' pixels, or another dtype's."""
+        changed = (f"{self.name}: {self.path!r} changed after filter_dask built the graph (its size, "
+                   "modification time, inode or header differ); build the graph again")
+        try:
+            with NpyReader(self.path) as reader:
+                if reader.identity != self.identity or reader.header != self.header:
+                    raise RuntimeError(changed)
+                return _join([[reader.block(rows, cols) for cols in col_runs] for rows in row_runs])
+        except (OSError, NpyError) as exc:
+            raise RuntimeError(f"{changed}: {exc}") from None
 
     def template(self) -> np.ndarray:
         """An array of this shape and dtype that takes no memory, for checking arguments."""
@@ -135,8 +148,7 @@ class NpyFile:
 
 
 def _read_window(source: NpyFile, row_runs: List[slice], col_runs: List[slice]) -> np.ndarray:
-    array = source.open()
-    return _join([[array[rows, cols] for cols in col_runs] for rows in row_runs])
+    return source.read(row_runs, col_runs)
 
 
 def _window_copy(array: np.ndarray, row_runs: List[slice], col_runs: List[slice]) -> np.ndarray:
@@ -364,7 +376,8 @@ def filter_dask(filt: Any, img: Any, guidance: Any, *, chunks: Any = None, **opt
         With worker processes the inputs must reach the workers, which may cost more than the
         filtering.  An ``.npy`` file is read by each task from the file, its own window only,
         when the result is computed: the workers must see the same file (one machine, or a
-        shared file system), and it must not change until then; only the results travel.  A
+        shared file system); only the results travel.  A task that finds the file changed since
+        the graph was built (its size, modification time, inode or header) raises RuntimeError.  A
         numpy array is copied into the chunks' windows when the graph is built (or chunked by
         dask where the windows overlap so much that they would hold more than
         ``MAX_WINDOW_COPIES`` times the array), and each window travels once, to the worker

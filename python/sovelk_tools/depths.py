@@ -7,7 +7,7 @@ format that cannot hold the result's depth.
 
 from __future__ import annotations
 
-from typing import Tuple
+from typing import Any, Tuple
 
 import numpy as np
 
@@ -18,8 +18,9 @@ from .function import DTYPES
 _BAND_BYTES = 1 << 24
 
 
-def native(arr: np.ndarray) -> np.ndarray:
-    """``arr`` in the machine's byte order (a .npy file may hold big-endian samples)."""
+def native(arr: Any) -> Any:
+    """``arr`` (an array, or an NpyReader) in the machine's byte order (a .npy file may hold
+    big-endian samples)."""
     return arr if arr.dtype.isnative else arr.astype(arr.dtype.newbyteorder("="))
 
 
@@ -36,7 +37,7 @@ def can_rescale(dtype: np.dtype) -> bool:
     return (dtype.kind == "u" and dtype.itemsize == 2) or dtype.kind == "f"
 
 
-def to_uint8(arr: np.ndarray) -> Tuple[np.ndarray, int, int]:
+def to_uint8(arr: Any) -> Tuple[np.ndarray, int, int]:
     """(8-bit copy, float samples that lay outside 0..1, largest 16-bit value).
 
     16-bit samples are scaled by 255/65535 and rounded; floating-point ones mapped from 0..1,

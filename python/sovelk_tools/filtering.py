@@ -16,8 +16,9 @@ from .function import joint_bilateral
 from .errors import InputOutOfMemory, UserError, cannot_write, os_line
 from .formats import is_npy
 from .imagefiles import check_sizes, load_guidance, load_image
+from .npyfile import NpyError, NpyReader
 from .outputs import atomic_output, check_output, check_writable, open_npy_output, output_directory, write_image, write_npy
-from .tiled import filter_tiled, tile_count
+from .tiled import filter_in_bands, filter_tiled, tile_count
 
 PROG = "sovelk"
 
@@ -107,9 +108,15 @@ def filter_file(
 
     def run(dest: Optional[np.ndarray]) -> np.ndarray:
         try:
+            if isinstance(pixels, NpyReader) or isinstance(guidance, NpyReader):
+                # .npy inputs are read a band of rows at a time (a whole image for --tile 0).
+                out = dest if dest is not None else np.empty(pixels.shape, pixels.dtype)
+                return filter_in_bands(pixels, guidance, tile, out, progress, **arguments)
             if tile == 0:
                 return joint_bilateral(pixels, guidance, output=dest, **arguments)
             return filter_tiled(joint_bilateral, pixels, guidance, tile=tile, out=dest, progress=progress, **arguments)
+        except NpyError as exc:  # an .npy input that shrank or changed while it was read
+            raise UserError(str(exc)) from None
         except ValueError as exc:
             # The checks above pass what the filter is known to take; what it still refuses
             # (NaN or infinity in a float image) is one file's failure, not the batch's.
@@ -217,6 +224,8 @@ def _filter_batch(args: argparse.Namespace, start: float) -> int:
             for job in plan.jobs:
                 bar.set_postfix_str(os.path.basename(job.image), refresh=False)
                 try:
+                    if job.guidance is None:
+                        raise UserError(job.problem or f"no guidance for '{job.image}'")
                     pixels += filter_file(
                         options, job.image, job.guidance, job.output,
                         gray_guidance=args.gray_guidance, tile=args.tile, overwrite=args.overwrite,

@@ -69,8 +69,9 @@ def _jpeg(d: bytes) -> Optional[Size]:
     return None
 
 
-# TIFF field types that can hold a width or height, by the struct code of one value.
-_TIFF_TYPES = {3: "H", 4: "I", 16: "Q"}
+# TIFF field types that can hold a width or height, by the struct code of one value: libtiff
+# reads the sides from any integer type, signed ones too (SBYTE, SSHORT, SLONG, SLONG8).
+_TIFF_TYPES = {1: "B", 3: "H", 4: "I", 16: "Q", 6: "b", 8: "h", 9: "i", 17: "q"}
 # Entries read at the most from the first directory: width and height come early.
 _TIFF_MAX_ENTRIES = 4096
 
@@ -91,7 +92,8 @@ def _tiff(d: bytes) -> Optional[Size]:
         if tag in (256, 257) and kind in _TIFF_TYPES:
             found[tag] = _unpack(order + _TIFF_TYPES[kind], d, at + value_at)[0]
         if len(found) == 2:
-            return found[256], found[257]
+            # A negative side is none libtiff takes: the decoder judges the file.
+            return (found[256], found[257]) if min(found.values()) >= 0 else None
     return None
 
 

@@ -4,8 +4,10 @@ from __future__ import annotations
 
 import functools
 import math
+import mmap
 import numbers
 import operator
+import os
 from typing import Any, Optional, Tuple, Union
 
 import numpy as np
@@ -112,10 +114,10 @@ def joint_bilateral(
         as OpenCV's constant border does.
     output : dtype or ndarray, optional
         The result's dtype (default: the image's), or an array to write it into, of the result's
-        shape and one of the image dtypes; it may share memory with the inputs (the result is
-        then made apart and copied in). Float outputs hold the float64 mean, float32 rounded to
-        nearest. Integer outputs are clipped to the dtype's range and rounded as ``rounding``
-        says.
+        shape and one of the image dtypes; it may share memory with the inputs, or map the same
+        file (the result is then made apart and copied in). Float outputs hold the float64 mean,
+        float32 rounded to nearest. Integer outputs are clipped to the dtype's range and rounded
+        as ``rounding`` says.
     rounding : {"nearest", "truncate"}
         For integer outputs: ``"nearest"`` rounds half to even (like ``np.rint``);
         ``"truncate"`` rounds toward zero, which for a uint8 image in ``"reflect"`` mode gives
@@ -137,8 +139,10 @@ def joint_bilateral(
     TypeError
         An argument of the wrong type or dtype.
     ValueError
-        A bad shape, mode, sigma or region; NaN or infinity in the image; a float64 image so
-        close to the largest double that its mean overflows.
+        A bad shape, mode, sigma, cval or region (a number too large for a float64 included);
+        NaN or infinity in the image; a float64 image so close to the largest double that its
+        mean overflows; a float32 output whose value is beyond float32's range (it would round
+        to infinity: ask for float64).
     MemoryError
         The window's working memory is more than the process can get (checked before
         allocating).
@@ -243,7 +247,10 @@ def _array(value: Any, name: str) -> np.ndarray:
 def _real(value: Any, name: str) -> float:
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
-    return float(value)
+    try:
+        return float(value)
+    except OverflowError:  # an int beyond float64's range
+        raise ValueError(f"{name} is too large: {type(value).__name__} beyond float64's range") from None
 
 
 def _integer(value: Any, name: str) -> int:
@@ -288,37 +295,100 @@ def _output(output: Any, image: np.ndarray, guidance: np.ndarray, shape: Tuple[i
         raise ValueError(f"output has shape {output.shape}; the result's is {shape}")
     if not output.flags.writeable:
         raise ValueError("output is read-only")
-    if np.may_share_memory(output, image) or np.may_share_memory(output, guidance):
+    if np.may_share_memory(output, image) or np.may_share_memory(output, guidance) or _maps_a_file_of(
+            output, image, guidance):
         return output.dtype, output
     return (output if output.ndim == 3 else output[:, :, np.newaxis]), None
 
 
+def _mapped_file(array: np.ndarray) -> Optional[Tuple[Any, ...]]:
+    """The file an array's memory maps (device and inode), found through its bases; None for
+    memory of no file. Two maps of one file share memory that np.may_share_memory cannot see."""
+    base: Any = array
+    while isinstance(base, np.ndarray):
+        base = base.base
+    if not isinstance(base, mmap.mmap):
+        return None
+    address = array.__array_interface__["data"][0]
+    try:
+        with open("/proc/self/maps", encoding="ascii", errors="replace") as maps:
+            for line in maps:
+                fields = line.split(maxsplit=5)
+                lo, _, hi = fields[0].partition("-")
+                if len(fields) >= 5 and int(lo, 16) <= address < int(hi, 16):
+                    return ("maps", fields[3], fields[4]) if fields[4] != "0" else None
+    except (OSError, ValueError):
+        pass
+    # Without /proc: the name np.memmap keeps.
+    base = array
+    while isinstance(base, np.ndarray):
+        name = getattr(base, "filename", None)
+        if name:
+            try:
+                info = os.stat(name)
+            except OSError:
+                return None
+            return ("stat", info.st_dev, info.st_ino)
+        base = base.base
+    return None
+
+
+def _maps_a_file_of(output: np.ndarray, *inputs: np.ndarray) -> bool:
+    mapped = _mapped_file(output)
+    return mapped is not None and any(_mapped_file(a) == mapped for a in inputs)
+
+
 def _weights(sigma_s: Any, sigma_r: Any) -> Tuple[np.ndarray, np.ndarray]:
     """The spatial kernel and range table, computed as the class computes them."""
+    # A numpy integer is its value: squared as itself, np.uint8(17) would wrap to 33.
+    if isinstance(sigma_s, numbers.Integral) and not isinstance(sigma_s, (bool, np.bool_)):
+        sigma_s = operator.index(sigma_s)
+    if isinstance(sigma_r, numbers.Integral) and not isinstance(sigma_r, (bool, np.bool_)):
+        sigma_r = operator.index(sigma_r)
     s = _real(sigma_s, "sigma_s")
     r = _real(sigma_r, "sigma_r")
     if not (s > 0 and math.isfinite(s)):
         raise ValueError(f"sigma_s must be positive and finite, not {sigma_s!r}")
     if not (r > 0 and math.isfinite(r)):
         raise ValueError(f"sigma_r must be positive and finite, not {sigma_r!r}")
-    radius = 3 * operator.index(sigma_s) if isinstance(sigma_s, numbers.Integral) else int(3.0 * s + 0.5)
     for name, value in (("sigma_s", sigma_s), ("sigma_r", sigma_r)):
         try:
-            divisor = 2.0 * value ** 2
+            with np.errstate(over="ignore", under="ignore"):  # numpy scalars: inf and 0 below
+                divisor = 2.0 * value ** 2
         except OverflowError:
             raise ValueError(f"{name} is too large: its square overflows") from None
-        if not 0 < divisor < math.inf:
+        if divisor == math.inf:
+            raise ValueError(f"{name} is too large: its square overflows")
+        if not divisor > 0:
             raise ValueError(f"{name} is too small: 2 * {name}**2 is 0")
+    radius = 3 * sigma_s if isinstance(sigma_s, int) else int(3.0 * s + 0.5)
     if radius <= _CACHED_RADIUS:
-        return _cached_weights(sigma_s, sigma_r, radius)
+        return _cached_weights(sigma_s, sigma_r, radius, _environment())
     side = 2 * radius + 1
     if side * side > _CHECKED_OFFSETS:
         _native.require_memory(side * side * _KERNEL_BYTES_PER_OFFSET, f"a window of {side} x {side} pixels")
     return _compute_weights(sigma_s, sigma_r, radius)
 
 
+# Operands whose sums and products tell apart the floating-point environments np.exp can see: the
+# rounding direction (1 + 3/4 ulp goes up to nearest and upward, down toward zero and downward;
+# -1 - 3/4 ulp then tells the two of each pair apart), flush-to-zero (an inexact subnormal
+# product) and denormals-are-zero (a subnormal operand). Module variables, so that the operations run at
+# each call, in the caller's environment, rather than once when the source is compiled.
+_ONE, _THREE_QUARTER_ULP = 1.0, 0.75 * 2.0 ** -52
+_TINY, _SMALL, _SUBNORMAL = (1 + 2.0 ** -52) * 2.0 ** -1000, 1.5 * 2.0 ** -60, 2.0 ** -1070
+
+
+def _environment() -> Tuple[float, float, float, float]:
+    """The cache key's part for what np.exp's results depend on besides its operands: their bits
+    differ under another rounding mode (179 of a table's 256 entries downward), and their
+    subnormals under flush-to-zero."""
+    return _ONE + _THREE_QUARTER_ULP, -_ONE - _THREE_QUARTER_ULP, _TINY * _SMALL, _SUBNORMAL + 0.0
+
+
 @functools.lru_cache(maxsize=16, typed=True)
-def _cached_weights(sigma_s: Any, sigma_r: Any, radius: int) -> Tuple[np.ndarray, np.ndarray]:
+def _cached_weights(sigma_s: Any, sigma_r: Any, radius: int,
+                    environment: Tuple[float, ...]) -> Tuple[np.ndarray, np.ndarray]:
     kernel_s, table = _compute_weights(sigma_s, sigma_r, radius)
     kernel_s.flags.writeable = False
     table.flags.writeable = False

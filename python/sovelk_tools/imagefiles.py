@@ -2,9 +2,12 @@
 
 Image files are read into memory and decoded there by OpenCV (every format it
 reads), after their header has shown a size within --max-pixels; ``.npy`` files
-are memory-mapped so that images larger than RAM can be filtered tile by tile
-from disk to disk.  Either is checked against what the filter can take before
-any output is made.  Images keep their depth; guidance is brought to 8 bits.
+are opened and read a band of rows at a time while they are filtered, so that
+images larger than RAM can be filtered from disk to disk (by plain reads, not
+through a memory map: a mapped file that shrinks during the run ends the process
+with SIGBUS, where a read fails that file alone).  Either is checked against what
+the filter can take before any output is made.  Images keep their depth; guidance
+is brought to 8 bits.
 """
 
 from __future__ import annotations
@@ -12,7 +15,7 @@ from __future__ import annotations
 import os
 import stat
 from dataclasses import dataclass
-from typing import List, Optional
+from typing import Any, List, Optional, TypeVar, Union
 
 import cv2
 import numpy as np
@@ -20,11 +23,16 @@ import numpy as np
 from . import depths
 from .errors import InputOutOfMemory, UserError, os_reason
 from .formats import HEAD_BYTES, declared_size, identify, is_npy
+from .npyfile import NpyError, NpyReader
+
+# An image as it is filtered: an array, or an NpyReader of an .npy file.
+Source = TypeVar("Source", np.ndarray, NpyReader)
 from .opencv_codecs import CodecError, decode, have_encoder
 
 
-def guidance_to_uint8(arr: np.ndarray, path: str, notes: List[str]) -> np.ndarray:
-    """Bring a guidance image to the 8-bit intensities the range tables are indexed by.
+def guidance_to_uint8(arr: Any, path: str, notes: List[str]) -> np.ndarray:
+    """Bring a guidance image (an array, or an NpyReader read a band at a time) to the 8-bit
+    intensities the range tables are indexed by.
 
     Deeper guidance is rescaled (16-bit by 255/65535, floating point from 0..1)
     instead of being clipped at 255 or wrapped.
@@ -57,7 +65,7 @@ def guidance_to_uint8(arr: np.ndarray, path: str, notes: List[str]) -> np.ndarra
     return out
 
 
-def _full_depth(arr: np.ndarray, path: str) -> np.ndarray:
+def _full_depth(arr: Source, path: str) -> Source:
     """The image as the filter takes it, at its own depth, or a one-line refusal."""
     arr = depths.native(arr)
     if not depths.filterable(arr.dtype):
@@ -155,21 +163,17 @@ def looks_like_image(path: str) -> bool:
     return known is not None and have_encoder(known[1])
 
 
-def _load_npy(path: str, role: str, max_pixels: int) -> np.ndarray:
+def _load_npy(path: str, role: str, max_pixels: int) -> NpyReader:
     _check_file(path, role)
     try:
-        open(path, "rb").close()
+        # Opened, not read: nothing of the data is in memory before the checks below.
+        arr = NpyReader(path, native=True, name=f"{role} '{path}'")
     except PermissionError:
         raise UserError(f"{role} '{path}' is not readable (permission denied)") from None
     except OSError as exc:
         raise UserError(f"{role} '{path}' cannot be read: {os_reason(exc)}") from None
-    try:
-        # Mapped, not read: nothing of the data is in memory before the checks below.
-        arr = np.load(path, mmap_mode="r", allow_pickle=False)
-    except (ValueError, OSError, EOFError) as exc:
+    except NpyError as exc:
         raise UserError(f"{role} '{path}' is not a readable .npy array ({exc})") from None
-    if not isinstance(arr, np.ndarray):
-        raise UserError(f"{role} '{path}' is not a single .npy array")
     if arr.ndim not in (2, 3):
         raise UserError(
             f"{role} '{path}' has shape {arr.shape}; a .npy {role} must be (height, width) or "
@@ -185,7 +189,7 @@ def _load_npy(path: str, role: str, max_pixels: int) -> np.ndarray:
 class LoadedImage:
     """The image to filter, at its own depth, and the alpha channel set aside from it."""
 
-    pixels: np.ndarray  # (h, w) or (h, w, c)
+    pixels: Union[np.ndarray, NpyReader]  # (h, w) or (h, w, c); a reader for an .npy file
     alpha: Optional[np.ndarray] = None  # passed through untouched
 
     @property
@@ -214,7 +218,7 @@ def load_image(path: str, max_pixels: int) -> LoadedImage:
     A gray image stays one channel, (h, w) or (h, w, 1) as it was.  Alpha is not
     image content: it is set aside and re-attached unfiltered.  A ``.npy`` image
     has all of its channels filtered (an array has no alpha convention), and is
-    mapped, not read.
+    opened, not read: its pixels are an NpyReader.
     """
     if is_npy(path):
         return LoadedImage(_full_depth(_load_npy(path, "image", max_pixels), path))
@@ -224,17 +228,25 @@ def load_image(path: str, max_pixels: int) -> LoadedImage:
     return LoadedImage(arr)
 
 
-def load_guidance(path: str, gray: bool, notes: List[str], max_pixels: int) -> np.ndarray:
-    """Read the guidance image: 2-D for gray, (h, w, 3) for colour, always 8-bit."""
+def load_guidance(path: str, gray: bool, notes: List[str], max_pixels: int) -> Union[np.ndarray, NpyReader]:
+    """Read the guidance image: 2-D for gray, (h, w, 3) for colour, always 8-bit (an 8-bit
+    ``.npy`` file is opened, not read, and given as its NpyReader)."""
     if is_npy(path):
-        arr = _load_npy(path, "guidance", max_pixels)
-        if gray and arr.ndim == 3 and arr.shape[2] != 1:
+        reader = _load_npy(path, "guidance", max_pixels)
+        if gray and reader.ndim == 3 and reader.shape[2] != 1:
             raise UserError(
-                f"--gray-guidance needs a one-channel .npy guidance; '{path}' has shape {arr.shape}"
+                f"--gray-guidance needs a one-channel .npy guidance; '{path}' has shape {reader.shape}"
             )
         # The range tables have 256 entries: every other dtype is rescaled (or
         # refused) here, before any part of the output is written.
-        return guidance_to_uint8(arr, path, notes)
+        if reader.dtype == np.uint8:
+            return reader
+        try:
+            return guidance_to_uint8(reader, path, notes)
+        except NpyError as exc:
+            raise UserError(str(exc)) from None
+        finally:
+            reader.close()
     if gray:
         return guidance_to_uint8(_imread(path, cv2.IMREAD_GRAYSCALE, "guidance", max_pixels), path, notes)
     arr = guidance_to_uint8(_imread(path, cv2.IMREAD_UNCHANGED, "guidance", max_pixels), path, notes)
@@ -243,7 +255,8 @@ def load_guidance(path: str, gray: bool, notes: List[str], max_pixels: int) -> n
     return arr
 
 
-def check_sizes(image: LoadedImage, guidance: np.ndarray, image_path: str, guidance_path: str) -> None:
+def check_sizes(image: LoadedImage, guidance: Union[np.ndarray, NpyReader], image_path: str,
+                guidance_path: str) -> None:
     if guidance.shape[:2] != image.pixels.shape[:2]:
         raise UserError(
             f"guidance '{guidance_path}' is {guidance.shape[1]}x{guidance.shape[0]} but image "

@@ -260,35 +260,50 @@ def encode(ext: str, arr: np.ndarray) -> memoryview:
     return buf.data
 
 
-@functools.lru_cache(maxsize=None)
-def keeps_depth(ext: str, dtype: str, channels: int) -> bool:
-    """Whether OpenCV's encoder for ``ext`` stores ``channels`` channels of ``dtype`` as they are.
+# The side of the images the encoders are tried on: OpenCV 5's JPEG 2000 encoder refuses sides
+# below 32, and noise over a 64 x 64 image shows what a lossy encoding loses.
+_PROBE_SIDE = 64
 
-    Tried on a tiny image and read back: several encoders take any depth and silently convert
-    it (a 16-bit image to a JPEG saturates at 255, floats in 0..1 to a PNG become 0 and 1), and
-    one writes 16-bit files its own decoder refuses; neither holds the depth.
-    """
-    shape = (2, 2) if channels == 1 else (2, 2, channels)
-    kind = np.dtype(dtype)
-    # Values spread over the type's range with low bits set, so that a lossy encoding shows.
+
+def _probe(kind: np.dtype, channels: int) -> np.ndarray:
+    rng = np.random.default_rng(0)
+    shape = (_PROBE_SIDE, _PROBE_SIDE) + (() if channels == 1 else (channels,))
     if kind.kind == "f":
-        probe = np.linspace(0.1234567, 0.9876543, num=int(np.prod(shape)), dtype=kind).reshape(shape)
-    else:
-        info = np.iinfo(kind)
-        probe = np.linspace(info.min + 1, info.max - 1, num=int(np.prod(shape))).astype(kind).reshape(shape)
+        return rng.random(shape).astype(kind)
+    info = np.iinfo(kind)
+    return rng.integers(info.min, info.max, shape, dtype=kind, endpoint=True)
+
+
+@functools.lru_cache(maxsize=None)
+def stored_depth(ext: str, dtype: str, channels: int) -> Optional[bool]:
+    """How OpenCV's encoder for ``ext`` stores ``channels`` channels of ``dtype``, tried on an image
+    of noise and read back: True where every value comes back, False where the format holds the
+    type with loss (JPEG and lossy WebP at 8 bits, JPEG 2000 at 16), None where it does not hold
+    it at all. Several encoders take any depth and convert it silently (a 16-bit image to a JPEG
+    saturates at 255, floats in 0..1 to a PNG become 0 and 1), and one writes 16-bit files its
+    own decoder refuses: neither holds the depth. A gray image read back as colour (WebP) is
+    held if its channels are equal."""
+    kind = np.dtype(dtype)
+    probe = _probe(kind, channels)
     try:
         data = encode(ext, probe)
     except (CodecError, EncodeRefused):
-        return False
+        return None
     back = decode(bytes(data), cv2.IMREAD_UNCHANGED)
-    return back is not None and back.dtype == kind and back.shape == probe.shape and np.array_equal(back, probe)
+    if back is None or back.dtype != kind or back.shape[:2] != probe.shape[:2]:
+        return None
+    if channels == 1 and back.ndim == 3 and (back == back[:, :, :1]).all():
+        back = back[:, :, 0]
+    if back.shape != probe.shape:
+        return None
+    return bool(np.array_equal(back, probe))
 
 
 @functools.lru_cache(maxsize=None)
 def keeps_alpha(ext: str) -> bool:
-    """Whether OpenCV's encoder for ``ext`` stores a fourth channel (tried on a tiny image)."""
+    """Whether OpenCV's encoder for ``ext`` stores a fourth channel (tried on a small image)."""
     try:
-        data = encode(ext, np.zeros((2, 2, 4), dtype=np.uint8))
+        data = encode(ext, np.zeros((_PROBE_SIDE, _PROBE_SIDE, 4), dtype=np.uint8))
     except (CodecError, EncodeRefused):
         return False
     back = decode(bytes(data), cv2.IMREAD_UNCHANGED)

@@ -18,7 +18,9 @@ from __future__ import annotations
 import contextlib
 import ctypes
 import errno
+import fcntl
 import os
+import re
 import stat
 import tempfile
 from typing import Any, Callable, Iterator, List, Optional, Tuple
@@ -26,10 +28,10 @@ from typing import Any, Callable, Iterator, List, Optional, Tuple
 import cv2
 import numpy as np
 
-from . import depths
+from . import _native, depths
 from .errors import UserError, cannot_write, os_reason
 from .formats import is_npy
-from .opencv_codecs import CodecError, EncodeRefused, encode, have_encoder, keeps_alpha, keeps_depth
+from .opencv_codecs import CodecError, EncodeRefused, encode, have_encoder, keeps_alpha, stored_depth
 from .signals import signals_held
 
 # Formats that store gray only: a colour result is converted rather than refused.
@@ -143,6 +145,56 @@ def _publish(tmp: str, path: str, overwrite: bool) -> None:
     os.unlink(tmp)
 
 
+def _temporary_names(name: str) -> "re.Pattern[str]":
+    """The names atomic_output gives the temporary files of an output called ``name``."""
+    ext = os.path.splitext(name)[1]
+    return re.compile(re.escape(f".{name}.") + r"[a-z0-9_]{8}" + re.escape(f".partial{ext}"))
+
+
+def _remove_stale_temporaries(directory: str, name: str) -> None:
+    """Remove the temporary files of ``name`` that no running command holds: those that SIGKILL
+    or a power cut left behind (any other end of the process removes its own). A command holds
+    its temporary file locked while it writes it; one that can be locked here is nobody's."""
+    pattern = _temporary_names(name)
+    try:
+        entries = [e for e in os.listdir(directory) if pattern.fullmatch(e)]
+    except OSError:
+        return
+    for entry in entries:
+        candidate = os.path.join(directory, entry)
+        try:
+            fd = os.open(candidate, os.O_RDONLY | os.O_NOFOLLOW | getattr(os, "O_CLOEXEC", 0))
+        except OSError:
+            continue  # gone meanwhile, or not ours to open
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            if stat.S_ISREG(os.fstat(fd).st_mode) and os.fstat(fd).st_ino == os.lstat(candidate).st_ino:
+                os.unlink(candidate)
+        except OSError:
+            pass  # locked: a running command writes it
+        finally:
+            os.close(fd)
+
+
+def _locked_temporary(directory: str, name: str) -> Tuple[int, str]:
+    """A new temporary file for output ``name`` and a descriptor holding it locked. A command that
+    removed stale ones may have taken this one for stale between its creation and the lock: then
+    it is gone from the directory, and another is made."""
+    ext = os.path.splitext(name)[1]
+    while True:
+        fd, tmp = tempfile.mkstemp(prefix=f".{name}.", suffix=f".partial{ext}", dir=directory)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX)
+            if os.fstat(fd).st_ino == os.lstat(tmp).st_ino:
+                return fd, tmp
+        except FileNotFoundError:
+            pass
+        except BaseException:
+            os.close(fd)
+            raise
+        os.close(fd)
+
+
 @contextlib.contextmanager
 def atomic_output(path: str, *, overwrite: bool) -> Iterator[str]:
     """Yield a temporary path beside ``path``; move it into place only if the block succeeds.
@@ -153,17 +205,24 @@ def atomic_output(path: str, *, overwrite: bool) -> Iterator[str]:
     which is atomic.  The data is synced before, so that a crash just after
     cannot leave an empty file under the final name.  Without ``overwrite`` a
     file that took the name meanwhile is kept and this output fails.
+
+    Whatever ends the process, the temporary file goes: an exception or a terminating signal
+    through the cleanup below, a fault (SIGSEGV, SIGBUS, ...) through a native handler that
+    unlinks it, and SIGKILL at the next run that writes this output, which removes temporary
+    files of its name that no running command holds locked.
     """
     directory, name = os.path.split(os.path.abspath(path))
-    ext = os.path.splitext(name)[1]
     tmp: Optional[str] = None
+    lock: Optional[int] = None
+    slot = -1
     try:
+        _remove_stale_temporaries(directory, name)
         with signals_held():
             try:
-                fd, tmp = tempfile.mkstemp(prefix=f".{name}.", suffix=f".partial{ext}", dir=directory)
+                lock, tmp = _locked_temporary(directory, name)
             except OSError as exc:
                 raise cannot_write(path, exc) from None
-            os.close(fd)
+            slot = _native.hold_temporary(os.fsencode(tmp))
         yield tmp
         try:
             _sync(tmp)
@@ -182,6 +241,10 @@ def atomic_output(path: str, *, overwrite: bool) -> Iterator[str]:
             with contextlib.suppress(OSError):
                 os.unlink(tmp)
         raise
+    finally:
+        _native.release_temporary(slot)
+        if lock is not None:
+            os.close(lock)
     with contextlib.suppress(OSError):
         # Makes the new name itself durable; file systems that cannot sync a
         # directory still have the complete file under its name.
@@ -258,18 +321,18 @@ def written_channels(final_path: str, channels: int) -> int:
 def written_dtype(final_path: str, dtype: np.dtype, channels: int) -> np.dtype:
     """The dtype a result of ``dtype`` and ``channels`` is written to ``final_path`` in.
 
-    Its own where the format holds it, else the nearest shallower one the format holds.  8-bit
-    results are written as they always were.  Raises UserError for int16 and int32 results
-    that the format cannot hold, before any filtering is done.
+    Its own where the format holds it (with loss or without), else the nearest shallower one
+    the format holds.  8-bit results are written as they always were.  Raises UserError for
+    int16 and int32 results that the format cannot hold, before any filtering is done.
     """
     ext = output_extension(final_path)
     if is_npy(final_path) or dtype == np.uint8:
         return dtype
     channels = written_channels(final_path, channels)
-    if keeps_depth(ext, dtype.name, channels):
+    if stored_depth(ext, dtype.name, channels) is not None:
         return dtype
     for shallower in _SHALLOWER.get(dtype.name, ()):
-        if keeps_depth(ext, shallower, channels):
+        if stored_depth(ext, shallower, channels) is not None:
             return np.dtype(shallower)
     if dtype.kind == "i":
         plural = "s" if channels != 1 else ""
@@ -289,10 +352,16 @@ def check_writable(final_path: str, dtype: np.dtype, channels: int) -> None:
 
 def fit_depth(arr: np.ndarray, final_path: str, notes: Optional[List[str]] = None) -> np.ndarray:
     """Give a result a depth its output format holds, with a note for what is lost."""
-    dtype = written_dtype(final_path, arr.dtype, 1 if arr.ndim == 2 else arr.shape[2])
+    channels = 1 if arr.ndim == 2 else arr.shape[2]
+    dtype = written_dtype(final_path, arr.dtype, channels)
+    ext = output_extension(final_path)
+    if dtype != np.uint8 and not is_npy(final_path) and stored_depth(ext, dtype.name,
+                                                                     written_channels(final_path, channels)) is False:
+        if notes is not None:
+            notes.append(f"'{final_path}': {ext} stores {dtype} samples only with loss, so the written values are "
+                         "not exactly the result's (.tif keeps every depth)")
     if dtype == arr.dtype:
         return arr
-    ext = output_extension(final_path)
     if dtype == np.float32:
         note = f"{ext} holds float32 at most, so the float64 result was rounded to float32"
         fitted = arr.astype(np.float32)

@@ -22,7 +22,8 @@ from typing import Any, Callable, Dict, Iterator, Optional, Protocol, Tuple, Uni
 import numpy as np
 
 from ._border import check_pair, filter_one_block, pad_width_of, take_block, window_index
-from .function import DTYPES, joint_bilateral
+from .function import DTYPES, _weights, joint_bilateral
+from .npyfile import read_rows
 
 TileSize = Union[int, Tuple[int, int]]
 
@@ -232,6 +233,40 @@ def _tiled_function(
     for r0, r1, c0, c1 in iter_tiles(h, w, tile):
         joint_bilateral(img, guidance, region=np.s_[r0:r1, c0:c1], output=out[r0:r1, c0:c1], **options)
         _tile_done(progress, c1 == w, (out, img, guidance))
+    return _flushed(out)
+
+
+def filter_in_bands(
+    img: Any,
+    guidance: Any,
+    tile: TileSize,
+    out: np.ndarray,
+    progress: Optional[Callable[[int], Any]] = None,
+    **options: Any,
+) -> np.ndarray:
+    """``filter_tiled(joint_bilateral, ...)`` for inputs read a band of rows at a time: numpy
+    arrays, or NpyReaders of .npy files, which are then read by plain reads, never mapped.
+
+    Each band of tile rows is read whole-width with the window's reach of rows around it (from
+    the image's other side in wrap mode), as filter_dask reads a chunk's window, and its tiles
+    are filtered as regions of that band: bit for bit the whole-image result. ``tile`` 0 reads
+    the whole image at once. ``out`` receives the result; options are joint_bilateral's.
+    """
+    from .dask_filter import axis_windows  # it imports this module
+
+    h, w = img.shape[:2]
+    th, tw = (h, w) if tile == 0 else _tile_shape(tile)
+    pad = _weights(options["sigma_s"], options["sigma_r"])[0].shape[0] // 2
+    starts = range(0, h, th)
+    bands = axis_windows([min(th, h - r0) for r0 in starts], pad, options.get("mode") == "wrap")
+    for r0, (runs, rows) in zip(starts, bands):
+        band_img, band_guidance = read_rows(img, runs), read_rows(guidance, runs)
+        r1 = min(r0 + th, h)
+        for c0 in range(0, w, tw):
+            c1 = min(c0 + tw, w)
+            joint_bilateral(band_img, band_guidance, region=(rows, slice(c0, c1)), output=out[r0:r1, c0:c1],
+                            **options)
+            _tile_done(progress, c1 == w, (out,))
     return _flushed(out)
 
 

@@ -167,6 +167,7 @@ Verdict numpy_as_imported(bool final_cast) {
     const auto& o = g_state.originals;
     if (o.empty == nullptr || o.geterr == nullptr || o.int32 == nullptr || o.uint8 == nullptr)
         return Verdict::declined("numpy lacks empty, geterr, int32 or uint8");
+    if (!g_state.numpy_sums_in_order) return Verdict::declined("numpy does not sum the window offsets in order");
     return Verdict::eligible();
 }
 

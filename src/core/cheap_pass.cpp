@@ -167,6 +167,11 @@ FloatPlan plan_float_pass(const CheapPassFacts& f, const CheapPass& cheap) {
     double max_weight = max_s;
     for (int c = 0; c < gc; ++c) max_weight *= 2.0;
     if (!(2.0 * static_cast<double>(f.offsets) * max_weight <= cheap.sum_limit)) return plan;
+    // The pass computes none of the statements' weight products, so none of them may underflow:
+    // the event would go unreported. Every nonzero product is at least 2^lowest, and sum_limit
+    // is 2^(lowest + 1022). The check above implies this where the largest spatial weight is
+    // near 1, as the centre's exp(0) is; a caller's own tiny weights do not.
+    if (!(cheap.sum_limit >= 1.0)) return plan;
 
     // Relative error of each weight (docs/exact_decision.md): the exponential, the float32
     // roundings of the spatial weight and of the product, the table against the Gaussian and the

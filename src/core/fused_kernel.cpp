@@ -171,6 +171,12 @@ void enter_environment(const fenv_t& env) {
 #if defined(__GLIBC__)
     fedisableexcept(FE_ALL_EXCEPT);
 #endif
+#if defined(SOVELK_HAVE_MXCSR)
+    // FE_ALL_EXCEPT leaves out the denormal-operand exception (bit 8), which a caller can unmask
+    // too: every exception mask of the SSE unit, bits 7 to 12, is set.
+    constexpr unsigned kAllExceptionMasks = 0x3Fu << 7;
+    _mm_setcsr(_mm_getcsr() | kAllExceptionMasks);
+#endif
     std::feclearexcept(FE_ALL_EXCEPT);
 }
 
@@ -493,6 +499,7 @@ Result execute(const Source& src, const Geometry& geometry, const OutputTarget& 
         cheap.predict = options.cheap_pass == CheapPassMode::automatic;
         if (!rule && options.float_pass && options.isa != Isa::scalar && geometry.img_ch <= kChannelGroup) {
             EnvironmentRestorer restore{env};  // the plan's exp2 and log2 raise inexact
+            enter_environment(env);            // and read subnormal table entries: never a trap
             try {
                 float_plan = plan_float_pass(converted, cheap);
             } catch (const std::bad_alloc&) {  // its float32 kernel: the double pass serves

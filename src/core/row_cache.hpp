@@ -467,6 +467,18 @@ private:
 
 // ---- output rows --------------------------------------------------------------------------------
 
+// Makes x's value unknown to the compiler at this point: what follows must compute from the
+// register as it is, and cannot be moved before the code that produced it.
+inline void opaque(double& x) {
+#if defined(__x86_64__) || defined(__i386__)
+    __asm__("" : "+x"(x));
+#elif defined(__aarch64__)
+    __asm__("" : "+w"(x));
+#else
+    __asm__ volatile("" : "+m"(x));
+#endif
+}
+
 // x clipped to I's range and made an integer, as R says; a NaN becomes 0 and sets `nan`.
 // Ordered compares only on non-NaN values and conversions of in-range values: nothing but
 // inexact is raised. `rounds_to_nearest`: the thread's rounding mode is to nearest.
@@ -480,8 +492,11 @@ inline I to_integer(double x, bool& nan, bool rounds_to_nearest) {
     }
     constexpr double lo = static_cast<double>(std::numeric_limits<I>::min());
     constexpr double hi = static_cast<double>(std::numeric_limits<I>::max());
-    if (x <= lo) return std::numeric_limits<I>::min();
-    if (x >= hi) return std::numeric_limits<I>::max();
+    // Clipped first, and the clipped value hidden from the optimiser, so that only a value in
+    // [lo, hi] can reach a conversion. Guarded by branches instead, the conversion of x itself
+    // was computed ahead of the range test, and 1e19 raised invalid before being clipped.
+    x = x < lo ? lo : x > hi ? hi : x;
+    opaque(x);
     if constexpr (R == Rounding::half_even) {
         // Rounding lo < x < hi to an integer never leaves [lo, hi], both being integers.
         if (rounds_to_nearest) {

@@ -1,7 +1,10 @@
 #include "state.hpp"
 
+#include "buffer_view.hpp"
+
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <unordered_set>
 
@@ -181,6 +184,53 @@ Ref array_methods_module() {
     return Ref();
 }
 
+// Whether numpy.sum(stack, axis=0) of a C-contiguous float64 stack adds the planes in order,
+// plane 0 first, as the fused kernel adds the window offsets of each pixel. numpy does so where a
+// plane holds two or more values (a lone pixel's planes it sums pairwise), and nothing promises
+// that a later release will. Plane 0 holds 1.0 and planes 1 to 8 hold 2^-53: added in order, to
+// nearest, each small one is lost to the 1.0; added up first (pairwise, reversed), they are not.
+// The in-order sums are computed here too, from the same memory in the same rounding mode, and
+// numpy's must be those bits. Any failure counts as "not in order". Calls numpy.sum and
+// numpy.empty as they are now, never through the module's globals.
+bool numpy_sums_in_order(PyObject* numpy, PyObject* empty) {
+    constexpr Py_ssize_t kPlanes = 9;
+    const Py_ssize_t shapes[][3] = {{1, 2, 1}, {2, 2, 3}};  // a plane's (h, w, channels)
+    Ref sum = Ref::steal(PyObject_GetAttrString(numpy, "sum"));
+    if (!sum || empty == nullptr) return false;
+    for (const auto& shape : shapes) {
+        const Py_ssize_t values = shape[0] * shape[1] * shape[2];
+        Ref dims = Ref::steal(Py_BuildValue("(nnnn)", kPlanes, shape[0], shape[1], shape[2]));
+        if (!dims) return false;
+        Ref stack = Ref::steal(PyObject_CallOneArg(empty, dims.get()));
+        if (!stack) return false;
+        {
+            BufferView view;
+            if (!view.acquire(stack.get(), PyBUF_RECORDS) || view->format == nullptr ||
+                std::strcmp(view->format, "d") != 0 || !PyBuffer_IsContiguous(view.raw(), 'C') ||
+                view->len != kPlanes * values * 8)
+                return false;
+            double* data = static_cast<double*>(view->buf);
+            for (Py_ssize_t i = 0; i < kPlanes * values; ++i) data[i] = i < values ? 1.0 : 0x1p-53;
+        }
+        PyObject* args[] = {stack.get(), g_const.int_0};
+        Ref total = Ref::steal(PyObject_Vectorcall(sum.get(), args, 1, g_const.kw_axis));
+        if (!total) return false;
+        BufferView in, out;
+        if (!in.acquire(stack.get(), PyBUF_RECORDS_RO) || !out.acquire(total.get(), PyBUF_RECORDS_RO) ||
+            out->format == nullptr || std::strcmp(out->format, "d") != 0 ||
+            !PyBuffer_IsContiguous(out.raw(), 'C') || out->len != values * 8)
+            return false;
+        const double* planes = static_cast<const double*>(in->buf);
+        const double* sums = static_cast<const double*>(out->buf);
+        for (Py_ssize_t j = 0; j < values; ++j) {
+            double in_order = 0.0;
+            for (Py_ssize_t p = 0; p < kPlanes; ++p) in_order = in_order + planes[p * values + j];
+            if (std::memcmp(&in_order, &sums[j], sizeof in_order) != 0) return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool keys_exact_str(PyObject* dict) {
@@ -203,6 +253,8 @@ void capture_numpy_originals(PyObject* numpy) {
     for (const auto& n : names) {
         Py_XSETREF(*n.slot, grab(numpy, n.name));
     }
+    g_state.numpy_sums_in_order = numpy_sums_in_order(numpy, o.empty);
+    PyErr_Clear();
     Ref methods = array_methods_module();
     walk_names(g_state.weights_names, numpy, {"zeros", "expand_dims", "repeat", "sum", "abs", "prod", "int32"},
                nullptr);
@@ -235,6 +287,7 @@ void release_originals() {
     }
     clear_names(g_state.weights_names);
     clear_names(g_state.cast_names);
+    g_state.numpy_sums_in_order = false;
 }
 
 bool library_names_unchanged(const ProcessState::LibraryNames& names) {

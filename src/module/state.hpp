@@ -34,6 +34,9 @@ struct ProcessState {
     } originals{};
     // Every OpenCV before 5.1 loops forever in copyMakeBorder on an empty source.
     bool opencv_loops_on_empty = false;
+    // numpy.sum(stack, axis=0) adds a stack's planes in order, as the fused kernel adds the
+    // window offsets (numpy_sums_in_order() in state.cpp, run at import).
+    bool numpy_sums_in_order = false;
 
     // Every name that numpy's own functions on the statements' way read at each call (np.sum
     // reads numpy.add and numpy._NoValue, np.clip reaches numpy's umath.clip, ...), with the

@@ -13,6 +13,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "bridge/memory_rule.hpp"
 #include "core/fused_kernel.hpp"
@@ -109,17 +110,20 @@ bool overlap(const Py_buffer& a, const Py_buffer& b) {
     return x.lo < x.hi && y.lo < y.hi && x.lo < y.hi && y.lo < x.hi;
 }
 
-// `n` doubles, C-contiguous, each finite and >= 0, read from a float64 array of `ndim` axes.
-const double* weights_of(const Py_buffer& v, int ndim, Py_ssize_t n, const char* what) {
+// `n` doubles, C-contiguous, each finite and >= 0, copied from a float64 array of `ndim` axes.
+// The core reads them without the GIL, while another thread may write the caller's array: the
+// copy is what is checked and what the core reads.
+std::vector<double> weights_of(const Py_buffer& v, int ndim, Py_ssize_t n, const char* what) {
     fused::Sample sample;
     if (!sample_of(v, sample) || sample != fused::Sample::float64 || v.ndim != ndim ||
         !PyBuffer_IsContiguous(&v, 'C') || v.len != n * 8) {
         PyErr_Format(PyExc_ValueError, "%s must be a C-contiguous float64 array of %zd values", what, n);
         throw PyErrorSet{};
     }
-    const double* w = static_cast<const double*>(v.buf);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (!(w[i] >= 0.0 && w[i] <= 1.7976931348623157e308)) {
+    const double* source = static_cast<const double*>(v.buf);
+    std::vector<double> w(source, source + n);
+    for (double value : w) {
+        if (!(value >= 0.0 && value <= 1.7976931348623157e308)) {
             PyErr_Format(PyExc_ValueError, "%s holds a value that is negative, NaN or infinite", what);
             throw PyErrorSet{};
         }
@@ -141,6 +145,7 @@ Py_ssize_t index_arg(PyObject* obj, const char* what) {
 struct HeldObjects {
     Buffer image, guidance, kernel, table, out;
     Ref output;
+    std::vector<double> kernel_values, table_values;  // weights_of()'s copies
 };
 
 // Threads for a call that allocates `fixed` bytes besides each worker's `per_thread`, or
@@ -233,10 +238,12 @@ PyObject* filter_body(PyObject* numpy_empty, PyObject* const* args, Py_ssize_t n
         throw PyErrorSet{};
     }
     q.pad = side / 2;
-    q.kernel_s = weights_of(*held.kernel, 2, side * side, "kernel_s");
+    held.kernel_values = weights_of(*held.kernel, 2, side * side, "kernel_s");
+    q.kernel_s = held.kernel_values.data();
     if (table_guidance) {
         held.table = acquire(args[3], false, "table");
-        q.table = weights_of(*held.table, 1, 256, "table");
+        held.table_values = weights_of(*held.table, 1, 256, "table");
+        q.table = held.table_values.data();
     } else {
         // Other guidance is weighed by the range rule of this standard deviation.
         const double sigma = PyFloat_AsDouble(args[3]);
@@ -254,8 +261,11 @@ PyObject* filter_body(PyObject* numpy_empty, PyObject* const* args, Py_ssize_t n
         throw PyErrorSet{};
     }
 
-    const int mode = static_cast<int>(index_arg(args[5], "mode"));
-    if (mode > static_cast<int>(fused::Border::constant)) {
+    // Checked before any narrowing: 2**32 + 1 must not pass for 1. A value beyond Py_ssize_t is
+    // clamped to its ends, which are out of range too.
+    const Py_ssize_t mode = PyNumber_AsSsize_t(args[5], nullptr);
+    if (mode == -1 && PyErr_Occurred()) throw PyErrorSet{};
+    if (mode < 0 || mode > static_cast<Py_ssize_t>(fused::Border::constant)) {
         PyErr_SetString(PyExc_ValueError, "mode code out of range");
         throw PyErrorSet{};
     }

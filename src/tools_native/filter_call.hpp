@@ -15,6 +15,11 @@ PyObject* filter(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // require_memory(nbytes, what): MemoryError naming `what` when the process cannot get nbytes.
 PyObject* require_memory(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
+// hold_temporary(path: bytes) -> slot: until release_temporary(slot), a fault that ends the process
+// (SIGSEGV, SIGBUS, ...) unlinks `path` first (fault_cleanup.cpp). The slot is -1 when all are taken.
+PyObject* hold_temporary(PyObject* module, PyObject* path);
+PyObject* release_temporary(PyObject* module, PyObject* slot);
+
 // numpy.empty, imported when the module was executed (borrowed).
 PyObject* numpy_empty_of(PyObject* module);
 

@@ -47,6 +47,11 @@ PyMethodDef methods[] = {
      "guidance, or the range rule's sigma for any other."},
     {"require_memory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(require_memory)), METH_FASTCALL,
      "require_memory(nbytes, what)\n--\n\nMemoryError naming `what` unless the process can get nbytes."},
+    {"hold_temporary", hold_temporary, METH_O,
+     "hold_temporary(path)\n--\n\nUntil release_temporary(slot), a fault that ends the process unlinks path (bytes) "
+     "first. Returns the slot, -1 when none is free."},
+    {"release_temporary", release_temporary, METH_O,
+     "release_temporary(slot)\n--\n\nForget the path held in slot."},
     {nullptr, nullptr, 0, nullptr},
 };
 

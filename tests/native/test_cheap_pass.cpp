@@ -701,6 +701,17 @@ void test_float_plan() {
         s.apply(f);
         check(!plan(f).pass.enabled, std::string("single-precision plan: off for ") + s.name);
     }
+    // The statements' products of spatial weights of 2^-40 and entries near 2^-1000 underflow,
+    // which the single-precision pass, computing none of them, would not raise: condition 5
+    // rules this out only with a centre weight near 1, as the class and the function make.
+    std::vector<double> small_kernel(49, 1.5 * 0x1p-40), tiny_tail = table;
+    for (size_t d = 240; d < tiny_tail.size(); ++d) tiny_tail[d] = (1 + 0x1p-52) * 0x1p-1000;
+    fkd::CheapPassFacts underflowing = usual;
+    underflowing.kernel_s = small_kernel.data();
+    underflowing.table = tiny_tail.data();
+    underflowing.guid_ch = 1;
+    check(fkd::plan_cheap_pass(underflowing).enabled && !plan(underflowing).pass.enabled,
+          "single-precision plan: off where the statements' weight products may underflow");
     std::vector<double> close = table, gentle = range_table(256, 0.0017);
     close[10] *= 1 + 0x1p-34;
     fkd::CheapPassFacts f = usual;

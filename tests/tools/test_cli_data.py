@@ -144,11 +144,14 @@ def test_batch_goes_on_past_bad_files_and_resumes(cli, monkeypatch, tmp_path, rn
     whole = (tmp_path / "imgs" / "c.png").read_bytes()
     (tmp_path / "imgs" / "c.png").write_bytes(whole[: len(whole) // 2])  # truncated
     (tmp_path / "imgs" / "b.png").write_text("a text file named like an image")
+    cv2.imwrite("imgs/e.png", pairs["a"][0])  # no guidance: it stopped the batch before any work
     code, out, err = cli("filter", "imgs", "--guidance-dir", "guides", "-o", "out", "--sigma-s", 1)
     assert code == 2
     assert "'imgs/b.png' cannot be read: not an image format" in err
     assert "'imgs/c.png' cannot be read: OpenCV knows its format" in err and "truncated" in err
-    assert "filtered 2 files" in out and "2 FAILED: imgs/b.png, imgs/c.png" in out
+    assert "error: no guidance for 'imgs/e.png' in 'guides'" in err and len(err.strip().splitlines()) == 3
+    assert "filtered 2 files" in out and "3 FAILED: imgs/b.png, imgs/c.png, imgs/e.png" in out
+    os.unlink("imgs/e.png")
     assert sorted(os.listdir("out")) == ["a.png", "d.png"]
     for name in ("a", "d"):
         assert np.array_equal(cv2.imread(f"out/{name}.png"), filtered(1, *pairs[name])), name

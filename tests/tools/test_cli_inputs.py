@@ -119,13 +119,30 @@ def test_a_decompression_bomb_is_refused_before_decoding(cli, monkeypatch, tmp_p
     assert np.array_equal(cv2.imread("out/fine.png"), filtered(img, guide))
 
 
+def _tiff_declaring(side_type, gray):
+    """An uncompressed 8-bit gray TIFF whose width and height tags have the given field type:
+    libtiff reads them of any integer type, signed ones (SBYTE 6, SSHORT 8, SLONG 9) included."""
+    h, w = gray.shape
+    fields = [(256, side_type, w), (257, side_type, h), (258, 3, 8), (259, 3, 1), (262, 3, 1),
+              (273, 4, 8 + 2 + 9 * 12 + 4), (277, 3, 1), (278, 4, h), (279, 4, h * w)]
+    codes = {3: "H", 4: "I", 6: "b", 8: "h", 9: "i"}
+    directory = b"".join(struct.pack("<HHI", tag, kind, 1) + struct.pack("<" + codes[kind], value).ljust(4, b"\0")
+                         for tag, kind, value in fields)
+    return b"II*\0" + struct.pack("<IH", 8, len(fields)) + directory + b"\0" * 4 + gray.tobytes()
+
+
 def test_max_pixels_holds_every_input_to_its_limit(cli, monkeypatch, one_line, tmp_path, rng, make_pair):
     monkeypatch.chdir(tmp_path)
     img, guide = make_pair(rng, 10, 12, 3)
     cv2.imwrite("img.png", img)
     cv2.imwrite("guide.png", guide)
     np.save("img.npy", img)
-    for image, verb in (("img.png", "declares"), ("img.npy", "has")):
+    # Sides of a signed type were passed over, and the picture they declared was decoded first.
+    for side_type in (6, 8, 9):
+        (tmp_path / f"img{side_type}.tif").write_bytes(_tiff_declaring(side_type, img[:, :, 0]))
+        assert cv2.imread(f"img{side_type}.tif", cv2.IMREAD_UNCHANGED).shape == (10, 12)
+    for image, verb in (("img.png", "declares"), ("img.npy", "has"), ("img6.tif", "declares"),
+                        ("img8.tif", "declares"), ("img9.tif", "declares")):
         code, _, err = cli("filter", image, "guide.png", "-o", "o.png", "--max-pixels", 119)
         assert code == 2 and f"image '{image}' {verb} 12x10 pixels, more than --max-pixels 119" in one_line(err)
     code, _, err = cli("filter", "img.png", "guide.png", "-o", "o.png", "--max-pixels", 120, "--sigma-s", 1)
@@ -147,9 +164,21 @@ def test_npy_of_any_channel_count_and_a_float_file_with_nan(cli, monkeypatch, tm
     holes[3, 4] = np.nan
     np.save("imgs/e.npy", holes)
     np.save("guides/e.npy", holes > 0.5)
+    # Damaged headers ended the command with a traceback (tokenize's error for an unclosed
+    # bracket, OverflowError for a negative side) and the files after them were never filtered.
+    np.save("imgs/f.npy", holes)
+    data = (tmp_path / "imgs" / "f.npy").read_bytes()
+    for name, spoilt in (("f", b"(6, 7 "), ("g", b"(-6,7)")):
+        (tmp_path / "imgs" / f"{name}.npy").write_bytes(data.replace(b"(6, 7)", spoilt, 1))
+        np.save(f"guides/{name}.npy", holes > 0.5)
     code, out, err = cli("filter", "imgs", "--guidance-dir", "guides", "-o", "out", "--sigma-s", 1)
-    assert code == 2 and "1 FAILED: imgs/e.npy" in out
+    assert code == 2 and "3 FAILED: imgs/e.npy, imgs/f.npy, imgs/g.npy" in out
     assert "error: guidance 'guides/e.npy' has bool samples" in err
+    assert "error: image 'imgs/f.npy' is not a readable .npy array (its header cannot be parsed" in err
+    assert "error: image 'imgs/g.npy' is not a readable .npy array (its header's shape (-6, 7)" in err
+    assert len(err.strip().splitlines()) == 3 and "Traceback" not in err
+    os.unlink("imgs/f.npy")
+    os.unlink("imgs/g.npy")
     for name in channels:
         img, guide = np.load(f"imgs/{name}.npy"), np.load(f"guides/{name}.npy")
         assert np.array_equal(np.load(f"out/{name}.npy"), joint_bilateral(img, guide, 1, 0.1, rounding="truncate")), name

@@ -136,14 +136,24 @@ def test_npy_files_are_read_window_by_window(tmp_path, rng, make_pair):
     np.save(tmp_path / "guide.npy", guide)
     options = dict(sigma_s=1, sigma_r=0.1, mode="wrap")
     want = joint_bilateral(img, guide, **options)
+    np.save(tmp_path / "fortran.npy", np.asfortranarray(guide))
     files = filter_dask(joint_bilateral, tmp_path / "img.npy", str(tmp_path / "guide.npy"), chunks=8, **options)
     mixed = filter_dask(joint_bilateral, tmp_path / "img.npy", da.from_array(guide, chunks=(10, 7, 3)), **options)
+    fortran = filter_dask(joint_bilateral, img, tmp_path / "fortran.npy", chunks=(8, 10), **options)
     # No task holds or slices the inputs: each window task reads the files itself.
     assert set(files.__dask_graph__().layers) == {files.name} and len(files.__dask_graph__()) == 16
-    for lazy in (files, mixed):
+    for lazy in (files, mixed, fortran):
         assert lazy.compute(scheduler="threads").tobytes() == want.tobytes()
     whole = filter_dask(joint_bilateral, tmp_path / "img.npy", tmp_path / "guide.npy", **options)
     assert whole.chunks == ((29,), (31,))
+    # A file rewritten once the graph is built fails each task that reads it. The tasks read the
+    # new file (mixed with the old where it changed during compute()), and a float64 one made a
+    # float64 result under a uint16 graph.
+    for replacement in (img[::-1].copy(), img.astype(np.float64)):
+        np.save(tmp_path / "img.npy", replacement)
+        with pytest.raises(RuntimeError, match="img: .*img.npy' changed after filter_dask built the graph"):
+            files.compute(scheduler="threads")
+    np.save(tmp_path / "img.npy", img)
     # The object form reads files too.
     filt = Sovelk.Joint_bilateral_filter(1, 0.1)
     img8, guide8 = make_pair(rng, 21, 17, 3, None)

@@ -1,9 +1,13 @@
 """sovelk_tools.joint_bilateral against its numpy model (function_oracle.py) and the class."""
 
+import ctypes
+import ctypes.util
 import os
+import platform
 import subprocess
 import sys
 import textwrap
+import threading
 from importlib import resources
 
 import cv2
@@ -12,7 +16,7 @@ import pytest
 
 import function_oracle
 import Sovelk
-from sovelk_tools import function, joint_bilateral
+from sovelk_tools import _native, function, joint_bilateral
 
 DTYPES = [np.uint8, np.uint16, np.int16, np.int32, np.float32, np.float64]
 MODES = ["reflect", "mirror", "nearest", "wrap", "constant"]
@@ -126,7 +130,32 @@ def test_weights_are_the_classes():
             assert same_bits(kernel_s, filt.kernel_s) and same_bits(table, filt.table_r_gray)
     # A float sigma_s with a whole value is the integer's kernel.
     assert same_bits(function._weights(2.0, 0.1)[0], function._weights(2, 0.1)[0])
+    # numpy integers are their values: np.uint8(17) ** 2 wraps to 33 under numpy 2, and
+    # np.int16(200) ** 2 to a negative number.
+    for numpy_integer in (np.uint8(17), np.int16(200)):
+        for got, want in zip(function._weights(1, numpy_integer), function._weights(1, int(numpy_integer))):
+            assert same_bits(got, want)
+    assert same_bits(function._weights(np.uint8(17), 0.1)[0], function._weights(17, 0.1)[0])
     assert function._weights(1.5, 0.1)[0].shape == (11, 11)  # radius int(4.5 + 0.5)
+
+
+@pytest.mark.skipif(platform.machine() != "x86_64", reason="FE_DOWNWARD's value is x86's")
+def test_cached_weights_follow_the_rounding_mode():
+    # np.exp rounds as the thread does: weights cached during a call under FE_DOWNWARD were handed
+    # to every later call in the default mode.
+    libm = ctypes.CDLL(ctypes.util.find_library("m"))
+    sigma_s, sigma_r, radius = 1.25, 0.0917, 4  # weights no other test caches
+    assert libm.fesetround(0x400) == 0
+    try:
+        downward = function._weights(sigma_s, sigma_r)
+        downward_fresh = function._compute_weights(sigma_s, sigma_r, radius)
+    finally:
+        libm.fesetround(0)
+    nearest = function._weights(sigma_s, sigma_r)
+    nearest_fresh = function._compute_weights(sigma_s, sigma_r, radius)
+    assert not same_bits(downward_fresh[1], nearest_fresh[1])  # the case means something
+    for got, want in zip(downward + nearest, downward_fresh + nearest_fresh):
+        assert same_bits(got, want)
 
 
 def test_model_borders_are_opencvs():
@@ -141,13 +170,21 @@ def test_model_borders_are_opencvs():
 
 
 def test_rounding_ties_and_clipping():
-    # sigma_s 0.1 has a window of one pixel: the output is the image value itself.
-    values = np.array([[0.5, 1.5, 2.5, -0.5, -1.5, 254.5, 255.5, 1e9, -1e9, 2.7, -2.7]])
+    # sigma_s 0.1 has a window of one pixel: the output is the image value itself. Means of 2^63
+    # and more raised "NaN" once: their conversion ran ahead of the clip.
+    values = np.array([[0.5, 1.5, 2.5, -0.5, -1.5, 254.5, 255.5, 1e9, -1e9, 2.7, -2.7, -1e19, 1e19]])
     gray = np.zeros(values.shape, np.uint8)
-    assert joint_bilateral(values, gray, 0.1, 0.1, output=np.int16).tolist() == [
-        [0, 2, 2, 0, -2, 254, 256, 32767, -32768, 3, -3]]
-    assert joint_bilateral(values, gray, 0.1, 0.1, output=np.uint8, rounding="truncate").tolist() == [
-        [0, 1, 2, 0, 0, 254, 255, 255, 0, 2, 0]]
+    nearest = [0, 2, 2, 0, -2, 254, 256, 32767, -32768, 3, -3, -32768, 32767]
+    truncated = [0, 1, 2, 0, 0, 254, 255, 255, 0, 2, 0, 0, 255]
+    assert joint_bilateral(values, gray, 0.1, 0.1, output=np.int16).tolist() == [nearest]
+    assert joint_bilateral(values, gray, 0.1, 0.1, output=np.uint8, rounding="truncate").tolist() == [truncated]
+    # Written value by value (every other int16 of a wider array), each through the scalar conversion.
+    strided = np.zeros((1, values.shape[1], 2), np.int16)[:, :, 0]
+    assert joint_bilateral(values, gray, 0.1, 0.1, output=strided).tolist() == [nearest]
+    for value, dtype in ((1e19, np.uint8), (1e300, np.int32), (-3e19, np.uint16)):
+        info = np.iinfo(dtype)
+        want = info.max if value > 0 else info.min
+        assert joint_bilateral(np.array([[value]]), gray[:, :1], 1, 0.1, output=dtype).item() == want
 
 
 def near_integer_image(kind, dtype, rng):
@@ -222,7 +259,7 @@ def test_layouts_read_in_place(tmp_path):
     assert not unaligned.flags.aligned
 
 
-def test_output_argument():
+def test_output_argument(tmp_path):
     rng = np.random.default_rng(4)
     image = rng.integers(0, 256, (12, 14), dtype=np.uint8)
     guidance = rng.integers(0, 256, (12, 14), dtype=np.uint8)
@@ -235,6 +272,15 @@ def test_output_argument():
     wide = np.zeros((12, 14, 1), np.float64)
     joint_bilateral(image[:, :, None], guidance, 1, 0.1, output=wide[:, :, ::-1])
     assert np.array_equal(wide[:, :, 0], joint_bilateral(image, guidance, 1, 0.1, output=np.float64))
+    # A second map of the image's own file shares no memory numpy can see: where the workers'
+    # bands met, pixels were read after they had been overwritten.
+    image, guidance = rng.integers(0, 256, (2, 200, 300), dtype=np.uint8)
+    want = joint_bilateral(image, guidance, 1, 0.1)
+    np.save(tmp_path / "image.npy", image)
+    mapped = np.load(tmp_path / "image.npy", mmap_mode="r")
+    second = np.load(tmp_path / "image.npy", mmap_mode="r+")
+    assert joint_bilateral(mapped, guidance, 1, 0.1, output=second) is second
+    assert same_bits(np.asarray(second), want) and same_bits(np.asarray(mapped), want)
 
 
 @pytest.mark.parametrize("shape", [(0, 5), (4, 0, 3), (3, 3, 0)])
@@ -291,8 +337,12 @@ GRAY = np.zeros((6, 7), np.uint8)
     ((IMG, GRAY, 1, 1e-200), {}, ValueError, "sigma_r is too small"),
     ((IMG, GRAY, 1, 1e200), {}, ValueError, "sigma_r is too large"),
     ((IMG, GRAY, True, 0.1), {}, TypeError, "sigma_s must be a real number"),
+    ((IMG, GRAY, 1e308, 0.1), {}, ValueError, "sigma_s is too large"),
+    ((IMG, GRAY, 10 ** 400, 0.1), {}, ValueError, "sigma_s is too large"),
+    ((IMG, GRAY, 1, 10 ** 400), {}, ValueError, "sigma_r is too large"),
     ((IMG, GRAY, 1, 0.1), {"mode": "mirrored"}, ValueError, "mode must be one of"),
     ((IMG, GRAY, 1, 0.1), {"cval": float("inf")}, ValueError, "cval must be finite"),
+    ((IMG, GRAY, 1, 0.1), {"cval": 10 ** 400}, ValueError, "cval is too large"),
     ((IMG, GRAY, 1, 0.1), {"guidance_cval": 256}, ValueError, "guidance_cval must be"),
     ((IMG, GRAY, 1, 0.1), {"rounding": "up"}, ValueError, "rounding must be"),
     ((IMG, GRAY, 1, 0.1), {"output": np.complex64}, TypeError, "output dtype complex64"),
@@ -305,6 +355,45 @@ GRAY = np.zeros((6, 7), np.uint8)
 def test_bad_input_is_named(args, kwargs, error, match):
     with pytest.raises(error, match=match):
         joint_bilateral(*args, **kwargs)
+
+
+@pytest.mark.parametrize("mode", [-1, 5, 2 ** 32 + 1, 2 ** 64])
+def test_native_mode_code_out_of_range(mode):
+    # 2 ** 32 + 1 was cut to an int first, and taken as mirror.
+    kernel_s, table = function._weights(1, 0.1)
+    image = IMG[:, :, :1]
+    with pytest.raises(ValueError, match="mode code out of range"):
+        _native.filter(image, image, kernel_s, table, np.dtype(np.uint8), mode, 0.0, 0, False, 0, 0, 6, 7)
+
+
+def test_weights_written_during_a_call_are_not_read():
+    # The core reads the weights without the GIL; a thread writing NaN into them while it ran made
+    # NaN results. The thread runs once the call has released the GIL, after the weights are read.
+    rng = np.random.default_rng(6)
+    image = rng.random((500, 500, 1))
+    guidance = np.zeros((500, 500, 1), np.uint8)
+    kernel_s, table = (w.copy() for w in function._weights(3, 0.1))
+    args = (np.dtype(np.float64), 0, 0.0, 0, False, 0, 0, 500, 500)
+    want = _native.filter(image, guidance, kernel_s, table, *args)
+    started = threading.Event()
+
+    def spoil():
+        started.wait()
+        kernel_s[...] = np.nan
+
+    thread = threading.Thread(target=spoil)
+    thread.start()
+    started.set()
+    got = _native.filter(image, guidance, kernel_s, table, *args)
+    thread.join()
+    assert np.isnan(kernel_s).all() and same_bits(got, want)
+
+
+def test_a_float32_output_beyond_its_range_is_a_documented_value_error():
+    with pytest.raises(ValueError, match="beyond float32's range"):
+        joint_bilateral(np.full((2, 3), 1e39), GRAY[:2, :3], 1, 0.1, output=np.float32)
+    raises = " ".join(joint_bilateral.__doc__.split("Raises")[1].split())
+    assert "a float32 output whose value is beyond float32's range" in raises
 
 
 def test_read_only_output_is_refused():

@@ -8,7 +8,7 @@ from hypothesis import given, settings, strategies as st
 import Sovelk
 from sovelk_tools import filter_tiled, joint_bilateral, reflect_index
 from sovelk_tools._border import window_index
-from sovelk_tools.tiled import _file_mapping, tile_count
+from sovelk_tools.tiled import _file_mapping, filter_in_bands, tile_count
 
 
 def test_reflect_index_matches_opencv_for_any_pad():
@@ -175,6 +175,9 @@ def test_function_tiles_equal_the_whole_image_call(dtype, mode):
         got = filter_tiled(joint_bilateral, img, guide, tile=tile, **options)
         want = joint_bilateral(img, guide, **options)
         assert got.dtype == want.dtype == img.dtype and got.tobytes() == want.tobytes(), (shape, tile)
+        # Bands of rows read with the window's reach around them, as the command line reads .npy files.
+        banded = filter_in_bands(img, guide, tile, np.empty_like(want), **options)
+        assert banded.tobytes() == want.tobytes(), (shape, tile)
         # Into an out of another dtype, with the other rounding: still the whole call's bits.
         out = np.full(shape, 7, np.int32 if dtype != np.int32 else np.float32)
         filter_tiled(joint_bilateral, img, guide, tile, out, rounding="truncate", **options)
