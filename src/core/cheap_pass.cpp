@@ -60,8 +60,9 @@ CheapPass plan_cheap_pass(const CheapPassFacts& f) {
     CheapPass plan;
     if (f.conversion.kind == Conversion::none || f.offsets < 1 || f.guid_ch < 1) return plan;
     // Non-negative values keep every sum free of cancellation: the error bound is relative, and
-    // no sum can fall into the subnormals by cancelling.
-    if (!(f.img_lo >= 0.0 && f.img_hi <= 0x1p31)) return plan;
+    // no sum can fall into the subnormals by cancelling. Other images take a bound relative to
+    // their largest magnitude.
+    if (!f.magnitudes && !(f.img_lo >= 0.0 && f.img_hi <= 0x1p31)) return plan;
     const PositiveRange k = positive_range(f.kernel_s, f.offsets);
     const PositiveRange t = positive_range(f.table, f.table_used);
     if (!k.all_usable || !t.all_usable || !k.any_nonzero || !t.any_nonzero) return plan;
@@ -73,10 +74,20 @@ CheapPass plan_cheap_pass(const CheapPassFacts& f) {
     const int64_t lowest = gc * floor_log2(t.min_bits) + floor_log2(k.min_bits);
     const int64_t highest = gc * upper_log2(t.max_bits) + upper_log2(k.max_bits);
     // No cheap sum may overflow: n terms w * P below 2^(highest + value_bits), and a rounded
-    // sum of non-negative terms is less than twice the exact one.
-    const int64_t value_bits = ceil_log2(f.img_hi + 1.0);
+    // sum of non-negative terms is less than twice the exact one (of terms of any sign, of the
+    // sum of their magnitudes).
     const int64_t offset_bits = ceil_log2(static_cast<double>(f.offsets));
-    if (highest + value_bits + offset_bits + 1 > 1023) return plan;
+    if (f.magnitudes) {
+        // Rows whose magnitudes stay below 2^(1000 - highest - offset_bits) keep every sum of
+        // either sequence below 2^1001.
+        const int64_t room = 1000 - highest - offset_bits;
+        if (room < 1) return plan;
+        plan.magnitudes = true;
+        plan.magnitude_limit = room > 1023 ? DBL_MAX : std::ldexp(1.0, static_cast<int>(room));
+    } else {
+        const int64_t value_bits = ceil_log2(f.img_hi + 1.0);
+        if (highest + value_bits + offset_bits + 1 > 1023) return plan;
+    }
     // A pixel's sum S is at least its smallest nonzero weight. With S <= 2^(lowest + 1022) each
     // exact quotient w / S, and each cheap value N / S, is zero or at least 2^-1022: normal, so
     // neither sequence underflows, and the bound needs no term for subnormal roundings.
@@ -88,6 +99,12 @@ CheapPass plan_cheap_pass(const CheapPassFacts& f) {
     plan.margin = 3.0 * static_cast<double>(f.offsets + 2) * 0x1p-53;
     plan.enabled = true;
     return plan;
+}
+
+double magnitude_reach(const CheapPass& plan, double magnitude) {
+    // |exact - cheap| <= 2 gamma(n + 1) (1 + gamma) magnitude, which margin * magnitude exceeds
+    // with room for the roundings of this product and of v - reach and v + reach.
+    return plan.margin * magnitude * (1.0 + 0x1p-50) + 0x1p-1000;
 }
 
 namespace {
@@ -105,7 +122,9 @@ constexpr ptrdiff_t kRun = 24;
 
 FloatPlan plan_float_pass(const CheapPassFacts& f, const CheapPass& cheap) {
     FloatPlan plan;
-    if (!cheap.enabled || f.window < 1 || f.window * f.window != f.offsets) return plan;
+    if (!cheap.enabled || cheap.magnitudes || f.window < 1 || f.window * f.window != f.offsets) return plan;
+    // Its margins decide integers, not float32 numbers.
+    if (f.conversion.kind != Conversion::truncate && f.conversion.kind != Conversion::round_half_even) return plan;
     if (!(f.img_lo >= 0.0 && f.img_hi < 0x1p24) || f.guid_ch > 4) return plan;
     const int64_t span = f.table_used - 1;
     if (span < 0 || f.guid_ch * span * span >= (int64_t{1} << 24)) return plan;  // D^2 exact in float32

@@ -17,15 +17,25 @@ struct CheapPassFacts {
     ptrdiff_t table_used = 0;
     int guid_ch = 1;                   // factors of the range weight
     double img_lo = 0.0, img_hi = 0.0; // bounds of the image values, which are integers
+    // Or: image values of any sign and fraction, bounded per row by the driver (CheapPass::
+    // magnitudes); img_lo and img_hi are then unused.
+    bool magnitudes = false;
     OutputConversion conversion;
 };
 
 // Enabled only where the bound holds and neither sequence can raise a floating-point event the
 // other would not: a conversion of the driver's own, image values in 0 .. 2^31, every spatial
 // weight and reachable table entry finite and non-negative, some of each nonzero, and weights
-// small enough that no weighted sum can overflow. The caller must also check the thread's
-// environment (round to nearest, no flush-to-zero), which the bound assumes.
+// small enough that no weighted sum can overflow. With facts.magnitudes, images of any values:
+// the plan's magnitude_limit keeps the sums from overflowing row by row, and the driver sets each
+// row's reach (magnitude_reach()). The caller must also check the thread's environment (round to
+// nearest, no flush-to-zero), which the bound assumes.
 CheapPass plan_cheap_pass(const CheapPassFacts& facts);
+
+// A row's reach for CheapPass::magnitudes: at least margin * magnitude with room for the
+// roundings of the test, and never below 2^-1000, which covers the absolute errors of sums that
+// fall into the subnormals.
+double magnitude_reach(const CheapPass& plan, double magnitude);
 
 // The largest relative error of the row loop's 2^(x / 8) (exp2_eighths: a float32 table of
 // eighths times a degree-3 polynomial of the reduced argument, evaluated in float32), with the

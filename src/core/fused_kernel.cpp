@@ -384,6 +384,7 @@ void work(Job& job, WorkerState& state, const std::function<bool()>* inline_poll
     args.conversion = job.conversion;
     args.cheap = job.cheap;
     args.cheap.enabled = job.cheap.enabled && environment_allows_fma_division();
+    const bool cheap_enabled = args.cheap.enabled;
     args.float_pass = job.float_pass;
     args.float_pass.enabled = job.float_pass.enabled && args.cheap.enabled;
     args.block_history = state.block_history.data();
@@ -418,6 +419,11 @@ void work(Job& job, WorkerState& state, const std::function<bool()>* inline_poll
             args.guid_rows_f32 = state.cache.guid_rows_f32();
             args.img_rows_f32 = state.cache.img_rows_f32();
             args.guid_rows_f64 = state.cache.guid_rows_f64();
+            if (g.magnitudes) {  // rows of larger magnitudes run the exact sequence
+                const double magnitude = state.cache.window_magnitude();
+                args.cheap.enabled = cheap_enabled && magnitude <= args.cheap.magnitude_limit;
+                args.reach = magnitude_reach(args.cheap, magnitude);
+            }
             if (args.float_pass.enabled && single_pass_tries(args)) state.cache.ensure_float_rows();
             args.out_row = target.direct ? reinterpret_cast<double*>(target.direct + r * target.direct_row_bytes) + c0 * g.img_ch
                                          : state.row_out.get();
@@ -510,6 +516,7 @@ Result execute(const Source& src, const Geometry& geometry, const OutputTarget& 
     Geometry g = geometry;
     g.float_rows = float_plan.pass.enabled;
     g.paired = g.paired && float_plan.pass.enabled && float_plan.pass.paired;
+    g.magnitudes = cheap.enabled && cheap.magnitudes;
 
     // Only the AVX2 path splits its quotients between the divider and the FMA units (see Pair).
     const bool fma_by_data = options.division == Division::automatic && options.isa == Isa::avx2 &&
@@ -642,17 +649,22 @@ OutputConversion integer_conversion(Sample out, Rounding rounding) {
 // Signed and float images leave the range unknown, and the cheap pass off.
 CheapPassFacts converted_by_filter(const SourceRequest& q) {
     CheapPassFacts f;
-    if (q.image.sample != Sample::uint8 && q.image.sample != Sample::uint16) return f;
+    f.conversion = integer_conversion(q.out.sample, q.rounding);
+    if (q.out.sample == Sample::float32) f.conversion.kind = Conversion::to_float32;
+    if (f.conversion.kind == Conversion::none) return f;  // float64: every bit is the result
     double lo = 0.0, hi = q.image.sample == Sample::uint8 ? 255.0 : 65535.0;
-    if (q.border == Border::constant) {
+    bool whole = q.image.sample == Sample::uint8 || q.image.sample == Sample::uint16;
+    if (whole && q.border == Border::constant) {
         // nearbyint raises no inexact flag, and cval is finite (source_request_ok).
-        if (std::nearbyint(q.cval) != q.cval) return f;
-        lo = std::min(lo, q.cval);
+        whole = std::nearbyint(q.cval) == q.cval && q.cval >= 0.0;
         hi = std::max(hi, q.cval);
     }
-    f.conversion = integer_conversion(q.out.sample, q.rounding);
-    f.img_lo = lo;
-    f.img_hi = hi;
+    if (whole) {
+        f.img_lo = lo;
+        f.img_hi = hi;
+    } else {
+        f.magnitudes = true;  // signed or fractional values: bounded row by row
+    }
     return f;
 }
 

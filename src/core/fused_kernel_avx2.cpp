@@ -69,6 +69,24 @@ struct Avx2Vec : LaneIndices<4> {
     static D trunc(D x) { return _mm256_round_pd(x, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
     static D nearest(D x) { return _mm256_round_pd(x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC); }
     static unsigned differ(D a, D b) { return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a, b, _CMP_NEQ_UQ))); }
+    // float32_differs() of each lane, on the bits.
+    static __m256i float32_bits(__m256i b) {
+        const __m256i odd = _mm256_and_si256(_mm256_srli_epi64(b, 29), _mm256_set1_epi64x(1));
+        const __m256i up = _mm256_add_epi64(_mm256_add_epi64(b, _mm256_set1_epi64x(kFloat32Half)), odd);
+        return _mm256_and_si256(up, _mm256_set1_epi64x(static_cast<int64_t>(kFloat32Cut)));
+    }
+    static __m256i float32_abnormal(__m256i b) {  // magnitude outside [2^-126, 2^127)
+        const __m256i m = _mm256_and_si256(b, _mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+        return _mm256_or_si256(_mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<int64_t>(kFloat32Low)), m),
+                               _mm256_cmpgt_epi64(m, _mm256_set1_epi64x(static_cast<int64_t>(kFloat32High - 1))));
+    }
+    static unsigned float32_differ(D a, D b) {
+        const __m256i x = _mm256_castpd_si256(a), y = _mm256_castpd_si256(b);
+        const __m256i same = _mm256_cmpeq_epi64(float32_bits(x), float32_bits(y));
+        const __m256i bad = _mm256_or_si256(_mm256_or_si256(float32_abnormal(x), float32_abnormal(y)),
+                                            _mm256_xor_si256(same, _mm256_set1_epi64x(-1)));
+        return static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(bad)));
+    }
     // Range checks on the values' bit patterns, as signed 64-bit integers: for 0 <= lo <= hi,
     // lo < x <= hi exactly when lo's pattern < x's <= hi's, a negative x (-0.0 too) being a
     // negative integer and +inf, then NaN, lying above every finite value. Integer compares raise

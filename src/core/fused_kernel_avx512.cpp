@@ -76,6 +76,23 @@ struct Avx512Vec : LaneIndices<8> {
         return _mm512_mask_roundscale_pd(x, 0xFF, x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
     }
     static unsigned differ(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_NEQ_UQ); }
+    // float32_differs() of each lane, on the bits.
+    static __m512i float32_bits(__m512i b) {
+        const __m512i odd = _mm512_and_si512(_mm512_maskz_srli_epi64(0xFF, b, 29), _mm512_set1_epi64(1));
+        const __m512i up = _mm512_add_epi64(_mm512_add_epi64(b, _mm512_set1_epi64(kFloat32Half)), odd);
+        return _mm512_and_si512(up, _mm512_set1_epi64(static_cast<int64_t>(kFloat32Cut)));
+    }
+    static unsigned float32_differ(D a, D b) {
+        const __m512i x = _mm512_castpd_si512(a), y = _mm512_castpd_si512(b);
+        const __m512i magnitude = _mm512_set1_epi64(0x7FFFFFFFFFFFFFFF);
+        const __m512i low = _mm512_set1_epi64(static_cast<int64_t>(kFloat32Low));
+        const __m512i high = _mm512_set1_epi64(static_cast<int64_t>(kFloat32High));
+        const __m512i mx = _mm512_and_si512(x, magnitude), my = _mm512_and_si512(y, magnitude);
+        const __mmask8 normal = _mm512_cmpge_epi64_mask(mx, low) & _mm512_cmplt_epi64_mask(mx, high) &
+                                _mm512_cmpge_epi64_mask(my, low) & _mm512_cmplt_epi64_mask(my, high);
+        return static_cast<unsigned>(static_cast<__mmask8>(
+            ~(normal & _mm512_cmpeq_epi64_mask(float32_bits(x), float32_bits(y)))));
+    }
     // Range checks on the values' bit patterns, as in the AVX2 path (0 <= lo <= hi): integer
     // compares raise no flag on a NaN lane, where Clang makes the quiet predicates signaling.
     static __m512i bits(D x) { return _mm512_castpd_si512(x); }

@@ -30,6 +30,23 @@ inline double lane_product(const double* folded_start, uint64_t fields, int gc_r
     return p;
 }
 
+// Float32 rounding of doubles by their bits, raising no flag: the pattern rounded to the nearest
+// one with 24 significant bits, ties to even, as converting to float32 and back gives it for
+// values of float32's normal range, [2^-126, 2^127] in magnitude (the rounding mode must be to
+// nearest, as it is wherever the cheap pass runs). Every vector path computes it so.
+constexpr uint64_t kFloat32Half = 0x0FFFFFFF;            // below half of float32's last place
+constexpr uint64_t kFloat32Cut = ~uint64_t{0x1FFFFFFF};  // the bits float32 keeps
+constexpr uint64_t kFloat32Low = uint64_t{1023 - 126} << 52, kFloat32High = uint64_t{1023 + 127} << 52;
+inline uint64_t float32_bits(uint64_t b) { return (b + kFloat32Half + (b >> 29 & 1)) & kFloat32Cut; }
+inline bool float32_differs(double a, double b) {
+    uint64_t x, y;
+    __builtin_memcpy(&x, &a, sizeof x);
+    __builtin_memcpy(&y, &b, sizeof y);
+    const uint64_t mx = x & 0x7FFFFFFFFFFFFFFFull, my = y & 0x7FFFFFFFFFFFFFFFull;
+    const bool normal = mx >= kFloat32Low && mx < kFloat32High && my >= kFloat32Low && my < kFloat32High;
+    return !normal || float32_bits(x) != float32_bits(y);
+}
+
 // One pixel at a time: the portable path, and the path for rows narrower than a vector. It
 // looks up the folded table like the vector paths (base pointer folded_table - centre).
 struct ScalarVec {
@@ -69,6 +86,7 @@ struct ScalarVec {
     // Without -ffast-math the compiler keeps both roundings.
     static D nearest(D x) { return (x + 0x1.8p52) - 0x1.8p52; }
     static unsigned differ(D a, D b) { return a != b ? 1u : 0u; }
+    static unsigned float32_differ(D a, D b) { return float32_differs(a, b) ? 1u : 0u; }
     static unsigned outside(D x, double lo, double hi) { return x > lo && x <= hi ? 0u : 1u; }
     static D keep_inside(D x, double lo, double hi, double other) { return x > lo && x <= hi ? x : other; }
 };
@@ -181,6 +199,9 @@ struct Pair {
     static D nearest(D x) { return {V::nearest(x.lo), V::nearest(x.hi)}; }
     // Lane masks: bit l for lane l, the high half's lanes above the low half's.
     static unsigned differ(D a, D b) { return V::differ(a.lo, b.lo) | V::differ(a.hi, b.hi) << V::lanes; }
+    static unsigned float32_differ(D a, D b) {
+        return V::float32_differ(a.lo, b.lo) | V::float32_differ(a.hi, b.hi) << V::lanes;
+    }
     static unsigned outside(D x, double lo, double hi) {
         return V::outside(x.lo, lo, hi) | V::outside(x.hi, lo, hi) << V::lanes;
     }
@@ -457,13 +478,24 @@ inline typename V::D convert(const OutputConversion& conv, typename V::D x) {
     return conv.kind == Conversion::truncate ? V::trunc(x) : V::nearest(x);
 }
 
-// Lanes whose value v may convert to another integer than the exact value within margin * v.
-// The reach is margin * max(v, 1): no less, and never subnormal, so that a value as small as
-// 2^-1022 raises no underflow here (v - reach is then exact, the operands being close).
+// Lanes whose values lo and hi may convert to different outputs: different integers, or
+// different float32 numbers (V::float32_differ, which also takes lanes beyond float32's normal
+// range as undecided).
+template <class V>
+inline unsigned differ_converted(const OutputConversion& conv, typename V::D lo, typename V::D hi) {
+    if (conv.kind == Conversion::to_float32) return V::float32_differ(lo, hi);
+    return V::differ(convert<V>(conv, lo), convert<V>(conv, hi));
+}
+
+// Lanes whose value v may convert to another output than the exact value within the bound. The
+// reach is margin * max(v, 1): no less, and never subnormal, so that a value as small as 2^-1022
+// raises no underflow here (v - reach is then exact, the operands being close); for images of
+// any sign, the row's reach.
 template <class V>
 inline unsigned undecided(const RowArgs& a, typename V::D v) {
-    const typename V::D reach = V::mul(V::max(v, V::set1(1.0)), V::set1(a.cheap.margin));
-    return V::differ(convert<V>(a.conversion, V::sub(v, reach)), convert<V>(a.conversion, V::add(v, reach)));
+    const typename V::D reach = a.cheap.magnitudes ? V::set1(a.reach)
+                                                   : V::mul(V::max(v, V::set1(1.0)), V::set1(a.cheap.margin));
+    return differ_converted<V>(a.conversion, V::sub(v, reach), V::add(v, reach));
 }
 
 // The cheap values v = N_k / S into acc[k * lanes + lane]; returns the lanes it cannot decide.

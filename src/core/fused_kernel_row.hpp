@@ -18,6 +18,7 @@ enum class Conversion : uint8_t {
     none,             // the values are the result: every bit counts
     truncate,         // trunc(clip(x, lo, hi)), numpy's clip and cast to an unsigned type
     round_half_even,  // round(clip(x, lo, hi)), ties to even
+    to_float32,       // rounded to the nearest float32 (lo and hi unused)
 };
 
 struct OutputConversion {
@@ -48,6 +49,12 @@ struct CheapPass {
     // Blocks that needed the exact sequence in the last rows skip the cheap pass for a few rows,
     // so that flat or saturated areas, where every pixel needs it, cost no more than before.
     bool predict = true;
+    // Images that may hold negative or fractional values, whose sums may cancel: the bound is
+    // margin times the largest magnitude the window's rows hold (RowArgs::reach), not times v,
+    // and rows holding a magnitude above magnitude_limit, whose sums might overflow, run the
+    // exact sequence.
+    bool magnitudes = false;
+    double magnitude_limit = 0.0;
 };
 
 // Per-call facts of the single-precision cheap pass, which the vector paths run instead of the
@@ -138,6 +145,7 @@ struct RowArgs {
     bool fma_division_allowed;
     OutputConversion conversion;
     CheapPass cheap;
+    double reach;  // with cheap.magnitudes: this row's |exact - cheap| bound, set by the driver
     FloatPass float_pass;
     // With float_pass.enabled: the same window rows in float32, planar (guidance value minus the
     // minimum, every channel, whatever the layout above; image samples, exact below 2^24).

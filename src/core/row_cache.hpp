@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -78,6 +79,8 @@ struct Geometry {
     bool float_rows = false;
     // Likewise the paired rows' buffers (PairedRows).
     bool paired = false;
+    // Each cached row's largest image magnitude is kept (CheapPass::magnitudes).
+    bool magnitudes = false;
 };
 
 template <class T>
@@ -158,7 +161,8 @@ public:
           guid_f32_rows_(g.float_rows || g.range == RangeWeights::rule_float ? static_cast<size_t>(g.window) : 0),
           img_f32_rows_(g.float_rows ? static_cast<size_t>(g.window) : 0),
           slots_(static_cast<size_t>(g.window)),
-          float_valid_(static_cast<size_t>(g.window), false) {}
+          float_valid_(static_cast<size_t>(g.window), false),
+          magnitude_(g.magnitudes ? static_cast<size_t>(g.window) : 0, 0) {}
 
     // Output columns c0 .. c0 + width - 1 of the block from now on: cached column x holds image
     // column first_ + x, with first_ = col0 + c0 - pad.
@@ -219,6 +223,15 @@ public:
     const float* const* img_rows_f32() const { return g_.float_rows ? img_f32_rows_.data() : nullptr; }
     const double* const* guid_rows_f64() const { return guid_f64_rows_.empty() ? nullptr : guid_f64_rows_.data(); }
 
+    // The largest image magnitude the window's rows hold (with Geometry::magnitudes).
+    double window_magnitude() const {
+        uint64_t most = 0;
+        for (ptrdiff_t slot : slots_) most = std::max(most, magnitude_[static_cast<size_t>(slot)]);
+        double m;
+        std::memcpy(&m, &most, sizeof m);
+        return m;
+    }
+
     // Converts the window's rows to float32 where they are not yet. Called only for rows in which
     // the single-precision pass may run: where it is predicted to fail (flat areas), the
     // conversion would be a large part of a small window's work.
@@ -259,6 +272,18 @@ private:
             with_channel_count(g_.img_ch, [&](auto ic) { finite = fill_image<decltype(ic)::value, T>(slot, source_row); });
         });
         float_valid_[static_cast<size_t>(slot)] = false;
+        if (finite && g_.magnitudes) {
+            // On the bits: magnitudes of finite doubles order as their patterns do.
+            const double* pd = img_.get() + slot * g_.cache_w * g_.img_ch;
+            uint64_t most = 0;
+            for (int k = 0; k < g_.img_ch; ++k)
+                for (ptrdiff_t x = 0; x < used_w_; ++x) {
+                    uint64_t bits;
+                    std::memcpy(&bits, pd + k * g_.cache_w + x, sizeof bits);
+                    most = std::max<uint64_t>(most, bits & 0x7FFFFFFFFFFFFFFFull);
+                }
+            magnitude_[static_cast<size_t>(slot)] = most;
+        }
         return finite ? Refill::ok : Refill::non_finite_image;
     }
 
@@ -461,6 +486,7 @@ private:
     std::vector<const float*> guid_f32_rows_, img_f32_rows_;
     std::vector<ptrdiff_t> slots_;   // the slot of each window row
     std::vector<bool> float_valid_;  // per slot: its float32 rows hold its current row
+    std::vector<uint64_t> magnitude_;  // per slot: its largest image magnitude, as bits
     ptrdiff_t strip_c0_ = 0, used_w_ = 0, first_ = 0, inner_lo_ = 0, inner_hi_ = 0;
     bool tag_valid_ = false;
 };

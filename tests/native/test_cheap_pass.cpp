@@ -562,7 +562,7 @@ void test_half_integer_means(Rng& rng) {
 
 // Images of the function's own kinds: uint16 noise over the whole range, flat and saturated
 // uint16 (65535) and uint8 areas, at sigma_s 1 to 4, with every border; a constant border with an
-// integer cval keeps the cheap pass, a fractional one turns it off.
+// integer cval keeps the cheap pass, a fractional one bounds it by the rows' magnitudes.
 void test_function_images(Rng& rng) {
     const fk::Border borders[] = {fk::Border::reflect, fk::Border::mirror, fk::Border::nearest, fk::Border::wrap,
                                   fk::Border::constant};
@@ -606,7 +606,7 @@ void test_function_images(Rng& rng) {
     frac.border = fk::Border::constant;
     frac.cval = 7.5;
     const fkd::CheapPassCounters c = compare_integer_outputs(frac, fk::Sample::uint16, fk::Rounding::half_even, true);
-    check(c.lanes == 0, frac.label + ": the cheap pass stays off");
+    check(c.lanes > 0, frac.label + ": the cheap pass runs with the rows' magnitudes");
 }
 
 // ---- the single-precision pass ----------------------------------------------------------------

@@ -226,6 +226,25 @@ def test_integer_outputs_near_their_jumps_equal_the_model(kind, dtype):
             assert same_bits(got, want), (sigma_s, out_dtype, rounding, mode)
 
 
+# Float32 outputs of float images are decided by the cheap pass from a bound on the rows'
+# magnitudes: means on or next to float32's rounding points, of either sign, need the exact one.
+@pytest.mark.parametrize("dtype", [np.float64, np.float32, np.int32, np.int16], ids=lambda d: np.dtype(d).name)
+def test_float32_outputs_near_their_roundings_equal_the_model(dtype):
+    rng = np.random.default_rng(41)
+    mid = float(np.float32(1.5)) + 2.0 ** -24  # half-way between two float32 neighbours of 1.5
+    scale = 1 if np.dtype(dtype).kind == "f" else 1000
+    flat = np.full((20, 37), mid * scale, dtype)
+    columns = (mid * scale + np.arange(37) % 2 * 2.0 ** -30 * scale)[None, :].repeat(20, 0).astype(dtype)
+    signed = (rng.normal(0, 3, (20, 37)) * scale).astype(dtype)
+    signed[5:9] = 0  # sums that cancel to zero
+    for image in (flat, columns, -columns, signed):
+        for guidance in (None, np.zeros((20, 37), np.uint8), rng.integers(0, 256, (20, 37), dtype=np.uint8)):
+            got = joint_bilateral(image, guidance, 2, 0.1, output=np.float32, mode="wrap")
+            want = function_oracle.joint_bilateral(image, image if guidance is None else guidance, 2, 0.1,
+                                                   dtype=np.float32, mode="wrap")
+            assert same_bits(got, want)
+
+
 @pytest.mark.parametrize("mode", MODES)
 def test_region_is_a_block_of_the_whole(mode):
     rng = np.random.default_rng(7)
