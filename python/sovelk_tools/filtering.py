@@ -13,20 +13,18 @@ import numpy as np
 
 from .batch import plan_batch
 from .function import joint_bilateral
-from .errors import InputOutOfMemory, UserError, cannot_write, os_line
+from .errors import PROG, InputOutOfMemory, UserError, cannot_write, os_line
 from .formats import is_npy
 from .imagefiles import check_sizes, load_guidance, load_image
 from .outputs import atomic_output, check_output, check_writable, open_npy_output, output_directory, write_image, write_npy
 from .tiled import filter_tiled, tile_count
-
-PROG = "sovelk"
 
 
 @dataclass(frozen=True)
 class FilterOptions:
     """The filter's options as the command line gives them."""
 
-    sigma_s: int
+    sigma_s: float  # an int where the command line was given a whole number
     sigma_r: float
     mode: str = "reflect"
     cval: float = 0.0
@@ -60,9 +58,10 @@ def check_options(options: FilterOptions) -> None:
 _LONG_RUN = 3e10
 
 
-def window_warning(sigma_s: int, h: int, w: int, path: str) -> Optional[str]:
+def window_warning(sigma_s: float, h: int, w: int, path: str) -> Optional[str]:
     """A warning, before the filter call, for a window so large for the image that the run takes very long."""
-    side = 6 * sigma_s + 1
+    # joint_bilateral's reach: 3 * sigma_s pixels, rounded to nearest where sigma_s is no whole number.
+    side = 2 * (3 * sigma_s if isinstance(sigma_s, int) else int(3 * sigma_s + 0.5)) + 1
     work = h * w * side * side
     if work < _LONG_RUN:
         return None
