@@ -141,8 +141,7 @@ def build_parser() -> argparse.ArgumentParser:
     f.add_argument(
         "--rounding", choices=list(ROUNDINGS),
         help="integer results: nearest (half to even) or truncate (toward zero). Default: truncate for "
-        "8-bit images, the bytes of Sovelk.Joint_bilateral_filter and of earlier releases; nearest for "
-        "deeper ones",
+        "8-bit images, the bytes of Sovelk.Joint_bilateral_filter; nearest for deeper ones",
     )
     f.add_argument(
         "--tile",

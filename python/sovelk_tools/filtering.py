@@ -31,8 +31,8 @@ class FilterOptions:
     rounding: Optional[str] = None  # None: by the image's depth (rounding_for)
 
     def rounding_for(self, dtype: np.dtype) -> str:
-        # 8-bit results keep the bytes of the class and of earlier releases (truncated); deeper
-        # integers had no earlier result to keep, and are rounded without bias.
+        # 8-bit results are the class's bytes (truncated), so that the command line and the class
+        # agree; deeper integers, which the class does not take, are rounded without bias.
         if self.rounding is not None:
             return self.rounding
         return "truncate" if dtype == np.uint8 else "nearest"
