@@ -26,6 +26,52 @@ finally:
     else:
         os.environ["SOVELK_EXPLAIN_PATH"] = _explain_before
 
+# ---- tests that run long: run on request -----------------------------------------------------
+
+LONG_TESTS = ("fuzzing, leak checks, mypy runs, Ctrl-C timing and the hardening tests that fork or end "
+              "interpreters")
+_long_deselected = pytest.StashKey[int]()
+
+
+def pytest_addoption(parser):
+    parser.addoption("--long", action="store_true",
+                     help=f"also run the tests marked long ({LONG_TESTS}); -m long runs only those")
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", f"long: {LONG_TESTS}; left out unless --long, -m long or the test's file is named")
+
+
+def pytest_collection_modifyitems(config, items):
+    """Leaves out the long tests, so that `python -m pytest` stays quick as tests are added.
+
+    They run with --long, with a -m expression that names them, or when their file is named on
+    the command line (`python -m pytest tests/hardening/test_fuzz.py` still fuzzes)."""
+    if config.getoption("--long") or "long" in (config.option.markexpr or ""):
+        return
+    named = set()
+    for arg in config.args:
+        path = config.invocation_params.dir / arg.split("::")[0]
+        if path.is_file():
+            named.add(path.resolve())
+    keep, left_out = [], []
+    for item in items:
+        long = item.get_closest_marker("long") is not None and item.path.resolve() not in named
+        (left_out if long else keep).append(item)
+    if left_out:
+        config.hook.pytest_deselected(items=left_out)
+        items[:] = keep
+    config.stash[_long_deselected] = len(left_out)
+
+
+def pytest_terminal_summary(terminalreporter, config):
+    left_out = config.stash.get(_long_deselected, 0)
+    if left_out:
+        terminalreporter.write_line(
+            f"{left_out} long tests left out ({LONG_TESTS}): `python -m pytest -m long` runs them")
+
+
 MODULE_FILE = "Sovelk"
 ENTRY_PREFIX = "Sovelk.Joint_bilateral_filter."
 MODULE_DIR = os.path.dirname(os.path.abspath(Sovelk.__file__))

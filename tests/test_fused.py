@@ -391,6 +391,41 @@ def test_result_does_not_depend_on_the_thread_count_or_the_vector_path(tmp_path)
         assert path == capped, (setting, path)
 
 
+@pytest.mark.parametrize("name, value, warned", [
+    ("SOVELK_ISA", "AVX2", "SOVELK_ISA='AVX2' is ignored; it takes avx512, avx2 or scalar"),
+    ("SOVELK_NUM_THREADS", "0", "SOVELK_NUM_THREADS='0' is ignored; it takes a positive whole number of threads"),
+    ("SOVELK_NUM_THREADS", "2.5\n", "SOVELK_NUM_THREADS='2.5\\x0a' is ignored"),
+    ("SOVELK_NUM_THREADS", " 2\n", None),
+    ("SOVELK_ISA", "scalar", None),
+    ("SOVELK_ISA", "", None),  # empty: unset, as a shell's `SOVELK_ISA= command`
+], ids=["isa-upper-case", "threads-zero", "threads-fraction", "threads-blanks", "isa-scalar", "isa-empty"])
+def test_a_setting_the_module_cannot_use_is_named_once_on_stderr(name, value, warned):
+    # Calls that take the fused kernel, the statements and a failing one: one line in all.
+    code = textwrap.dedent("""
+        import numpy as np, Sovelk
+        img = np.arange(300, dtype=np.uint8).reshape(10, 10, 3)
+        filt = Sovelk.Joint_bilateral_filter(1, 0.1)
+        for _ in range(3):
+            assert filt.joint_bilateral_filter(img, img).shape == img.shape
+            try:
+                filt.joint_bilateral_filter(img[:, :, 0], img)
+            except ValueError:
+                pass
+        print("ok")
+    """)
+    env = dict(os.environ)
+    env.pop("SOVELK_ISA", None)
+    env.pop("SOVELK_NUM_THREADS", None)
+    env[name] = value
+    proc = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0 and proc.stdout == "ok\n", proc.stderr
+    lines = proc.stderr.splitlines()
+    if warned is None:
+        assert lines == []
+    else:
+        assert len(lines) == 1 and lines[0].startswith("Sovelk: warning: " + warned), lines
+
+
 # ---- the 8-bit path: padding, output and ownership of its own --------------------------------
 
 def test_padding_mirrors_like_opencv_beyond_small_images():

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds a Linux x86-64 wheel that runs on glibc 2.28 and later (manylinux_2_28: RHEL 8, Ubuntu
-# 20.04, Debian 10 and newer) without Docker, then proves it in a fresh virtual environment.
+# Builds a Linux x86-64 wheel for glibc 2.28 (RHEL 8, Ubuntu 20.04, Debian 10) without Docker, then
+# proves it in a fresh virtual environment on this machine. auditwheel tags it by the newest glibc
+# symbol it uses (2.17 so far), so the wheel also carries manylinux_2_17; no glibc older than the
+# build machine's has been tried.
 #
 #   tools/build_portable_wheel.sh [PYTHON] [OUTDIR]        (defaults: python3, ./wheelhouse)
 #

@@ -3,7 +3,7 @@
 # test suite against that build. Any sanitizer report, in the test process or in any child
 # interpreter a test starts, fails the run.
 #
-#   tools/sanitize.sh                 # build into a temporary folder, run python -m pytest tests
+#   tools/sanitize.sh                 # build into a temporary folder, run python -m pytest tests --long
 #   tools/sanitize.sh tests/hardening -x   # extra arguments go to pytest instead of "tests"
 #
 # Environment: SANITIZE_BUILD_DIR to reuse a build folder (kept afterwards), PYTHON (python3).
@@ -94,7 +94,8 @@ fi
 rm -f "$logs"/*
 
 cd "$here"
-if [[ $# -eq 0 ]]; then set -- tests; fi
+# --long: the fuzzing and leak checks are what a sanitizer build is most for.
+if [[ $# -eq 0 ]]; then set -- tests --long; fi
 start=$SECONDS
 status=0
 "$python" -m pytest -q -p no:cacheprovider "$@" || status=$?

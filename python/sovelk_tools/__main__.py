@@ -10,15 +10,19 @@ OPENCV_MISSING = (
 
 
 def run(argv: Optional[Sequence[str]] = None) -> int:
-    """The command's entry point: one line instead of a traceback when OpenCV is missing."""
+    """The command's entry point: one line instead of a traceback when OpenCV is missing.
+
+    The command imports OpenCV once its arguments are parsed, so --help and --version work
+    without it."""
+    from .cli import main
+
     try:
-        from .cli import main
+        return main(argv)
     except ModuleNotFoundError as exc:
         if exc.name != "cv2":
             raise
         sys.stderr.write(OPENCV_MISSING)
         return 2
-    return main(argv)
 
 
 if __name__ == "__main__":

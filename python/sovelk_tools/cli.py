@@ -13,13 +13,11 @@ import argparse
 import math
 import signal
 import sys
-from typing import Callable, NoReturn, Optional, Sequence
+from typing import Callable, NoReturn, Optional, Sequence, Union
 
 from .function import MODES, ROUNDINGS
-from .errors import InputOutOfMemory, UserError, os_line
-from .filtering import PROG, cmd_filter
+from .errors import PROG, InputOutOfMemory, UserError, os_line
 from .formats import DEFAULT_MAX_PIXELS
-from .opencv_codecs import quiet_logging
 from .signals import Terminated, cleanup_on_signals, die_by
 from .tiled import DEFAULT_TILE
 
@@ -32,22 +30,24 @@ class _Parser(argparse.ArgumentParser):
         sys.exit(2)
 
 
-def _sigma_s(text: str) -> int:
+def _sigma_s(text: str) -> Union[int, float]:
     try:
-        value = int(text, 10)
+        value: Union[int, float] = int(text, 10)
     except ValueError:
-        # "2.0" means 2; "2.5" has no whole-pixel window and is refused.
         try:
-            number = float(text)
+            value = float(text)
         except ValueError:
-            number = math.nan
-        if not (math.isfinite(number) and number.is_integer()):
-            raise argparse.ArgumentTypeError(
-                f"must be a whole number of pixels, got '{text}'"
-            ) from None
-        value = int(number)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+            raise argparse.ArgumentTypeError(f"must be a number of pixels, got '{text}'") from None
+        # "2.0" means 2: a whole number keeps the weights of Sovelk.Joint_bilateral_filter(2, ...).
+        if math.isfinite(value) and value.is_integer():
+            value = int(value)
+    # joint_bilateral's range: positive and finite, with 2 * sigma_s**2 a positive finite double.
+    try:
+        divisor = 2.0 * value ** 2
+    except OverflowError:
+        divisor = math.inf
+    if not (value > 0 and 0 < divisor < math.inf):
+        raise argparse.ArgumentTypeError(f"must be a positive finite number of pixels, got '{text}'")
     return value
 
 
@@ -126,7 +126,12 @@ def build_parser() -> argparse.ArgumentParser:
     f.add_argument("-o", "--output", required=True, metavar="OUT", help="output file (batch mode: output directory)")
     f.add_argument("--guidance-dir", metavar="GDIR", help="batch mode: directory holding the guidance images")
     f.add_argument("--format", metavar="EXT", help="batch mode: write outputs with this extension (e.g. png)")
-    f.add_argument("--sigma-s", type=_sigma_s, default=3, metavar="N", help="spatial sigma in whole pixels (default 3)")
+    f.add_argument(
+        "--sigma-s", type=_sigma_s, default=3, metavar="S",
+        help="spatial sigma in pixels, e.g. 3 or 1.5 (default 3); the window reaches int(3 * S + 0.5) "
+        "pixels from its centre. A whole number gives 8-bit images the bytes of "
+        "Sovelk.Joint_bilateral_filter(S, sigma_r); any other is filtered with the same truncation",
+    )
     f.add_argument("--sigma-r", type=_sigma_r, default=0.1, metavar="X", help="range sigma on the 0..1 intensity scale (default 0.1)")
     f.add_argument("--gray-guidance", action="store_true", help="read the guidance as gray (one range weight per pixel)")
     f.add_argument(
@@ -141,8 +146,7 @@ def build_parser() -> argparse.ArgumentParser:
     f.add_argument(
         "--rounding", choices=list(ROUNDINGS),
         help="integer results: nearest (half to even) or truncate (toward zero). Default: truncate for "
-        "8-bit images, the bytes of Sovelk.Joint_bilateral_filter and of earlier releases; nearest for "
-        "deeper ones",
+        "8-bit images, the bytes of Sovelk.Joint_bilateral_filter; nearest for deeper ones",
     )
     f.add_argument(
         "--tile",
@@ -202,13 +206,17 @@ def cmd_demo(args: argparse.Namespace) -> int:
     return 0
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    quiet_logging()
     if hasattr(sys.stdout, "reconfigure"):
         # A file name that is not valid UTF-8 is printed with its odd bytes
         # escaped, as stderr does by default, instead of failing the summary.
         sys.stdout.reconfigure(errors="backslashreplace")
     parser = build_parser()
     args = parser.parse_args(argv)
+    # OpenCV only from here: --help, --version and usage errors work without it.
+    from .filtering import cmd_filter
+    from .opencv_codecs import quiet_logging
+
+    quiet_logging()
     if args.command == "filter" and args.cval is not None and args.mode != "constant":
         parser.error("--cval applies to --mode constant only")
     try:

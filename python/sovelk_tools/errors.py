@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+# The command's name, at the start of every line it writes to stderr.
+PROG = "sovelk"
+
 
 class UserError(Exception):
     """A problem reported as one line and exit code 2 (the request, a file, the disk)."""

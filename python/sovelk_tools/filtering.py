@@ -13,29 +13,27 @@ import numpy as np
 
 from .batch import plan_batch
 from .function import joint_bilateral
-from .errors import InputOutOfMemory, UserError, cannot_write, os_line
+from .errors import PROG, InputOutOfMemory, UserError, cannot_write, os_line
 from .formats import is_npy
 from .imagefiles import check_sizes, load_guidance, load_image
 from .npyfile import NpyError, NpyReader
 from .outputs import atomic_output, check_output, check_writable, open_npy_output, output_directory, write_image, write_npy
 from .tiled import filter_in_bands, filter_tiled, tile_count
 
-PROG = "sovelk"
-
 
 @dataclass(frozen=True)
 class FilterOptions:
     """The filter's options as the command line gives them."""
 
-    sigma_s: int
+    sigma_s: float  # an int where the command line was given a whole number
     sigma_r: float
     mode: str = "reflect"
     cval: float = 0.0
     rounding: Optional[str] = None  # None: by the image's depth (rounding_for)
 
     def rounding_for(self, dtype: np.dtype) -> str:
-        # 8-bit results keep the bytes of the class and of earlier releases (truncated); deeper
-        # integers had no earlier result to keep, and are rounded without bias.
+        # 8-bit results are the class's bytes (truncated), so that the command line and the class
+        # agree; deeper integers, which the class does not take, are rounded without bias.
         if self.rounding is not None:
             return self.rounding
         return "truncate" if dtype == np.uint8 else "nearest"
@@ -61,9 +59,10 @@ def check_options(options: FilterOptions) -> None:
 _LONG_RUN = 3e10
 
 
-def window_warning(sigma_s: int, h: int, w: int, path: str) -> Optional[str]:
+def window_warning(sigma_s: float, h: int, w: int, path: str) -> Optional[str]:
     """A warning, before the filter call, for a window so large for the image that the run takes very long."""
-    side = 6 * sigma_s + 1
+    # joint_bilateral's reach: 3 * sigma_s pixels, rounded to nearest where sigma_s is no whole number.
+    side = 2 * (3 * sigma_s if isinstance(sigma_s, int) else int(3 * sigma_s + 0.5)) + 1
     work = h * w * side * side
     if work < _LONG_RUN:
         return None

@@ -28,6 +28,7 @@
 #include "core/cheap_pass.hpp"
 #include "core/fused_kernel_row.hpp"
 #include "core/fused_kernel_body.hpp"
+#include "core/process_limits.hpp"
 #include "core/row_cache.hpp"
 #include "core/worker_pool.hpp"
 
@@ -734,19 +735,31 @@ bool isa_available(Isa isa) {
     }
 }
 
+namespace {
+std::optional<Isa> isa_named(const char* setting) {
+    for (Isa isa : {Isa::scalar, Isa::avx2, Isa::avx512})
+        if (std::strcmp(setting, isa_name(isa)) == 0) return isa;
+    return std::nullopt;
+}
+}  // namespace
+
 Isa capped_isa(Isa hardware, const char* setting) {
-    if (setting == nullptr) return hardware;
-    for (Isa cap : {Isa::scalar, Isa::avx2, Isa::avx512})
-        if (std::strcmp(setting, isa_name(cap)) == 0)
-            return static_cast<int>(cap) < static_cast<int>(hardware) ? cap : hardware;
-    return hardware;  // not a path name: ignored, like a malformed SOVELK_NUM_THREADS
+    const std::optional<Isa> cap = setting == nullptr ? std::nullopt : isa_named(setting);
+    if (!cap) return hardware;  // not a path name: ignored, like a malformed SOVELK_NUM_THREADS
+    return static_cast<int>(*cap) < static_cast<int>(hardware) ? *cap : hardware;
 }
 
 Isa best_isa() {
-    static const Isa best = capped_isa(isa_available(Isa::avx512) ? Isa::avx512
-                                       : isa_available(Isa::avx2) ? Isa::avx2
-                                                                  : Isa::scalar,
-                                       std::getenv("SOVELK_ISA"));
+    static const Isa best = [] {
+        const char* setting = std::getenv("SOVELK_ISA");
+        // Empty counts as unset, as `SOVELK_ISA= command` means in a shell.
+        if (setting != nullptr && *setting != '\0' && !isa_named(setting))
+            limits::warn_ignored_setting("SOVELK_ISA", setting, "avx512, avx2 or scalar");
+        return capped_isa(isa_available(Isa::avx512) ? Isa::avx512
+                          : isa_available(Isa::avx2) ? Isa::avx2
+                                                     : Isa::scalar,
+                          setting);
+    }();
     return best;
 }
 

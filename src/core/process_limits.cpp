@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <new>
 #include <sstream>
 
 namespace sovelk::limits {
@@ -233,6 +235,36 @@ std::optional<int> cgroup_cpu_limit(const std::string& root) {
     }
     if (!least) return std::nullopt;
     return static_cast<int>(std::min<uint64_t>(*least, 1u << 20));
+}
+
+void warn_ignored_setting(const char* name, const char* value, const char* accepted) noexcept {
+    std::string line;
+    try {
+        line = std::string("Sovelk: warning: ") + name + "='";
+        constexpr size_t shown = 64;  // bytes of the value; a longer one is cut with "..."
+        size_t i = 0;
+        for (; value[i] != '\0' && i < shown; ++i) {
+            const unsigned char c = static_cast<unsigned char>(value[i]);
+            if (c >= 0x20 && c < 0x7f && c != '\'' && c != '\\') {
+                line += static_cast<char>(c);
+            } else {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+                line += escaped;
+            }
+        }
+        if (value[i] != '\0') line += "...";
+        line += std::string("' is ignored; it takes ") + accepted + "\n";
+    } catch (const std::bad_alloc&) {
+        return;  // too little memory for one line: the setting is ignored all the same
+    }
+    // One write() for the whole line, so that no other thread's output lands inside it.
+    for (size_t done = 0; done < line.size();) {
+        const ssize_t wrote = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) return;  // stderr closed or failing: nothing else to tell it through
+        done += static_cast<size_t>(wrote);
+    }
 }
 
 }  // namespace sovelk::limits

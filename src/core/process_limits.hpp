@@ -44,4 +44,10 @@ std::optional<uint64_t> cgroup_memory_left(const std::string& root);
 // no quota is set.
 std::optional<int> cgroup_cpu_limit(const std::string& root);
 
+// Writes one line to stderr: the environment variable `name` holds `value`, which is ignored, and
+// `accepted` says what it takes. Callers read each setting once per process, so a wrong setting
+// is named once, not at every call; without it a typo would silently leave every core or the
+// widest vectors in use. Odd bytes of `value` are escaped so that the line stays one line.
+void warn_ignored_setting(const char* name, const char* value, const char* accepted) noexcept;
+
 }  // namespace sovelk::limits

@@ -11,6 +11,7 @@
 #include <deque>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <exception>
 #include <system_error>
 #include <thread>
@@ -151,18 +152,22 @@ Pool* current_pool() {
 
 namespace detail {
 
+std::optional<long> requested_threads(const char* env_value) {
+    // A positive decimal integer, as OMP_NUM_THREADS and OPENBLAS_NUM_THREADS take; anything
+    // else is ignored rather than guessed at.
+    char* end = nullptr;
+    const long requested = std::strtol(env_value, &end, 10);
+    while (end != nullptr && (*end == ' ' || *end == '\t' || *end == '\n')) ++end;
+    if (end != env_value && end != nullptr && *end == '\0' && requested >= 1) return requested;
+    return std::nullopt;
+}
+
 int thread_limit(int affinity, int cgroup_quota, const char* env_value) {
     int limit = std::max(affinity, 1);
     if (cgroup_quota > 0) limit = std::min(limit, cgroup_quota);
-    if (env_value != nullptr) {
-        // A positive decimal integer, as OMP_NUM_THREADS and OPENBLAS_NUM_THREADS take; anything
-        // else is ignored rather than guessed at.
-        char* end = nullptr;
-        const long requested = std::strtol(env_value, &end, 10);
-        while (end != nullptr && (*end == ' ' || *end == '\t' || *end == '\n')) ++end;
-        if (end != env_value && end != nullptr && *end == '\0' && requested >= 1)
-            limit = static_cast<int>(std::min<long>(limit, requested));
-    }
+    if (env_value != nullptr)
+        if (const std::optional<long> requested = requested_threads(env_value))
+            limit = static_cast<int>(std::min<long>(limit, *requested));
     return limit;
 }
 
@@ -175,7 +180,11 @@ int max_threads() {
             quota = limits::cgroup_cpu_limit("").value_or(0);
         } catch (const std::bad_alloc&) {  // too little memory to read it: no quota known
         }
-        return detail::thread_limit(affinity_cpus(), quota, std::getenv("SOVELK_NUM_THREADS"));
+        const char* setting = std::getenv("SOVELK_NUM_THREADS");
+        // Empty counts as unset, as `SOVELK_NUM_THREADS= command` means in a shell.
+        if (setting != nullptr && *setting != '\0' && !detail::requested_threads(setting))
+            limits::warn_ignored_setting("SOVELK_NUM_THREADS", setting, "a positive whole number of threads");
+        return detail::thread_limit(affinity_cpus(), quota, setting);
     }();
     return limit;
 }

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 
 namespace sovelk::pool {
 
@@ -50,6 +51,9 @@ private:
 };
 
 namespace detail {
+// The thread count that a SOVELK_NUM_THREADS text asks for; empty when it asks for none that the
+// pool can use (anything but a positive decimal integer, blanks around it allowed).
+std::optional<long> requested_threads(const char* env_value);
 // max_threads() worked out from these readings: `affinity` CPUs, an optional cgroup quota
 // (0: none) and the text of SOVELK_NUM_THREADS (null: unset).
 int thread_limit(int affinity, int cgroup_quota, const char* env_value);

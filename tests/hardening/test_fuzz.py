@@ -20,6 +20,8 @@ import pytest
 import Sovelk
 from . import fuzzing
 
+pytestmark = pytest.mark.long  # run with --long or -m long (see tests/conftest.py)
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 FUZZING = os.path.join(HERE, "fuzzing.py")
 EXAMPLES = int(os.environ.get("SOVELK_FUZZ_EXAMPLES", "150"))

@@ -138,6 +138,7 @@ def check_interrupted(report):
     assert report["still_right"], report
 
 
+@pytest.mark.long
 @pytest.mark.parametrize("kind", ["fused", "fused_wide_window"])
 def test_ctrl_c_stops_the_fast_path(kind):
     """Also with a window so wide that a single row of the image takes seconds."""
@@ -146,6 +147,7 @@ def test_ctrl_c_stops_the_fast_path(kind):
     check_interrupted(interrupt_child(kind))
 
 
+@pytest.mark.long
 def test_ctrl_c_stops_the_statements():
     """The offset loop of the statements must notice a pending signal too, not only the kernel."""
     check_interrupted(interrupt_child("statements"))

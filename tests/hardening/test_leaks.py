@@ -21,6 +21,8 @@ import pytest
 import Sovelk
 from conftest import Statements
 
+pytestmark = pytest.mark.long  # run with --long or -m long (see tests/conftest.py)
+
 Filter = Sovelk.Joint_bilateral_filter
 ROUNDS = int(os.environ.get("SOVELK_LEAK_ROUNDS", "200"))
 WARMUP = 100

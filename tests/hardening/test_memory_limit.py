@@ -227,6 +227,7 @@ outcome(lambda: f.joint_bilateral_filter(img, img[:, :, 0].copy()))
     assert report["entries"] == [[FILTER, 40]] and report["peak"] < 64 * 2 ** 20, report
 
 
+@pytest.mark.long
 @pytest.mark.skipif(SANITIZED, reason="an address-space limit cannot be set under AddressSanitizer")
 @pytest.mark.parametrize("shapes, line", [("(200, 200, 3), (200, 200, 1)", 51), ("(200, 200), (200, 200)", 47)],
                          ids=["guidance-with-one-channel", "image-with-two-axes"])
@@ -255,6 +256,7 @@ outcome(lambda: f.joint_bilateral_filter(img, img[:, :, 0].copy()))
     assert report["entries"] == [[FILTER, 40]], report
 
 
+@pytest.mark.long
 @pytest.mark.skipif(SANITIZED, reason="an address-space limit cannot be set under AddressSanitizer")
 def test_forked_child_does_not_inherit_the_parents_reservations():
     """A call in flight on another thread reserves memory when the process forks; the child has

@@ -326,6 +326,7 @@ print(json.dumps({"forked": bool(forked), "status": status, "parent": bool(np.ar
 """
 
 
+@pytest.mark.long
 def test_fork_in_a_signal_handler_during_a_call_leaves_a_child_that_finishes_it():
     """The child has none of the threads that were filtering: it must not wait for them (it hung)
     but filter the call itself, to the same result."""
@@ -361,6 +362,7 @@ time.sleep(0.5)  # the interpreter exits with the thread inside a call
 SANITIZED = bool(os.environ.get("SOVELK_SANITIZED")) or "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
+@pytest.mark.long
 @pytest.mark.skipif(SANITIZED, reason="AddressSanitizer cannot follow an unwind that starts in pthread_exit")
 @pytest.mark.parametrize("path", ["uint8", "int32", "statements"])
 def test_interpreter_exits_cleanly_with_a_daemon_thread_inside_a_call(path):

@@ -156,6 +156,22 @@ def test_batch_directory(sovelk, tmp_path, rng, make_pair):
     assert {n: (tmp_path / "imgs" / n).read_bytes() for n in os.listdir(tmp_path / "imgs")} == originals
 
 
+def test_unusable_environment_settings_are_named_once_per_run(child_env, tmp_path, rng, make_pair):
+    pairs = make_batch(tmp_path, rng, make_pair, {"a": (12, 17, 12, 17), "c": (7, 7, 7, 7)})
+    env = dict(child_env, SOVELK_ISA="avx3", SOVELK_NUM_THREADS="all")
+    proc = subprocess.run([sys.executable, "-m", "sovelk_tools", "filter", "imgs", "--guidance-dir", "guides",
+                           "-o", "out", "--sigma-s", "1", "--tile", "5"],
+                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0 and "filtered 2 files" in proc.stdout, proc.stderr
+    assert sorted(proc.stderr.splitlines()) == [
+        "Sovelk: warning: SOVELK_ISA='avx3' is ignored; it takes avx512, avx2 or scalar",
+        "Sovelk: warning: SOVELK_NUM_THREADS='all' is ignored; it takes a positive whole number of threads",
+    ]
+    for name, (img, guide) in pairs.items():
+        got = cv2.imread(str(tmp_path / "out" / f"{name}.png"), cv2.IMREAD_UNCHANGED)
+        assert np.array_equal(got, Sovelk.Joint_bilateral_filter(1, 0.1).joint_bilateral_filter(img, guide)), name
+
+
 def test_batch_failure_keeps_finished_files_and_leaves_no_partial_one(sovelk, tmp_path, rng, make_pair):
     pairs = make_batch(tmp_path, rng, make_pair, {"a": (12, 17, 12, 17), "b": (20, 9, 20, 8)})
     proc = sovelk("filter", "imgs", "--guidance-dir", "guides", "-o", "out", "--sigma-s", 1)
@@ -176,7 +192,7 @@ USER_ERRORS = [
     (["junk.png", "g.png", "-o", "o.png"], "cannot be read"),
     (["a.png", "small.png", "-o", "o.png"], "must match"),
     (["a.png", "g.png", "-o", "o.png", "--sigma-s", "0"], "--sigma-s"),
-    (["a.png", "g.png", "-o", "o.png", "--sigma-s", "1.5"], "--sigma-s"),
+    (["a.png", "g.png", "-o", "o.png", "--sigma-s", "1e200"], "--sigma-s"),  # its square overflows
     (["a.png", "g.png", "-o", "o.png", "--sigma-r", "0"], "--sigma-r"),
     (["a.png", "g.png", "-o", "o.png", "--sigma-r", "inf"], "--sigma-r"),
     (["a.png", "g.png", "-o", "o.png", "--sigma-r", "1e200"], "--sigma-r: too large"),
@@ -329,6 +345,25 @@ def test_demo(sovelk, tmp_path):
     assert written["comparison.png"].shape[1] > 4 * photo.shape[1]
     assert "already exists" in one_error_line(sovelk("demo", "out"))
     assert sovelk("demo", "out", "--overwrite", "-q").returncode == 0
+
+
+def test_help_and_version_need_no_opencv(child_env, tmp_path):
+    # A cv2 that cannot be imported, found first on the path by the real entry point.
+    (tmp_path / "no_cv2").mkdir()
+    (tmp_path / "no_cv2" / "cv2.py").write_text("raise ModuleNotFoundError(\"No module named 'cv2'\", name='cv2')\n")
+    env = dict(child_env, PYTHONPATH=os.pathsep.join([str(tmp_path / "no_cv2"), child_env["PYTHONPATH"]]))
+
+    def sovelk(*args):
+        return subprocess.run([sys.executable, "-m", "sovelk_tools", *args], cwd=tmp_path, env=env,
+                              capture_output=True, text=True, timeout=120)
+
+    for args, printed in ((["--help"], "usage: sovelk"), (["--version"], "sovelk "),
+                          (["filter", "--help"], "--sigma-s S")):
+        proc = sovelk(*args)
+        assert proc.returncode == 0 and printed in proc.stdout, proc.stderr
+        assert proc.stderr == "", args
+    assert "--sigma-s: must be a positive" in one_error_line(sovelk("filter", "a", "b", "-o", "c", "--sigma-s", "-1"))
+    assert "OpenCV is not installed" in one_error_line(sovelk("filter", "a", "b", "-o", "c"))
 
 
 def test_missing_opencv_is_one_line(child_env, tmp_path):

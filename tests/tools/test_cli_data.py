@@ -179,8 +179,8 @@ def test_messages_that_do_not_mislead(cli, monkeypatch, one_line, tmp_path, rng,
     cv2.imwrite("bgra.png", np.dstack([img, guide[:, :, 0]]))
     code, _, err = cli("filter", "bgra.png", "g.png", "-o", "o.jpg", "--sigma-s", "2.0")
     assert code == 0 and "stores no alpha channel" in err, err
-    code, _, err = cli("filter", "bgra.png", "g.png", "-o", "o.png", "--sigma-s", "2.5")
-    assert code == 2 and "must be a whole number of pixels, got '2.5'" in err
+    code, _, err = cli("filter", "bgra.png", "g.png", "-o", "o.png", "--sigma-s", "two")
+    assert code == 2 and "must be a number of pixels, got 'two'" in err
     # A window no memory can hold fails before any file is read, naming the option and the size.
     code, _, err = cli("filter", "bgra.png", "g.png", "-o", "o.png", "--sigma-s", 10**20)
     assert code == 1 and "out of memory: --sigma-s 100000000000000000000: a window of" in one_line(err)
@@ -188,6 +188,30 @@ def test_messages_that_do_not_mislead(cli, monkeypatch, one_line, tmp_path, rng,
     assert code == 2 and "--cval applies to --mode constant only" in one_line(err)
     code, _, err = cli("filter", "bgra.png", "g.png", "-o", "o.png", "--overwrite", "--skip-existing")
     assert code == 2 and "not allowed with" in err
+
+
+def test_sigma_s_is_any_positive_number_as_the_function_takes_it(cli, monkeypatch, tmp_path, rng, make_pair):
+    monkeypatch.chdir(tmp_path)
+    img, guide = make_pair(rng, 23, 19, 3, 3)
+    deep = rng.integers(0, 65536, img.shape, dtype=np.uint16)
+    np.save("img.npy", img)
+    np.save("deep.npy", deep)
+    np.save("guide.npy", guide)
+    # 8-bit images keep the class's truncation, so a whole number given as "2.0" gives its bytes;
+    # deeper ones are rounded to nearest.
+    for source, sigma_s, want in (
+        ("img.npy", "2.0", filtered(2, img, guide)),
+        ("img.npy", "1.5", joint_bilateral(img, guide, 1.5, 0.1, rounding="truncate")),
+        ("img.npy", "0.1", img),  # int(3 * 0.1 + 0.5) = 0: the window is the pixel alone
+        ("deep.npy", "1.5", joint_bilateral(deep, guide, 1.5, 0.1)),
+    ):
+        code, _, err = cli("filter", source, "guide.npy", "-o", "out.npy", "--sigma-s", sigma_s, "--overwrite", "--tile", 8)
+        assert code == 0, err
+        assert np.array_equal(np.load("out.npy"), want), (source, sigma_s)
+    # The long-run warning names the window joint_bilateral uses: int(3 * 2.5 + 0.5) pixels each side.
+    from sovelk_tools.filtering import window_warning
+
+    assert "(17x17 pixels for --sigma-s 2.5)" in window_warning(2.5, 20000, 20000, "big.png")
 
 
 def test_huge_window_is_warned_of_before_the_long_call(child_env, tmp_path, rng):

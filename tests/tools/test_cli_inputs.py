@@ -81,6 +81,7 @@ def test_a_decode_that_runs_out_of_memory_says_so(child_env, tmp_path):
     code = (
         "import resource, sys\n"
         "from sovelk_tools.cli import main\n"
+        "import sovelk_tools.filtering  # OpenCV's libraries loaded before the limit\n"
         "size = int(next(l for l in open('/proc/self/status') if l.startswith('VmSize:')).split()[1]) * 1024\n"
         "limit = size + (64 << 20)  # far less than the 108 MB of decoded pixels\n"
         "resource.setrlimit(resource.RLIMIT_AS, (limit, limit))\n"

@@ -489,6 +489,7 @@ def test_daemon_thread_in_a_call_at_exit(child_env):
     assert proc.returncode == 0, proc.stderr
 
 
+@pytest.mark.long
 def test_stubs_type_check(tmp_path, child_env):
     pytest.importorskip("mypy")
     (tmp_path / "use.py").write_text(textwrap.dedent("""

@@ -55,6 +55,7 @@ name: str = f.pad_w
 """
 
 
+@pytest.mark.long
 def test_mypy_flags_wrong_calls(tmp_path):
     pytest.importorskip("mypy")
     # mypy reads `Sovelk-stubs` from site-packages only; for the checkout the
