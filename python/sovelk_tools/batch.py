@@ -91,15 +91,17 @@ def _same_path(a: str, b: str) -> bool:
 
 
 def plan_batch(
-    inputs: Sequence[str], gdir: str, outdir: str, fmt: Optional[str], overwrite: bool,
+    inputs: Sequence[str], gdir: Optional[str], outdir: str, fmt: Optional[str], overwrite: bool,
     skip_existing: bool = False,
 ) -> Plan:
-    """Match images to guidance and outputs, and refuse the whole batch before any work if anything is off."""
-    if not stat.S_ISDIR(reach(gdir, "guidance directory").st_mode):
+    """Match images to guidance and outputs, and refuse the whole batch before any work if anything is off.
+    Without ``gdir`` each image is guided by itself (its job's guidance is None)."""
+    if gdir is not None and not stat.S_ISDIR(reach(gdir, "guidance directory").st_mode):
         raise UserError(f"guidance directory '{gdir}' is not a directory")
     if os.path.exists(outdir) and not os.path.isdir(outdir):
         raise UserError(f"output '{outdir}' exists and is not a directory (batch mode writes into a directory)")
-    listing = [n for n in _listdir(gdir, "guidance directory") if _is_candidate(os.path.join(gdir, n))]
+    listing = [] if gdir is None else [n for n in _listdir(gdir, "guidance directory")
+                                       if _is_candidate(os.path.join(gdir, n))]
     ext = None
     if fmt:
         ext = fmt if fmt.startswith(".") else "." + fmt
@@ -109,7 +111,7 @@ def plan_batch(
         guidance: Optional[str] = None
         problem: Optional[str] = None
         try:
-            guidance = _find_guidance(image, gdir, listing)
+            guidance = None if gdir is None else _find_guidance(image, gdir, listing)
         except UserError as exc:
             problem = str(exc)
         stem, own_ext = os.path.splitext(os.path.basename(image))

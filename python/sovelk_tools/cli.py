@@ -109,22 +109,26 @@ def build_parser() -> argparse.ArgumentParser:
 
     f = sub.add_parser(
         "filter",
-        help="filter an image (or a batch of images) under guidance images",
+        help="filter an image (or a batch of images) under guidance images, or guided by itself",
         description=(
-            "Filter IMAGE under GUIDANCE into OUT:  sovelk filter IMAGE GUIDANCE -o OUT.  "
+            "Filter IMAGE under GUIDANCE into OUT:  sovelk filter IMAGE GUIDANCE -o OUT;  without "
+            "GUIDANCE the image is guided by itself (the bilateral filter).  "
             "Batch mode, chosen by --guidance-dir:  sovelk filter IMAGE_OR_DIR... --guidance-dir GDIR "
             "-o OUTDIR; each image's guidance is the file of the same name in GDIR (or, failing that, "
             "the one file there with the same stem), and each result goes to OUTDIR under the image's "
-            "name; a file that fails is reported and the batch goes on.  Every format OpenCV reads and "
+            "name; a file that fails is reported and the batch goes on.  With --self-guided instead of "
+            "--guidance-dir each image of the batch is guided by itself.  Every format OpenCV reads and "
             "writes works, and .npy arrays, which are filtered from disk to disk a band of rows at a time.  "
-            "Images are filtered at their own depth (8-bit, 16-bit, int16, int32, float32, float64) "
-            "and channels (a gray image as one); a result is rescaled to 8 bits, with a note, only "
-            "where the output format cannot hold its depth.  Guidance is brought to 8 bits."
+            "Images and guidance are taken at their own depth (8-bit, 16-bit, int16, int32, float32, "
+            "float64) and channels (a gray image as one); a result is rescaled to 8 bits, with a note, "
+            "only where the output format cannot hold its depth."
         ),
     )
-    f.add_argument("inputs", nargs="+", metavar="PATH", help="IMAGE GUIDANCE, or in batch mode images and directories")
+    f.add_argument("inputs", nargs="+", metavar="PATH",
+                   help="IMAGE [GUIDANCE], or in batch mode images and directories")
     f.add_argument("-o", "--output", required=True, metavar="OUT", help="output file (batch mode: output directory)")
     f.add_argument("--guidance-dir", metavar="GDIR", help="batch mode: directory holding the guidance images")
+    f.add_argument("--self-guided", action="store_true", help="batch mode: each image guided by itself")
     f.add_argument("--format", metavar="EXT", help="batch mode: write outputs with this extension (e.g. png)")
     f.add_argument(
         "--sigma-s", type=_sigma_s, default=3, metavar="S",
@@ -132,7 +136,12 @@ def build_parser() -> argparse.ArgumentParser:
         "pixels from its centre. A whole number gives 8-bit images the bytes of "
         "Sovelk.Joint_bilateral_filter(S, sigma_r); any other is filtered with the same truncation",
     )
-    f.add_argument("--sigma-r", type=_sigma_r, default=0.1, metavar="X", help="range sigma on the 0..1 intensity scale (default 0.1)")
+    f.add_argument(
+        "--sigma-r", type=_sigma_r, default=0.1, metavar="X",
+        help="range sigma in the guidance's units (default 0.1): a fraction of 255 for 8-bit guidance, "
+        "of 65535 for 16-bit (of the type's largest value for other integers), the values' own units "
+        "for floating-point guidance",
+    )
     f.add_argument("--gray-guidance", action="store_true", help="read the guidance as gray (one range weight per pixel)")
     f.add_argument(
         "--mode", choices=list(MODES), default="reflect",

@@ -37,7 +37,7 @@ import inspect
 import itertools
 import math
 import os
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Sequence, Tuple, Union, overload
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple, Union, overload
 
 import numpy as np
 
@@ -212,7 +212,7 @@ def _object_window(filt: Any, rows: slice, cols: slice, img: np.ndarray, guidanc
 
 
 def _function_window(options: Dict[str, Any], rows: slice, cols: slice, img: np.ndarray,
-                     guidance: np.ndarray) -> np.ndarray:
+                     guidance: Optional[np.ndarray] = None) -> np.ndarray:
     return joint_bilateral(img, guidance, region=(rows, cols), **options)
 
 
@@ -284,7 +284,7 @@ def _grid(img: Any, guidance: Any, chunks: Any) -> Tuple[Tuple[int, ...], Tuple[
 
     if chunks is None:
         for array in (img, guidance):
-            if _chunked(array):
+            if array is not None and _chunked(array):
                 return array.chunks[0], array.chunks[1]
         chunks = "auto"
     if isinstance(chunks, tuple) and len(chunks) == 2 and img.ndim == 3:
@@ -369,9 +369,9 @@ def filter_dask(filt: Any, img: Any, guidance: Any, *, chunks: Any = None, **opt
     img, guidance:
         Dask arrays, numpy arrays, anything else ``dask.array.asarray`` takes, or the path (str
         or ``os.PathLike``) of an ``.npy`` file.  With the function: what it takes (an image of
-        shape (h, w) or (h, w, c) of uint8, uint16, int16, int32, float32 or float64, and a uint8
-        guidance of the same h and w); the result equals ``joint_bilateral(img, guidance,
-        **options)`` bit for bit, with its dtype.  With the object: shapes (h, w, ch) and (h, w)
+        shape (h, w) or (h, w, c) of uint8, uint16, int16, int32, float32 or float64, and a
+        guidance of the same h and w and any of those dtypes, or None for the image itself); the
+        result equals ``joint_bilateral(img, guidance, **options)`` bit for bit, with its dtype.  With the object: shapes (h, w, ch) and (h, w)
         or (h, w, c); the result equals ``filt.joint_bilateral_filter(img, guidance)`` (uint8).
         With worker processes the inputs must reach the workers, which may cost more than the
         filtering.  An ``.npy`` file is read by each task from the file, its own window only,
@@ -403,14 +403,20 @@ def filter_dask(filt: Any, img: Any, guidance: Any, *, chunks: Any = None, **opt
     from dask.base import tokenize
     from dask.highlevelgraph import HighLevelGraph
 
-    img, guidance = _source(img, "img"), _source(guidance, "guidance")
+    if guidance is None and filt is not joint_bilateral:
+        raise TypeError("filter_dask() guides an image by itself (guidance None) with joint_bilateral only")
+    # Guided by itself, the graph carries the image alone, and each window is its own guidance.
+    img = _source(img, "img")
+    guidance = None if guidance is None else _source(guidance, "guidance")
+    inputs = (img,) if guidance is None else (img, guidance)
     if filt is joint_bilateral:
         options = _function_options(options)
         # A call on no pixels checks every argument in the function's own words and gives the
         # result's dtype; the templates take no memory whatever the image's size.
         templates = [a.template() if isinstance(a, NpyFile) else np.broadcast_to(np.zeros((), a.dtype), a.shape)
-                     for a in (img, guidance)]
-        dtype = joint_bilateral(*templates, region=np.s_[0:0, 0:0], **options).dtype
+                     for a in inputs]
+        dtype = joint_bilateral(templates[0], templates[-1] if guidance is not None else None,
+                                region=np.s_[0:0, 0:0], **options).dtype
         pad = _weights(options["sigma_s"], options["sigma_r"])[0].shape[0] // 2
         block_call: Callable[..., Any] = functools.partial(_function_window, options)
         wrap = options.get("mode") == "wrap"
@@ -427,13 +433,14 @@ def filter_dask(filt: Any, img: Any, guidance: Any, *, chunks: Any = None, **opt
         wrap = False
 
     grid = _grid(img, guidance, chunks)
-    img, guidance = _aligned(img, grid, pad, wrap), _aligned(guidance, grid, pad, wrap)
+    img = _aligned(img, grid, pad, wrap)
+    guidance = None if guidance is None else _aligned(guidance, grid, pad, wrap)
     out_chunks = grid + (((img.shape[2],),) if img.ndim == 3 else ())
     meta = np.empty((0,) * img.ndim, dtype=dtype)
     if 0 in img.shape[:2]:
         return da.empty(img.shape, dtype=dtype, chunks=out_chunks)
 
-    arrays = (img, guidance)
+    arrays = (img,) if guidance is None else (img, guidance)
     name = "sovelk-filter-" + tokenize(filt, options, pad, *(a.token if isinstance(a, NpyFile) else a for a in arrays))
     layer = _window_graph(name, block_call, arrays, grid, pad, wrap, img.ndim)
     dependencies = [a for a in arrays if _chunked(a)]

@@ -76,7 +76,7 @@ def window_warning(sigma_s: float, h: int, w: int, path: str) -> Optional[str]:
 def filter_file(
     options: FilterOptions,
     image_path: str,
-    guidance_path: str,
+    guidance_path: Optional[str],
     out_path: str,
     *,
     gray_guidance: bool,
@@ -88,14 +88,17 @@ def filter_file(
     warn: Optional[Callable[[str], Any]] = None,
 ) -> int:
     """Filter one pair of files into ``out_path`` at the image's depth; return the number of pixels.
+    Without ``guidance_path`` the image is guided by itself, at its own depth.
 
     ``make_progress(total_tiles)`` may return a callable that is told of each
     finished tile; ``warn`` is given warnings before the filter call starts.
     """
     check_output(out_path, overwrite)
     image = load_image(image_path, max_pixels)
-    guidance = load_guidance(guidance_path, gray_guidance, notes, max_pixels)
-    check_sizes(image, guidance, image_path, guidance_path)
+    guidance = None
+    if guidance_path is not None:
+        guidance = load_guidance(guidance_path, gray_guidance, max_pixels)
+        check_sizes(image, guidance, image_path, guidance_path)
     pixels = image.pixels
     h, w = image.height, image.width
     check_writable(out_path, pixels.dtype, image.channels)
@@ -179,11 +182,16 @@ def _warn(text: str) -> None:
 
 
 def _filter_pair(args: argparse.Namespace, start: float) -> int:
-    if len(args.inputs) != 2:
-        raise UserError(f"expected IMAGE GUIDANCE, got {len(args.inputs)} path(s); for a batch give --guidance-dir")
+    if len(args.inputs) not in (1, 2):
+        raise UserError(
+            f"expected IMAGE [GUIDANCE], got {len(args.inputs)} paths; for a batch give --guidance-dir "
+            "or --self-guided"
+        )
     if args.format:
-        raise UserError("--format applies to batch mode (--guidance-dir); name the output file instead")
-    image, guidance = args.inputs
+        raise UserError("--format applies to batch mode (--guidance-dir, --self-guided); name the output file instead")
+    if args.gray_guidance and len(args.inputs) == 1:
+        raise UserError("--gray-guidance reads a guidance file; an image guided by itself is weighed by all its channels")
+    image, guidance = args.inputs[0], args.inputs[1] if len(args.inputs) == 2 else None
     if args.skip_existing and os.path.lexists(args.output):
         if not args.quiet:
             print(_summary(0, 0, 0.0, args.output, skipped=1))
@@ -212,6 +220,8 @@ def _filter_pair(args: argparse.Namespace, start: float) -> int:
 
 
 def _filter_batch(args: argparse.Namespace, start: float) -> int:
+    if args.self_guided and args.gray_guidance:
+        raise UserError("--gray-guidance reads guidance files; images guided by themselves are weighed by all their channels")
     plan = plan_batch(args.inputs, args.guidance_dir, args.output, args.format, args.overwrite, args.skip_existing)
     options = filter_options(args)
     notes: List[str] = []
@@ -223,8 +233,8 @@ def _filter_batch(args: argparse.Namespace, start: float) -> int:
             for job in plan.jobs:
                 bar.set_postfix_str(os.path.basename(job.image), refresh=False)
                 try:
-                    if job.guidance is None:
-                        raise UserError(job.problem or f"no guidance for '{job.image}'")
+                    if job.problem is not None:
+                        raise UserError(job.problem)
                     pixels += filter_file(
                         options, job.image, job.guidance, job.output,
                         gray_guidance=args.gray_guidance, tile=args.tile, overwrite=args.overwrite,
@@ -253,6 +263,8 @@ def filter_options(args: argparse.Namespace) -> FilterOptions:
 
 def cmd_filter(args: argparse.Namespace) -> int:
     start = time.perf_counter()
-    if args.guidance_dir is None:
+    if args.guidance_dir is not None and args.self_guided:
+        raise UserError("give --guidance-dir or --self-guided, not both")
+    if args.guidance_dir is None and not args.self_guided:
         return _filter_pair(args, start)
     return _filter_batch(args, start)

@@ -30,48 +30,13 @@ Source = TypeVar("Source", np.ndarray, NpyReader)
 from .opencv_codecs import CodecError, decode, have_encoder
 
 
-def guidance_to_uint8(arr: Any, path: str, notes: List[str]) -> np.ndarray:
-    """Bring a guidance image (an array, or an NpyReader read a band at a time) to the 8-bit
-    intensities the range tables are indexed by.
-
-    Deeper guidance is rescaled (16-bit by 255/65535, floating point from 0..1)
-    instead of being clipped at 255 or wrapped.
-    """
-    arr = depths.native(arr)
-    if arr.dtype == np.uint8:
-        return arr
-    if not depths.can_rescale(arr.dtype):
-        hint = (
-            "; convert it first, e.g. with arr.astype(np.uint8) if its values are 0..255"
-            if is_npy(path) else ""
-        )
-        raise UserError(
-            f"guidance '{path}' has {arr.dtype} samples; 8-bit, 16-bit and floating-point guidance "
-            f"is supported{hint}"
-        )
-    out, outside, largest = depths.to_uint8(arr)
-    if arr.dtype.kind == "u":
-        note = f"guidance '{path}' is 16-bit; 0..65535 is mapped to the range weights' 0..255"
-        if largest < 256:
-            note += (
-                f" (its largest value is {largest}: if it holds 8-bit values, "
-                "convert it to uint8 first)"
-            )
-    else:
-        note = f"guidance '{path}' holds floating-point samples; 0..1 is mapped to the range weights' 0..255"
-        if outside:
-            note += f", and {depths.share(outside, arr.size)} of its samples lay outside 0..1 and were clipped"
-    notes.append(note)
-    return out
-
-
-def _full_depth(arr: Source, path: str) -> Source:
-    """The image as the filter takes it, at its own depth, or a one-line refusal."""
+def _full_depth(arr: Source, path: str, role: str = "image") -> Source:
+    """The image (or guidance) as the filter takes it, at its own depth, or a one-line refusal."""
     arr = depths.native(arr)
     if not depths.filterable(arr.dtype):
         hint = ", e.g. with arr.astype(np.float64)" if is_npy(path) else ""
         raise UserError(
-            f"image '{path}' has {arr.dtype} samples; the filter takes {depths.accepted()}: convert it first{hint}"
+            f"{role} '{path}' has {arr.dtype} samples; the filter takes {depths.accepted()}: convert it first{hint}"
         )
     return arr
 
@@ -228,28 +193,18 @@ def load_image(path: str, max_pixels: int) -> LoadedImage:
     return LoadedImage(arr)
 
 
-def load_guidance(path: str, gray: bool, notes: List[str], max_pixels: int) -> Union[np.ndarray, NpyReader]:
-    """Read the guidance image: 2-D for gray, (h, w, 3) for colour, always 8-bit (an 8-bit
-    ``.npy`` file is opened, not read, and given as its NpyReader)."""
+def load_guidance(path: str, gray: bool, max_pixels: int) -> Union[np.ndarray, NpyReader]:
+    """Read the guidance image at its own depth, as the filter weighs it: 2-D for gray, (h, w, c)
+    for colour (alpha dropped); a ``.npy`` file is opened, not read, and given as its NpyReader."""
     if is_npy(path):
         reader = _load_npy(path, "guidance", max_pixels)
         if gray and reader.ndim == 3 and reader.shape[2] != 1:
             raise UserError(
                 f"--gray-guidance needs a one-channel .npy guidance; '{path}' has shape {reader.shape}"
             )
-        # The range tables have 256 entries: every other dtype is rescaled (or
-        # refused) here, before any part of the output is written.
-        if reader.dtype == np.uint8:
-            return reader
-        try:
-            return guidance_to_uint8(reader, path, notes)
-        except NpyError as exc:
-            raise UserError(str(exc)) from None
-        finally:
-            reader.close()
-    if gray:
-        return guidance_to_uint8(_imread(path, cv2.IMREAD_GRAYSCALE, "guidance", max_pixels), path, notes)
-    arr = guidance_to_uint8(_imread(path, cv2.IMREAD_UNCHANGED, "guidance", max_pixels), path, notes)
+        return _full_depth(reader, path, "guidance")
+    flags = cv2.IMREAD_GRAYSCALE | cv2.IMREAD_ANYDEPTH if gray else cv2.IMREAD_UNCHANGED
+    arr = _full_depth(_imread(path, flags, "guidance", max_pixels), path, "guidance")
     if arr.ndim == 3 and arr.shape[2] == 4:
         arr = np.ascontiguousarray(arr[:, :, :3])
     return arr

@@ -92,6 +92,8 @@ def _check_out(out: Any, shape: Tuple[int, ...], img: Any, guidance: Any, dtypes
     # Tiles read their neighbours' pixels as context; writing into the input
     # would feed already-filtered pixels into later tiles and silently corrupt them.
     for name, src in (("img", img), ("guidance", guidance)):
+        if src is None:
+            continue
         if np.may_share_memory(out, src) or _same_file(out, src):
             raise ValueError(f"out must not share memory (or a file) with {name}")
 
@@ -150,8 +152,9 @@ def filter_tiled(
         ``sovelk_tools.joint_bilateral``, or a ``Sovelk.Joint_bilateral_filter`` object.
     img, guidance:
         With the function: what it takes (an image of shape (h, w) or (h, w, c) of uint8,
-        uint16, int16, int32, float32 or float64, and a uint8 guidance of the same h and w); the
-        result equals ``joint_bilateral(img, guidance, **options)`` bit for bit.  With the
+        uint16, int16, int32, float32 or float64, and a guidance of the same h and w and any of
+        those dtypes, or None for the image itself); the result equals
+        ``joint_bilateral(img, guidance, **options)`` bit for bit.  With the
         object: arrays of shape (h, w, ch) and (h, w) or (h, w, c); the result equals
         ``filt.joint_bilateral_filter(img, guidance)``.  Numpy memmaps work: only the rows and
         columns the current tile's windows reach are read.
@@ -181,6 +184,8 @@ def filter_tiled(
             f"filter_tiled() takes {', '.join(sorted(options))} only with joint_bilateral as its "
             "first argument; a Joint_bilateral_filter object carries its own sigmas"
         )
+    if guidance is None:
+        raise TypeError("filter_tiled() guides an image by itself (guidance None) with joint_bilateral only")
     h, w, ch = check_pair(img, guidance)
     pad = pad_width_of(filt)
     th, tw = _tile_shape(tile)
@@ -260,7 +265,8 @@ def filter_in_bands(
     starts = range(0, h, th)
     bands = axis_windows([min(th, h - r0) for r0 in starts], pad, options.get("mode") == "wrap")
     for r0, (runs, rows) in zip(starts, bands):
-        band_img, band_guidance = read_rows(img, runs), read_rows(guidance, runs)
+        band_img = read_rows(img, runs)
+        band_guidance = None if guidance is None else read_rows(guidance, runs)
         r1 = min(r0 + th, h)
         for c0 in range(0, w, tw):
             c1 = min(c0 + tw, w)

@@ -114,15 +114,19 @@ def test_npy_inputs_are_filtered_at_their_own_depth(cli, monkeypatch, one_line, 
     for k, (source, extra, options) in enumerate(cases):
         np.save(f"in{k}.npy", source)
         channels_filtered.clear()
-        code, _, err = cli("filter", f"in{k}.npy", "guide_float.npy", "-o", f"out{k}.npy", "--sigma-s", 1, "--tile", 5, *extra)
+        code, _, err = cli("filter", f"in{k}.npy", "guide.npy", "-o", f"out{k}.npy", "--sigma-s", 1, "--tile", 5, *extra)
         assert code == 0, err
-        assert "note: guidance 'guide_float.npy' holds floating-point samples" in err
         got = np.load(f"out{k}.npy")
         want = joint_bilateral(source, guide, 1, 0.1, **options)
         assert got.dtype == source.dtype and got.shape == source.shape and got.tobytes() == want.tobytes(), k
         # A gray image costs one channel, not two or three.
         assert set(channels_filtered) == {source.shape[2] if source.ndim == 3 else 1}, k
-    assert np.array_equal(np.load("out5.npy"), filtered(1, img[:, :, [0, 0]], guide)[:, :, 0])  # the bytes of before
+    assert np.array_equal(np.load("out5.npy"), filtered(1, img[:, :, [0, 0]], guide)[:, :, 0])  # the class's bytes
+    # A float guidance is weighed at its own depth, in its own units; an image alone by itself.
+    for inputs, guidance in ((["in1.npy", "guide_float.npy"], guide / 255.0), (["in1.npy"], None)):
+        code, _, err = cli("filter", *inputs, "-o", "g.npy", "--sigma-s", 1, "--tile", 5, "--overwrite")
+        assert code == 0 and "note:" not in err, err
+        assert np.load("g.npy").tobytes() == joint_bilateral(np.load("in1.npy"), guidance, 1, 0.1).tobytes()
     np.save("wide.npy", img.astype(np.int64))
     code, _, err = cli("filter", "wide.npy", "guide.npy", "-o", "o.npy")
     assert code == 2 and "astype(np.float64)" in one_line(err)
@@ -166,6 +170,11 @@ def test_batch_goes_on_past_bad_files_and_resumes(cli, monkeypatch, tmp_path, rn
     assert "filtered 1 file" in out and "1 skipped" in out
     assert os.stat("out/a.png").st_mtime_ns == before
     assert np.array_equal(cv2.imread("out/d.png"), filtered(1, *pairs["d"]))
+    # Each image guided by itself: no guidance directory to match.
+    code, out, err = cli("filter", "imgs", "--self-guided", "-o", "own", "--sigma-s", 1)
+    assert code == 0 and "filtered 2 files" in out, err
+    for name in ("a", "d"):
+        assert np.array_equal(cv2.imread(f"own/{name}.png"), filtered(1, pairs[name][0], pairs[name][0])), name
     # A batch that writes nothing leaves no empty output directory behind.
     (tmp_path / "guides" / "a.png").write_text("unreadable guidance")
     code, out, err = cli("filter", "imgs/a.png", "--guidance-dir", "guides", "-o", "nothing/here")

@@ -90,7 +90,7 @@ def _has_sovelk():
 # ---------------------------------------------------------------- with joint_bilateral
 
 from sovelk_tools import joint_bilateral  # noqa: E402
-from test_tiled import DTYPES, MODES, image_of  # noqa: E402  the tiled tests' dtypes, modes and images
+from test_tiled import DTYPES, MODES, guidance_of, image_of  # noqa: E402  the tiled tests' dtypes, modes, inputs
 
 GEOMETRIES = [
     # image shape, guidance channels (None = gray), sigma_s, chunks (rows, cols)
@@ -111,17 +111,20 @@ def lazy_inputs(img, guide, chunks):
 def test_function_chunks_equal_the_whole_image_call(dtype, mode):
     rng = np.random.default_rng([DTYPES.index(dtype), MODES.index(mode)])
     constant = mode == "constant"
-    for shape, gch, sigma_s, chunks in GEOMETRIES:
+    for i, (shape, gch, sigma_s, chunks) in enumerate(GEOMETRIES):
         img = image_of(rng, dtype, shape)
-        guide = rng.integers(0, 256, shape[:2] + ((gch,) if gch else ()), dtype=np.uint8)
-        borders = dict(cval=float(image_of(rng, dtype, ())), guidance_cval=int(rng.integers(256))) if constant else {}
-        options = dict(sigma_s=sigma_s, sigma_r=0.2, mode=mode, **borders)
-        dimg, dguide = lazy_inputs(img, guide, chunks)
-        lazy, want = filter_dask(joint_bilateral, dimg, dguide, **options), joint_bilateral(img, guide, **options)
+        guide, sigma_r, guidance_cval = guidance_of(rng, i, img, gch)
+        borders = dict(cval=float(image_of(rng, dtype, ())), guidance_cval=guidance_cval) if constant else {}
+        options = dict(sigma_s=sigma_s, sigma_r=sigma_r, mode=mode, **borders)
+        dimg, dguide = lazy_inputs(img, img if guide is None else guide, chunks)
+        lazy = filter_dask(joint_bilateral, dimg, None if guide is None else dguide, **options)
+        want = joint_bilateral(img, guide, **options)
         assert (lazy.dtype, lazy.chunks[:2]) == (img.dtype, dimg.chunks[:2]), (shape, chunks)
         got = lazy.compute(scheduler="sync")
         assert got.dtype == want.dtype and got.tobytes() == want.tobytes(), (shape, chunks)
     # Another output dtype and rounding, with the guidance chunked its own way.
+    guide = rng.integers(0, 256, img.shape[:2] + ((gch,) if gch else ()), dtype=np.uint8)
+    options.update(sigma_r=0.2, guidance_cval=0)
     other = np.int32 if dtype != np.int32 else np.float32
     lazy = filter_dask(joint_bilateral, da.from_array(img, chunks=(5, 4, 1)), da.from_array(guide, chunks=(3, 14, 1)),
                        output=other, rounding="truncate", **options)

@@ -161,16 +161,28 @@ def image_of(rng, dtype, shape):
     return rng.integers(info.min, info.max, shape, dtype=dtype, endpoint=True)
 
 
+def guidance_of(rng, i, img, gch):
+    """The guidance of case i, its sigma_r and a constant border for it: uint8, the image itself
+    (None), or 16-bit."""
+    shape = img.shape[:2] + (() if gch is None else (gch,))
+    if i % 3 == 1:
+        spread = float(np.abs(img).max()) or 1.0
+        return None, 0.2 * spread if img.dtype.kind == "f" else 0.2, np.asarray(3, img.dtype).item()
+    if i % 3 == 2:
+        return rng.integers(20000, 30000, shape, dtype=np.uint16), 0.02, int(rng.integers(65536))
+    return rng.integers(0, 256, shape, dtype=np.uint8), 0.2, int(rng.integers(256))
+
+
 @pytest.mark.parametrize("mode", MODES)
 @pytest.mark.parametrize("dtype", DTYPES, ids=lambda d: np.dtype(d).name)
 def test_function_tiles_equal_the_whole_image_call(dtype, mode):
     rng = np.random.default_rng([DTYPES.index(dtype), MODES.index(mode)])
-    for shape, gch, sigma_s, tile in SHAPES:
+    for i, (shape, gch, sigma_s, tile) in enumerate(SHAPES):
         img = image_of(rng, dtype, shape)
-        guide = rng.integers(0, 256, shape[:2] + (() if gch is None else (gch,)), dtype=np.uint8)
-        options = dict(sigma_s=sigma_s, sigma_r=0.2, mode=mode)
+        guide, sigma_r, guidance_cval = guidance_of(rng, i, img, gch)
+        options = dict(sigma_s=sigma_s, sigma_r=sigma_r, mode=mode)
         if mode == "constant":
-            options.update(cval=float(image_of(rng, dtype, ())), guidance_cval=int(rng.integers(256)))
+            options.update(cval=float(image_of(rng, dtype, ())), guidance_cval=guidance_cval)
         img0 = img.copy()
         got = filter_tiled(joint_bilateral, img, guide, tile=tile, **options)
         want = joint_bilateral(img, guide, **options)
