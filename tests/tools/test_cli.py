@@ -79,12 +79,12 @@ def test_gray_alpha_and_16_bit_files(sovelk, tmp_path, rng, make_pair):
     rescaled = (joint_bilateral(deep, guide, 1, 0.1).astype(np.uint32) * 255 + 32767) // 65535
     assert np.array_equal(read["deep.bmp"], rescaled)
     # Guided by itself (no guidance file), or by a 16-bit guidance: at full depth, no note.
-    for args, want in ((["deep.png"], joint_bilateral(deep, None, 1, 0.1)),
-                       (["float.tif", "deep_gray.tif"], joint_bilateral(cv2.imread(str(tmp_path / "float.tif"), -1),
-                                                                         deep[:, :, 1], 1, 0.1))):
-        proc = sovelk("filter", *args, "-o", "self.tif", "--sigma-s", 1, "--overwrite")
+    for args, out, want in ((["deep.png"], "self.png", joint_bilateral(deep, None, 1, 0.1)),
+                            (["float.tif", "deep_gray.tif"], "deep_guided.tif",
+                             joint_bilateral(cv2.imread(str(tmp_path / "float.tif"), -1), deep[:, :, 1], 1, 0.1))):
+        proc = sovelk("filter", *args, "-o", out, "--sigma-s", 1)
         assert proc.returncode == 0 and "note:" not in proc.stderr, proc.stderr
-        got = cv2.imread(str(tmp_path / "self.tif"), cv2.IMREAD_UNCHANGED)
+        got = cv2.imread(str(tmp_path / out), cv2.IMREAD_UNCHANGED)
         assert got.dtype == want.dtype and got.tobytes() == want.tobytes(), args
 
 
