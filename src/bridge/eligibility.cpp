@@ -1,7 +1,7 @@
 #include "bridge/eligibility.hpp"
 
-#include "methods/method_table.hpp"
 #include "module/buffer_view.hpp"
+#include "module/method_object.hpp"
 #include "module/state.hpp"
 #include "module/statements.hpp"
 
@@ -52,11 +52,11 @@ bool plain_instance_attribute(PyTypeObject* type, PyObject* name) {
     return _PyType_Lookup(type, name) == nullptr;
 }
 
-// self.get_range_kernel is the module's own method bound to self: neither a subclass override
-// nor an instance attribute of that name.
-bool own_range_kernel(PyObject* self) {
+// self.get_range_kernel is the module's own method (`own`) bound to self: neither a subclass
+// override nor an instance attribute of that name.
+bool own_range_kernel(PyObject* self, const MethodInfo* own) {
     PyObject* in_type = _PyType_Lookup(Py_TYPE(self), g_const.get_range_kernel);
-    if (in_type == nullptr || method_info(in_type) != &kMethods[kGetRangeKernel]) return false;
+    if (in_type == nullptr || own == nullptr || method_info(in_type) != own) return false;
     Ref bound = Ref::steal(PyObject_GetAttr(self, g_const.get_range_kernel));
     if (!bound) {
         PyErr_Clear();
@@ -200,7 +200,7 @@ Verdict check_inputs(PyObject* img, PyObject* guidance, InputRule rule, Inputs& 
     return Verdict::eligible();
 }
 
-Verdict read_weights(PyObject* self, Py_ssize_t guid_ch, Weights& weights) {
+Verdict read_weights(PyObject* self, const MethodInfo* range_kernel, Py_ssize_t guid_ch, Weights& weights) {
     // The names not defined on the type (so no property or descriptor answers them), and
     // get_range_kernel the module's own.
     PyTypeObject* type = Py_TYPE(self);
@@ -209,7 +209,7 @@ Verdict read_weights(PyObject* self, Py_ssize_t guid_ch, Weights& weights) {
         if (!plain_instance_attribute(type, name))
             return Verdict::declined("the filter's class defines an attribute the statements read");
     }
-    if (!own_range_kernel(self)) return Verdict::declined("get_range_kernel is overridden");
+    if (!own_range_kernel(self, range_kernel)) return Verdict::declined("get_range_kernel is overridden");
     // Geometry: exact ints with the window centred on the pixel, as construction makes them.
     Ref pad_obj = read_attribute(self, g_const.pad_w);
     Ref wndw_obj = read_attribute(self, g_const.wndw_size);

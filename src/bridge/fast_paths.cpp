@@ -1,6 +1,6 @@
-// Which path a call takes, in order: the 8-bit path (the whole call, padding included, when the
-// padding could wait), else the int32 path (from the padded arrays to the weighted sums), else
-// the statements.
+// The fused kernel's attempts at joint_bilateral_filter: the 8-bit attempt (the whole call,
+// padding included), the int32 attempt (from the padded arrays to the weighted sums), and the
+// explain log that says which one ran.
 #include "bridge/fast_paths.hpp"
 
 #include "bridge/kernel_call.hpp"
@@ -26,8 +26,6 @@ namespace {
 
 namespace line_of = lines::joint_bilateral_filter;
 
-enum class PathTaken { statements, int32_kernel, uint8_kernel };
-
 // The str of one of the few dozen fixed texts of the explain log, made once per process.
 PyObject* text_object(const char* text) {
     static std::unordered_map<const char*, PyObject*> made;  // never freed, like interned names
@@ -42,23 +40,6 @@ PyObject* text_object(const char* text) {
         return nullptr;
     }
     return object;
-}
-
-// With SOVELK_EXPLAIN_PATH=1 at import, tells the logger "Sovelk" which path the call took: INFO
-// when the statements run (with the reason), DEBUG for the kernel's paths. The diagnostic never
-// changes the call's outcome: any error of the logging is dropped, a pending exception kept.
-void explain_path(PathTaken path, const char* reason) {
-    if (g_state.explain_logger == nullptr) return;
-    const char* text = path == PathTaken::statements     ? "joint_bilateral_filter: statements ran; fast path declined: %s"
-                       : path == PathTaken::int32_kernel ? "joint_bilateral_filter: int32 fast path ran; 8-bit path declined: %s"
-                                                         : "joint_bilateral_filter: 8-bit fast path ran (%s)";
-    ParkedException parked;
-    PyObject* format = text_object(text);
-    PyObject* why = text_object(reason);
-    PyObject* level = path == PathTaken::statements ? g_const.info : g_const.debug;
-    if (format != nullptr && why != nullptr) {
-        Ref logged = Ref::steal(PyObject_CallMethodObjArgs(g_state.explain_logger, level, format, why, nullptr));
-    }
 }
 
 using Bytes = std::unique_ptr<uint8_t[]>;
@@ -78,8 +59,10 @@ padding::Source source_of(const Py_buffer& view) {
 
 // The whole call for 8-bit image and guidance whose padding waited: the inputs are copied,
 // mirror-padded, into buffers of the call's own, filtered, and the 8-bit result written directly.
-Verdict uint8_path(PyObject* self, PyObject* img, PyObject* guidance, Py_ssize_t pad, StatementLine& line,
-                   Ref& result) {
+Verdict uint8_path(const FilterCall& call, Py_ssize_t pad, Ref& result) {
+    PyObject* const img = call.img;
+    PyObject* const guidance = call.guidance;
+    StatementLine& line = call.line;
     if (Verdict v = numpy_as_imported(true); !v.ok()) return v;
     Inputs inputs;
     if (Verdict v = check_inputs(img, guidance, InputRule::uint8_unpadded, inputs); !v.ok()) return v;
@@ -88,7 +71,7 @@ Verdict uint8_path(PyObject* self, PyObject* img, PyObject* guidance, Py_ssize_t
     if (pad > INT_MAX / 4 || ph > INT_MAX || pw > INT_MAX / std::max(inputs.img_ch, inputs.guid_ch))
         return Verdict::declined("the padded size is beyond OpenCV's int geometry");
     Weights weights;
-    if (Verdict v = read_weights(self, inputs.guid_ch, weights); !v.ok()) return v;
+    if (Verdict v = read_weights(call.self, call.range_kernel, inputs.guid_ch, weights); !v.ok()) return v;
     if (weights.pad != pad) return Verdict::declined("pad_w changed");
     // 8-bit guidance differences reach 255: a shorter table needs the statements' IndexError.
     if (weights.table.size() < 256) return Verdict::declined("the range table has fewer than 256 entries");
@@ -137,21 +120,22 @@ Verdict uint8_path(PyObject* self, PyObject* img, PyObject* guidance, Py_ssize_t
 }
 
 // The float64 weighted sums from the padded int32 arrays.
-Verdict int32_path(PyObject* self, PyObject* img, PyObject* guidance, DeferredPadding& padding, StatementLine& line,
+Verdict int32_path(const FilterCall& call, PyObject* padded_img, PyObject* padded_guidance, bool owned,
                    Ref& output) {
+    StatementLine& line = call.line;
     // Judged now: the padding statements may have run a caller's code (a replaced cv2).
-    if (Verdict v = reads_unobservable(self); !v.ok()) return v;
+    if (Verdict v = reads_unobservable(call.self); !v.ok()) return v;
     if (Verdict v = numpy_as_imported(false); !v.ok()) return v;
     Inputs inputs;
-    if (Verdict v = check_inputs(img, guidance, InputRule::any_padded, inputs); !v.ok()) return v;
+    if (Verdict v = check_inputs(call.img, call.guidance, InputRule::any_padded, inputs); !v.ok()) return v;
     Weights weights;
-    if (Verdict v = read_weights(self, inputs.guid_ch, weights); !v.ok()) return v;
+    if (Verdict v = read_weights(call.self, call.range_kernel, inputs.guid_ch, weights); !v.ok()) return v;
     const Py_ssize_t pad = weights.pad;
 
     // The padded copies: int32, C order, the input's shape with pad_w more on every side.
     BufferView pimg, pguid;
     const int contiguous = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT;
-    if (!pimg.acquire(padding.padded_img(), contiguous) || !pguid.acquire(padding.padded_guidance(), contiguous))
+    if (!pimg.acquire(padded_img, contiguous) || !pguid.acquire(padded_guidance, contiguous))
         return Verdict::declined("a padded array is not C-contiguous");
     auto int32_view = [](const Py_buffer& v) {
         return v.format != nullptr && std::strcmp(v.format, "i") == 0 && v.itemsize == 4;
@@ -168,7 +152,6 @@ Verdict int32_path(PyObject* self, PyObject* img, PyObject* guidance, DeferredPa
     fused::Request request = kernel_request(fused::Element::int32, inputs, pad, weights);
     // The kernel reads without the GIL only memory nothing else can reach: padded arrays that
     // did not come from numpy's own astype are copied first, with the GIL held.
-    const bool owned = padding.made_by_numpy();
     const uint64_t copies = owned ? 0 : static_cast<uint64_t>(pimg->len) + static_cast<uint64_t>(pguid->len);
     const uint64_t fixed = static_cast<uint64_t>(inputs.h) * inputs.w * inputs.img_ch * 8 + copies;
     const uint64_t per_thread = fused::bytes_per_thread(request);
@@ -220,21 +203,34 @@ Verdict padding_may_wait(PyObject* self) {
     return cv2_reads_unobservable();
 }
 
-FastPathOutcome try_fast_paths(PyObject* self, PyObject* img, PyObject* guidance, DeferredPadding& padding,
-                               Verdict waiting, StatementLine& line) {
-    FastPathOutcome outcome;
-    Verdict uint8 = waiting;
-    if (uint8.ok() && padding.deferred_pad() < 0)
-        uint8 = Verdict::declined("copyMakeBorder, BORDER_REFLECT or np.int32 replaced, pad_w not a plain int, or an input not a plain array");
-    if (uint8.ok()) uint8 = uint8_path(self, img, guidance, padding.deferred_pad(), line, outcome.result);
-    if (uint8.ok()) {
-        explain_path(PathTaken::uint8_kernel, fused::path_name());
-        return outcome;
+Attempt try_uint8_kernel(const FilterCall& call, Py_ssize_t pad) {
+    Attempt attempt;
+    attempt.verdict = uint8_path(call, pad, attempt.value);
+    if (!attempt.verdict.ok()) attempt.value.reset();
+    return attempt;
+}
+
+Attempt try_int32_kernel(const FilterCall& call, PyObject* padded_img, PyObject* padded_guidance, bool owned) {
+    Attempt attempt;
+    attempt.verdict = int32_path(call, padded_img, padded_guidance, owned, attempt.value);
+    if (!attempt.verdict.ok()) attempt.value.reset();
+    return attempt;
+}
+
+// INFO when the statements run (with the reason), DEBUG for the kernel's paths. The diagnostic
+// never changes the call's outcome: any error of the logging is dropped, a pending exception kept.
+void explain_path(PathTaken path, const char* reason) {
+    if (g_state.explain_logger == nullptr) return;
+    const char* text = path == PathTaken::statements     ? "joint_bilateral_filter: statements ran; fast path declined: %s"
+                       : path == PathTaken::int32_kernel ? "joint_bilateral_filter: int32 fast path ran; 8-bit path declined: %s"
+                                                         : "joint_bilateral_filter: 8-bit fast path ran (%s)";
+    ParkedException parked;
+    PyObject* format = text_object(text);
+    PyObject* why = text_object(reason);
+    PyObject* level = path == PathTaken::statements ? g_const.info : g_const.debug;
+    if (format != nullptr && why != nullptr) {
+        Ref logged = Ref::steal(PyObject_CallMethodObjArgs(g_state.explain_logger, level, format, why, nullptr));
     }
-    padding.finish();
-    const Verdict int32 = int32_path(self, img, guidance, padding, line, outcome.output);
-    explain_path(int32.ok() ? PathTaken::int32_kernel : PathTaken::statements, int32.ok() ? uint8.reason() : int32.reason());
-    return outcome;
 }
 
 }  // namespace sovelk
