@@ -1,6 +1,7 @@
 #include "bridge/eligibility.hpp"
 
-#include "module/buffer_view.hpp"
+#include "glue/buffer_format.hpp"
+#include "glue/buffer_view.hpp"
 #include "module/method_object.hpp"
 #include "module/state.hpp"
 #include "module/statements.hpp"
@@ -23,10 +24,6 @@ constexpr Py_ssize_t kKernelChannelsMax = 4096;
 
 bool is_exact_ndarray(PyObject* obj) {
     return g_state.ndarray != nullptr && Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(g_state.ndarray);
-}
-
-bool has_format(const Py_buffer& view, const char* format, Py_ssize_t itemsize) {
-    return view.format != nullptr && std::strcmp(view.format, format) == 0 && view.itemsize == itemsize;
 }
 
 // A Python int that fits a Py_ssize_t, else -1 (exact int only: an int subclass could redefine
@@ -79,16 +76,10 @@ Ref read_attribute(PyObject* self, PyObject* name) {
 bool copy_float64(PyObject* array, Py_ssize_t expected_size, int expected_ndim, std::vector<double>& out) {
     if (!is_exact_ndarray(array)) return false;
     BufferView view;
-    if (!view.acquire(array, PyBUF_RECORDS_RO)) return false;
-    const char* format = view->format;
-    if (format == nullptr || view->itemsize != 8) return false;
-    bool swap = false;
-    if (std::strchr("@=<>!", format[0]) != nullptr && format[0] != '\0') {
-        const bool big = format[0] == '>' || format[0] == '!';
-        swap = (format[0] == '<' || big) && big != (PY_BIG_ENDIAN != 0);
-        ++format;
-    }
-    if (std::strcmp(format, "d") != 0) return false;
+    if (!view.acquire(array, PyBUF_RECORDS_RO) || view->format == nullptr) return false;
+    const std::optional<SampleFormat> format = sample_format(*view);
+    if (!format || format->sample != fused::Sample::float64) return false;
+    const bool swap = format->swapped;
     if (expected_ndim >= 0 && view->ndim != expected_ndim) return false;
     const Py_ssize_t size = view->len / 8;
     if (expected_size >= 0 && size != expected_size) return false;
@@ -180,7 +171,7 @@ Verdict check_inputs(PyObject* img, PyObject* guidance, InputRule rule, Inputs& 
     const int flags = uint8 ? PyBUF_RECORDS_RO : PyBUF_STRIDES;
     if (!img_view.acquire(img, flags) || !guid_view.acquire(guidance, flags))
         return Verdict::declined("image or guidance exports no buffer");
-    if (uint8 && (!has_format(*img_view, "B", 1) || !has_format(*guid_view, "B", 1)))
+    if (uint8 && (native_sample(*img_view) != fused::Sample::uint8 || native_sample(*guid_view) != fused::Sample::uint8))
         return Verdict::declined("image or guidance is not uint8");
     // OpenCV pads a one-channel array to two axes, which the statements do not broadcast like
     // three: such calls keep to the statements, which raise or not as they do.

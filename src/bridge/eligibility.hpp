@@ -5,7 +5,7 @@
 #pragma once
 #include "core/fused_kernel.hpp"
 #include "module/method_object.hpp"
-#include "module/pyref.hpp"
+#include "glue/pyref.hpp"
 
 #include <vector>
 

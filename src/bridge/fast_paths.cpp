@@ -4,7 +4,8 @@
 #include "bridge/fast_paths.hpp"
 
 #include "bridge/kernel_call.hpp"
-#include "bridge/memory_rule.hpp"
+#include "glue/buffer_format.hpp"
+#include "glue/memory_rule.hpp"
 #include "core/reflect_padding.hpp"
 #include "module/lines.hpp"
 #include "module/parked_exception.hpp"
@@ -137,10 +138,7 @@ Verdict int32_path(const FilterCall& call, PyObject* padded_img, PyObject* padde
     const int contiguous = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT;
     if (!pimg.acquire(padded_img, contiguous) || !pguid.acquire(padded_guidance, contiguous))
         return Verdict::declined("a padded array is not C-contiguous");
-    auto int32_view = [](const Py_buffer& v) {
-        return v.format != nullptr && std::strcmp(v.format, "i") == 0 && v.itemsize == 4;
-    };
-    if (!int32_view(*pimg) || !int32_view(*pguid)) return Verdict::declined("a padded array is not int32");
+    if (native_sample(*pimg) != fused::Sample::int32 || native_sample(*pguid) != fused::Sample::int32) return Verdict::declined("a padded array is not int32");
     const Py_ssize_t ph = inputs.h + 2 * pad, pw = inputs.w + 2 * pad;
     if (pimg->ndim != 3 || pimg->shape[0] != ph || pimg->shape[1] != pw || pimg->shape[2] != inputs.img_ch)
         return Verdict::declined("the padded image has an unexpected shape");
@@ -157,14 +155,10 @@ Verdict int32_path(const FilterCall& call, PyObject* padded_img, PyObject* padde
     const uint64_t per_thread = fused::bytes_per_thread(request);
     if (per_thread == 0) return Verdict::declined("the kernel refuses these sizes");
     line.at(line_of::kTmpImg);
-    const Budget budget = affordable_threads(fixed, per_thread);
-    if (budget.threads == 0) {
-        char purpose[120];
-        std::snprintf(purpose, sizeof purpose, "of working memory for a window of %zd x %zd pixels", weights.wndw_size,
-                      weights.wndw_size);
-        require_memory(static_cast<double>(fixed + per_thread), "joint_bilateral_filter", purpose);
-        return Verdict::declined("not enough memory");  // it fitted after all: the statements judge
-    }
+    char purpose[120];
+    std::snprintf(purpose, sizeof purpose, "of working memory for a window of %zd x %zd pixels", weights.wndw_size,
+                  weights.wndw_size);
+    const Budget budget = threads_or_memory_error(fixed, per_thread, "joint_bilateral_filter", purpose);
     std::vector<int32_t> copy;
     const int32_t* img_data = static_cast<const int32_t*>(pimg->buf);
     const int32_t* guid_data = static_cast<const int32_t*>(pguid->buf);

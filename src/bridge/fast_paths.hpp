@@ -4,7 +4,7 @@
 #pragma once
 #include "bridge/eligibility.hpp"
 #include "module/method_object.hpp"
-#include "module/pyref.hpp"
+#include "glue/pyref.hpp"
 #include "module/traceback.hpp"
 
 namespace sovelk {

@@ -3,7 +3,7 @@
 #pragma once
 #include "bridge/eligibility.hpp"
 #include "core/fused_kernel.hpp"
-#include "module/buffer_view.hpp"
+#include "glue/buffer_view.hpp"
 #include "module/traceback.hpp"
 
 namespace sovelk {

@@ -5,7 +5,7 @@
 // int32 attempt, the remaining statements. Each attempt (bridge/fast_paths.hpp) hands the work to
 // the fused kernel wherever nothing observable can differ, and otherwise says why not.
 #include "bridge/fast_paths.hpp"
-#include "bridge/memory_rule.hpp"
+#include "glue/memory_rule.hpp"
 #include "methods/array_sizes.hpp"
 #include "methods/method_table.hpp"
 #include "methods/padding.hpp"

@@ -1,7 +1,7 @@
 #include "methods/padding.hpp"
 
-#include "bridge/memory_rule.hpp"
-#include "module/buffer_view.hpp"
+#include "glue/memory_rule.hpp"
+#include "module/array_dims.hpp"
 #include "module/exit_gate.hpp"
 #include "module/lines.hpp"
 #include "module/parked_exception.hpp"
@@ -40,7 +40,7 @@ bool opencv_copies(const Py_buffer& view) {
 // pad it accepts.
 void require_padding_memory(PyObject* source, PyObject* pad_obj) {
     BufferView view;
-    if (!PyLong_CheckExact(pad_obj) || !view.acquire_array_dims(source, PyBUF_RECORDS_RO)) return;
+    if (!PyLong_CheckExact(pad_obj) || !acquire_array_dims(view, source, PyBUF_RECORDS_RO)) return;
     if (view->ndim < 2 || view->ndim > 3 || (view->ndim == 3 && view->shape[2] > kPaddedChannelsMax)) return;
     if (view->format == nullptr) return;
     bool padded_type = false;

@@ -1,7 +1,7 @@
 // The padding statements of joint_bilateral_filter (lines::joint_bilateral_filter::kPadImg and
 // kPadGuidance): image and guidance with a mirrored border of pad_w pixels, as int32.
 #pragma once
-#include "module/pyref.hpp"
+#include "glue/pyref.hpp"
 #include "module/traceback.hpp"
 
 #include <optional>
