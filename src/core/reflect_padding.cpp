@@ -1,18 +1,16 @@
 #include "core/reflect_padding.hpp"
 
+#include "core/fused_kernel.hpp"
+
 #include <cstring>
 
 namespace sovelk::padding {
 
-ptrdiff_t reflect_index(ptrdiff_t p, ptrdiff_t len) {
-    if (len == 1) return 0;
-    // Reflecting at both edges repeats with period 2 len: ... | 0 .. len-1 | len-1 .. 0 | ...
-    // so a border many times wider than the side needs no loop.
-    const ptrdiff_t period = 2 * len;
-    ptrdiff_t q = p % period;
-    if (q < 0) q += period;
-    return q < len ? q : period - 1 - q;
-}
+namespace {
+
+ptrdiff_t reflect_index(ptrdiff_t p, ptrdiff_t len) { return fused::border_index(p, len, fused::Border::reflect); }
+
+}  // namespace
 
 bool pad_reflect(const Source& src, ptrdiff_t pad, uint8_t* dst) {
     if (src.h < 1 || src.w < 1 || src.ch < 1 || pad < 0 || src.data == nullptr || dst == nullptr)

@@ -7,11 +7,6 @@
 
 namespace sovelk::padding {
 
-// The source index that padded position p (-pad <= p < len + pad) mirrors to, for a side of
-// length len >= 1: ... 2 1 0 | 0 1 2 ... len-1 | len-1 len-2 ... A border wider than the side
-// keeps reflecting back and forth; a side of length 1 always gives 0.
-ptrdiff_t reflect_index(ptrdiff_t p, ptrdiff_t len);
-
 // An h x w x ch source of bytes, read through byte strides (any sign, zero included).
 struct Source {
     const uint8_t* data = nullptr;  // address of element (0, 0, 0)
