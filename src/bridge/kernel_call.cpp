@@ -14,18 +14,29 @@ namespace line_of = lines::joint_bilateral_filter;
 
 }  // namespace
 
-fused::Request kernel_request(fused::Element element, const Inputs& inputs, Py_ssize_t pad, const Weights& weights) {
-    fused::Request request;
-    request.element = element;
-    request.h = inputs.h;
-    request.w = inputs.w;
+fused::SourceRequest kernel_request(const Inputs& inputs, Py_ssize_t pad, const Weights& weights) {
+    fused::SourceRequest request;
+    request.border = fused::Border::reflect;
     request.pad = pad;
-    request.img_ch = static_cast<int>(inputs.img_ch);
-    request.guid_ch = static_cast<int>(inputs.guid_ch);
+    request.rows = inputs.h;
+    request.cols = inputs.w;
     request.kernel_s = weights.kernel_s.data();
     request.table = weights.table.data();
     request.table_len = static_cast<ptrdiff_t>(weights.table.size());
     return request;
+}
+
+fused::Strided strided_of(const Py_buffer& view, fused::Sample sample) {
+    fused::Strided a;
+    a.data = view.buf;
+    a.sample = sample;
+    a.h = view.shape[0];
+    a.w = view.shape[1];
+    a.channels = view.ndim == 3 ? static_cast<int>(view.shape[2]) : 1;
+    a.stride_h = view.strides[0];
+    a.stride_w = view.strides[1];
+    a.stride_c = view.ndim == 3 ? view.strides[2] : view.itemsize;
+    return a;
 }
 
 Ref new_output(const Inputs& inputs, bool uint8, BufferView& view) {
@@ -37,8 +48,8 @@ Ref new_output(const Inputs& inputs, bool uint8, BufferView& view) {
     return output;
 }
 
-fused::Result run_kernel(const fused::Request& request, int threads, StatementLine& line) {
-    const fused::Result result = run_without_gil(request, threads);
+fused::Result run_kernel(const fused::SourceRequest& request, int threads, StatementLine& line) {
+    const fused::Result result = filter_without_gil(request, threads);
     // Where the statements would report it: a Ctrl-C or another exception a signal handler raised
     // at the weighted sum, memory the kernel could not get at the window stacks.
     if (result.status == fused::Status::cancelled) line.at(line_of::kOutput);

@@ -38,14 +38,50 @@ struct ValueRange {
     int64_t span() const { return static_cast<int64_t>(hi) - lo; }
 };
 
-template <class T>
-ValueRange value_range(const T* data, size_t n) {
+// The least and greatest of the int32 values in rows r0 .. r1 - 1 and columns c0 .. c1 - 1 of
+// `a` (every channel), joined to `r`; `any` says whether r holds a value yet.
+void add_value_range(const Strided& a, ptrdiff_t r0, ptrdiff_t r1, ptrdiff_t c0, ptrdiff_t c1, ValueRange& r,
+                     bool& any) {
+    const ptrdiff_t n = (c1 - c0) * a.channels;
+    const bool interleaved = a.stride_w == 4 * static_cast<ptrdiff_t>(a.channels) && (a.channels == 1 || a.stride_c == 4);
+    for (ptrdiff_t y = r0; y < r1 && c0 < c1; ++y) {
+        const char* row = static_cast<const char*>(a.data) + y * a.stride_h + c0 * a.stride_w;
+        int32_t lo = any ? r.lo : load<int32_t>(row), hi = any ? r.hi : lo;
+        if (interleaved && reinterpret_cast<uintptr_t>(row) % alignof(int32_t) == 0) {
+            const int32_t* p = reinterpret_cast<const int32_t*>(row);
+            for (ptrdiff_t i = 0; i < n; ++i) {
+                lo = std::min(lo, p[i]);
+                hi = std::max(hi, p[i]);
+            }
+        } else {
+            for (ptrdiff_t x = 0; x < c1 - c0; ++x)
+                for (int k = 0; k < a.channels; ++k) {
+                    const int32_t v = load<int32_t>(row + x * a.stride_w + k * a.stride_c);
+                    lo = std::min(lo, v);
+                    hi = std::max(hi, v);
+                }
+        }
+        r = {lo, hi};
+        any = true;
+    }
+}
+
+// The range of the int32 guidance values the windows of the output block can read: the block's
+// rows and columns with the window's reach, where that stays inside the image; the whole axis
+// where the border maps positions beyond it (anywhere, for wrap), and then a constant border's
+// value too. Every table index is a difference of two such values, at most the span.
+ValueRange reachable_guidance_range(const SourceRequest& q) {
+    const Strided& g = q.guidance;
+    const ptrdiff_t top = q.row0 - q.pad, bottom = q.row0 + q.rows + q.pad;
+    const ptrdiff_t left = q.col0 - q.pad, right = q.col0 + q.cols + q.pad;
+    const bool rows_inside = top >= 0 && bottom <= g.h, cols_inside = left >= 0 && right <= g.w;
     ValueRange r;
-    if (n == 0 || data == nullptr) return r;
-    r.lo = r.hi = data[0];
-    for (size_t i = 1; i < n; ++i) {
-        r.lo = std::min<int32_t>(r.lo, data[i]);
-        r.hi = std::max<int32_t>(r.hi, data[i]);
+    bool any = false;
+    add_value_range(g, rows_inside ? top : 0, rows_inside ? bottom : g.h, cols_inside ? left : 0,
+                    cols_inside ? right : g.w, r, any);
+    if (q.border == Border::constant && !(rows_inside && cols_inside)) {
+        const int32_t cval = static_cast<int32_t>(q.guidance_cval);  // an int32, checked
+        r = any ? ValueRange{std::min(r.lo, cval), std::max(r.hi, cval)} : ValueRange{cval, cval};
     }
     return r;
 }
@@ -142,23 +178,6 @@ Result execute(const Source& src, const Geometry& geometry, const OutputTarget& 
     return run_batch(job, threads, poll, options);
 }
 
-Sample sample_of(Element e) { return e == Element::uint8 ? Sample::uint8 : Sample::int32; }
-
-// A C-contiguous h x w x channels buffer.
-Strided contiguous(const void* data, Sample sample, ptrdiff_t h, ptrdiff_t w, int channels) {
-    const ptrdiff_t item = sample == Sample::uint8 ? 1 : 4;
-    Strided a;
-    a.data = data;
-    a.sample = sample;
-    a.h = h;
-    a.w = w;
-    a.channels = channels;
-    a.stride_c = item;
-    a.stride_w = item * channels;
-    a.stride_h = item * channels * w;
-    return a;
-}
-
 // The conversion write_row<O, rounding> applies to an integer output sample O: numpy's clip to
 // O's range, then trunc or rint. Conversion::none for a float output, whose every bit counts.
 OutputConversion integer_conversion(Sample out, Rounding rounding) {
@@ -199,22 +218,6 @@ CheapPassFacts converted_by_filter(const SourceRequest& q) {
     return f;
 }
 
-// The padded buffers' sizes, checked; false where run() refuses them.
-bool padded_sizes_fit(const Request& q) {
-    if (q.h < 0 || q.w < 0 || q.pad < 0 || q.img_ch < 1 || q.guid_ch < 1) return false;
-    if (q.pad > kLimit / 4 || q.h > kLimit / 2 || q.w > kLimit / 2) return false;
-    ptrdiff_t plane = 0, values = 0, out = 0;
-    return checked_mul(q.h + 2 * q.pad, q.w + 2 * q.pad, plane) &&
-           checked_mul(plane, std::max(q.img_ch, q.guid_ch), values) && values <= kLimit &&
-           checked_mul(q.h, q.w, out) && checked_mul(out, q.img_ch, out) && out <= kLimit;
-}
-
-// The same geometry as run() will use, with the guidance span that only changes the packing.
-bool request_geometry(const Request& q, int64_t span, ptrdiff_t strip_request, Geometry& g) {
-    return padded_sizes_fit(q) &&
-           make_geometry(q.h, q.w, q.pad, q.img_ch, q.guid_ch, RangeWeights::table, span, strip_request, g);
-}
-
 bool strided_ok(const Strided& a) { return a.data != nullptr && a.h >= 0 && a.w >= 0 && a.channels >= 1; }
 
 // A rule make_range_rule() could have made: the row loop relies on 8 kappa D2 staying within
@@ -225,128 +228,92 @@ bool rule_ok(const RangeRule& r) {
            !non_finite(cap) && -hi * cap <= 960.5;
 }
 
-// The guidance value of a constant border: a table index for uint8 guidance, else a value the
-// rule takes and the guidance's type holds exactly (the float cache rounds nothing).
+// The guidance value of a constant border: a table index for uint8 guidance, an int32 for int32
+// guidance weighed by a table, else a value the rule takes and the guidance's type holds exactly
+// (the float cache rounds nothing).
 bool guidance_cval_ok(const SourceRequest& q) {
     const double v = q.guidance_cval;
     if (q.guidance.sample == Sample::uint8) return v >= 0.0 && v <= 255.0 && std::nearbyint(v) == v;
+    if (q.table != nullptr) return v >= -0x1p31 && v < 0x1p31 && std::nearbyint(v) == v;
     if (unusable_guidance(v)) return false;
-    return range_weights_of(q.guidance.sample) == RangeWeights::rule_double ||
-           static_cast<double>(static_cast<float>(v)) == v;
+    return range_weights_of(q) == RangeWeights::rule_double || static_cast<double>(static_cast<float>(v)) == v;
+}
+
+// A table for uint8 guidance (256 entries at least) or int32 guidance (its length checked against
+// the span later), a rule for any other.
+bool weights_ok(const SourceRequest& q) {
+    if (q.table == nullptr) return q.guidance.sample != Sample::uint8 && rule_ok(q.rule);
+    if (q.guidance.sample == Sample::uint8) return q.table_len >= 256;
+    return q.guidance.sample == Sample::int32 && q.table_len >= 1;
 }
 
 // filter()'s checks; the output block must lie inside the image.
 bool source_request_ok(const SourceRequest& q) {
     const Strided& img = q.image;
     if (!strided_ok(img) || !strided_ok(q.guidance) || !strided_ok(q.out)) return false;
+    if (q.pad < 0 || q.pad > kLimit / 4) return false;
     if (q.guidance.h != img.h || q.guidance.w != img.w) return false;
     if (q.row0 < 0 || q.col0 < 0 || q.rows < 0 || q.cols < 0 || q.row0 > img.h - q.rows || q.col0 > img.w - q.cols)
         return false;
     if (q.out.h != q.rows || q.out.w != q.cols || q.out.channels != img.channels) return false;
-    const bool weights = q.guidance.sample == Sample::uint8 ? q.table != nullptr : rule_ok(q.rule);
-    return weights && q.kernel_s != nullptr && !non_finite(q.cval) && guidance_cval_ok(q);
+    return weights_ok(q) && q.kernel_s != nullptr && !non_finite(q.cval) && guidance_cval_ok(q);
 }
 
 }  // namespace
 
-int64_t value_span(const int32_t* data, size_t n) { return value_range(data, n).span(); }
-
-Result run_with(const Request& q, int threads, const std::function<bool()>& poll, const Options& options) {
-    Geometry g;
-    if (!isa_available(options.isa) || !request_geometry(q, 0, options.strip_width, g)) return {Status::invalid_argument, 0};
-    if (q.h == 0 || q.w == 0) return {};
-    if (!q.padded_img || !q.padded_guid || !q.kernel_s || !q.table || !(q.out || q.out_u8) || q.table_len < 1)
-        return {Status::invalid_argument, 0};
-    const ptrdiff_t ph = q.h + 2 * q.pad, pw = q.w + 2 * q.pad;
-    // Every lookup index is a difference of two guidance values, at most the span.
-    const size_t guid_values = static_cast<size_t>(ph * pw * q.guid_ch);
-    const ValueRange range = q.element == Element::uint8
-                                 ? value_range(static_cast<const uint8_t*>(q.padded_guid), guid_values)
-                                 : value_range(static_cast<const int32_t*>(q.padded_guid), guid_values);
-    const int64_t span = range.span();
-    if (span >= q.table_len || span > kMaxFoldedSpan) return {Status::invalid_argument, 0};
-    request_geometry(q, span, options.strip_width, g);
-
-    // The padded buffers are an image whose block starts pad rows and columns in: every window
-    // lies inside it and no border is ever applied.
-    Source src;
-    src.image = contiguous(q.padded_img, sample_of(q.element), ph, pw, q.img_ch);
-    src.guidance = contiguous(q.padded_guid, sample_of(q.element), ph, pw, q.guid_ch);
-    src.guid_min = range.lo;
-    src.span = span;
-    src.row0 = src.col0 = src.pad = q.pad;
-    src.rows = q.h;
-    src.cols = q.w;
-    OutputTarget target;
-    CheapPassFacts converted;
-    if (q.out_u8) {
-        target = output_target(contiguous(q.out_u8, Sample::uint8, q.h, q.w, q.img_ch), Rounding::truncate);
-        converted.conversion = integer_conversion(Sample::uint8, Rounding::truncate);
-        // The windows read the padded image and nothing else.
-        const ValueRange img = q.element == Element::uint8
-                                   ? ValueRange{0, 255}
-                                   : value_range(static_cast<const int32_t*>(q.padded_img),
-                                                 static_cast<size_t>(ph * pw * q.img_ch));
-        converted.img_lo = img.lo;
-        converted.img_hi = img.hi;
-    } else {
-        target.direct = reinterpret_cast<char*>(q.out);
-        target.direct_row_bytes = q.w * q.img_ch * static_cast<ptrdiff_t>(sizeof(double));
-    }
-    return execute(src, g, target, q.kernel_s, q.table, q.table_len, nullptr, threads, poll, options, converted);
-}
-
 Result filter_with(const SourceRequest& q, int threads, const std::function<bool()>& poll, const Options& options) {
-    constexpr int64_t kUint8Span = 255;
+    const RangeWeights range = range_weights_of(q);
     Geometry g;
+    // The sizes are checked before any value is read; the span measured next changes only
+    // whether a guidance of 2 to 4 channels is packed.
     if (!isa_available(options.isa) || !source_request_ok(q) ||
-        !make_geometry(q.rows, q.cols, q.pad, q.image.channels, q.guidance.channels,
-                       range_weights_of(q.guidance.sample), kUint8Span, options.strip_width, g))
+        !make_geometry(q.rows, q.cols, q.pad, q.image.channels, q.guidance.channels, range, 255, options.strip_width, g))
         return {Status::invalid_argument, 0};
-    if (q.rows == 0 || q.cols == 0) return {};
     // 8-bit guidance, cached as it is (minimum 0, span 255): every table index is provably in
-    // range, whatever the guidance holds, even if someone writes it while the call runs. Other
-    // guidance is cached as values, which no index depends on.
+    // range, whatever the guidance holds. int32 guidance is cached as value minus its least value,
+    // clipped to the span measured here, so that its indices stay in range too, even if someone
+    // writes the guidance while the call runs. Other guidance is cached as values, which no index
+    // depends on.
+    ValueRange guidance{0, 255};
+    if (range == RangeWeights::table && q.guidance.sample == Sample::int32 && q.rows > 0 && q.cols > 0) {
+        guidance = reachable_guidance_range(q);
+        if (guidance.span() >= q.table_len || guidance.span() > kMaxFoldedSpan) return {Status::invalid_argument, 0};
+    }
+    if (q.rows == 0 || q.cols == 0) return {};
+    make_geometry(q.rows, q.cols, q.pad, q.image.channels, q.guidance.channels, range, guidance.span(),
+                  options.strip_width, g);
     Source src;
     src.image = q.image;
     src.guidance = q.guidance;
     src.border = q.border;
     src.cval = q.cval;
     src.guidance_cval = q.guidance_cval;
-    src.span = kUint8Span;
+    src.guid_min = guidance.lo;
+    src.span = guidance.span();
     src.row0 = q.row0;
     src.col0 = q.col0;
     src.rows = q.rows;
     src.cols = q.cols;
     src.pad = q.pad;
-    const bool table = g.range == RangeWeights::table;
+    const bool table = range == RangeWeights::table;
     return execute(src, g, output_target(q.out, q.rounding), q.kernel_s, table ? q.table : nullptr,
-                   table ? kUint8Span + 1 : 0, table ? nullptr : &q.rule, threads, poll, options, converted_by_filter(q));
+                   table ? q.table_len : 0, table ? nullptr : &q.rule, threads, poll, options, converted_by_filter(q));
 }
 
 }  // namespace detail
-
-Result run(const Request& request, int threads, const std::function<bool()>& poll) {
-    return detail::run_with(request, threads, poll, detail::Options{});
-}
 
 Result filter(const SourceRequest& request, int threads, const std::function<bool()>& poll) {
     return detail::filter_with(request, threads, poll, detail::Options{});
 }
 
-uint64_t bytes_per_thread(const Request& request) {
-    // The span only decides the packing of a guidance of 2 to 4 channels, which takes no more
-    // room than the planar layout: the largest is assumed.
-    detail::Geometry g;
-    if (!detail::request_geometry(request, std::numeric_limits<int64_t>::max(), 0, g)) return 0;
-    return detail::bytes_per_thread(g, request.out_u8 != nullptr);
-}
-
 uint64_t bytes_per_thread(const SourceRequest& request) {
+    // The span only decides the packing of a guidance of 2 to 4 channels, which takes no more room
+    // than the planar layout: int32 guidance, whose span is not measured here, is sized planar.
+    const int64_t span = request.guidance.sample == Sample::uint8 ? 255 : std::numeric_limits<int64_t>::max();
     detail::Geometry g;
     if (!detail::source_request_ok(request) ||
         !detail::make_geometry(request.rows, request.cols, request.pad, request.image.channels,
-                               request.guidance.channels, detail::range_weights_of(request.guidance.sample), 255, 0, g))
+                               request.guidance.channels, detail::range_weights_of(request), span, 0, g))
         return 0;
     return detail::bytes_per_thread(g, detail::output_target(request.out, request.rounding).direct == nullptr);
 }

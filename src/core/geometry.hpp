@@ -11,9 +11,11 @@
 
 namespace sovelk::fused::detail {
 
-// How a guidance of this sample type is weighed and cached (see RangeWeights).
-inline RangeWeights range_weights_of(Sample guidance) {
-    switch (guidance) {
+// How the request's guidance is weighed and cached (see RangeWeights): by the table where there is
+// one, else by the rule in the precision its sample type needs.
+inline RangeWeights range_weights_of(const SourceRequest& q) {
+    if (q.table != nullptr) return RangeWeights::table;
+    switch (q.guidance.sample) {
         case Sample::uint8: return RangeWeights::table;
         case Sample::uint16:
         case Sample::int16:

@@ -22,12 +22,11 @@
 
 namespace sovelk::fused::detail {
 
-// Everything a call reads, in one form for both entry points: run() describes its padded
-// buffers as an image whose block starts pad rows and columns in, so that its windows never
-// reach a border.
+// Everything a call reads: the request's arrays, border and output block, and for guidance
+// weighed by a table how its values are cached.
 struct Source {
     Strided image;     // any Sample
-    // RangeWeights::table: Sample::uint8 or Sample::int32; the rule: any other Sample.
+    // RangeWeights::table: Sample::uint8 or Sample::int32; the rule: any but Sample::uint8.
     Strided guidance;
     Border border = Border::reflect;
     double cval = 0.0;
@@ -277,10 +276,18 @@ private:
         const Strided& a = s_.guidance;
         const int gc = GC > 0 ? GC : g_.guid_ch;
         const ptrdiff_t n = used_w_, cw = g_.cache_w;
-        const int64_t base = s_.guid_min;
+        const int64_t base = s_.guid_min, span = s_.span;
         uint32_t* gd = guid_.get() + slot * guid_stride_;
+        // An int32 value is clipped to the span the driver measured: one written since (by another
+        // thread of the caller's) cannot take an index out of the table. 8-bit values are within it
+        // by their type.
+        auto index_of = [base, span](int64_t value) {
+            int64_t d = value - base;
+            if constexpr (!std::is_same_v<G, uint8_t>) d = d < 0 ? 0 : d > span ? span : d;
+            return static_cast<uint32_t>(d);
+        };
         auto put = [&](ptrdiff_t x, int k, int64_t value) {
-            const uint32_t v = static_cast<uint32_t>(value - base);
+            const uint32_t v = index_of(value);
             if constexpr (Packed) {
                 uint64_t& field = reinterpret_cast<uint64_t*>(gd)[x];
                 if (k == 0) field = 0;
@@ -311,13 +318,13 @@ private:
                 uint64_t* gp = reinterpret_cast<uint64_t*>(gd) + inner_lo_;
                 for (ptrdiff_t x = 0; x < m; ++x) {
                     uint64_t v = 0;
-                    for (int k = 0; k < gc; ++k) v |= static_cast<uint64_t>(p[x * gc + k] - base) << (16 * k);
+                    for (int k = 0; k < gc; ++k) v |= static_cast<uint64_t>(index_of(p[x * gc + k])) << (16 * k);
                     gp[x] = v;
                 }
             } else {
                 for (int k = 0; k < gc; ++k) {
                     uint32_t* plane = gd + k * cw + inner_lo_;
-                    for (ptrdiff_t x = 0; x < m; ++x) plane[x] = static_cast<uint32_t>(p[x * gc + k] - base);
+                    for (ptrdiff_t x = 0; x < m; ++x) plane[x] = index_of(p[x * gc + k]);
                 }
             }
         } else {

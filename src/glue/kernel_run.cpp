@@ -6,26 +6,13 @@
 
 namespace sovelk {
 
-namespace {
-
-template <class Kernel>
-fused::Result without_gil(Kernel&& kernel) {
+fused::Result filter_without_gil(const fused::SourceRequest& request, int threads) {
     GilReleased released;
-    const fused::Result result = kernel([&released] {
+    const fused::Result result = fused::filter(request, threads, [&released] {
         return released.with_gil([] { return PyErr_CheckSignals() != 0; });
     });
     released.reacquire();
     return result;
-}
-
-}  // namespace
-
-fused::Result filter_without_gil(const fused::SourceRequest& request, int threads) {
-    return without_gil([&](const std::function<bool()>& poll) { return fused::filter(request, threads, poll); });
-}
-
-fused::Result run_without_gil(const fused::Request& request, int threads) {
-    return without_gil([&](const std::function<bool()>& poll) { return fused::run(request, threads, poll); });
 }
 
 void raise_if_stopped(const fused::Result& result, const char* whose) {

@@ -6,12 +6,11 @@
 
 namespace sovelk {
 
-// fused::filter() (and fused::run()) on up to `threads` workers without the GIL. About every
+// fused::filter() on up to `threads` workers without the GIL. About every
 // 50 ms the waiting thread takes the GIL back for a moment to run the signal handlers; when one
 // raised (KeyboardInterrupt for Ctrl-C) the kernel stops, the exception stays pending and the
 // result is Status::cancelled. Called and returning with the GIL held.
 fused::Result filter_without_gil(const fused::SourceRequest& request, int threads);
-fused::Result run_without_gil(const fused::Request& request, int threads);
 
 // For a result of Status::cancelled, the pending exception (KeyboardInterrupt should a handler
 // have stopped the kernel without one), and for Status::out_of_memory "not enough memory for

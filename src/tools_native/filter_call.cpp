@@ -148,6 +148,7 @@ Py_ssize_t read_weights(PyObject* const* args, HeldObjects& held, fused::SourceR
         acquire(held.table, args[3], false, "table");
         held.table_values = weights_of(*held.table, 1, 256, "table");
         q.table = held.table_values.data();
+        q.table_len = 256;
     } else {
         const double sigma = PyFloat_AsDouble(args[3]);
         if (sigma == -1.0 && PyErr_Occurred()) throw PyErrorSet{};
