@@ -131,7 +131,7 @@ double time_call(const Inputs& in, bool self, fkd::Options o, std::vector<uint8_
     // The class's 8-bit path: the caller's arrays read in place, the border mirrored as OpenCV's
     // BORDER_REFLECT pads it, numpy's clip and cast to uint8.
     const int gc = self ? 3 : 1;
-    fk::SourceRequest q;
+    fk::FilterRequest q;
     q.image = {in.img.data(), fk::Sample::uint8, in.h, in.w, 3, in.w * 3, 3, 1};
     q.guidance = {self ? in.img.data() : in.gray.data(), fk::Sample::uint8, in.h, in.w, gc, in.w * gc, gc, 1};
     q.border = fk::Border::reflect;

@@ -15,10 +15,10 @@ namespace sovelk {
 
 namespace {
 
-// Channel counts that every supported OpenCV release pads as one multi-channel matrix (OpenCV 4
-// takes up to 512, OpenCV 5 refuses more than 128); the 8-bit path takes no more than these, and
-// calls with more channels go to OpenCV, which decides.
-constexpr Py_ssize_t kPaddedChannelsMax = 4;
+// Channels the 8-bit path takes, fewer than any supported OpenCV release pads as one
+// multi-channel matrix (OpenCV 4 takes up to 512, OpenCV 5 refuses more than 128): calls with more
+// channels go to OpenCV, which decides.
+constexpr Py_ssize_t kUint8PathChannelsMax = 4;
 // Channel counts travel to the kernel as int.
 constexpr Py_ssize_t kKernelChannelsMax = 4096;
 
@@ -26,9 +26,9 @@ bool is_exact_ndarray(PyObject* obj) {
     return g_state.ndarray != nullptr && Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(g_state.ndarray);
 }
 
-// A Python int that fits a Py_ssize_t, else -1 (exact int only: an int subclass could redefine
+// A Python int from 0 to PY_SSIZE_T_MAX, else -1 (exact int only: an int subclass could redefine
 // the arithmetic the statements do with it).
-Py_ssize_t exact_small_int(PyObject* obj) {
+Py_ssize_t non_negative_exact_int(PyObject* obj) {
     if (!PyLong_CheckExact(obj)) return -1;
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
@@ -171,11 +171,12 @@ Verdict check_inputs(PyObject* img, PyObject* guidance, InputRule rule, Inputs& 
     const int flags = uint8 ? PyBUF_RECORDS_RO : PyBUF_STRIDES;
     if (!img_view.acquire(img, flags) || !guid_view.acquire(guidance, flags))
         return Verdict::declined("image or guidance exports no buffer");
-    if (uint8 && (native_sample(*img_view) != fused::Sample::uint8 || native_sample(*guid_view) != fused::Sample::uint8))
+    const auto is_uint8 = [](const Py_buffer& view) { return native_sample(view) == fused::Sample::uint8; };
+    if (uint8 && (!is_uint8(*img_view) || !is_uint8(*guid_view)))
         return Verdict::declined("image or guidance is not uint8");
     // OpenCV pads a one-channel array to two axes, which the statements do not broadcast like
     // three: such calls keep to the statements, which raise or not as they do.
-    const Py_ssize_t least = uint8 ? 2 : 1, most = uint8 ? kPaddedChannelsMax : kKernelChannelsMax;
+    const Py_ssize_t least = uint8 ? 2 : 1, most = uint8 ? kUint8PathChannelsMax : kKernelChannelsMax;
     if (img_view->ndim != 3 || img_view->shape[2] < least || img_view->shape[2] > most)
         return Verdict::declined("the image does not have three axes and a channel count the path takes");
     inputs.h = img_view->shape[0];
@@ -205,8 +206,8 @@ Verdict read_weights(PyObject* self, const MethodInfo* range_kernel, Py_ssize_t 
     Ref pad_obj = read_attribute(self, g_const.pad_w);
     Ref wndw_obj = read_attribute(self, g_const.wndw_size);
     if (!pad_obj || !wndw_obj) return Verdict::declined("pad_w or wndw_size is missing");
-    weights.pad = exact_small_int(pad_obj.get());
-    weights.wndw_size = exact_small_int(wndw_obj.get());
+    weights.pad = non_negative_exact_int(pad_obj.get());
+    weights.wndw_size = non_negative_exact_int(wndw_obj.get());
     // A window side beyond 2^15 would make wndw_size^2 window offsets overflow the kernel's ints.
     if (weights.pad < 0 || weights.wndw_size != 2 * weights.pad + 1 || weights.wndw_size > 32767)
         return Verdict::declined("pad_w and wndw_size are not plain ints with wndw_size == 2 * pad_w + 1");

@@ -65,7 +65,7 @@ Verdict uint8_path(const FilterCall& call, Py_ssize_t pad, Ref& result) {
     BufferView img_view, guid_view;
     if (!img_view.acquire(img, PyBUF_RECORDS_RO) || !guid_view.acquire(guidance, PyBUF_RECORDS_RO))
         return Verdict::declined("image or guidance exports no buffer");
-    fused::SourceRequest request = kernel_request(inputs, pad, weights);
+    fused::FilterRequest request = kernel_request(inputs, pad, weights);
     request.image = strided_of(*img_view, fused::Sample::uint8);
     request.guidance = strided_of(*guid_view, fused::Sample::uint8);
     request.rounding = fused::Rounding::truncate;  // numpy's clip and astype(np.uint8)
@@ -125,7 +125,7 @@ Verdict int32_path(const FilterCall& call, PyObject* padded_img, PyObject* padde
 
     // The padded arrays are an image whose output block starts pad rows and columns in: every
     // window lies inside it, and no border is ever reached.
-    fused::SourceRequest request = kernel_request(inputs, pad, weights);
+    fused::FilterRequest request = kernel_request(inputs, pad, weights);
     request.image = strided_of(*pimg, fused::Sample::int32);
     request.guidance = strided_of(*pguid, fused::Sample::int32);
     request.row0 = request.col0 = pad;

@@ -14,8 +14,8 @@ namespace line_of = lines::joint_bilateral_filter;
 
 }  // namespace
 
-fused::SourceRequest kernel_request(const Inputs& inputs, Py_ssize_t pad, const Weights& weights) {
-    fused::SourceRequest request;
+fused::FilterRequest kernel_request(const Inputs& inputs, Py_ssize_t pad, const Weights& weights) {
+    fused::FilterRequest request;
     request.border = fused::Border::reflect;
     request.pad = pad;
     request.rows = inputs.h;
@@ -48,7 +48,7 @@ Ref new_output(const Inputs& inputs, bool uint8, BufferView& view) {
     return output;
 }
 
-fused::Result run_kernel(const fused::SourceRequest& request, int threads, StatementLine& line) {
+fused::Result run_kernel(const fused::FilterRequest& request, int threads, StatementLine& line) {
     const fused::Result result = filter_without_gil(request, threads);
     // Where the statements would report it: a Ctrl-C or another exception a signal handler raised
     // at the weighted sum, memory the kernel could not get at the window stacks.

@@ -10,7 +10,7 @@ namespace sovelk {
 
 // The kernel's request for the sizes and weights of a call, its border the reflection OpenCV's
 // BORDER_REFLECT pads with; the arrays and where the output block starts are the caller's to set.
-fused::SourceRequest kernel_request(const Inputs& inputs, Py_ssize_t pad, const Weights& weights);
+fused::FilterRequest kernel_request(const Inputs& inputs, Py_ssize_t pad, const Weights& weights);
 
 // An (h, w) or (h, w, channels) buffer of `sample` elements, as the kernel reads (or writes) it
 // through its strides.
@@ -25,6 +25,6 @@ Ref new_output(const Inputs& inputs, bool uint8, BufferView& view);
 // but the two below); throws PyErrorSet with `line` set where the statements would report it for
 // a Ctrl-C or another exception a signal handler raised (the weighted sum) and for memory the
 // kernel could not get (the window stacks).
-fused::Result run_kernel(const fused::SourceRequest& request, int threads, StatementLine& line);
+fused::Result run_kernel(const fused::FilterRequest& request, int threads, StatementLine& line);
 
 }  // namespace sovelk

@@ -19,7 +19,7 @@ namespace {
 constexpr auto kPollInterval = std::chrono::milliseconds(50);
 
 struct WorkerState {
-    WorkerState(const Source& s, const Geometry& g, bool row_out)
+    WorkerState(const RowSource& s, const Geometry& g, bool row_out)
         : cache(s, g), scratch(aligned_array<double>(g.offsets * kMaxLanes)),
           row_out(row_out ? aligned_array<double>(g.strip * g.img_ch) : nullptr),
           block_history(static_cast<size_t>(g.strip) + 1, 0) {
@@ -160,7 +160,7 @@ void add_counters(const CheapPassCounters& c, CheapPassCounters& total) {
 
 Result run_batch(Job& job, int threads, const std::function<bool()>& poll, const Options& options) {
     const Geometry& g = job.geometry;
-    const Source& src = job.source;
+    const RowSource& src = job.source;
     const bool row_out = job.target.direct == nullptr;
     // No more scratch than the pool can put to work.
     const ptrdiff_t pieces = g.rows * g.strips;

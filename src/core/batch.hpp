@@ -24,10 +24,10 @@ RowFunction row_function(Isa isa);
 // What the workers of one call share: what they read and where they write, the plans of the
 // passes, the bands of rows they claim, and the call's stop and outcome.
 struct Job {
-    Job(const Source& s, const Geometry& g, const OutputTarget& t, const double* kernel, RowFunction f,
+    Job(const RowSource& s, const Geometry& g, const OutputTarget& t, const double* kernel, RowFunction f,
         const double* folded, bool fma)
         : source(s), geometry(g), target(t), kernel_s(kernel), row(f), folded_table(folded), fma_by_data(fma) {}
-    const Source& source;
+    const RowSource& source;
     const Geometry& geometry;
     const OutputTarget& target;
     const double* kernel_s;
@@ -42,8 +42,7 @@ struct Job {
     // cached row, not one per worker (with single rows claimed in turn, each worker's next row is
     // `threads` rows further down); this matters most at small windows, where refilling is a
     // large part of the work (docs/performance.md). A band is at most an eighth of a worker's
-    // share, so a worker that gets less of the CPU holds up little of the end; bands that shrink
-    // towards the end measured no better.
+    // share, so a worker that gets less of the CPU holds up little of the end.
     ptrdiff_t band = 1, bands = 0, units = 0;  // units: bands x strips, strip by strip
     std::atomic<ptrdiff_t> next_unit{0};
     RangeRule rule;  // RangeWeights::rule_float and rule_double

@@ -75,8 +75,8 @@ inline void scatter(const RowArgs& a, ptrdiff_t c, const double* acc, int k0, in
 
 // Pass 1 for the block at column c: weights into `weights`, their sum returned, the cheap sums
 // Pass 2, the exact sequence, from the weights and sum of pass 1. Inlined by force: among the
-// many instantiations of the block functions the compiler otherwise keeps it out of line, and
-// the AVX2 gray path measured slower for it (docs/exact_decision.md).
+// many instantiations of the block functions the compiler otherwise keeps it out of line, at a
+// cost docs/exact_decision.md ("Tried and dropped") records.
 template <class V>
 __attribute__((always_inline)) inline void exact_values(const RowArgs& a, ptrdiff_t c, double* weights, typename V::D sum) {
     using D = typename V::D;

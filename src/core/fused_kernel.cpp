@@ -43,7 +43,8 @@ struct ValueRange {
 void add_value_range(const Strided& a, ptrdiff_t r0, ptrdiff_t r1, ptrdiff_t c0, ptrdiff_t c1, ValueRange& r,
                      bool& any) {
     const ptrdiff_t n = (c1 - c0) * a.channels;
-    const bool interleaved = a.stride_w == 4 * static_cast<ptrdiff_t>(a.channels) && (a.channels == 1 || a.stride_c == 4);
+    const bool interleaved =
+        a.stride_w == 4 * static_cast<ptrdiff_t>(a.channels) && (a.channels == 1 || a.stride_c == 4);
     for (ptrdiff_t y = r0; y < r1 && c0 < c1; ++y) {
         const char* row = static_cast<const char*>(a.data) + y * a.stride_h + c0 * a.stride_w;
         int32_t lo = any ? r.lo : load<int32_t>(row), hi = any ? r.hi : lo;
@@ -70,7 +71,7 @@ void add_value_range(const Strided& a, ptrdiff_t r0, ptrdiff_t r1, ptrdiff_t c0,
 // rows and columns with the window's reach, where that stays inside the image; the whole axis
 // where the border maps positions beyond it (anywhere, for wrap), and then a constant border's
 // value too. Every table index is a difference of two such values, at most the span.
-ValueRange reachable_guidance_range(const SourceRequest& q) {
+ValueRange reachable_guidance_range(const FilterRequest& q) {
     const Strided& g = q.guidance;
     const ptrdiff_t top = q.row0 - q.pad, bottom = q.row0 + q.rows + q.pad;
     const ptrdiff_t left = q.col0 - q.pad, right = q.col0 + q.cols + q.pad;
@@ -141,7 +142,7 @@ PassPlans plan_passes(CheapPassFacts converted, const Geometry& g, const double*
 // entries, or from `rule` where it is not null. `converted` holds the conversion the output
 // target applies to every value (Conversion::none where the values are the result) and the range
 // of the image values the windows can read; the kernel and table fields are filled in here.
-Result execute(const Source& src, const Geometry& geometry, const OutputTarget& target, const double* kernel_s,
+Result execute(const RowSource& src, const Geometry& geometry, const OutputTarget& target, const double* kernel_s,
                const double* table, ptrdiff_t table_len, const RangeRule* rule, int threads,
                const std::function<bool()>& poll, const Options& options, const CheapPassFacts& converted) {
     // A rule's weight is one factor within kRuleWeights; a table's, one entry per channel.
@@ -197,7 +198,7 @@ OutputConversion integer_conversion(Sample out, Rounding rounding) {
 // range of the values a window can read where the image's type bounds them to non-negative
 // integers (uint8, uint16; a constant border adds cval, which must then be an integer too).
 // Signed and float images leave the range unknown, and the cheap pass off.
-CheapPassFacts converted_by_filter(const SourceRequest& q) {
+CheapPassFacts converted_by_filter(const FilterRequest& q) {
     CheapPassFacts f;
     f.conversion = integer_conversion(q.out.sample, q.rounding);
     if (q.out.sample == Sample::float32) f.conversion.kind = Conversion::to_float32;
@@ -231,7 +232,7 @@ bool rule_ok(const RangeRule& r) {
 // The guidance value of a constant border: a table index for uint8 guidance, an int32 for int32
 // guidance weighed by a table, else a value the rule takes and the guidance's type holds exactly
 // (the float cache rounds nothing).
-bool guidance_cval_ok(const SourceRequest& q) {
+bool guidance_cval_ok(const FilterRequest& q) {
     const double v = q.guidance_cval;
     if (q.guidance.sample == Sample::uint8) return v >= 0.0 && v <= 255.0 && std::nearbyint(v) == v;
     if (q.table != nullptr) return v >= -0x1p31 && v < 0x1p31 && std::nearbyint(v) == v;
@@ -241,14 +242,14 @@ bool guidance_cval_ok(const SourceRequest& q) {
 
 // A table for uint8 guidance (256 entries at least) or int32 guidance (its length checked against
 // the span later), a rule for any other.
-bool weights_ok(const SourceRequest& q) {
+bool weights_ok(const FilterRequest& q) {
     if (q.table == nullptr) return q.guidance.sample != Sample::uint8 && rule_ok(q.rule);
     if (q.guidance.sample == Sample::uint8) return q.table_len >= 256;
     return q.guidance.sample == Sample::int32 && q.table_len >= 1;
 }
 
 // filter()'s checks; the output block must lie inside the image.
-bool source_request_ok(const SourceRequest& q) {
+bool source_request_ok(const FilterRequest& q) {
     const Strided& img = q.image;
     if (!strided_ok(img) || !strided_ok(q.guidance) || !strided_ok(q.out)) return false;
     if (q.pad < 0 || q.pad > kLimit / 4) return false;
@@ -261,13 +262,14 @@ bool source_request_ok(const SourceRequest& q) {
 
 }  // namespace
 
-Result filter_with(const SourceRequest& q, int threads, const std::function<bool()>& poll, const Options& options) {
+Result filter_with(const FilterRequest& q, int threads, const std::function<bool()>& poll, const Options& options) {
     const RangeWeights range = range_weights_of(q);
     Geometry g;
     // The sizes are checked before any value is read; the span measured next changes only
     // whether a guidance of 2 to 4 channels is packed.
     if (!isa_available(options.isa) || !source_request_ok(q) ||
-        !make_geometry(q.rows, q.cols, q.pad, q.image.channels, q.guidance.channels, range, 255, options.strip_width, g))
+        !make_geometry(q.rows, q.cols, q.pad, q.image.channels, q.guidance.channels, range, 255, options.strip_width,
+                       g))
         return {Status::invalid_argument, 0};
     // 8-bit guidance, cached as it is (minimum 0, span 255): every table index is provably in
     // range, whatever the guidance holds. int32 guidance is cached as value minus its least value,
@@ -282,7 +284,7 @@ Result filter_with(const SourceRequest& q, int threads, const std::function<bool
     if (q.rows == 0 || q.cols == 0) return {};
     make_geometry(q.rows, q.cols, q.pad, q.image.channels, q.guidance.channels, range, guidance.span(),
                   options.strip_width, g);
-    Source src;
+    RowSource src;
     src.image = q.image;
     src.guidance = q.guidance;
     src.border = q.border;
@@ -302,11 +304,11 @@ Result filter_with(const SourceRequest& q, int threads, const std::function<bool
 
 }  // namespace detail
 
-Result filter(const SourceRequest& request, int threads, const std::function<bool()>& poll) {
+Result filter(const FilterRequest& request, int threads, const std::function<bool()>& poll) {
     return detail::filter_with(request, threads, poll, detail::Options{});
 }
 
-uint64_t bytes_per_thread(const SourceRequest& request) {
+uint64_t bytes_per_thread(const FilterRequest& request) {
     // The span only decides the packing of a guidance of 2 to 4 channels, which takes no more room
     // than the planar layout: int32 guidance, whose span is not measured here, is sized planar.
     const int64_t span = request.guidance.sample == Sample::uint8 ? 255 : std::numeric_limits<int64_t>::max();

@@ -52,7 +52,7 @@ enum class Border {
     mirror,    // dcb|abcd|cba   edge not repeated (OpenCV BORDER_REFLECT_101)
     nearest,   // aaa|abcd|ddd
     wrap,      // bcd|abcd|abc
-    constant,  // kkk|abcd|kkk   SourceRequest::cval, guidance_cval for the guidance
+    constant,  // kkk|abcd|kkk   FilterRequest::cval, guidance_cval for the guidance
 };
 
 // The input position that position p of an axis of n >= 1 cells reads, or -1 for a constant
@@ -102,7 +102,7 @@ constexpr double kMinRuleSigma = 0x1p-40, kMaxRuleSigma = 0x1p40;
 // within it no difference or square of the rule can overflow.
 constexpr double kMaxGuidance = 0x1p60;
 
-struct SourceRequest {
+struct FilterRequest {
     Strided image;     // any Sample; a NaN or infinity read from it stops the call
     // The image's h and w, 1 or more channels. Offsets are weighed by `table` where it is set
     // (uint8 and int32 guidance), by `rule` where it is not (any guidance but uint8).
@@ -138,12 +138,12 @@ struct SourceRequest {
 // flush-to-zero) with traps masked; the caller's own environment, status flags included, is left
 // as it was. The result does not depend on the thread count. A NaN result (possible only from NaN
 // weights) goes to an integer output as 0 and is reported in Result::nan_in_output.
-Result filter(const SourceRequest& request, int threads, const std::function<bool()>& poll);
+Result filter(const FilterRequest& request, int threads, const std::function<bool()>& poll);
 
 // Memory one worker thread allocates for `request` (its window's row cache and weight scratch),
 // in bytes; 0 for a request filter() would refuse. Lets the caller fit the thread count to the
 // memory the process can get: a huge window needs hundreds of megabytes per thread.
-uint64_t bytes_per_thread(const SourceRequest& request);
+uint64_t bytes_per_thread(const FilterRequest& request);
 
 // Worker threads a call may use: the shared pool's size (the CPUs of the affinity mask, lowered
 // to the cgroup CPU quota and SOVELK_NUM_THREADS), at least 1.
@@ -195,7 +195,7 @@ struct Options {
 };
 
 // filter() with chosen paths; Status::invalid_argument if the CPU lacks options.isa.
-Result filter_with(const SourceRequest& request, int threads, const std::function<bool()>& poll,
+Result filter_with(const FilterRequest& request, int threads, const std::function<bool()>& poll,
                    const Options& options);
 
 }  // namespace detail

@@ -13,7 +13,7 @@ namespace sovelk::fused::detail {
 
 // How the request's guidance is weighed and cached (see RangeWeights): by the table where there is
 // one, else by the rule in the precision its sample type needs.
-inline RangeWeights range_weights_of(const SourceRequest& q) {
+inline RangeWeights range_weights_of(const FilterRequest& q) {
     if (q.table != nullptr) return RangeWeights::table;
     switch (q.guidance.sample) {
         case Sample::uint8: return RangeWeights::table;

@@ -24,7 +24,7 @@ namespace sovelk::fused::detail {
 
 // Everything a call reads: the request's arrays, border and output block, and for guidance
 // weighed by a table how its values are cached.
-struct Source {
+struct RowSource {
     Strided image;     // any Sample
     // RangeWeights::table: Sample::uint8 or Sample::int32; the rule: any but Sample::uint8.
     Strided guidance;
@@ -41,7 +41,7 @@ struct Source {
 // worker share all but one row.
 class RowCache {
 public:
-    RowCache(const Source& s, const Geometry& g)
+    RowCache(const RowSource& s, const Geometry& g)
         : s_(s), g_(g), guid_stride_(g.packed ? 2 * g.cache_w : g.cache_w * g.guid_ch),
           guid_(g.range == RangeWeights::table ? aligned_array<uint32_t>(g.window * g.cache_w * g.guid_ch) : nullptr),
           guid_f64_(g.range == RangeWeights::rule_double ? aligned_array<double>(g.window * g.cache_w * g.guid_ch)
@@ -377,7 +377,7 @@ private:
         return !bad;
     }
 
-    const Source& s_;
+    const RowSource& s_;
     const Geometry& g_;
     const ptrdiff_t guid_stride_;  // uint32_t elements per cached guidance row
     AlignedArray<uint32_t> guid_;

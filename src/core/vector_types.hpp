@@ -116,7 +116,7 @@ struct LaneIndices {
 #if defined(__clang__) && (defined(__x86_64__) || defined(__i386__))
             // The empty asm hands each product on as an opaque scalar register: Clang's SLP
             // vectoriser would otherwise merge the lanes' table loads into gather instructions,
-            // much slower here than scalar loads (docs/install.md). GCC makes the scalar code
+            // which lose to scalar loads here (docs/install.md). GCC makes the scalar code
             // unasked, and the barrier would only constrain its scheduling.
             __asm__("" : "+x"(v));
 #endif
@@ -141,10 +141,10 @@ inline typename V::D fma_quotient(typename V::D weight, typename V::D sum, typen
 // Two vectors side by side, 2 x V::lanes pixels. Each accumulation in the loops below is a chain
 // of dependent additions; two independent vectors keep the adder busy while each waits for its
 // previous sum. In the FMA domain the first half divides and the second uses fma_quotient, so
-// the divider and the FMA units work at the same time; both give the same bits. This pays where
-// the divider limits pass 2, which measured so on the AVX2 path only: the driver asks for it
-// there (figures and commands: docs/performance.md). fma_quotient for both halves was slower
-// than either (its five FMA-unit operations compete with pass 2's products).
+// the divider and the FMA units work at the same time; both give the same bits. It pays only where
+// the divider limits pass 2, the AVX2 path, where alone the driver asks for it (docs/performance.md
+// has the figures and commands). fma_quotient for both halves would put five FMA-unit operations
+// per weight in competition with pass 2's products.
 template <class V>
 struct Pair {
     static constexpr int lanes = 2 * V::lanes;

@@ -96,9 +96,9 @@ inline typename V::D sweep_weights(const RowArgs& a, ptrdiff_t c, double* weight
 
 // Every lane looks its weight up from its own table base pointer (LaneIndices): sixteen of them
 // exceed the general registers beside the loop's own pointers, while eight fit. GCC parks the
-// rest in vector registers; Clang reloads them from the stack at every offset, which is slower.
-// So under Clang a Pair of sixteen lanes sweeps its halves one after the other (each lane's sum
-// still adds its weights in offset order); under GCC that made the loop slower (docs/install.md).
+// rest in vector registers; Clang reloads them from the stack at every offset. So under Clang a
+// Pair of sixteen lanes sweeps its halves one after the other (each lane's sum still adds its
+// weights in offset order); GCC keeps the one sweep (docs/install.md has both compilers' figures).
 #if defined(__clang__)
 constexpr bool kSweepSixteenLanesByHalves = true;
 #else

@@ -6,7 +6,7 @@
 
 namespace sovelk {
 
-fused::Result filter_without_gil(const fused::SourceRequest& request, int threads) {
+fused::Result filter_without_gil(const fused::FilterRequest& request, int threads) {
     GilReleased released;
     const fused::Result result = fused::filter(request, threads, [&released] {
         return released.with_gil([] { return PyErr_CheckSignals() != 0; });

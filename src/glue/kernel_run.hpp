@@ -10,7 +10,7 @@ namespace sovelk {
 // 50 ms the waiting thread takes the GIL back for a moment to run the signal handlers; when one
 // raised (KeyboardInterrupt for Ctrl-C) the kernel stops, the exception stays pending and the
 // result is Status::cancelled. Called and returning with the GIL held.
-fused::Result filter_without_gil(const fused::SourceRequest& request, int threads);
+fused::Result filter_without_gil(const fused::FilterRequest& request, int threads);
 
 // For a result of Status::cancelled, the pending exception (KeyboardInterrupt should a handler
 // have stopped the kernel without one), and for Status::out_of_memory "not enough memory for

@@ -118,7 +118,7 @@ struct HeldObjects {
 };
 
 // image and guidance (arguments 0 and 1, their buffers held): the same height and width.
-void read_arrays(const HeldObjects& held, fused::SourceRequest& q) {
+void read_arrays(const HeldObjects& held, fused::FilterRequest& q) {
     q.image = strided_of(*held.image, "image");
     q.guidance = strided_of(*held.guidance, "guidance");
     if (q.guidance.h != q.image.h || q.guidance.w != q.image.w) {
@@ -134,7 +134,7 @@ void read_arrays(const HeldObjects& held, fused::SourceRequest& q) {
 
 // kernel_s (argument 2) and the range weights (argument 3): the table of uint8 guidance, the
 // range rule's sigma for any other. Returns the window's side.
-Py_ssize_t read_weights(PyObject* const* args, HeldObjects& held, fused::SourceRequest& q) {
+Py_ssize_t read_weights(PyObject* const* args, HeldObjects& held, fused::FilterRequest& q) {
     const Py_ssize_t side = held.kernel->ndim == 2 ? held.kernel->shape[0] : 0;
     if (side < 1 || side % 2 == 0 || held.kernel->shape[1] != side) {
         PyErr_SetString(PyExc_ValueError, "kernel_s must be a square float64 array of odd side");
@@ -168,7 +168,7 @@ Py_ssize_t read_weights(PyObject* const* args, HeldObjects& held, fused::SourceR
 }
 
 // mode, cval, guidance_cval and truncate (arguments 5 to 8).
-void read_border(PyObject* const* args, fused::SourceRequest& q) {
+void read_border(PyObject* const* args, fused::FilterRequest& q) {
     // Checked before any narrowing: 2**32 + 1 must not pass for 1. A value beyond Py_ssize_t is
     // clamped to its ends, which are out of range too.
     const Py_ssize_t mode = PyNumber_AsSsize_t(args[5], nullptr);
@@ -202,7 +202,7 @@ void read_border(PyObject* const* args, fused::SourceRequest& q) {
 }
 
 // row0, col0, rows and cols (arguments 9 to 12): a block inside the image.
-void read_region(PyObject* const* args, fused::SourceRequest& q) {
+void read_region(PyObject* const* args, fused::FilterRequest& q) {
     q.row0 = index_arg(args[9], "region");
     q.col0 = index_arg(args[10], "region");
     q.rows = index_arg(args[11], "region");
@@ -224,9 +224,9 @@ Ref new_array(PyObject* numpy_empty, PyObject* shape, PyObject* dtype) {
 // known to be there. Returns the workers the memory allows (none for an empty result, which the
 // core is not asked for).
 Budget prepare_output(PyObject* numpy_empty, PyObject* output, Py_ssize_t side, HeldObjects& held,
-                      fused::SourceRequest& q) {
+                      fused::FilterRequest& q) {
     const bool make_output = !PyObject_CheckBuffer(output);
-    fused::SourceRequest sizing = q;  // bytes_per_thread() needs a complete request
+    fused::FilterRequest sizing = q;  // bytes_per_thread() needs a complete request
     sizing.out = q.image;
     sizing.out.h = q.rows;
     sizing.out.w = q.cols;
@@ -282,7 +282,7 @@ Budget prepare_output(PyObject* numpy_empty, PyObject* output, Py_ssize_t side, 
 }
 
 // The core's refusals and floating-point events as the function's exceptions.
-void raise_for(const fused::Result& result, const fused::SourceRequest& request) {
+void raise_for(const fused::Result& result, const fused::FilterRequest& request) {
     using fused::Status;
     raise_if_stopped(result, "joint_bilateral's");
     switch (result.status) {
@@ -323,7 +323,7 @@ PyObject* filter_body(PyObject* numpy_empty, PyObject* const* args, Py_ssize_t n
     acquire(held.image, args[0], false, "image");
     acquire(held.guidance, args[1], false, "guidance");
     acquire(held.kernel, args[2], false, "kernel_s");
-    fused::SourceRequest q;
+    fused::FilterRequest q;
     read_arrays(held, q);
     const Py_ssize_t side = read_weights(args, held, q);
     read_border(args, q);

@@ -37,12 +37,12 @@ struct Padded {
     const double* table = nullptr;
     ptrdiff_t table_len = 0;
 
-    SourceRequest request(double* out) const { return to(out, Sample::float64); }
-    SourceRequest request_u8(unsigned char* out_u8) const { return to(out_u8, Sample::uint8); }
+    FilterRequest request(double* out) const { return to(out, Sample::float64); }
+    FilterRequest request_u8(unsigned char* out_u8) const { return to(out_u8, Sample::uint8); }
 
 private:
-    SourceRequest to(void* out, Sample out_sample) const {
-        SourceRequest q;
+    FilterRequest to(void* out, Sample out_sample) const {
+        FilterRequest q;
         q.image = contiguous(img, sample, h + 2 * pad, w + 2 * pad, img_ch);
         q.guidance = contiguous(guid, sample, h + 2 * pad, w + 2 * pad, guid_ch);
         q.row0 = q.col0 = q.pad = pad;

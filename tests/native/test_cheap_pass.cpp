@@ -120,7 +120,7 @@ Outcome run(const Input& in, const fkd::Options& options, int threads, fkd::Chea
     p.table_len = static_cast<ptrdiff_t>(in.table.size());
     Outcome o;
     o.out.assign(static_cast<size_t>(in.h * in.w * in.ic), 77);
-    const fk::SourceRequest q = p.request_u8(o.out.data());
+    const fk::FilterRequest q = p.request_u8(o.out.data());
     fkd::Options opt = options;
     opt.statistics = &counts;
     const fk::Result res = fkd::filter_with(q, threads, [] { return false; }, opt);
@@ -454,7 +454,7 @@ struct Source {
     std::vector<double> filter(fk::Sample out_sample, fk::Rounding rounding, const fkd::Options& options,
                                int threads, fk::Result& result) const {
         const size_t item = sample == fk::Sample::uint8 ? 1 : 2;
-        fk::SourceRequest q;
+        fk::FilterRequest q;
         q.image = {sample == fk::Sample::uint8 ? static_cast<const void*>(img8.data()) : img16.data(), sample, h, w,
                    ch, static_cast<ptrdiff_t>(item * ch * w), static_cast<ptrdiff_t>(item * ch),
                    static_cast<ptrdiff_t>(item)};

@@ -83,8 +83,8 @@ struct Case {
         p.table_len = static_cast<ptrdiff_t>(table.size());
         return p;
     }
-    fk::SourceRequest request(double* out) const { return padded().request(out); }
-    fk::SourceRequest request_u8(uint8_t* out) const { return padded().request_u8(out); }
+    fk::FilterRequest request(double* out) const { return padded().request(out); }
+    fk::FilterRequest request_u8(uint8_t* out) const { return padded().request_u8(out); }
 };
 
 struct Outcome {
@@ -568,8 +568,8 @@ void test_unmasked_denormal_operand_never_traps(Rng& rng) {
         o.on_calling_thread = calling_thread;
         r.sums.assign(static_cast<size_t>(c.h * c.w * c.img_ch), 0.0);
         r.bytes.assign(r.sums.size(), 0);
-        const fk::SourceRequest sums = c.request(r.sums.data());
-        const fk::SourceRequest bytes = c.request_u8(r.bytes.data());
+        const fk::FilterRequest sums = c.request(r.sums.data());
+        const fk::FilterRequest bytes = c.request_u8(r.bytes.data());
         const fk::Result a = fkd::filter_with(sums, 2, kNeverCancel, o);
         const fk::Result b = fkd::filter_with(bytes, 2, kNeverCancel, o);
         r.ok = a.status == fk::Status::ok && b.status == fk::Status::ok;
@@ -612,37 +612,37 @@ void test_invalid_requests() {
 
     struct Bad {
         const char* name;
-        std::function<void(fk::SourceRequest&)> spoil;
+        std::function<void(fk::FilterRequest&)> spoil;
     };
     const ptrdiff_t huge = std::numeric_limits<ptrdiff_t>::max() / 4;
     const Bad bads[] = {
-        {"table too short for the guidance span", [](fk::SourceRequest& q) { q.table_len = 10; }},
-        {"empty table", [](fk::SourceRequest& q) { q.table_len = 0; }},
-        {"null image", [](fk::SourceRequest& q) { q.image.data = nullptr; }},
-        {"null guidance", [](fk::SourceRequest& q) { q.guidance.data = nullptr; }},
-        {"null kernel", [](fk::SourceRequest& q) { q.kernel_s = nullptr; }},
-        {"null table", [](fk::SourceRequest& q) { q.table = nullptr; }},
-        {"null output", [](fk::SourceRequest& q) { q.out.data = nullptr; }},
-        {"negative height", [](fk::SourceRequest& q) { q.rows = q.out.h = -1; }},
-        {"negative pad", [](fk::SourceRequest& q) { q.pad = -2; }},
-        {"zero image channels", [](fk::SourceRequest& q) { q.image.channels = q.out.channels = 0; }},
-        {"zero guidance channels", [](fk::SourceRequest& q) { q.guidance.channels = 0; }},
+        {"table too short for the guidance span", [](fk::FilterRequest& q) { q.table_len = 10; }},
+        {"empty table", [](fk::FilterRequest& q) { q.table_len = 0; }},
+        {"null image", [](fk::FilterRequest& q) { q.image.data = nullptr; }},
+        {"null guidance", [](fk::FilterRequest& q) { q.guidance.data = nullptr; }},
+        {"null kernel", [](fk::FilterRequest& q) { q.kernel_s = nullptr; }},
+        {"null table", [](fk::FilterRequest& q) { q.table = nullptr; }},
+        {"null output", [](fk::FilterRequest& q) { q.out.data = nullptr; }},
+        {"negative height", [](fk::FilterRequest& q) { q.rows = q.out.h = -1; }},
+        {"negative pad", [](fk::FilterRequest& q) { q.pad = -2; }},
+        {"zero image channels", [](fk::FilterRequest& q) { q.image.channels = q.out.channels = 0; }},
+        {"zero guidance channels", [](fk::FilterRequest& q) { q.guidance.channels = 0; }},
         {"sizes overflow",
-         [huge](fk::SourceRequest& q) {
+         [huge](fk::FilterRequest& q) {
              q.image.h = q.image.w = q.guidance.h = q.guidance.w = huge;
              q.rows = q.cols = q.out.h = q.out.w = huge - 2;
          }},
-        {"window overflows", [](fk::SourceRequest& q) { q.pad = std::numeric_limits<ptrdiff_t>::max() / 8; }},
+        {"window overflows", [](fk::FilterRequest& q) { q.pad = std::numeric_limits<ptrdiff_t>::max() / 8; }},
     };
     for (const Bad& b : bads) {
-        fk::SourceRequest q = c.request(out.data());
+        fk::FilterRequest q = c.request(out.data());
         b.spoil(q);
         const fk::Result res = fk::filter(q, 2, kNeverCancel);
         const bool untouched = std::all_of(out.begin(), out.end(), [](double v) { return v == 42.0; });
         check(res.status == fk::Status::invalid_argument && untouched, std::string("invalid: ") + b.name);
     }
     // Nothing to compute is not an error.
-    fk::SourceRequest q = c.request(out.data());
+    fk::FilterRequest q = c.request(out.data());
     q.rows = q.out.h = 0;
     check(fk::filter(q, 2, kNeverCancel).status == fk::Status::ok, "empty image is ok");
     // The table is exactly long enough: span 10, 11 entries.
@@ -716,7 +716,7 @@ void test_guidance_span() {
         }
         c.table = gaussian_table(static_cast<size_t>(sp.span + 1), 3.0);
         const bool fits = fk::filter(c.request(out.data()), 1, kNeverCancel).status == fk::Status::ok;
-        fk::SourceRequest shorter = c.request(out.data());
+        fk::FilterRequest shorter = c.request(out.data());
         --shorter.table_len;
         const bool refused = fk::filter(shorter, 1, kNeverCancel).status == fk::Status::invalid_argument;
         check(fits && refused, what + ": a table of span + 1 entries, not fewer");

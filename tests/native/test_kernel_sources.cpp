@@ -202,11 +202,11 @@ void test_sources_match_padded_buffers(Rng& rng, int count) {
 
         const std::vector<int32_t> pimg = padded(img, pad, border, cval), pguid = padded(guid, pad, border, gcval);
         std::vector<double> expected(static_cast<size_t>(h * w * ch));
-        const fk::SourceRequest q =
+        const fk::FilterRequest q =
             padded_request(pimg, pguid, h, w, pad, ch, gch, kernel, table).request(expected.data());
         const bool ran = fk::filter(q, 2, kNever).status == fk::Status::ok;
 
-        fk::SourceRequest s;
+        fk::FilterRequest s;
         s.image = img.view;
         s.guidance = guid.view;
         s.border = border;
@@ -274,7 +274,7 @@ std::vector<O> convert(const std::vector<double>& values, fk::Sample out_sample,
     const double one = 1.0;
     const std::vector<double> table = gaussian(256, 10.0);
     std::vector<O> out(values.size());
-    fk::SourceRequest s;
+    fk::FilterRequest s;
     s.image = {values.data(), fk::Sample::float64, 1, n, 1, 8 * n, 8, 8};
     s.guidance = {guid, fk::Sample::uint8, 1, n, 1, 64, 1, 1};
     s.kernel_s = &one;
@@ -330,7 +330,7 @@ void test_non_finite_reach() {
     std::vector<float> img(5 * 5, 1.0f);
     const uint8_t guid[25] = {};
     double out[9];
-    fk::SourceRequest s;
+    fk::FilterRequest s;
     s.image = {img.data(), fk::Sample::float32, 5, 5, 1, 20, 4, 4};
     s.guidance = {guid, fk::Sample::uint8, 5, 5, 1, 5, 1, 1};
     s.pad = 1;
@@ -351,7 +351,7 @@ void test_invalid_source_requests() {
     uint8_t img[16] = {}, guid[16] = {};
     double out[16];
     auto base = [&] {
-        fk::SourceRequest s;
+        fk::FilterRequest s;
         s.image = {img, fk::Sample::uint8, 4, 4, 1, 4, 1, 1};
         s.guidance = {guid, fk::Sample::uint8, 4, 4, 1, 4, 1, 1};
         s.pad = 1;
@@ -363,20 +363,20 @@ void test_invalid_source_requests() {
         return s;
     };
     check(fk::filter(base(), 1, kNever).status == fk::Status::ok, "the base request is fine");
-    const std::function<void(fk::SourceRequest&)> spoil[] = {
-        [](fk::SourceRequest& s) { s.guidance.sample = fk::Sample::uint16; },  // a table for the rule's type
-        [](fk::SourceRequest& s) { s.guidance.w = 3; },
-        [](fk::SourceRequest& s) { s.row0 = 1; },
-        [](fk::SourceRequest& s) { s.col0 = -1; },
-        [](fk::SourceRequest& s) { s.out.h = 3; },
-        [](fk::SourceRequest& s) { s.out.channels = 2; },
-        [](fk::SourceRequest& s) { s.table = nullptr; },
-        [](fk::SourceRequest& s) { s.cval = std::numeric_limits<double>::quiet_NaN(); },
-        [](fk::SourceRequest& s) { s.pad = std::numeric_limits<ptrdiff_t>::max() / 4; },
+    const std::function<void(fk::FilterRequest&)> spoil[] = {
+        [](fk::FilterRequest& s) { s.guidance.sample = fk::Sample::uint16; },  // a table for the rule's type
+        [](fk::FilterRequest& s) { s.guidance.w = 3; },
+        [](fk::FilterRequest& s) { s.row0 = 1; },
+        [](fk::FilterRequest& s) { s.col0 = -1; },
+        [](fk::FilterRequest& s) { s.out.h = 3; },
+        [](fk::FilterRequest& s) { s.out.channels = 2; },
+        [](fk::FilterRequest& s) { s.table = nullptr; },
+        [](fk::FilterRequest& s) { s.cval = std::numeric_limits<double>::quiet_NaN(); },
+        [](fk::FilterRequest& s) { s.pad = std::numeric_limits<ptrdiff_t>::max() / 4; },
     };
     int refused = 0;
     for (const auto& f : spoil) {
-        fk::SourceRequest s = base();
+        fk::FilterRequest s = base();
         f(s);
         refused += fk::filter(s, 1, kNever).status == fk::Status::invalid_argument && fk::bytes_per_thread(s) == 0;
     }
@@ -401,7 +401,7 @@ void test_int32_guidance_with_a_table(Rng& rng) {
         const std::vector<double> kernel = gaussian(static_cast<size_t>(ws * ws), 1.0 + pad);
         const int gcval = pick(rng, 0, 255);
         std::vector<double> out8(static_cast<size_t>(h * w * ch)), out32(out8.size());
-        fk::SourceRequest s;
+        fk::FilterRequest s;
         s.image = img.view;
         s.guidance = guid.view;
         s.border = border;
@@ -432,7 +432,7 @@ void test_int32_guidance_with_a_table(Rng& rng) {
     auto status = [&](fk::Border border, ptrdiff_t at, ptrdiff_t row0, double gcval) {
         std::vector<int32_t> g = guidance;
         if (at >= 0) g[static_cast<size_t>(at)] = 1000000;
-        fk::SourceRequest q;
+        fk::FilterRequest q;
         q.image = fk::testing::contiguous(image.data(), fk::Sample::int32, 5, 5, 1);
         q.guidance = fk::testing::contiguous(g.data(), fk::Sample::int32, 5, 5, 1);
         q.border = border;
@@ -458,7 +458,7 @@ void test_int32_guidance_with_a_table(Rng& rng) {
 // The row cache of a very wide row stays within a few strips' worth of memory.
 void test_wide_rows_are_bounded() {
     const std::vector<double> table = gaussian(256, 10.0), kernel(13 * 13, 1.0);
-    fk::SourceRequest s;
+    fk::FilterRequest s;
     s.image = {table.data(), fk::Sample::uint8, 1, 10000000, 3, 30000000, 3, 1};
     s.guidance = {table.data(), fk::Sample::uint8, 1, 10000000, 1, 10000000, 1, 1};
     s.pad = 6;

@@ -30,7 +30,7 @@ struct Case {
         : h(h_), w(w_), pad(pad_), img(static_cast<size_t>((h + 2 * pad) * (w + 2 * pad) * 3), 7),
           kernel(static_cast<size_t>((2 * pad + 1) * (2 * pad + 1)), 0.5), table(256, 0.25),
           out(static_cast<size_t>(h * w * 3)) {}
-    fk::SourceRequest request() {
+    fk::FilterRequest request() {
         fk::testing::Padded q;
         q.img = q.guid = img.data();
         q.h = h;
