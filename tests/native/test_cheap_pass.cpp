@@ -23,6 +23,7 @@
 #include "core/cheap_pass.hpp"
 #include "core/fused_kernel.hpp"
 #include "core/fused_kernel_body.hpp"  // ScalarVec, for the decision rule at half-integers
+#include "check.hpp"
 #include "padded_request.hpp"
 
 namespace fk = sovelk::fused;
@@ -31,12 +32,7 @@ namespace fkd = sovelk::fused::detail;
 namespace {
 
 constexpr int kReported = FE_DIVBYZERO | FE_OVERFLOW | FE_INVALID | FE_UNDERFLOW;
-int g_passed = 0, g_failed = 0;
-
-void check(bool ok, const std::string& what) {
-    ++(ok ? g_passed : g_failed);
-    if (!ok) std::printf("FAIL: %s\n", what.c_str());
-}
+using sovelk::testing::check;
 
 // A padded request: int32 values (converted to uint8 when every value fits and the table has the
 // 256 entries 8-bit guidance needs, to run the 8-bit path as the binding does).
@@ -829,6 +825,5 @@ int main(int argc, char** argv) {
     test_lone_lanes(rng);
     test_paired_rows(rng);
     test_range_tables(rng);
-    std::printf("%d passed, %d failed\n", g_passed, g_failed);
-    return g_failed == 0 ? 0 : 1;
+    return sovelk::testing::checks_passed();
 }

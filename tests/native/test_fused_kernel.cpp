@@ -29,6 +29,7 @@
 #endif
 
 #include "core/fused_kernel.hpp"
+#include "check.hpp"
 #include "padded_request.hpp"
 
 namespace fk = sovelk::fused;
@@ -38,17 +39,7 @@ namespace {
 
 constexpr int kReported = FE_DIVBYZERO | FE_OVERFLOW | FE_INVALID | FE_UNDERFLOW;
 
-int g_passed = 0;
-int g_failed = 0;
-
-void check(bool ok, const std::string& what) {
-    if (ok) {
-        ++g_passed;
-    } else {
-        ++g_failed;
-        std::printf("FAIL: %s\n", what.c_str());
-    }
-}
+using sovelk::testing::check;
 
 std::string flag_names(int f) {
     std::string s;
@@ -761,6 +752,5 @@ int main(int argc, char** argv) {
     test_random_cases(rng, count);
     test_cancellation();
 
-    std::printf("%d passed, %d failed\n", g_passed, g_failed);
-    return g_failed == 0 ? 0 : 1;
+    return sovelk::testing::checks_passed();
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/fused_kernel.hpp"
+#include "check.hpp"
 #include "padded_request.hpp"
 
 namespace fk = sovelk::fused;
@@ -25,12 +26,7 @@ namespace fkd = sovelk::fused::detail;
 
 namespace {
 
-int g_passed = 0, g_failed = 0;
-
-void check(bool ok, const std::string& what) {
-    ok ? ++g_passed : ++g_failed;
-    if (!ok) std::printf("FAIL: %s\n", what.c_str());
-}
+using sovelk::testing::check;
 
 using Rng = std::mt19937_64;
 int pick(Rng& rng, int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
@@ -485,6 +481,5 @@ int main(int argc, char** argv) {
     test_invalid_source_requests();
     test_int32_guidance_with_a_table(rng);
     test_wide_rows_are_bounded();
-    std::printf("%d passed, %d failed\n", g_passed, g_failed);
-    return g_failed == 0 ? 0 : 1;
+    return sovelk::testing::checks_passed();
 }
