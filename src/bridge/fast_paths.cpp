@@ -1,5 +1,5 @@
-// The fused kernel's attempts at joint_bilateral_filter: the 8-bit attempt (the whole call,
-// padding included), the int32 attempt (from the padded arrays to the weighted sums), and the
+// The fused kernel's attempts at joint_bilateral_filter: the 8-bit attempt (the whole call, the
+// border included), the int32 attempt (from the padded arrays to the weighted sums), and the
 // explain log that says which one ran.
 #include "bridge/fast_paths.hpp"
 
@@ -15,7 +15,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <unordered_map>
 #include <vector>

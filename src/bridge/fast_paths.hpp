@@ -34,8 +34,8 @@ struct Attempt {
 Verdict padding_may_wait(PyObject* self);
 
 // The whole call for plain 8-bit arrays whose padding waited, `pad` being pad_w as the padding
-// statements read it: the inputs are copied, mirror-padded as OpenCV's BORDER_REFLECT pads them,
-// into buffers of the call's own, filtered, and the 8-bit result written. `value` is that result.
+// statements read it: the kernel reads the caller's arrays where they are, mirrors the border as
+// OpenCV's BORDER_REFLECT pads it, and writes the 8-bit result. `value` is that result.
 Attempt try_uint8_kernel(const FilterCall& call, Py_ssize_t pad);
 
 // The float64 weighted sums from the padded int32 arrays the padding statements made, which

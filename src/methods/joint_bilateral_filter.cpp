@@ -105,7 +105,8 @@ PyObject* joint_bilateral_filter_body(PyObject* const* params, StatementLine& li
         border_type = get_attr(cv2.get(), g_const.BORDER_REFLECT);
     }
     // With reads that run nobody's code, the padding's calls of OpenCV's and numpy's own
-    // functions can wait: the 8-bit attempt pads by itself, and they are made only if it declines.
+    // functions can wait: the 8-bit attempt mirrors the border itself, and they are made only if
+    // it declines.
     const Verdict may_wait = padding_may_wait(self);
     Padding padding(self, img, guidance, border_type.get(), may_wait.ok(), line);
     const FilterCall this_call{self, img, guidance, &kMethods[kGetRangeKernel], line};
@@ -122,7 +123,8 @@ PyObject* joint_bilateral_filter_body(PyObject* const* params, StatementLine& li
         uint8 = whole.verdict;
     }
     padding.finish();
-    Attempt sums = try_int32_kernel(this_call, padding.padded_img(), padding.padded_guidance(), padding.made_by_numpy());
+    Attempt sums =
+        try_int32_kernel(this_call, padding.padded_img(), padding.padded_guidance(), padding.made_by_numpy());
     explain_path(sums.ran() ? PathTaken::int32_kernel : PathTaken::statements,
                  sums.ran() ? uint8.reason() : sums.verdict.reason());
     if (sums.ran()) {
