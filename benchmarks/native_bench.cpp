@@ -94,20 +94,7 @@ Image read_ppm(const std::string& path) {
     return im;
 }
 
-// Reflect-padded (edge repeated) uint8 copy, as the binding prepares it.
-std::vector<uint8_t> pad_reflect(const std::vector<int32_t>& src, ptrdiff_t h, ptrdiff_t w, int ch, ptrdiff_t p) {
-    auto mirror = [](ptrdiff_t i, ptrdiff_t n) {
-        while (i < 0 || i >= n) i = i < 0 ? -i - 1 : 2 * n - i - 1;
-        return i;
-    };
-    const ptrdiff_t pw = w + 2 * p;
-    std::vector<uint8_t> out(static_cast<size_t>((h + 2 * p) * pw * ch));
-    for (ptrdiff_t y = 0; y < h + 2 * p; ++y)
-        for (ptrdiff_t x = 0; x < pw; ++x)
-            for (int k = 0; k < ch; ++k)
-                out[(y * pw + x) * ch + k] = static_cast<uint8_t>(src[(mirror(y - p, h) * w + mirror(x - p, w)) * ch + k]);
-    return out;
-}
+std::vector<uint8_t> bytes_of(const std::vector<int32_t>& values) { return {values.begin(), values.end()}; }
 
 struct Inputs {
     ptrdiff_t h, w, pad;
@@ -120,8 +107,8 @@ Inputs make_inputs(const Image& im, ptrdiff_t pad) {
     std::vector<int32_t> gray(static_cast<size_t>(im.h * im.w));
     for (size_t i = 0; i < gray.size(); ++i)
         gray[i] = (im.rgb[3 * i] * 299 + im.rgb[3 * i + 1] * 587 + im.rgb[3 * i + 2] * 114) / 1000;
-    in.img = pad_reflect(im.rgb, im.h, im.w, 3, pad);
-    in.gray = pad_reflect(gray, im.h, im.w, 1, pad);
+    in.img = bytes_of(im.rgb);
+    in.gray = bytes_of(gray);
     const ptrdiff_t ws = 2 * pad + 1;
     const double sigma = pad / 3.0;
     for (ptrdiff_t i = 0; i < ws; ++i)
@@ -141,22 +128,24 @@ double cpu_now_ms() {
 // One call on one thread; returns its CPU time and adds its counts to `counts`.
 double time_call(const Inputs& in, bool self, fkd::Options o, std::vector<uint8_t>& out,
                  fkd::CheapPassCounters& counts) {
-    fk::Request q;
-    q.element = fk::Element::uint8;
-    q.padded_img = in.img.data();
-    q.padded_guid = self ? in.img.data() : in.gray.data();
-    q.h = in.h;
-    q.w = in.w;
+    // The class's 8-bit path: the caller's arrays read in place, the border mirrored as OpenCV's
+    // BORDER_REFLECT pads it, numpy's clip and cast to uint8.
+    const int gc = self ? 3 : 1;
+    fk::FilterRequest q;
+    q.image = {in.img.data(), fk::Sample::uint8, in.h, in.w, 3, in.w * 3, 3, 1};
+    q.guidance = {self ? in.img.data() : in.gray.data(), fk::Sample::uint8, in.h, in.w, gc, in.w * gc, gc, 1};
+    q.border = fk::Border::reflect;
     q.pad = in.pad;
-    q.img_ch = 3;
-    q.guid_ch = self ? 3 : 1;
+    q.rows = in.h;
+    q.cols = in.w;
     q.kernel_s = in.kernel.data();
     q.table = in.table.data();
     q.table_len = static_cast<ptrdiff_t>(in.table.size());
-    q.out_u8 = out.data();
+    q.out = {out.data(), fk::Sample::uint8, in.h, in.w, 3, in.w * 3, 3, 1};
+    q.rounding = fk::Rounding::truncate;
     o.statistics = &counts;
     const double c0 = cpu_now_ms();
-    const fk::Result res = fkd::run_with(q, 1, [] { return false; }, o);
+    const fk::Result res = fkd::filter_with(q, 1, [] { return false; }, o);
     const double cpu = cpu_now_ms() - c0;
     if (res.status != fk::Status::ok || res.fp_flags != 0 || res.nan_in_output) {
         std::printf("unexpected status, flags or NaN\n");

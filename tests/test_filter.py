@@ -288,6 +288,14 @@ def _swap(name, value):
     return lambda f: setattr(f, name, value)
 
 
+class _NegativeShape(np.ndarray):
+    """OpenCV pads it from its buffer; only a statement that reads its shape fails, in numpy."""
+
+    @property
+    def shape(self):
+        return (-1, 6)
+
+
 @pytest.mark.parametrize("prepare, args, error, line", [
     (_swap("kernel_s", np.ones((5, 5))), "arrays", ValueError, 53),
     (_swap("pad_w", -1), "arrays", cv2.error, 40),
@@ -296,14 +304,17 @@ def _swap(name, value):
     (_swap("get_range_kernel", lambda tg: np.ones((49, 2))), "arrays", ValueError, 58),
     (lambda f: None, "list-image", cv2.error, 40),
     (lambda f: None, "list-guidance", cv2.error, 41),
+    (lambda f: None, "negative-shape-guidance", ValueError, 45),  # the guidance's window stack
     (None, "arrays", AttributeError, 40),           # self is a plain object
 ], ids=["kernel-size", "negative-pad", "no-window", "range-kernel-none", "range-kernel-unbroadcastable",
-        "list-image", "list-guidance", "plain-self"])
+        "list-image", "list-guidance", "guidance-stack", "plain-self"])
 def test_failures_report_their_statement(prepare, args, error, line, rng):
     img = rng.integers(0, 256, (5, 6, 3)).astype(np.uint8)
     guidance = rng.integers(0, 256, (5, 6)).astype(np.uint8)
     img, guidance = (img.tolist() if args == "list-image" else img,
                      guidance.tolist() if args == "list-guidance" else guidance)
+    if args == "negative-shape-guidance":
+        guidance = guidance.view(_NegativeShape)
     f = Filter(1, 0.1) if prepare else object()
     if prepare:
         prepare(f)

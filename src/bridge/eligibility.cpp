@@ -1,7 +1,8 @@
 #include "bridge/eligibility.hpp"
 
-#include "methods/method_table.hpp"
-#include "module/buffer_view.hpp"
+#include "glue/buffer_format.hpp"
+#include "glue/buffer_view.hpp"
+#include "module/method_object.hpp"
 #include "module/state.hpp"
 #include "module/statements.hpp"
 
@@ -14,10 +15,10 @@ namespace sovelk {
 
 namespace {
 
-// Channel counts that every supported OpenCV release pads as one multi-channel matrix (OpenCV 4
-// takes up to 512, OpenCV 5 refuses more than 128); the 8-bit path takes no more than these, and
-// calls with more channels go to OpenCV, which decides.
-constexpr Py_ssize_t kPaddedChannelsMax = 4;
+// Channels the 8-bit path takes, fewer than any supported OpenCV release pads as one
+// multi-channel matrix (OpenCV 4 takes up to 512, OpenCV 5 refuses more than 128): calls with more
+// channels go to OpenCV, which decides.
+constexpr Py_ssize_t kUint8PathChannelsMax = 4;
 // Channel counts travel to the kernel as int.
 constexpr Py_ssize_t kKernelChannelsMax = 4096;
 
@@ -25,13 +26,9 @@ bool is_exact_ndarray(PyObject* obj) {
     return g_state.ndarray != nullptr && Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(g_state.ndarray);
 }
 
-bool has_format(const Py_buffer& view, const char* format, Py_ssize_t itemsize) {
-    return view.format != nullptr && std::strcmp(view.format, format) == 0 && view.itemsize == itemsize;
-}
-
-// A Python int that fits a Py_ssize_t, else -1 (exact int only: an int subclass could redefine
+// A Python int from 0 to PY_SSIZE_T_MAX, else -1 (exact int only: an int subclass could redefine
 // the arithmetic the statements do with it).
-Py_ssize_t exact_small_int(PyObject* obj) {
+Py_ssize_t non_negative_exact_int(PyObject* obj) {
     if (!PyLong_CheckExact(obj)) return -1;
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
@@ -52,11 +49,11 @@ bool plain_instance_attribute(PyTypeObject* type, PyObject* name) {
     return _PyType_Lookup(type, name) == nullptr;
 }
 
-// self.get_range_kernel is the module's own method bound to self: neither a subclass override
-// nor an instance attribute of that name.
-bool own_range_kernel(PyObject* self) {
+// self.get_range_kernel is the module's own method (`own`) bound to self: neither a subclass
+// override nor an instance attribute of that name.
+bool own_range_kernel(PyObject* self, const MethodInfo* own) {
     PyObject* in_type = _PyType_Lookup(Py_TYPE(self), g_const.get_range_kernel);
-    if (in_type == nullptr || method_info(in_type) != &kMethods[kGetRangeKernel]) return false;
+    if (in_type == nullptr || own == nullptr || method_info(in_type) != own) return false;
     Ref bound = Ref::steal(PyObject_GetAttr(self, g_const.get_range_kernel));
     if (!bound) {
         PyErr_Clear();
@@ -79,16 +76,10 @@ Ref read_attribute(PyObject* self, PyObject* name) {
 bool copy_float64(PyObject* array, Py_ssize_t expected_size, int expected_ndim, std::vector<double>& out) {
     if (!is_exact_ndarray(array)) return false;
     BufferView view;
-    if (!view.acquire(array, PyBUF_RECORDS_RO)) return false;
-    const char* format = view->format;
-    if (format == nullptr || view->itemsize != 8) return false;
-    bool swap = false;
-    if (std::strchr("@=<>!", format[0]) != nullptr && format[0] != '\0') {
-        const bool big = format[0] == '>' || format[0] == '!';
-        swap = (format[0] == '<' || big) && big != (PY_BIG_ENDIAN != 0);
-        ++format;
-    }
-    if (std::strcmp(format, "d") != 0) return false;
+    if (!view.acquire(array, PyBUF_RECORDS_RO) || view->format == nullptr) return false;
+    const std::optional<SampleFormat> format = sample_format(*view);
+    if (!format || format->sample != fused::Sample::float64) return false;
+    const bool swap = format->swapped;
     if (expected_ndim >= 0 && view->ndim != expected_ndim) return false;
     const Py_ssize_t size = view->len / 8;
     if (expected_size >= 0 && size != expected_size) return false;
@@ -180,11 +171,12 @@ Verdict check_inputs(PyObject* img, PyObject* guidance, InputRule rule, Inputs& 
     const int flags = uint8 ? PyBUF_RECORDS_RO : PyBUF_STRIDES;
     if (!img_view.acquire(img, flags) || !guid_view.acquire(guidance, flags))
         return Verdict::declined("image or guidance exports no buffer");
-    if (uint8 && (!has_format(*img_view, "B", 1) || !has_format(*guid_view, "B", 1)))
+    const auto is_uint8 = [](const Py_buffer& view) { return native_sample(view) == fused::Sample::uint8; };
+    if (uint8 && (!is_uint8(*img_view) || !is_uint8(*guid_view)))
         return Verdict::declined("image or guidance is not uint8");
     // OpenCV pads a one-channel array to two axes, which the statements do not broadcast like
     // three: such calls keep to the statements, which raise or not as they do.
-    const Py_ssize_t least = uint8 ? 2 : 1, most = uint8 ? kPaddedChannelsMax : kKernelChannelsMax;
+    const Py_ssize_t least = uint8 ? 2 : 1, most = uint8 ? kUint8PathChannelsMax : kKernelChannelsMax;
     if (img_view->ndim != 3 || img_view->shape[2] < least || img_view->shape[2] > most)
         return Verdict::declined("the image does not have three axes and a channel count the path takes");
     inputs.h = img_view->shape[0];
@@ -200,7 +192,7 @@ Verdict check_inputs(PyObject* img, PyObject* guidance, InputRule rule, Inputs& 
     return Verdict::eligible();
 }
 
-Verdict read_weights(PyObject* self, Py_ssize_t guid_ch, Weights& weights) {
+Verdict read_weights(PyObject* self, const MethodInfo* range_kernel, Py_ssize_t guid_ch, Weights& weights) {
     // The names not defined on the type (so no property or descriptor answers them), and
     // get_range_kernel the module's own.
     PyTypeObject* type = Py_TYPE(self);
@@ -209,13 +201,13 @@ Verdict read_weights(PyObject* self, Py_ssize_t guid_ch, Weights& weights) {
         if (!plain_instance_attribute(type, name))
             return Verdict::declined("the filter's class defines an attribute the statements read");
     }
-    if (!own_range_kernel(self)) return Verdict::declined("get_range_kernel is overridden");
+    if (!own_range_kernel(self, range_kernel)) return Verdict::declined("get_range_kernel is overridden");
     // Geometry: exact ints with the window centred on the pixel, as construction makes them.
     Ref pad_obj = read_attribute(self, g_const.pad_w);
     Ref wndw_obj = read_attribute(self, g_const.wndw_size);
     if (!pad_obj || !wndw_obj) return Verdict::declined("pad_w or wndw_size is missing");
-    weights.pad = exact_small_int(pad_obj.get());
-    weights.wndw_size = exact_small_int(wndw_obj.get());
+    weights.pad = non_negative_exact_int(pad_obj.get());
+    weights.wndw_size = non_negative_exact_int(wndw_obj.get());
     // A window side beyond 2^15 would make wndw_size^2 window offsets overflow the kernel's ints.
     if (weights.pad < 0 || weights.wndw_size != 2 * weights.pad + 1 || weights.wndw_size > 32767)
         return Verdict::declined("pad_w and wndw_size are not plain ints with wndw_size == 2 * pad_w + 1");

@@ -4,7 +4,8 @@
 // Each check returns a Verdict that says which of these failed, in words for the explain log.
 #pragma once
 #include "core/fused_kernel.hpp"
-#include "module/pyref.hpp"
+#include "module/method_object.hpp"
+#include "glue/pyref.hpp"
 
 #include <vector>
 
@@ -42,12 +43,13 @@ enum class InputRule {
 Verdict check_inputs(PyObject* img, PyObject* guidance, InputRule rule, Inputs& inputs);
 
 // What the kernel reads from the filter object: the window geometry, the spatial weights and the
-// range table for the guidance's channel count, copied because it runs without the GIL.
+// range table for the guidance's channel count, copied because it runs without the GIL. Declined
+// unless self's get_range_kernel is `range_kernel`, the class's own.
 struct Weights {
     Py_ssize_t pad = -1, wndw_size = -1;
     std::vector<double> kernel_s, table;
 };
-Verdict read_weights(PyObject* self, Py_ssize_t guid_ch, Weights& weights);
+Verdict read_weights(PyObject* self, const MethodInfo* range_kernel, Py_ssize_t guid_ch, Weights& weights);
 
 // The kernel's result is the statements' in every observable way: no floating-point event that
 // numpy's error settings would report. Raises (PyErrorSet) only if reading the settings fails.

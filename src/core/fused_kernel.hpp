@@ -18,36 +18,16 @@
 
 namespace sovelk::fused {
 
-// Element type of the padded image and guidance.
-enum class Element { int32, uint8 };
-
-// All buffers are C-contiguous, owned by the caller and only read, except the output.
-struct Request {
-    const void* padded_img = nullptr;   // (h + 2 pad) x (w + 2 pad) x img_ch elements
-    const void* padded_guid = nullptr;  // (h + 2 pad) x (w + 2 pad) x guid_ch elements
-    Element element = Element::int32;   // of both padded buffers
-    ptrdiff_t h = 0, w = 0, pad = 0;    // window side is 2 pad + 1
-    int img_ch = 0, guid_ch = 0;        // both >= 1; gray guidance has guid_ch 1
-    const double* kernel_s = nullptr;   // (2 pad + 1)^2 spatial weights, row-major
-    const double* table = nullptr;      // table_len range weights, indexed by |difference|
-    ptrdiff_t table_len = 0;            // must exceed the span of the padded guidance's values
-    double* out = nullptr;              // h x w x img_ch, written by run()
-    // When set, the result goes here instead of `out` (which may then be null): each value x as
-    // trunc(clip(x, 0, 255)), the 8-bit cast of the filtered image. A NaN is written as 0 and
-    // reported in Result::nan_in_output.
-    uint8_t* out_u8 = nullptr;
-};
-
 enum class Status {
     ok,
     cancelled,         // poll() asked to stop; `out` is partly written
     out_of_memory,     // scratch could not be allocated; `out` is untouched
     invalid_argument,  // inconsistent request (null buffer, bad size, guidance difference
                        // outside the table); nothing was computed
-    non_finite_image,  // filter(): a NaN or infinity was read from a floating-point image; the
-                       // output is partly written
-    unusable_guidance,  // filter(): a NaN, an infinity or a value beyond +-kMaxGuidance was read
-                        // from a floating-point guidance; the output is partly written
+    non_finite_image,  // a NaN or infinity was read from a floating-point image; the output is
+                       // partly written
+    unusable_guidance,  // a NaN, an infinity or a value beyond +-kMaxGuidance was read from a
+                        // floating-point guidance; the output is partly written
 };
 
 struct Result {
@@ -55,16 +35,16 @@ struct Result {
     // FE_DIVBYZERO | FE_OVERFLOW | FE_INVALID | FE_UNDERFLOW raised by the filter arithmetic,
     // OR'd over all workers. Only meaningful with Status::ok.
     int fp_flags = 0;
-    // Some result was NaN (only with out_u8): its 8-bit value is not the one written.
+    // Some result was NaN and went to an integer output, as 0: numpy's cast would decide its value.
     bool nan_in_output = false;
 };
 
-// ---- Filtering straight from the caller's arrays -------------------------------------------
+// ---- The request --------------------------------------------------------------------------------
 //
 // filter() reads the image and the guidance where they are, through their strides, and applies
 // the border while it converts a window row into the row cache: no padded copy of either is
-// made. Every output value is the same per-pixel arithmetic as run() above, so a uint8 image in
-// reflect mode with Rounding::truncate gives run()'s out_u8 result bit for bit.
+// made. An image the caller has padded already is an image whose output block starts pad rows and
+// columns in: its windows never reach a border.
 
 // What a window reaches beyond the image, pictured for a row abcd:
 enum class Border {
@@ -72,7 +52,7 @@ enum class Border {
     mirror,    // dcb|abcd|cba   edge not repeated (OpenCV BORDER_REFLECT_101)
     nearest,   // aaa|abcd|ddd
     wrap,      // bcd|abcd|abc
-    constant,  // kkk|abcd|kkk   SourceRequest::cval, guidance_cval for the guidance
+    constant,  // kkk|abcd|kkk   FilterRequest::cval, guidance_cval for the guidance
 };
 
 // The input position that position p of an axis of n >= 1 cells reads, or -1 for a constant
@@ -122,10 +102,10 @@ constexpr double kMinRuleSigma = 0x1p-40, kMaxRuleSigma = 0x1p40;
 // within it no difference or square of the rule can overflow.
 constexpr double kMaxGuidance = 0x1p60;
 
-struct SourceRequest {
+struct FilterRequest {
     Strided image;     // any Sample; a NaN or infinity read from it stops the call
-    // The image's h and w, 1 or more channels. uint8 guidance weighs offsets by `table`, any
-    // other sample by `rule`.
+    // The image's h and w, 1 or more channels. Offsets are weighed by `table` where it is set
+    // (uint8 and int32 guidance), by `rule` where it is not (any guidance but uint8).
     Strided guidance;
     Border border = Border::reflect;
     double cval = 0.0;           // image value of a constant border (must be finite)
@@ -133,8 +113,12 @@ struct SourceRequest {
                                  // integer 0 .. 255, else a value the guidance's type holds
     ptrdiff_t pad = 0;           // window side is 2 pad + 1
     const double* kernel_s = nullptr;  // (2 pad + 1)^2 spatial weights, row-major
-    const double* table = nullptr;     // uint8 guidance: 256 range weights, indexed by |difference|
-    RangeRule rule;                    // any other guidance
+    // table_len range weights, indexed by |difference|: for uint8 guidance at least 256; for int32
+    // guidance more than the span (max - min) of the guidance values the windows can reach,
+    // which filter() measures and checks.
+    const double* table = nullptr;
+    ptrdiff_t table_len = 0;
+    RangeRule rule;                    // without a table
     // The output block: image rows row0 .. row0 + rows - 1 and columns col0 .. col0 + cols - 1,
     // each pixel filtered exactly as when the whole image is filtered (windows read the image
     // around the block, and the border only beyond the image).
@@ -145,45 +129,32 @@ struct SourceRequest {
     Rounding rounding = Rounding::half_even;  // integer outputs only
 };
 
-// filter() as run() below filters, with the same threads, polling, environment and flags. A
-// NaN result (possible only from NaN weights) goes to an integer output as 0 and is reported in
-// Result::nan_in_output.
-Result filter(const SourceRequest& request, int threads, const std::function<bool()>& poll);
-
-// Memory one worker thread allocates for `request`, in bytes; 0 for a request filter() would
-// refuse.
-uint64_t bytes_per_thread(const SourceRequest& request);
-
-// ---- Filtering padded buffers -----------------------------------------------------------------
-
-// Filters on up to `threads` threads of the process-wide worker pool (clamped to 1..h and to
-// max_threads of the pool); the calling thread only waits, also while the pool's threads finish
-// other calls, and about every 50 ms calls poll() (never from a worker). When poll() returns true the workers stop
-// before their next row and run() returns Status::cancelled. If poll() throws, the workers are
-// stopped and joined and the exception propagates. Workers run in the caller's floating-point
-// environment (rounding mode, flush-to-zero) with traps masked; the caller's own environment,
-// status flags included, is left as it was. The result does not depend on the thread count.
-Result run(const Request& request, int threads, const std::function<bool()>& poll);
+// Filters on up to `threads` threads of the process-wide worker pool (clamped to 1 .. the output's
+// pieces of rows and strips, and to max_threads of the pool); the calling thread only waits, also
+// while the pool's threads finish other calls, and about every 50 ms calls poll() (never from a
+// worker). When poll() returns true the workers stop before their next row and filter() returns
+// Status::cancelled. If poll() throws, the workers are stopped and joined and the exception
+// propagates. Workers run in the caller's floating-point environment (rounding mode,
+// flush-to-zero) with traps masked; the caller's own environment, status flags included, is left
+// as it was. The result does not depend on the thread count. A NaN result (possible only from NaN
+// weights) goes to an integer output as 0 and is reported in Result::nan_in_output.
+Result filter(const FilterRequest& request, int threads, const std::function<bool()>& poll);
 
 // Memory one worker thread allocates for `request` (its window's row cache and weight scratch),
-// in bytes; 0 for a request run() would refuse. Lets the caller fit the thread count to the
+// in bytes; 0 for a request filter() would refuse. Lets the caller fit the thread count to the
 // memory the process can get: a huge window needs hundreds of megabytes per thread.
-uint64_t bytes_per_thread(const Request& request);
+uint64_t bytes_per_thread(const FilterRequest& request);
 
 // Worker threads a call may use: the shared pool's size (the CPUs of the affinity mask, lowered
 // to the cgroup CPU quota and SOVELK_NUM_THREADS), at least 1.
 int default_thread_count();
 
-// The instruction-set path run() takes: "avx512", "avx2" or "scalar".
+// The instruction-set path filter() takes: "avx512", "avx2" or "scalar".
 const char* path_name();
 
 namespace detail {
 
-// max - min over the n values (0 for n == 0): the most any guidance difference inside a window
-// can be, which run() checks against the table's length.
-int64_t value_span(const int32_t* data, size_t n);
-
-// Instruction-set paths, for tests and benchmarks; run() picks the best one the CPU has.
+// Instruction-set paths, for tests and benchmarks; filter() picks the best one the CPU has.
 enum class Isa { scalar, avx2, avx512 };
 // How the AVX2 path divides each weight by the weight sum. `automatic` uses one reciprocal per
 // pixel and an FMA correction for half of the lanes wherever that provably gives the correctly
@@ -201,7 +172,7 @@ const char* isa_name(Isa isa);
 Isa capped_isa(Isa hardware, const char* setting);
 
 // Whether the row loop may decide a pixel from a cheap pass where the driver converts the result
-// to integers itself (run()'s out_u8; filter()'s integer outputs of uint8 and uint16 images):
+// itself (integer and float32 outputs):
 // `automatic` lets blocks that needed the exact sequence lately skip it for a few rows;
 // `every_block` tries it on every block (for tests and for counting); `off` never.
 enum class CheapPassMode { automatic, every_block, off };
@@ -223,10 +194,8 @@ struct Options {
     ptrdiff_t strip_width = 0;
 };
 
-// run() and filter() with chosen paths; Status::invalid_argument if the CPU lacks options.isa.
-Result run_with(const Request& request, int threads, const std::function<bool()>& poll,
-                const Options& options);
-Result filter_with(const SourceRequest& request, int threads, const std::function<bool()>& poll,
+// filter() with chosen paths; Status::invalid_argument if the CPU lacks options.isa.
+Result filter_with(const FilterRequest& request, int threads, const std::function<bool()>& poll,
                    const Options& options);
 
 }  // namespace detail

@@ -116,8 +116,8 @@ struct Avx512Vec : LaneIndices<8> {
 // forms with a full mask where the plain ones merge into an undefined register (see load_lanes).
 struct Avx512Float {
     static constexpr bool available = true;
-    // Paired rows (paired_pass.hpp) measured no faster here: the loads of their runs, not the
-    // weights, set the pace of this path.
+    // No paired rows (paired_pass.hpp) here: the loads of their runs, not the weights, set the
+    // pace of this path (docs/exact_decision.md, "Tried and dropped").
     static constexpr bool pairs = false;
     static constexpr int lanes = 16;
     static constexpr bool reread_invariants = false;  // thirty-two registers hold them all

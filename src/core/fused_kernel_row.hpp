@@ -173,6 +173,8 @@ constexpr int64_t kMaxPackedSpan = (int64_t{1} << 15) - 1;
 constexpr int kMaxPackedChannels = 4;
 
 constexpr int kMaxLanes = 16;  // two AVX-512 vectors of doubles
+// Image channels whose sums pass 2 and the cheap passes keep in registers at once.
+constexpr int kChannelGroup = 4;
 constexpr size_t kScratchAlign = 64;
 
 void filter_row_scalar(const RowArgs& args);

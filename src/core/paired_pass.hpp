@@ -207,8 +207,8 @@ void paired_row(const RowArgs& a) {
     for (ptrdiff_t dy = 0; dy <= pad; ++dy) {
         if (a.stop != nullptr && a.stop->load(std::memory_order_relaxed)) return;
         const bool lower = dy > 0 && r + dy < pr.band_end;
-        // All of the window row's weights first, then the runs that read them: computed in the
-        // runs, they measured slower (docs/exact_decision.md).
+        // All of the window row's weights first, then the runs that read them, which keeps the
+        // runs to loads and additions (docs/exact_decision.md, "Tried and dropped").
         paired_weights<F, GC>(a, dy);
         double* theirs = lower ? paired_slot(a, r + dy) : nullptr;
         const float* planes = pr.weights;

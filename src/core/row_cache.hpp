@@ -1,5 +1,4 @@
-// The driver's side of the row loop: where window rows come from and where filtered rows go.
-// Internal to fused_kernel.cpp.
+// Where the row loop's window rows come from. Internal to the driver.
 //
 // A worker keeps the window's rows in a small planar cache (see RowArgs), converted as they are
 // filled: image samples to double, guidance values to value minus the guidance minimum. The
@@ -12,38 +11,22 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
-#include <memory>
-#include <new>
 #include <type_traits>
 #include <vector>
 
-#if defined(__x86_64__)
-#include <emmintrin.h>
-#endif
-
+#include "core/aligned_array.hpp"
 #include "core/fused_kernel.hpp"
 #include "core/fused_kernel_row.hpp"
+#include "core/geometry.hpp"
+#include "core/samples.hpp"
 
 namespace sovelk::fused::detail {
 
-struct AlignedFree {
-    void operator()(void* p) const { ::operator delete[](p, std::align_val_t{kScratchAlign}); }
-};
-template <class T>
-using AlignedArray = std::unique_ptr<T[], AlignedFree>;
-
-template <class T>
-AlignedArray<T> aligned_array(ptrdiff_t n) {  // throws std::bad_alloc
-    void* p = ::operator new[](static_cast<size_t>(n) * sizeof(T), std::align_val_t{kScratchAlign});
-    return AlignedArray<T>(static_cast<T*>(p));
-}
-
-// Everything a call reads, in one form for both entry points: run() describes its padded
-// buffers as an image whose block starts pad rows and columns in, so that its windows never
-// reach a border.
-struct Source {
+// Everything a call reads: the request's arrays, border and output block, and for guidance
+// weighed by a table how its values are cached.
+struct RowSource {
     Strided image;     // any Sample
-    // RangeWeights::table: Sample::uint8 or Sample::int32; the rule: any other Sample.
+    // RangeWeights::table: Sample::uint8 or Sample::int32; the rule: any but Sample::uint8.
     Strided guidance;
     Border border = Border::reflect;
     double cval = 0.0;
@@ -53,96 +36,12 @@ struct Source {
     ptrdiff_t row0 = 0, rows = 0, col0 = 0, cols = 0, pad = 0;
 };
 
-// How a guidance of this sample type is weighed and cached (see RangeWeights).
-inline RangeWeights range_weights_of(Sample guidance) {
-    switch (guidance) {
-        case Sample::uint8: return RangeWeights::table;
-        case Sample::uint16:
-        case Sample::int16:
-        case Sample::float32: return RangeWeights::rule_float;
-        default: return RangeWeights::rule_double;
-    }
-}
-
-// Sizes of a call, all checked against overflow by the driver.
-struct Geometry {
-    ptrdiff_t rows = 0, cols = 0, pad = 0, window = 0, offsets = 0;
-    int img_ch = 0, guid_ch = 0;
-    RangeWeights range = RangeWeights::table;  // and so the guidance's cached form
-    bool packed = false;      // guidance cached as RowArgs::packed_rows
-    ptrdiff_t strip = 0;      // output columns per strip (the last may be narrower)
-    ptrdiff_t strips = 0;
-    ptrdiff_t cache_w = 0;    // strip + 2 pad: one cached channel plane
-    // Rows also cached in float32 (RowArgs::guid_rows_f32): set by make_geometry() where the
-    // single-precision pass may run, so that sizes count them; cleared by the driver where it
-    // does not.
-    bool float_rows = false;
-    // Likewise the paired rows' buffers (PairedRows).
-    bool paired = false;
-    // Each cached row's largest image magnitude is kept (CheapPass::magnitudes).
-    bool magnitudes = false;
-};
-
-template <class T>
-inline T load(const char* p) {  // any alignment
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-// Exponent all ones: infinity or NaN, told from the bits so that no flag is raised.
-inline bool non_finite(float x) {
-    uint32_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    return (bits & 0x7F800000u) == 0x7F800000u;
-}
-inline bool non_finite(double x) {
-    uint64_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    return (bits & 0x7FF0000000000000ull) == 0x7FF0000000000000ull;
-}
-
-// A guidance value the range rule cannot take: NaN, infinite or beyond kMaxGuidance. From the
-// bits, raising no flag: magnitudes order as their patterns do.
-inline bool unusable_guidance(double x) {
-    uint64_t bits, limit;
-    const double max = kMaxGuidance;
-    std::memcpy(&bits, &x, sizeof bits);
-    std::memcpy(&limit, &max, sizeof limit);
-    return (bits & 0x7FFFFFFFFFFFFFFFull) > limit;
-}
-
-// Calls f(T{}) with the C++ type of a sample.
-template <class F>
-void with_sample(Sample s, F&& f) {
-    switch (s) {
-        case Sample::uint8: f(uint8_t{}); break;
-        case Sample::uint16: f(uint16_t{}); break;
-        case Sample::int16: f(int16_t{}); break;
-        case Sample::int32: f(int32_t{}); break;
-        case Sample::float32: f(float{}); break;
-        case Sample::float64: f(double{}); break;
-    }
-}
-
-// Calls f with std::integral_constant<int, n> for the common channel counts and with 0 (the
-// count then read at run time) for others: a count the compiler knows lets it convert several
-// values per instruction. Row refills are a fifth of a call at sigma_s 1.
-template <class F>
-void with_channel_count(int n, F&& f) {
-    switch (n) {
-        case 1: f(std::integral_constant<int, 1>{}); break;
-        case 3: f(std::integral_constant<int, 3>{}); break;
-        default: f(std::integral_constant<int, 0>{}); break;
-    }
-}
-
 // The window rows of one strip, in window-side slots: slot y mod window holds image row y (y
 // may lie outside the image; the border says what it holds). Consecutive output rows of one
 // worker share all but one row.
 class RowCache {
 public:
-    RowCache(const Source& s, const Geometry& g)
+    RowCache(const RowSource& s, const Geometry& g)
         : s_(s), g_(g), guid_stride_(g.packed ? 2 * g.cache_w : g.cache_w * g.guid_ch),
           guid_(g.range == RangeWeights::table ? aligned_array<uint32_t>(g.window * g.cache_w * g.guid_ch) : nullptr),
           guid_f64_(g.range == RangeWeights::rule_double ? aligned_array<double>(g.window * g.cache_w * g.guid_ch)
@@ -377,10 +276,18 @@ private:
         const Strided& a = s_.guidance;
         const int gc = GC > 0 ? GC : g_.guid_ch;
         const ptrdiff_t n = used_w_, cw = g_.cache_w;
-        const int64_t base = s_.guid_min;
+        const int64_t base = s_.guid_min, span = s_.span;
         uint32_t* gd = guid_.get() + slot * guid_stride_;
+        // An int32 value is clipped to the span the driver measured: one written since (by another
+        // thread of the caller's) cannot take an index out of the table. 8-bit values are within it
+        // by their type.
+        auto index_of = [base, span](int64_t value) {
+            int64_t d = value - base;
+            if constexpr (!std::is_same_v<G, uint8_t>) d = d < 0 ? 0 : d > span ? span : d;
+            return static_cast<uint32_t>(d);
+        };
         auto put = [&](ptrdiff_t x, int k, int64_t value) {
-            const uint32_t v = static_cast<uint32_t>(value - base);
+            const uint32_t v = index_of(value);
             if constexpr (Packed) {
                 uint64_t& field = reinterpret_cast<uint64_t*>(gd)[x];
                 if (k == 0) field = 0;
@@ -411,13 +318,13 @@ private:
                 uint64_t* gp = reinterpret_cast<uint64_t*>(gd) + inner_lo_;
                 for (ptrdiff_t x = 0; x < m; ++x) {
                     uint64_t v = 0;
-                    for (int k = 0; k < gc; ++k) v |= static_cast<uint64_t>(p[x * gc + k] - base) << (16 * k);
+                    for (int k = 0; k < gc; ++k) v |= static_cast<uint64_t>(index_of(p[x * gc + k])) << (16 * k);
                     gp[x] = v;
                 }
             } else {
                 for (int k = 0; k < gc; ++k) {
                     uint32_t* plane = gd + k * cw + inner_lo_;
-                    for (ptrdiff_t x = 0; x < m; ++x) plane[x] = static_cast<uint32_t>(p[x * gc + k] - base);
+                    for (ptrdiff_t x = 0; x < m; ++x) plane[x] = index_of(p[x * gc + k]);
                 }
             }
         } else {
@@ -470,7 +377,7 @@ private:
         return !bad;
     }
 
-    const Source& s_;
+    const RowSource& s_;
     const Geometry& g_;
     const ptrdiff_t guid_stride_;  // uint32_t elements per cached guidance row
     AlignedArray<uint32_t> guid_;
@@ -490,136 +397,5 @@ private:
     ptrdiff_t strip_c0_ = 0, used_w_ = 0, first_ = 0, inner_lo_ = 0, inner_hi_ = 0;
     bool tag_valid_ = false;
 };
-
-// ---- output rows --------------------------------------------------------------------------------
-
-// Makes x's value unknown to the compiler at this point: what follows must compute from the
-// register as it is, and cannot be moved before the code that produced it.
-inline void opaque(double& x) {
-#if defined(__x86_64__) || defined(__i386__)
-    __asm__("" : "+x"(x));
-#elif defined(__aarch64__)
-    __asm__("" : "+w"(x));
-#else
-    __asm__ volatile("" : "+m"(x));
-#endif
-}
-
-// x clipped to I's range and made an integer, as R says; a NaN becomes 0 and sets `nan`.
-// Ordered compares only on non-NaN values and conversions of in-range values: nothing but
-// inexact is raised. `rounds_to_nearest`: the thread's rounding mode is to nearest.
-template <class I, Rounding R>
-inline I to_integer(double x, bool& nan, bool rounds_to_nearest) {
-    uint64_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    if ((bits & 0x7FFFFFFFFFFFFFFFull) > 0x7FF0000000000000ull) {
-        nan = true;
-        return 0;
-    }
-    constexpr double lo = static_cast<double>(std::numeric_limits<I>::min());
-    constexpr double hi = static_cast<double>(std::numeric_limits<I>::max());
-    // Clipped first, and the clipped value hidden from the optimiser, so that only a value in
-    // [lo, hi] can reach a conversion. Guarded by branches instead, the conversion of x itself
-    // was computed ahead of the range test, and 1e19 raised invalid before being clipped.
-    x = x < lo ? lo : x > hi ? hi : x;
-    opaque(x);
-    if constexpr (R == Rounding::half_even) {
-        // Rounding lo < x < hi to an integer never leaves [lo, hi], both being integers.
-        if (rounds_to_nearest) {
-#if defined(__x86_64__)
-            // The SSE conversion rounds as the thread does: to nearest, ties to even.
-            return static_cast<I>(_mm_cvtsd_si64(_mm_set_sd(x)));
-#else
-            // |x| < 2^31: adding 1.5 * 2^52 leaves no fraction bit, and the sum is rounded to
-            // nearest, ties to even; subtracting it back is exact.
-            constexpr double kShift = 6755399441055744.0;
-            return static_cast<I>((x + kShift) - kShift);
-#endif
-        }
-        // Another rounding mode: x - t is exact (a multiple of x's last place, below 1), and
-        // ties go to the even neighbour.
-        int64_t t = static_cast<int64_t>(x);
-        const double frac = x - static_cast<double>(t);
-        if (frac > 0.5 || (frac == 0.5 && (t & 1) != 0))
-            ++t;
-        else if (frac < -0.5 || (frac == -0.5 && (t & 1) != 0))
-            --t;
-        return static_cast<I>(t);
-    }
-    (void)rounds_to_nearest;
-    return static_cast<I>(static_cast<int64_t>(x));  // toward zero, whatever the rounding mode
-}
-
-template <class O, Rounding R>
-inline O convert_output(double v, bool& nan, bool rounds_to_nearest) {
-    if constexpr (std::is_floating_point_v<O>)
-        return static_cast<O>(v);  // float: rounded as the caller's environment rounds
-    else
-        return to_integer<O, R>(v, nan, rounds_to_nearest);
-}
-
-#if defined(__x86_64__)
-// to_integer() of n values two at a time, for integer types of at most 32 bits: a pair with a
-// NaN goes through to_integer() (a quiet compare finds it, so that the clip's min and max, which
-// would raise invalid on a NaN, see none); the others are clipped and converted by one
-// instruction each, truncating or in the thread's rounding mode (to nearest, checked by the
-// caller), which raises nothing but inexact, as to_integer() does.
-template <class O, Rounding R>
-bool to_integers(const double* in, ptrdiff_t n, char* out) {
-    static_assert(std::is_integral_v<O> && sizeof(O) <= 4, "fits an int32");
-    const __m128d lo = _mm_set1_pd(static_cast<double>(std::numeric_limits<O>::min()));
-    const __m128d hi = _mm_set1_pd(static_cast<double>(std::numeric_limits<O>::max()));
-    bool nan = false;
-    ptrdiff_t i = 0;
-    for (; i + 2 <= n; i += 2) {
-        const __m128d v = _mm_loadu_pd(in + i);
-        int32_t q[4];
-        if (_mm_movemask_pd(_mm_cmpunord_pd(v, v)) != 0) {
-            q[0] = to_integer<O, R>(in[i], nan, true);
-            q[1] = to_integer<O, R>(in[i + 1], nan, true);
-        } else {
-            const __m128d c = _mm_min_pd(_mm_max_pd(v, lo), hi);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(q), R == Rounding::truncate ? _mm_cvttpd_epi32(c) : _mm_cvtpd_epi32(c));
-        }
-        const O pair[2] = {static_cast<O>(q[0]), static_cast<O>(q[1])};
-        std::memcpy(out + i * static_cast<ptrdiff_t>(sizeof(O)), pair, sizeof pair);
-    }
-    for (; i < n; ++i) {
-        const O o = to_integer<O, R>(in[i], nan, true);
-        std::memcpy(out + i * static_cast<ptrdiff_t>(sizeof(O)), &o, sizeof o);
-    }
-    return nan;
-}
-#endif
-
-// Writes `width` filtered pixels (interleaved doubles) to row r, columns c0 .. of `out`.
-// True when one was NaN and went to an integer output.
-template <class O, Rounding R>
-bool write_row(const double* in, ptrdiff_t width, int channels, const Strided& out, ptrdiff_t r, ptrdiff_t c0,
-               bool rounds_to_nearest) {
-    char* row = static_cast<char*>(const_cast<void*>(out.data)) + r * out.stride_h + c0 * out.stride_w;
-    bool nan = false;
-    const bool interleaved = out.stride_w == static_cast<ptrdiff_t>(sizeof(O)) * channels &&
-                             (channels == 1 || out.stride_c == static_cast<ptrdiff_t>(sizeof(O)));
-    if (interleaved) {  // one run of width x channels values
-#if defined(__x86_64__)
-        if constexpr (std::is_integral_v<O> && sizeof(O) <= 4) {
-            if (R == Rounding::truncate || rounds_to_nearest) return to_integers<O, R>(in, width * channels, row);
-        }
-#endif
-        for (ptrdiff_t i = 0; i < width * channels; ++i) {
-            const O o = convert_output<O, R>(in[i], nan, rounds_to_nearest);
-            std::memcpy(row + i * static_cast<ptrdiff_t>(sizeof(O)), &o, sizeof o);
-        }
-        return nan;
-    }
-    for (ptrdiff_t x = 0; x < width; ++x) {
-        for (int k = 0; k < channels; ++k) {
-            const O o = convert_output<O, R>(in[x * channels + k], nan, rounds_to_nearest);
-            std::memcpy(row + x * out.stride_w + k * out.stride_c, &o, sizeof o);
-        }
-    }
-    return nan;
-}
 
 }  // namespace sovelk::fused::detail

@@ -1,6 +1,6 @@
 #include "methods/array_sizes.hpp"
 
-#include "module/buffer_view.hpp"
+#include "module/array_dims.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -9,7 +9,7 @@ namespace sovelk {
 
 double elements_of(PyObject* obj) {
     BufferView view;
-    if (!view.acquire_array_dims(obj)) return 0;
+    if (!acquire_array_dims(view, obj)) return 0;
     double elements = 1;
     for (int d = 0; d < view->ndim; ++d) elements *= static_cast<double>(view->shape[d]);
     return elements;
@@ -17,7 +17,7 @@ double elements_of(PyObject* obj) {
 
 double broadcast_elements(PyObject* a, PyObject* b) {
     BufferView va, vb;
-    if (!va.acquire_array_dims(a) || !vb.acquire_array_dims(b)) return 0;
+    if (!acquire_array_dims(va, a) || !acquire_array_dims(vb, b)) return 0;
     const int nd = std::max(va->ndim, vb->ndim);
     double elements = 1;
     for (int i = 1; i <= nd; ++i) {
@@ -31,7 +31,7 @@ double broadcast_elements(PyObject* a, PyObject* b) {
 
 double result_itemsize(PyObject* a, PyObject* b) {
     BufferView va, vb;
-    if (!va.acquire_array_dims(a, PyBUF_RECORDS_RO) || !vb.acquire_array_dims(b, PyBUF_RECORDS_RO)) return 8;
+    if (!acquire_array_dims(va, a, PyBUF_RECORDS_RO) || !acquire_array_dims(vb, b, PyBUF_RECORDS_RO)) return 8;
     const bool same = va->format != nullptr && vb->format != nullptr && std::strcmp(va->format, vb->format) == 0;
     return same ? static_cast<double>(va->itemsize) : 8;
 }

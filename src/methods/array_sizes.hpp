@@ -1,7 +1,7 @@
 // Sizes of the arrays the statements are about to make, read without running any code, for the
 // memory rule to judge each allocation before numpy makes it.
 #pragma once
-#include "module/pyref.hpp"
+#include "glue/pyref.hpp"
 
 namespace sovelk {
 

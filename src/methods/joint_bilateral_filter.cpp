@@ -1,9 +1,11 @@
 // joint_bilateral_filter: pads image and guidance with a mirrored border, then weighs every
 // window offset by spatial kernel times range kernel, normalises the weights and sums. The
-// statements walk the window offsets and build wndw_size^2 shifted copies of both inputs; the
-// bridge hands the call to the fused kernel wherever nothing observable can differ.
+// statements walk the window offsets and build wndw_size^2 shifted copies of both inputs. This
+// body alone orders the call's steps: the reads, the 8-bit attempt, the padding statements, the
+// int32 attempt, the remaining statements. Each attempt (bridge/fast_paths.hpp) hands the work to
+// the fused kernel wherever nothing observable can differ, and otherwise says why not.
 #include "bridge/fast_paths.hpp"
-#include "bridge/memory_rule.hpp"
+#include "glue/memory_rule.hpp"
 #include "methods/array_sizes.hpp"
 #include "methods/method_table.hpp"
 #include "methods/padding.hpp"
@@ -103,16 +105,33 @@ PyObject* joint_bilateral_filter_body(PyObject* const* params, StatementLine& li
         border_type = get_attr(cv2.get(), g_const.BORDER_REFLECT);
     }
     // With reads that run nobody's code, the padding's calls of OpenCV's and numpy's own
-    // functions can wait: the 8-bit path pads itself, and they are made only if it declines.
-    const Verdict waiting = padding_may_wait(self);
-    Padding padding(self, img, guidance, border_type.get(), waiting.ok(), line);
-    FastPathOutcome fast = try_fast_paths(self, img, guidance, padding, waiting, line);
-    if (fast.result) return fast.result.release();
-    if (fast.output) {
+    // functions can wait: the 8-bit attempt mirrors the border itself, and they are made only if
+    // it declines.
+    const Verdict may_wait = padding_may_wait(self);
+    Padding padding(self, img, guidance, border_type.get(), may_wait.ok(), line);
+    const FilterCall this_call{self, img, guidance, &kMethods[kGetRangeKernel], line};
+    Verdict uint8 = may_wait;
+    if (uint8.ok() && padding.waiting_pad() < 0)
+        uint8 = Verdict::declined(
+            "copyMakeBorder, BORDER_REFLECT or np.int32 replaced, pad_w not a plain int, or an input not a plain array");
+    if (uint8.ok()) {
+        Attempt whole = try_uint8_kernel(this_call, padding.waiting_pad());
+        if (whole.ran()) {
+            explain_path(PathTaken::uint8_kernel, fused::path_name());
+            return whole.value.release();
+        }
+        uint8 = whole.verdict;
+    }
+    padding.finish();
+    Attempt sums =
+        try_int32_kernel(this_call, padding.padded_img(), padding.padded_guidance(), padding.made_by_numpy());
+    explain_path(sums.ran() ? PathTaken::int32_kernel : PathTaken::statements,
+                 sums.ran() ? uint8.reason() : sums.verdict.reason());
+    if (sums.ran()) {
         // The padded copies are spent: let them go before numpy's clip copies the output.
         padding.release();
         line.at(line_of::kResult);
-        return to_uint8(fast.output.get()).release();
+        return to_uint8(sums.value.get()).release();
     }
     PyObject* padded_img = padding.padded_img();
     PyObject* padded_guidance = padding.padded_guidance();

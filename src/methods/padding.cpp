@@ -1,7 +1,7 @@
 #include "methods/padding.hpp"
 
-#include "bridge/memory_rule.hpp"
-#include "module/buffer_view.hpp"
+#include "glue/memory_rule.hpp"
+#include "module/array_dims.hpp"
 #include "module/exit_gate.hpp"
 #include "module/lines.hpp"
 #include "module/parked_exception.hpp"
@@ -19,8 +19,9 @@ namespace line_of = lines::joint_bilateral_filter;
 // Element types every supported OpenCV pads; for others OpenCV raises its own error before it
 // allocates anything, and that error must come first.
 constexpr const char* kPaddedFormats[] = {"b", "B", "h", "H", "i", "f", "d"};
-// OpenCV 5 pads at most 128 channels as one matrix.
-constexpr Py_ssize_t kPaddedChannelsMax = 128;
+// Channels OpenCV 5 pads at most as one matrix (OpenCV 4 takes more): beyond them OpenCV raises
+// its own error before it allocates.
+constexpr Py_ssize_t kOpenCvChannelsMax = 128;
 
 // Whether OpenCV's binding copies `view` before using it: when the elements of the last axis are
 // not adjacent, an axis steps by less than the next one (flipped, transposed or broadcast
@@ -40,8 +41,8 @@ bool opencv_copies(const Py_buffer& view) {
 // pad it accepts.
 void require_padding_memory(PyObject* source, PyObject* pad_obj) {
     BufferView view;
-    if (!PyLong_CheckExact(pad_obj) || !view.acquire_array_dims(source, PyBUF_RECORDS_RO)) return;
-    if (view->ndim < 2 || view->ndim > 3 || (view->ndim == 3 && view->shape[2] > kPaddedChannelsMax)) return;
+    if (!PyLong_CheckExact(pad_obj) || !acquire_array_dims(view, source, PyBUF_RECORDS_RO)) return;
+    if (view->ndim < 2 || view->ndim > 3 || (view->ndim == 3 && view->shape[2] > kOpenCvChannelsMax)) return;
     if (view->format == nullptr) return;
     bool padded_type = false;
     for (const char* format : kPaddedFormats) padded_type = padded_type || std::strcmp(view->format, format) == 0;

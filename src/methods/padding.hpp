@@ -1,8 +1,8 @@
 // The padding statements of joint_bilateral_filter (lines::joint_bilateral_filter::kPadImg and
 // kPadGuidance): image and guidance with a mirrored border of pad_w pixels, as int32.
 #pragma once
-#include "bridge/fast_paths.hpp"
-#include "module/pyref.hpp"
+#include "glue/pyref.hpp"
+#include "module/traceback.hpp"
 
 #include <optional>
 
@@ -39,17 +39,22 @@ private:
     bool made_by_numpy_ = false;
 };
 
-// Both padding statements, in order, as the bridge takes them: the calls wait where they may.
-class Padding final : public DeferredPadding {
+// Both padding statements, in order: the calls wait where they may.
+class Padding {
 public:
     // Makes the reads of both statements and, unless `may_wait` and both can wait, their calls.
     Padding(PyObject* self, PyObject* img, PyObject* guidance, PyObject* border_type, bool may_wait,
             StatementLine& line);
-    Py_ssize_t deferred_pad() const override { return waiting_ ? img_->pad() : -1; }
-    void finish() override;
-    PyObject* padded_img() const override { return padded_img_.get(); }
-    PyObject* padded_guidance() const override { return padded_guidance_.get(); }
-    bool made_by_numpy() const override { return img_->made_by_numpy() && guidance_->made_by_numpy(); }
+    // pad_w as read, while the calls wait; -1 once they are made (or when they could not wait).
+    Py_ssize_t waiting_pad() const { return waiting_ ? img_->pad() : -1; }
+    // Makes the calls that waited, each reported at its own statement's line.
+    void finish();
+    // The padded int32 arrays, once finished.
+    PyObject* padded_img() const { return padded_img_.get(); }
+    PyObject* padded_guidance() const { return padded_guidance_.get(); }
+    // Both were made by numpy's own astype from plain arrays: new arrays that only this call can
+    // reach.
+    bool made_by_numpy() const { return img_->made_by_numpy() && guidance_->made_by_numpy(); }
     // Lets the padded arrays go once nothing needs them.
     void release() {
         padded_img_.reset();

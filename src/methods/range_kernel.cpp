@@ -2,7 +2,7 @@
 // of the stack is compared with its window's centre and the absolute difference, in whole
 // intensity levels, is looked up in a range table; colour guidance multiplies its channels'
 // weights. The channel axis stays, with length 1, so the result broadcasts over image channels.
-#include "bridge/memory_rule.hpp"
+#include "glue/memory_rule.hpp"
 #include "methods/array_sizes.hpp"
 #include "methods/method_table.hpp"
 #include "module/lines.hpp"

@@ -1,6 +1,6 @@
 // get_spatial_kernel: the unnormalised Gaussian of the window offsets,
 // exp(-(dx*dx + dy*dy) / (2 sigma_s^2)), over a square reaching 3 sigma_s from its centre.
-#include "bridge/memory_rule.hpp"
+#include "glue/memory_rule.hpp"
 #include "methods/method_table.hpp"
 #include "module/lines.hpp"
 #include "module/statements.hpp"

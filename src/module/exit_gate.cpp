@@ -1,4 +1,4 @@
-#include "exit_gate.hpp"
+#include "module/exit_gate.hpp"
 
 #include <unistd.h>
 

@@ -7,7 +7,7 @@
 // thread that would enter afterwards (any but the one exiting) sleeps until the process ends
 // instead, as CPython 3.14 does with daemon threads itself.
 #pragma once
-#include "pyref.hpp"
+#include "glue/pyref.hpp"
 
 namespace sovelk {
 

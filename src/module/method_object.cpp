@@ -1,7 +1,7 @@
-#include "method_object.hpp"
+#include "module/method_object.hpp"
 
-#include "state.hpp"
-#include "traceback.hpp"
+#include "module/state.hpp"
+#include "module/traceback.hpp"
 
 #if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>

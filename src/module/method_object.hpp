@@ -1,8 +1,8 @@
 // The callable that stands for one method in the class namespace, and the record that
 // describes a method to it: parameters, binding, traceback entry and body.
 #pragma once
-#include "pyref.hpp"
-#include "traceback.hpp"
+#include "glue/pyref.hpp"
+#include "module/traceback.hpp"
 
 namespace sovelk {
 

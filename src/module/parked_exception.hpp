@@ -2,7 +2,7 @@
 // way the binding runs code that may fail (a traceback entry, a note, a diagnostic) beside an
 // exception that must come out as it was.
 #pragma once
-#include "pyref.hpp"
+#include "glue/pyref.hpp"
 
 namespace sovelk {
 

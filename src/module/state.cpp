@@ -1,6 +1,6 @@
-#include "state.hpp"
+#include "module/state.hpp"
 
-#include "buffer_view.hpp"
+#include "glue/buffer_view.hpp"
 
 #include <algorithm>
 #include <cstdio>

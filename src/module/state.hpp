@@ -1,6 +1,6 @@
 // Process-wide state: one copy per process, not one per module object.
 #pragma once
-#include "pyref.hpp"
+#include "glue/pyref.hpp"
 
 #include <cstdint>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "statements.hpp"
+#include "module/statements.hpp"
 
 #include <stdexcept>
 

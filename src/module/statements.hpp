@@ -2,8 +2,8 @@
 // C API. Every helper throws PyErrorSet on failure, so a statement reads as a sequence of calls
 // and its method reports the line in one place.
 #pragma once
-#include "pyref.hpp"
-#include "state.hpp"
+#include "glue/pyref.hpp"
+#include "module/state.hpp"
 
 #include <array>
 #include <initializer_list>

@@ -1,9 +1,8 @@
-#include "traceback.hpp"
+#include "module/traceback.hpp"
 
-#include "parked_exception.hpp"
-#include "state.hpp"
+#include "module/parked_exception.hpp"
+#include "module/state.hpp"
 
-#include <cstring>
 #include <frameobject.h>
 
 namespace sovelk {
@@ -39,14 +38,6 @@ void add_traceback_entry(const char* entry_name, int line) {
     parked.set_pending();
     if (PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get())) < 0) return;
     parked.release();
-}
-
-void raise_cpp_exception(const std::exception& e) {
-    // what() is not promised to be UTF-8: decode leniently rather than lose the exception.
-    const char* text = e.what();
-    Ref message = Ref::steal(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace"));
-    if (!message) return;  // the decoding error (a MemoryError) is what is pending then
-    PyErr_SetObject(PyExc_RuntimeError, message.get());
 }
 
 }  // namespace sovelk

@@ -4,63 +4,31 @@
 // core's status to Python exceptions.
 #include "tools_native/filter_call.hpp"
 
-#include <algorithm>
 #include <cfenv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <exception>
-#include <memory>
-#include <new>
-#include <string>
+#include <optional>
 #include <vector>
 
-#include "bridge/memory_rule.hpp"
 #include "core/fused_kernel.hpp"
-#include "module/gil.hpp"
-#include "module/traceback.hpp"
+#include "glue/buffer_format.hpp"
+#include "glue/buffer_view.hpp"
+#include "glue/error_boundary.hpp"
+#include "glue/kernel_run.hpp"
+#include "glue/memory_rule.hpp"
 
 namespace sovelk::tools {
 
 namespace {
 
-// A buffer view of an argument, released when it goes (but never without the GIL: see
-// gil_held()); the view's own memory is plain C++.
-struct ReleaseView {
-    void operator()(Py_buffer* view) const {
-        if (gil_held()) PyBuffer_Release(view);
-        delete view;
-    }
-};
-using Buffer = std::unique_ptr<Py_buffer, ReleaseView>;
-
-// The object's buffer with strides and format; `what` names the argument in the TypeError.
-Buffer acquire(PyObject* obj, bool writable, const char* what) {
-    auto view = std::make_unique<Py_buffer>();
-    if (PyObject_GetBuffer(obj, view.get(), writable ? PyBUF_RECORDS : PyBUF_RECORDS_RO) != 0) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "%s must be a%s numpy array, not %.100s", what, writable ? " writable" : "",
-                     Py_TYPE(obj)->tp_name);
-        throw PyErrorSet{};
-    }
-    return Buffer(view.release());
-}
-
-// The sample type of a buffer format in native byte order; false for any other.
-bool sample_of(const Py_buffer& view, fused::Sample& sample) {
-    const char* f = view.format != nullptr ? view.format : "B";
-    if (*f == '@' || *f == '=' || (*f == '<' && !PY_BIG_ENDIAN) || (*f == '>' && PY_BIG_ENDIAN)) ++f;
-    if (f[0] == '\0' || f[1] != '\0') return false;
-    switch (f[0]) {
-        case 'B': sample = fused::Sample::uint8; return view.itemsize == 1;
-        case 'H': sample = fused::Sample::uint16; return view.itemsize == 2;
-        case 'h': sample = fused::Sample::int16; return view.itemsize == 2;
-        case 'i':
-        case 'l': sample = fused::Sample::int32; return view.itemsize == 4;
-        case 'f': sample = fused::Sample::float32; return view.itemsize == 4;
-        case 'd': sample = fused::Sample::float64; return view.itemsize == 8;
-        default: return false;
-    }
+// The object's buffer with strides and format, into `view`; `what` names the argument in the
+// TypeError.
+void acquire(BufferView& view, PyObject* obj, bool writable, const char* what) {
+    if (view.acquire(obj, writable ? PyBUF_RECORDS : PyBUF_RECORDS_RO)) return;
+    PyErr_Format(PyExc_TypeError, "%s must be a%s numpy array, not %.100s", what, writable ? " writable" : "",
+                 Py_TYPE(obj)->tp_name);
+    throw PyErrorSet{};
 }
 
 constexpr const char* kAccepted = "uint8, uint16, int16, int32, float32 or float64";
@@ -68,11 +36,13 @@ constexpr const char* kAccepted = "uint8, uint16, int16, int32, float32 or float
 // An (h, w, channels) array as the core reads it.
 fused::Strided strided_of(const Py_buffer& view, const char* what) {
     fused::Strided a;
-    if (!sample_of(view, a.sample)) {
+    const std::optional<fused::Sample> sample = native_sample(view);
+    if (!sample) {
         PyErr_Format(PyExc_TypeError, "%s has an unsupported dtype (buffer format '%s'); accepted: %s", what,
                      view.format != nullptr ? view.format : "B", kAccepted);
         throw PyErrorSet{};
     }
+    a.sample = *sample;
     if (view.ndim != 3) {
         PyErr_Format(PyExc_ValueError, "%s must have 3 axes here, not %d", what, view.ndim);
         throw PyErrorSet{};
@@ -114,9 +84,8 @@ bool overlap(const Py_buffer& a, const Py_buffer& b) {
 // The core reads them without the GIL, while another thread may write the caller's array: the
 // copy is what is checked and what the core reads.
 std::vector<double> weights_of(const Py_buffer& v, int ndim, Py_ssize_t n, const char* what) {
-    fused::Sample sample;
-    if (!sample_of(v, sample) || sample != fused::Sample::float64 || v.ndim != ndim ||
-        !PyBuffer_IsContiguous(&v, 'C') || v.len != n * 8) {
+    if (native_sample(v) != fused::Sample::float64 || v.ndim != ndim || !PyBuffer_IsContiguous(&v, 'C') ||
+        v.len != n * 8) {
         PyErr_Format(PyExc_ValueError, "%s must be a C-contiguous float64 array of %zd values", what, n);
         throw PyErrorSet{};
     }
@@ -143,45 +112,181 @@ Py_ssize_t index_arg(PyObject* obj, const char* what) {
 
 // Everything the call holds while the core runs without the GIL.
 struct HeldObjects {
-    Buffer image, guidance, kernel, table, out;
+    BufferView image, guidance, kernel, table, out;
     Ref output;
     std::vector<double> kernel_values, table_values;  // weights_of()'s copies
 };
 
-// Threads for a call that allocates `fixed` bytes besides each worker's `per_thread`, or
-// MemoryError when not even one worker fits.
-Budget budget_for(uint64_t fixed, uint64_t per_thread, Py_ssize_t window) {
-    Budget b = affordable_threads(fixed, per_thread);
-    if (b.threads > 0) return b;
-    char purpose[160];
-    std::snprintf(purpose, sizeof purpose, "of working memory for this image and a window of %zd x %zd pixels", window,
-                  window);
-    sovelk::require_memory(static_cast<double>(fixed + per_thread), "joint_bilateral", purpose);
-    b.threads = 1;  // it fits after all (a call running at once has just ended)
-    return b;
-}
-
-// Runs the core without the GIL, polling for signals about every 50 ms.
-fused::Result run_released(const fused::SourceRequest& request, int threads) {
-    GilReleased released;
-    const fused::Result result = fused::filter(request, threads, [&released] {
-        return released.with_gil([] { return PyErr_CheckSignals() != 0; });
-    });
-    released.reacquire();
-    return result;
-}
-
-void raise_for(const fused::Result& result, const fused::SourceRequest& request) {
-    using fused::Status;
-    if (result.status == Status::out_of_memory) {
-        PyErr_SetString(PyExc_MemoryError, "not enough memory for joint_bilateral's working buffers");
+// image and guidance (arguments 0 and 1, their buffers held): the same height and width.
+void read_arrays(const HeldObjects& held, fused::FilterRequest& q) {
+    q.image = strided_of(*held.image, "image");
+    q.guidance = strided_of(*held.guidance, "guidance");
+    if (q.guidance.h != q.image.h || q.guidance.w != q.image.w) {
+        PyErr_Format(PyExc_ValueError, "guidance is %zd x %zd (h x w) but image is %zd x %zd; they must match",
+                     q.guidance.h, q.guidance.w, q.image.h, q.image.w);
         throw PyErrorSet{};
     }
+    if (q.guidance.channels < 1) {
+        PyErr_SetString(PyExc_ValueError, "guidance has no channel");
+        throw PyErrorSet{};
+    }
+}
+
+// kernel_s (argument 2) and the range weights (argument 3): the table of uint8 guidance, the
+// range rule's sigma for any other. Returns the window's side.
+Py_ssize_t read_weights(PyObject* const* args, HeldObjects& held, fused::FilterRequest& q) {
+    const Py_ssize_t side = held.kernel->ndim == 2 ? held.kernel->shape[0] : 0;
+    if (side < 1 || side % 2 == 0 || held.kernel->shape[1] != side) {
+        PyErr_SetString(PyExc_ValueError, "kernel_s must be a square float64 array of odd side");
+        throw PyErrorSet{};
+    }
+    q.pad = side / 2;
+    held.kernel_values = weights_of(*held.kernel, 2, side * side, "kernel_s");
+    q.kernel_s = held.kernel_values.data();
+    const bool table_guidance = q.guidance.sample == fused::Sample::uint8;
+    if (table_guidance) {
+        acquire(held.table, args[3], false, "table");
+        held.table_values = weights_of(*held.table, 1, 256, "table");
+        q.table = held.table_values.data();
+        q.table_len = 256;
+    } else {
+        const double sigma = PyFloat_AsDouble(args[3]);
+        if (sigma == -1.0 && PyErr_Occurred()) throw PyErrorSet{};
+        if (!(sigma >= fused::kMinRuleSigma && sigma <= fused::kMaxRuleSigma)) {
+            PyErr_SetString(PyExc_ValueError, "the range sigma must lie within 2**-40 .. 2**40");
+            throw PyErrorSet{};
+        }
+        q.rule = fused::make_range_rule(sigma);
+    }
+    // The centre offset weighs kernel_s[centre] times table[0] or the rule's 1: positive, so no
+    // weight sum is 0.
+    if (!(q.kernel_s[q.pad * side + q.pad] > 0.0 && (!table_guidance || q.table[0] > 0.0))) {
+        PyErr_SetString(PyExc_ValueError, "kernel_s and table must weigh the window's centre above 0");
+        throw PyErrorSet{};
+    }
+    return side;
+}
+
+// mode, cval, guidance_cval and truncate (arguments 5 to 8).
+void read_border(PyObject* const* args, fused::FilterRequest& q) {
+    // Checked before any narrowing: 2**32 + 1 must not pass for 1. A value beyond Py_ssize_t is
+    // clamped to its ends, which are out of range too.
+    const Py_ssize_t mode = PyNumber_AsSsize_t(args[5], nullptr);
+    if (mode == -1 && PyErr_Occurred()) throw PyErrorSet{};
+    if (mode < 0 || mode > static_cast<Py_ssize_t>(fused::Border::constant)) {
+        PyErr_SetString(PyExc_ValueError, "mode code out of range");
+        throw PyErrorSet{};
+    }
+    q.border = static_cast<fused::Border>(mode);
+    q.cval = PyFloat_AsDouble(args[6]);
+    if (q.cval == -1.0 && PyErr_Occurred()) throw PyErrorSet{};
+    if (!std::isfinite(q.cval)) {
+        PyErr_SetString(PyExc_ValueError, "cval must be finite");
+        throw PyErrorSet{};
+    }
+    if (q.guidance.sample == fused::Sample::uint8) {
+        const Py_ssize_t guidance_cval = index_arg(args[7], "guidance_cval");
+        if (guidance_cval > 255) {
+            PyErr_SetString(PyExc_ValueError, "guidance_cval must be an intensity 0..255");
+            throw PyErrorSet{};
+        }
+        q.guidance_cval = static_cast<double>(guidance_cval);
+    } else {
+        // A value of the guidance's type (the wrapper converts it): the core refuses others.
+        q.guidance_cval = PyFloat_AsDouble(args[7]);
+        if (q.guidance_cval == -1.0 && PyErr_Occurred()) throw PyErrorSet{};
+    }
+    const int truncate = PyObject_IsTrue(args[8]);
+    if (truncate < 0) throw PyErrorSet{};
+    q.rounding = truncate ? fused::Rounding::truncate : fused::Rounding::half_even;
+}
+
+// row0, col0, rows and cols (arguments 9 to 12): a block inside the image.
+void read_region(PyObject* const* args, fused::FilterRequest& q) {
+    q.row0 = index_arg(args[9], "region");
+    q.col0 = index_arg(args[10], "region");
+    q.rows = index_arg(args[11], "region");
+    q.cols = index_arg(args[12], "region");
+    if (q.row0 > q.image.h - q.rows || q.col0 > q.image.w - q.cols) {
+        PyErr_SetString(PyExc_ValueError, "region must lie inside the image");
+        throw PyErrorSet{};
+    }
+}
+
+// numpy.empty((rows, cols, channels) or (0,), dtype=dtype).
+Ref new_array(PyObject* numpy_empty, PyObject* shape, PyObject* dtype) {
+    Ref kwnames = require(Py_BuildValue("(s)", "dtype"));
+    PyObject* call_args[] = {shape, dtype};
+    return require(PyObject_Vectorcall(numpy_empty, call_args, 1, kwnames.get()));
+}
+
+// The output (argument 4): the caller's array, or one of that dtype made here once the memory is
+// known to be there. Returns the workers the memory allows (none for an empty result, which the
+// core is not asked for).
+Budget prepare_output(PyObject* numpy_empty, PyObject* output, Py_ssize_t side, HeldObjects& held,
+                      fused::FilterRequest& q) {
+    const bool make_output = !PyObject_CheckBuffer(output);
+    fused::FilterRequest sizing = q;  // bytes_per_thread() needs a complete request
+    sizing.out = q.image;
+    sizing.out.h = q.rows;
+    sizing.out.w = q.cols;
+    uint64_t fixed = 0;
+    if (make_output) {
+        // The dtype's item size, from a zero-length array of it.
+        Ref probe_shape = require(Py_BuildValue("(i)", 0));
+        Ref probe = new_array(numpy_empty, probe_shape.get(), output);
+        BufferView probe_view;
+        acquire(probe_view, probe.get(), false, "output");
+        const std::optional<fused::Sample> sample = native_sample(*probe_view);
+        if (!sample) {
+            PyErr_Format(PyExc_TypeError, "output dtype is not supported; accepted: %s", kAccepted);
+            throw PyErrorSet{};
+        }
+        sizing.out.sample = *sample;
+        fixed = static_cast<uint64_t>(q.rows) * static_cast<uint64_t>(q.cols) *
+                static_cast<uint64_t>(q.image.channels) * static_cast<uint64_t>(probe_view->itemsize);
+    }
+    // An empty result (no row, column or channel) is made and returned without the core.
+    const bool empty = q.rows == 0 || q.cols == 0 || q.image.channels == 0;
+    const uint64_t per_thread = empty ? 0 : fused::bytes_per_thread(sizing);
+    if (!empty && per_thread == 0) {
+        PyErr_SetString(PyExc_MemoryError, "joint_bilateral: the window is too large for this machine's address space");
+        throw PyErrorSet{};
+    }
+    Budget budget;
+    if (!empty) {
+        char purpose[160];
+        std::snprintf(purpose, sizeof purpose, "of working memory for this image and a window of %zd x %zd pixels",
+                      side, side);
+        budget = threads_or_memory_error(fixed, per_thread, "joint_bilateral", purpose);
+    }
+
+    if (make_output) {
+        Ref shape = require(Py_BuildValue("(nni)", q.rows, q.cols, q.image.channels));
+        held.output = new_array(numpy_empty, shape.get(), output);
+    } else {
+        held.output = Ref::new_ref(output);
+    }
+    acquire(held.out, held.output.get(), true, "output");
+    q.out = strided_of(*held.out, "output");
+    if (q.out.h != q.rows || q.out.w != q.cols || q.out.channels != q.image.channels) {
+        PyErr_Format(PyExc_ValueError, "output has shape (%zd, %zd, %d); the result's is (%zd, %zd, %d)", q.out.h,
+                     q.out.w, q.out.channels, q.rows, q.cols, q.image.channels);
+        throw PyErrorSet{};
+    }
+    if (overlap(*held.out, *held.image) || overlap(*held.out, *held.guidance)) {
+        PyErr_SetString(PyExc_ValueError, "output shares memory with image or guidance");
+        throw PyErrorSet{};
+    }
+    return budget;
+}
+
+// The core's refusals and floating-point events as the function's exceptions.
+void raise_for(const fused::Result& result, const fused::FilterRequest& request) {
+    using fused::Status;
+    raise_if_stopped(result, "joint_bilateral's");
     switch (result.status) {
         case Status::ok: break;
-        case Status::cancelled:
-            if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
-            throw PyErrorSet{};
         case Status::non_finite_image:
             PyErr_SetString(PyExc_ValueError,
                             "image holds NaN or infinity where the window reaches; replace them first "
@@ -215,144 +320,17 @@ PyObject* filter_body(PyObject* numpy_empty, PyObject* const* args, Py_ssize_t n
         throw PyErrorSet{};
     }
     HeldObjects held;
-    held.image = acquire(args[0], false, "image");
-    held.guidance = acquire(args[1], false, "guidance");
-    held.kernel = acquire(args[2], false, "kernel_s");
-
-    fused::SourceRequest q;
-    q.image = strided_of(*held.image, "image");
-    q.guidance = strided_of(*held.guidance, "guidance");
-    const bool table_guidance = q.guidance.sample == fused::Sample::uint8;
-    if (q.guidance.h != q.image.h || q.guidance.w != q.image.w) {
-        PyErr_Format(PyExc_ValueError, "guidance is %zd x %zd (h x w) but image is %zd x %zd; they must match",
-                     q.guidance.h, q.guidance.w, q.image.h, q.image.w);
-        throw PyErrorSet{};
-    }
-    if (q.guidance.channels < 1) {
-        PyErr_SetString(PyExc_ValueError, "guidance has no channel");
-        throw PyErrorSet{};
-    }
-    const Py_ssize_t side = held.kernel->ndim == 2 ? held.kernel->shape[0] : 0;
-    if (side < 1 || side % 2 == 0 || held.kernel->shape[1] != side) {
-        PyErr_SetString(PyExc_ValueError, "kernel_s must be a square float64 array of odd side");
-        throw PyErrorSet{};
-    }
-    q.pad = side / 2;
-    held.kernel_values = weights_of(*held.kernel, 2, side * side, "kernel_s");
-    q.kernel_s = held.kernel_values.data();
-    if (table_guidance) {
-        held.table = acquire(args[3], false, "table");
-        held.table_values = weights_of(*held.table, 1, 256, "table");
-        q.table = held.table_values.data();
-    } else {
-        // Other guidance is weighed by the range rule of this standard deviation.
-        const double sigma = PyFloat_AsDouble(args[3]);
-        if (sigma == -1.0 && PyErr_Occurred()) throw PyErrorSet{};
-        if (!(sigma >= fused::kMinRuleSigma && sigma <= fused::kMaxRuleSigma)) {
-            PyErr_SetString(PyExc_ValueError, "the range sigma must lie within 2**-40 .. 2**40");
-            throw PyErrorSet{};
-        }
-        q.rule = fused::make_range_rule(sigma);
-    }
-    // The centre offset weighs kernel_s[centre] times table[0] or the rule's 1: positive, so no
-    // weight sum is 0.
-    if (!(q.kernel_s[q.pad * side + q.pad] > 0.0 && (!table_guidance || q.table[0] > 0.0))) {
-        PyErr_SetString(PyExc_ValueError, "kernel_s and table must weigh the window's centre above 0");
-        throw PyErrorSet{};
-    }
-
-    // Checked before any narrowing: 2**32 + 1 must not pass for 1. A value beyond Py_ssize_t is
-    // clamped to its ends, which are out of range too.
-    const Py_ssize_t mode = PyNumber_AsSsize_t(args[5], nullptr);
-    if (mode == -1 && PyErr_Occurred()) throw PyErrorSet{};
-    if (mode < 0 || mode > static_cast<Py_ssize_t>(fused::Border::constant)) {
-        PyErr_SetString(PyExc_ValueError, "mode code out of range");
-        throw PyErrorSet{};
-    }
-    q.border = static_cast<fused::Border>(mode);
-    q.cval = PyFloat_AsDouble(args[6]);
-    if (q.cval == -1.0 && PyErr_Occurred()) throw PyErrorSet{};
-    if (!std::isfinite(q.cval)) {
-        PyErr_SetString(PyExc_ValueError, "cval must be finite");
-        throw PyErrorSet{};
-    }
-    if (table_guidance) {
-        const Py_ssize_t guidance_cval = index_arg(args[7], "guidance_cval");
-        if (guidance_cval > 255) {
-            PyErr_SetString(PyExc_ValueError, "guidance_cval must be an intensity 0..255");
-            throw PyErrorSet{};
-        }
-        q.guidance_cval = static_cast<double>(guidance_cval);
-    } else {
-        // A value of the guidance's type (the wrapper converts it): the core refuses others.
-        q.guidance_cval = PyFloat_AsDouble(args[7]);
-        if (q.guidance_cval == -1.0 && PyErr_Occurred()) throw PyErrorSet{};
-    }
-    const int truncate = PyObject_IsTrue(args[8]);
-    if (truncate < 0) throw PyErrorSet{};
-    q.rounding = truncate ? fused::Rounding::truncate : fused::Rounding::half_even;
-    q.row0 = index_arg(args[9], "region");
-    q.col0 = index_arg(args[10], "region");
-    q.rows = index_arg(args[11], "region");
-    q.cols = index_arg(args[12], "region");
-    if (q.row0 > q.image.h - q.rows || q.col0 > q.image.w - q.cols) {
-        PyErr_SetString(PyExc_ValueError, "region must lie inside the image");
-        throw PyErrorSet{};
-    }
-
-    // The output: the caller's array, or one made here once the memory is known to be there.
-    PyObject* output = args[4];
-    const bool make_output = !PyObject_CheckBuffer(output);
-    fused::SourceRequest sizing = q;  // bytes_per_thread() needs a complete request
-    sizing.out = q.image;
-    sizing.out.h = q.rows;
-    sizing.out.w = q.cols;
-    uint64_t fixed = 0;
-    if (make_output) {
-        // The dtype's item size, from a zero-length array of it.
-        Ref probe_shape = require(Py_BuildValue("(i)", 0));
-        Ref kwnames = require(Py_BuildValue("(s)", "dtype"));
-        PyObject* call_args[] = {probe_shape.get(), output};
-        Ref probe = require(PyObject_Vectorcall(numpy_empty, call_args, 1, kwnames.get()));
-        const Buffer probe_view = acquire(probe.get(), false, "output");
-        if (!sample_of(*probe_view, sizing.out.sample)) {
-            PyErr_Format(PyExc_TypeError, "output dtype is not supported; accepted: %s", kAccepted);
-            throw PyErrorSet{};
-        }
-        fixed = static_cast<uint64_t>(q.rows) * static_cast<uint64_t>(q.cols) *
-                static_cast<uint64_t>(q.image.channels) * static_cast<uint64_t>(probe_view->itemsize);
-    }
-    // An empty result (no row, column or channel) is made and returned without the core.
-    const bool empty = q.rows == 0 || q.cols == 0 || q.image.channels == 0;
-    const uint64_t per_thread = empty ? 0 : fused::bytes_per_thread(sizing);
-    if (!empty && per_thread == 0) {
-        PyErr_SetString(PyExc_MemoryError, "joint_bilateral: the window is too large for this machine's address space");
-        throw PyErrorSet{};
-    }
-    Budget budget = empty ? Budget{} : budget_for(fixed, per_thread, side);
-
-    if (make_output) {
-        Ref shape = require(Py_BuildValue("(nni)", q.rows, q.cols, q.image.channels));
-        Ref kwnames = require(Py_BuildValue("(s)", "dtype"));
-        PyObject* call_args[] = {shape.get(), output};
-        held.output = require(PyObject_Vectorcall(numpy_empty, call_args, 1, kwnames.get()));
-    } else {
-        held.output = Ref::new_ref(output);
-    }
-    held.out = acquire(held.output.get(), true, "output");
-    q.out = strided_of(*held.out, "output");
-    if (q.out.h != q.rows || q.out.w != q.cols || q.out.channels != q.image.channels) {
-        PyErr_Format(PyExc_ValueError, "output has shape (%zd, %zd, %d); the result's is (%zd, %zd, %d)", q.out.h,
-                     q.out.w, q.out.channels, q.rows, q.cols, q.image.channels);
-        throw PyErrorSet{};
-    }
-    if (overlap(*held.out, *held.image) || overlap(*held.out, *held.guidance)) {
-        PyErr_SetString(PyExc_ValueError, "output shares memory with image or guidance");
-        throw PyErrorSet{};
-    }
-    if (empty) return held.output.release();
-
-    raise_for(run_released(q, budget.threads), q);
+    acquire(held.image, args[0], false, "image");
+    acquire(held.guidance, args[1], false, "guidance");
+    acquire(held.kernel, args[2], false, "kernel_s");
+    fused::FilterRequest q;
+    read_arrays(held, q);
+    const Py_ssize_t side = read_weights(args, held, q);
+    read_border(args, q);
+    read_region(args, q);
+    const Budget budget = prepare_output(numpy_empty, args[4], side, held, q);
+    if (q.rows == 0 || q.cols == 0 || q.image.channels == 0) return held.output.release();
+    raise_for(filter_without_gil(q, budget.threads), q);
     return held.output.release();
 }
 

@@ -1,7 +1,7 @@
 // The functions of sovelk_tools._native; each is one error boundary, returning null with the
 // Python error set.
 #pragma once
-#include "module/pyref.hpp"
+#include "glue/pyref.hpp"
 
 namespace sovelk::tools {
 

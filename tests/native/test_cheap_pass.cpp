@@ -23,6 +23,8 @@
 #include "core/cheap_pass.hpp"
 #include "core/fused_kernel.hpp"
 #include "core/fused_kernel_body.hpp"  // ScalarVec, for the decision rule at half-integers
+#include "check.hpp"
+#include "padded_request.hpp"
 
 namespace fk = sovelk::fused;
 namespace fkd = sovelk::fused::detail;
@@ -30,15 +32,10 @@ namespace fkd = sovelk::fused::detail;
 namespace {
 
 constexpr int kReported = FE_DIVBYZERO | FE_OVERFLOW | FE_INVALID | FE_UNDERFLOW;
-int g_passed = 0, g_failed = 0;
+using sovelk::testing::check;
 
-void check(bool ok, const std::string& what) {
-    ++(ok ? g_passed : g_failed);
-    if (!ok) std::printf("FAIL: %s\n", what.c_str());
-}
-
-// A padded request: int32 values (converted to uint8 when every value fits, to run the 8-bit
-// path as the binding does).
+// A padded request: int32 values (converted to uint8 when every value fits and the table has the
+// 256 entries 8-bit guidance needs, to run the 8-bit path as the binding does).
 struct Input {
     std::string label;
     ptrdiff_t h = 0, w = 0, pad = 0;
@@ -98,31 +95,31 @@ bool fits_uint8(const std::vector<int32_t>& v) {
 // Runs the kernel; `counts` receives the cheap pass's counts.
 Outcome run(const Input& in, const fkd::Options& options, int threads, fkd::CheapPassCounters& counts) {
     std::vector<uint8_t> img8, guid8;
-    fk::Request q;
-    q.element = fits_uint8(in.img) && fits_uint8(in.guid) ? fk::Element::uint8 : fk::Element::int32;
-    if (q.element == fk::Element::uint8) {
+    fk::testing::Padded p;
+    if (fits_uint8(in.img) && fits_uint8(in.guid) && in.table.size() >= 256) {
         img8.assign(in.img.begin(), in.img.end());
         guid8.assign(in.guid.begin(), in.guid.end());
-        q.padded_img = img8.data();
-        q.padded_guid = guid8.data();
+        p.img = img8.data();
+        p.guid = guid8.data();
+        p.sample = fk::Sample::uint8;
     } else {
-        q.padded_img = in.img.data();
-        q.padded_guid = in.guid.data();
+        p.img = in.img.data();
+        p.guid = in.guid.data();
     }
-    q.h = in.h;
-    q.w = in.w;
-    q.pad = in.pad;
-    q.img_ch = in.ic;
-    q.guid_ch = in.gc;
-    q.kernel_s = in.kernel.data();
-    q.table = in.table.data();
-    q.table_len = static_cast<ptrdiff_t>(in.table.size());
+    p.h = in.h;
+    p.w = in.w;
+    p.pad = in.pad;
+    p.img_ch = in.ic;
+    p.guid_ch = in.gc;
+    p.kernel_s = in.kernel.data();
+    p.table = in.table.data();
+    p.table_len = static_cast<ptrdiff_t>(in.table.size());
     Outcome o;
     o.out.assign(static_cast<size_t>(in.h * in.w * in.ic), 77);
-    q.out_u8 = o.out.data();
+    const fk::FilterRequest q = p.request_u8(o.out.data());
     fkd::Options opt = options;
     opt.statistics = &counts;
-    const fk::Result res = fkd::run_with(q, threads, [] { return false; }, opt);
+    const fk::Result res = fkd::filter_with(q, threads, [] { return false; }, opt);
     if (res.status != fk::Status::ok) o.out.clear();
     o.flags = res.fp_flags;
     o.nan = res.nan_in_output;
@@ -453,7 +450,7 @@ struct Source {
     std::vector<double> filter(fk::Sample out_sample, fk::Rounding rounding, const fkd::Options& options,
                                int threads, fk::Result& result) const {
         const size_t item = sample == fk::Sample::uint8 ? 1 : 2;
-        fk::SourceRequest q;
+        fk::FilterRequest q;
         q.image = {sample == fk::Sample::uint8 ? static_cast<const void*>(img8.data()) : img16.data(), sample, h, w,
                    ch, static_cast<ptrdiff_t>(item * ch * w), static_cast<ptrdiff_t>(item * ch),
                    static_cast<ptrdiff_t>(item)};
@@ -461,12 +458,14 @@ struct Source {
         if (rule_sigma > 0.0) {
             q.guidance = {guid16.data(), fk::Sample::uint16, h, w, 1, 2 * w, 2, 2};
             q.rule = fk::make_range_rule(rule_sigma);
+        } else {
+            q.table = table.data();
+            q.table_len = static_cast<ptrdiff_t>(table.size());
         }
         q.border = border;
         q.cval = cval;
         q.pad = pad;
         q.kernel_s = kernel.data();
-        q.table = table.data();
         q.rows = h;
         q.cols = w;
         std::vector<O> out(img16.size());
@@ -826,6 +825,5 @@ int main(int argc, char** argv) {
     test_lone_lanes(rng);
     test_paired_rows(rng);
     test_range_tables(rng);
-    std::printf("%d passed, %d failed\n", g_passed, g_failed);
-    return g_failed == 0 ? 0 : 1;
+    return sovelk::testing::checks_passed();
 }

@@ -3,6 +3,7 @@
 // placed before the entries the failing call added itself. The C++-only failures (bad_alloc and
 // other std::exception) cannot be provoked from Python, hence this test.
 #include "module/traceback.hpp"
+#include "check.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -15,8 +16,6 @@ using sovelk::Ref;
 using sovelk::StatementLine;
 
 namespace {
-
-int failures = 0;
 
 // The pending exception, normalised, as a new reference (the 3.12 call, or its older spelling).
 PyObject* take_exception() {
@@ -43,12 +42,7 @@ void put_back(PyObject* exc) {
 #endif
 }
 
-void check(bool ok, const std::string& what) {
-    if (!ok) {
-        ++failures;
-        std::fprintf(stderr, "FAIL: %s\n", what.c_str());
-    }
-}
+using sovelk::testing::check;
 
 std::string text_of(PyObject* obj) {
     Ref s = Ref::steal(PyObject_Str(obj));
@@ -145,6 +139,5 @@ int main() {
               "success: reported as failure");
     }
     if (Py_FinalizeEx() < 0) check(false, "interpreter finalisation");
-    if (failures == 0) std::printf("failure boundary: all cases passed\n");
-    return failures == 0 ? 0 : 1;
+    return sovelk::testing::checks_passed();
 }

@@ -29,6 +29,8 @@
 #endif
 
 #include "core/fused_kernel.hpp"
+#include "check.hpp"
+#include "padded_request.hpp"
 
 namespace fk = sovelk::fused;
 namespace fkd = sovelk::fused::detail;
@@ -37,17 +39,7 @@ namespace {
 
 constexpr int kReported = FE_DIVBYZERO | FE_OVERFLOW | FE_INVALID | FE_UNDERFLOW;
 
-int g_passed = 0;
-int g_failed = 0;
-
-void check(bool ok, const std::string& what) {
-    if (ok) {
-        ++g_passed;
-    } else {
-        ++g_failed;
-        std::printf("FAIL: %s\n", what.c_str());
-    }
-}
+using sovelk::testing::check;
 
 std::string flag_names(int f) {
     std::string s;
@@ -68,21 +60,22 @@ struct Case {
     ptrdiff_t ws() const { return 2 * pad + 1; }
     ptrdiff_t pw() const { return w + 2 * pad; }
     ptrdiff_t ph() const { return h + 2 * pad; }
-    fk::Request request(double* out) const {
-        fk::Request q;
-        q.padded_img = img.data();
-        q.padded_guid = guid.data();
-        q.h = h;
-        q.w = w;
-        q.pad = pad;
-        q.img_ch = img_ch;
-        q.guid_ch = guid_ch;
-        q.kernel_s = kernel.data();
-        q.table = table.data();
-        q.table_len = static_cast<ptrdiff_t>(table.size());
-        q.out = out;
-        return q;
+    fk::testing::Padded padded() const {
+        fk::testing::Padded p;
+        p.img = img.data();
+        p.guid = guid.data();
+        p.h = h;
+        p.w = w;
+        p.pad = pad;
+        p.img_ch = img_ch;
+        p.guid_ch = guid_ch;
+        p.kernel_s = kernel.data();
+        p.table = table.data();
+        p.table_len = static_cast<ptrdiff_t>(table.size());
+        return p;
     }
+    fk::FilterRequest request(double* out) const { return padded().request(out); }
+    fk::FilterRequest request_u8(uint8_t* out) const { return padded().request_u8(out); }
 };
 
 struct Outcome {
@@ -224,7 +217,8 @@ Case random_case(Rng& rng) {
         for (auto& v : c.img) v = byte(rng);
     }
 
-    const size_t span = static_cast<size_t>(fkd::value_span(c.guid.data(), c.guid.size()));
+    const auto [lowest, highest] = std::minmax_element(c.guid.begin(), c.guid.end());
+    const size_t span = static_cast<size_t>(static_cast<int64_t>(*highest) - *lowest);
     const size_t len = span + 1 + static_cast<size_t>(pick(rng, 0, 3) == 0 ? pick(rng, 0, 50) : 0);
     c.table = gaussian_table(len, pick(rng, 0, 3) == 0 ? uniform(rng, 0.2, 3.0) : uniform(rng, 5.0, 60.0));
     c.kernel = gaussian_kernel(c.pad, uniform(rng, 0.5, 4.0));
@@ -263,7 +257,7 @@ void compare_path(const Case& c, const Outcome& expected, const fkd::Options& o,
                   const std::string& context) {
     const Case before = c;
     std::vector<double> out(expected.out.size(), -12345.0);
-    const fk::Result res = fkd::run_with(c.request(out.data()), threads, kNeverCancel, o);
+    const fk::Result res = fkd::filter_with(c.request(out.data()), threads, kNeverCancel, o);
     char where[96];
     std::snprintf(where, sizeof where, " [%s, %s, %d threads]", fkd::isa_name(o.isa),
                   o.division == fkd::Division::automatic ? "fma/divide" : "divide", threads);
@@ -316,10 +310,10 @@ void test_random_cases(Rng& rng, int count) {
                 compare_path(c, expected, options(isa, div), pick(rng, 1, 3), "random");
         // The public entry point with the default path.
         std::vector<double> out(expected.out.size());
-        const fk::Result res = fk::run(c.request(out.data()), pick(rng, 1, 3), kNeverCancel);
+        const fk::Result res = fk::filter(c.request(out.data()), pick(rng, 1, 3), kNeverCancel);
         check(res.status == fk::Status::ok && first_difference(out, expected.out) < 0 &&
                   res.fp_flags == expected.flags,
-              "run() " + c.label);
+              "filter() " + c.label);
     }
 }
 
@@ -458,7 +452,7 @@ void test_huge_table(Rng& rng) {
     c.label = "huge table";
     std::vector<double> out(static_cast<size_t>(c.h * c.w * c.img_ch), -1.0);
     for (fkd::Isa isa : available_isas()) {
-        const fk::Result res = fkd::run_with(c.request(out.data()), 2, kNeverCancel, options(isa, fkd::Division::automatic));
+        const fk::Result res = fkd::filter_with(c.request(out.data()), 2, kNeverCancel, options(isa, fkd::Division::automatic));
         check(res.status == fk::Status::invalid_argument && out[0] == -1.0,
               std::string("huge table refused [") + fkd::isa_name(isa) + "]");
     }
@@ -535,7 +529,7 @@ void test_caller_environment(Rng& rng) {
     std::feclearexcept(FE_ALL_EXCEPT);
     std::fesetround(FE_DOWNWARD);
     std::vector<double> out(static_cast<size_t>(c.h * c.w * c.img_ch));
-    const fk::Result res = fk::run(c.request(out.data()), 2, kNeverCancel);
+    const fk::Result res = fk::filter(c.request(out.data()), 2, kNeverCancel);
     const bool env_kept = std::fegetround() == FE_DOWNWARD && std::fetestexcept(FE_ALL_EXCEPT) == 0;
     std::fesetround(FE_TONEAREST);
     check(res.status == fk::Status::ok && (res.fp_flags & FE_INVALID) && env_kept,
@@ -565,11 +559,10 @@ void test_unmasked_denormal_operand_never_traps(Rng& rng) {
         o.on_calling_thread = calling_thread;
         r.sums.assign(static_cast<size_t>(c.h * c.w * c.img_ch), 0.0);
         r.bytes.assign(r.sums.size(), 0);
-        fk::Request sums = c.request(r.sums.data());
-        fk::Request bytes = c.request(nullptr);
-        bytes.out_u8 = r.bytes.data();
-        const fk::Result a = fkd::run_with(sums, 2, kNeverCancel, o);
-        const fk::Result b = fkd::run_with(bytes, 2, kNeverCancel, o);
+        const fk::FilterRequest sums = c.request(r.sums.data());
+        const fk::FilterRequest bytes = c.request_u8(r.bytes.data());
+        const fk::Result a = fkd::filter_with(sums, 2, kNeverCancel, o);
+        const fk::Result b = fkd::filter_with(bytes, 2, kNeverCancel, o);
         r.ok = a.status == fk::Status::ok && b.status == fk::Status::ok;
         r.flags = a.fp_flags | b.fp_flags << 8;
         return r;
@@ -610,36 +603,41 @@ void test_invalid_requests() {
 
     struct Bad {
         const char* name;
-        std::function<void(fk::Request&)> spoil;
+        std::function<void(fk::FilterRequest&)> spoil;
     };
+    const ptrdiff_t huge = std::numeric_limits<ptrdiff_t>::max() / 4;
     const Bad bads[] = {
-        {"table too short for the guidance span", [](fk::Request& q) { q.table_len = 10; }},
-        {"empty table", [](fk::Request& q) { q.table_len = 0; }},
-        {"null image", [](fk::Request& q) { q.padded_img = nullptr; }},
-        {"null guidance", [](fk::Request& q) { q.padded_guid = nullptr; }},
-        {"null kernel", [](fk::Request& q) { q.kernel_s = nullptr; }},
-        {"null table", [](fk::Request& q) { q.table = nullptr; }},
-        {"null output", [](fk::Request& q) { q.out = nullptr; }},
-        {"negative height", [](fk::Request& q) { q.h = -1; }},
-        {"negative pad", [](fk::Request& q) { q.pad = -2; }},
-        {"zero image channels", [](fk::Request& q) { q.img_ch = 0; }},
-        {"zero guidance channels", [](fk::Request& q) { q.guid_ch = 0; }},
-        {"sizes overflow", [](fk::Request& q) { q.h = q.w = std::numeric_limits<ptrdiff_t>::max() / 4; }},
-        {"window overflows", [](fk::Request& q) { q.pad = std::numeric_limits<ptrdiff_t>::max() / 8; }},
+        {"table too short for the guidance span", [](fk::FilterRequest& q) { q.table_len = 10; }},
+        {"empty table", [](fk::FilterRequest& q) { q.table_len = 0; }},
+        {"null image", [](fk::FilterRequest& q) { q.image.data = nullptr; }},
+        {"null guidance", [](fk::FilterRequest& q) { q.guidance.data = nullptr; }},
+        {"null kernel", [](fk::FilterRequest& q) { q.kernel_s = nullptr; }},
+        {"null table", [](fk::FilterRequest& q) { q.table = nullptr; }},
+        {"null output", [](fk::FilterRequest& q) { q.out.data = nullptr; }},
+        {"negative height", [](fk::FilterRequest& q) { q.rows = q.out.h = -1; }},
+        {"negative pad", [](fk::FilterRequest& q) { q.pad = -2; }},
+        {"zero image channels", [](fk::FilterRequest& q) { q.image.channels = q.out.channels = 0; }},
+        {"zero guidance channels", [](fk::FilterRequest& q) { q.guidance.channels = 0; }},
+        {"sizes overflow",
+         [huge](fk::FilterRequest& q) {
+             q.image.h = q.image.w = q.guidance.h = q.guidance.w = huge;
+             q.rows = q.cols = q.out.h = q.out.w = huge - 2;
+         }},
+        {"window overflows", [](fk::FilterRequest& q) { q.pad = std::numeric_limits<ptrdiff_t>::max() / 8; }},
     };
     for (const Bad& b : bads) {
-        fk::Request q = c.request(out.data());
+        fk::FilterRequest q = c.request(out.data());
         b.spoil(q);
-        const fk::Result res = fk::run(q, 2, kNeverCancel);
+        const fk::Result res = fk::filter(q, 2, kNeverCancel);
         const bool untouched = std::all_of(out.begin(), out.end(), [](double v) { return v == 42.0; });
         check(res.status == fk::Status::invalid_argument && untouched, std::string("invalid: ") + b.name);
     }
     // Nothing to compute is not an error.
-    fk::Request q = c.request(out.data());
-    q.h = 0;
-    check(fk::run(q, 2, kNeverCancel).status == fk::Status::ok, "empty image is ok");
+    fk::FilterRequest q = c.request(out.data());
+    q.rows = q.out.h = 0;
+    check(fk::filter(q, 2, kNeverCancel).status == fk::Status::ok, "empty image is ok");
     // The table is exactly long enough: span 10, 11 entries.
-    check(fk::run(c.request(out.data()), 2, kNeverCancel).status == fk::Status::ok, "table of span + 1 entries is ok");
+    check(fk::filter(c.request(out.data()), 2, kNeverCancel).status == fk::Status::ok, "table of span + 1 entries is ok");
 }
 
 
@@ -649,7 +647,7 @@ void test_cancellation() {
     std::vector<double> out(static_cast<size_t>(c.h * c.w * 3));
     int polls = 0;
     auto start = std::chrono::steady_clock::now();
-    fk::Result res = fk::run(c.request(out.data()), 2, [&] { return ++polls >= 2; });
+    fk::Result res = fk::filter(c.request(out.data()), 2, [&] { return ++polls >= 2; });
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     check(res.status == fk::Status::cancelled && polls == 2 && seconds < 1.0,
           "cancel on the second poll: status cancelled within a second (" + std::to_string(seconds) + " s)");
@@ -657,7 +655,7 @@ void test_cancellation() {
     start = std::chrono::steady_clock::now();
     bool caught = false;
     try {
-        fk::run(c.request(out.data()), 2, []() -> bool { throw std::runtime_error("interrupted"); });
+        fk::filter(c.request(out.data()), 2, []() -> bool { throw std::runtime_error("interrupted"); });
     } catch (const std::runtime_error&) {
         caught = true;
     }
@@ -669,14 +667,14 @@ void test_cancellation() {
     inline_run.on_calling_thread = true;
     polls = 0;
     start = std::chrono::steady_clock::now();
-    res = fkd::run_with(c.request(out.data()), 2, [&] { return ++polls >= 2; }, inline_run);
+    res = fkd::filter_with(c.request(out.data()), 2, [&] { return ++polls >= 2; }, inline_run);
     seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     check(res.status == fk::Status::cancelled && polls == 2 && seconds < 1.0,
           "calling thread alone: cancel on the second poll (" + std::to_string(seconds) + " s)");
     caught = false;
     std::fesetround(FE_UPWARD);
     try {
-        fkd::run_with(c.request(out.data()), 2, []() -> bool { throw std::runtime_error("interrupted"); }, inline_run);
+        fkd::filter_with(c.request(out.data()), 2, []() -> bool { throw std::runtime_error("interrupted"); }, inline_run);
     } catch (const std::runtime_error&) {
         caught = true;
     }
@@ -685,13 +683,38 @@ void test_cancellation() {
     check(caught && rounding_kept, "calling thread alone: poll() exception propagates, environment restored");
 }
 
+// filter() measures the span of an int32 guidance weighed by a table: span + 1 entries serve, one
+// fewer is refused, whatever the signs; the int32 extremes lie too far apart for any table.
+void test_guidance_span() {
+    const int32_t lo = std::numeric_limits<int32_t>::min(), hi = std::numeric_limits<int32_t>::max();
+    const struct {
+        std::vector<int32_t> values;
+        ptrdiff_t span;
+    } spans[] = {{{5, -3, 12, 7}, 15}, {{9}, 0}, {{-7, -7}, 0}, {{hi, lo}, -1}};
+    for (const auto& sp : spans) {
+        Case c;
+        c.h = 1;
+        c.w = static_cast<ptrdiff_t>(sp.values.size());
+        c.guid = sp.values;
+        c.img.assign(sp.values.size(), 1);
+        c.kernel = {1.0};
+        std::vector<double> out(sp.values.size());
+        const std::string what = "guidance span " + std::to_string(sp.span);
+        if (sp.span < 0) {
+            c.table = gaussian_table(256, 3.0);
+            check(fk::filter(c.request(out.data()), 1, kNeverCancel).status == fk::Status::invalid_argument, what);
+            continue;
+        }
+        c.table = gaussian_table(static_cast<size_t>(sp.span + 1), 3.0);
+        const bool fits = fk::filter(c.request(out.data()), 1, kNeverCancel).status == fk::Status::ok;
+        fk::FilterRequest shorter = c.request(out.data());
+        --shorter.table_len;
+        const bool refused = fk::filter(shorter, 1, kNeverCancel).status == fk::Status::invalid_argument;
+        check(fits && refused, what + ": a table of span + 1 entries, not fewer");
+    }
+}
+
 void test_helpers() {
-    const int32_t values[] = {5, -3, 12, 7};
-    check(fkd::value_span(values, 4) == 15, "value_span of mixed values");
-    check(fkd::value_span(values, 1) == 0, "value_span of one value");
-    check(fkd::value_span(values, 0) == 0, "value_span of nothing");
-    const int32_t extremes[] = {std::numeric_limits<int32_t>::max(), std::numeric_limits<int32_t>::min()};
-    check(fkd::value_span(extremes, 2) == 4294967295LL, "value_span of the int32 extremes");
     check(fk::default_thread_count() >= 1, "default_thread_count is at least 1");
     check(fkd::isa_available(fkd::Isa::scalar) && fkd::isa_available(fkd::best_isa()),
           "scalar and best paths available");
@@ -716,6 +739,7 @@ int main(int argc, char** argv) {
     std::printf("\n");
 
     test_helpers();
+    test_guidance_span();
     test_invalid_requests();
     test_each_event_is_reported();
     test_tiny_weights_are_divided_exactly();
@@ -728,6 +752,5 @@ int main(int argc, char** argv) {
     test_random_cases(rng, count);
     test_cancellation();
 
-    std::printf("%d passed, %d failed\n", g_passed, g_failed);
-    return g_failed == 0 ? 0 : 1;
+    return sovelk::testing::checks_passed();
 }

@@ -1,7 +1,8 @@
 // Tests of the kernel's sources and outputs: filter() reading strided arrays of every sample
 // type with every border mode, column strips, output blocks and output conversions. The
-// reference is run() on a padded buffer made here with a plain border loop, whose arithmetic
-// test_fused_kernel checks against its model; results must match bit for bit.
+// reference is filter() on a buffer padded here with a plain border loop, whose windows reach no
+// border and whose arithmetic test_fused_kernel checks against its model; results must match bit
+// for bit.
 // Build and run: tests/native/run.sh   (optional argument: random seed)
 
 #include <cfenv>
@@ -17,18 +18,15 @@
 #include <vector>
 
 #include "core/fused_kernel.hpp"
+#include "check.hpp"
+#include "padded_request.hpp"
 
 namespace fk = sovelk::fused;
 namespace fkd = sovelk::fused::detail;
 
 namespace {
 
-int g_passed = 0, g_failed = 0;
-
-void check(bool ok, const std::string& what) {
-    ok ? ++g_passed : ++g_failed;
-    if (!ok) std::printf("FAIL: %s\n", what.c_str());
-}
+using sovelk::testing::check;
 
 using Rng = std::mt19937_64;
 int pick(Rng& rng, int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
@@ -139,7 +137,7 @@ Image make_image(Rng& rng, fk::Sample sample, ptrdiff_t h, ptrdiff_t w, int ch, 
     return im;
 }
 
-// The padded int32 buffer run() takes, made by plain_border().
+// The padded int32 buffer of an image, made by plain_border().
 std::vector<int32_t> padded(const Image& im, ptrdiff_t pad, fk::Border b, int32_t cval) {
     const ptrdiff_t ph = im.h + 2 * pad, pw = im.w + 2 * pad;
     std::vector<int32_t> out(static_cast<size_t>(ph * pw * im.ch));
@@ -153,17 +151,17 @@ std::vector<int32_t> padded(const Image& im, ptrdiff_t pad, fk::Border b, int32_
     return out;
 }
 
-// run()'s request for padded int32 buffers, 256 table entries.
-fk::Request padded_request(const std::vector<int32_t>& img, const std::vector<int32_t>& guid, ptrdiff_t h,
-                           ptrdiff_t w, ptrdiff_t pad, int ch, int gch, const std::vector<double>& kernel,
-                           const std::vector<double>& table) {
-    fk::Request q;
+// The request for padded int32 buffers, 256 table entries; the output is the caller's to set.
+fk::testing::Padded padded_request(const std::vector<int32_t>& img, const std::vector<int32_t>& guid, ptrdiff_t h,
+                                   ptrdiff_t w, ptrdiff_t pad, int ch, int gch, const std::vector<double>& kernel,
+                                   const std::vector<double>& table) {
+    fk::testing::Padded q;
     q.kernel_s = kernel.data();
     q.table = table.data();
     q.table_len = 256;
-    q.padded_img = img.data();
+    q.img = img.data();
     q.img_ch = ch;
-    q.padded_guid = guid.data();
+    q.guid = guid.data();
     q.guid_ch = gch;
     q.h = h;
     q.w = w;
@@ -178,7 +176,8 @@ std::vector<double> gaussian(size_t n, double sigma) {
 }
 
 // filter() from strided arrays of every sample type, border mode, output block and strip
-// width, against run() on padded buffers of the same values.
+// width, against filter() on padded buffers of the same values (int32 guidance weighed by the
+// same table), whose windows reach no border.
 void test_sources_match_padded_buffers(Rng& rng, int count) {
     const fk::Sample samples[] = {fk::Sample::uint8, fk::Sample::uint16, fk::Sample::int16,
                                   fk::Sample::int32, fk::Sample::float32, fk::Sample::float64};
@@ -198,12 +197,12 @@ void test_sources_match_padded_buffers(Rng& rng, int count) {
         kernel[static_cast<size_t>(pad * ws + pad)] = 1.0;
 
         const std::vector<int32_t> pimg = padded(img, pad, border, cval), pguid = padded(guid, pad, border, gcval);
-        fk::Request q = padded_request(pimg, pguid, h, w, pad, ch, gch, kernel, table);
         std::vector<double> expected(static_cast<size_t>(h * w * ch));
-        q.out = expected.data();
-        const bool ran = fk::run(q, 2, kNever).status == fk::Status::ok;
+        const fk::FilterRequest q =
+            padded_request(pimg, pguid, h, w, pad, ch, gch, kernel, table).request(expected.data());
+        const bool ran = fk::filter(q, 2, kNever).status == fk::Status::ok;
 
-        fk::SourceRequest s;
+        fk::FilterRequest s;
         s.image = img.view;
         s.guidance = guid.view;
         s.border = border;
@@ -212,6 +211,7 @@ void test_sources_match_padded_buffers(Rng& rng, int count) {
         s.pad = pad;
         s.kernel_s = kernel.data();
         s.table = table.data();
+        s.table_len = 256;
         s.row0 = pick(rng, 0, static_cast<int>(h - 1));
         s.col0 = pick(rng, 0, static_cast<int>(w - 1));
         s.rows = pick(rng, 1, static_cast<int>(h - s.row0));
@@ -249,16 +249,15 @@ void test_padded_strips(Rng& rng) {
     Image img = make_image(rng, fk::Sample::int32, h + 2 * pad, w + 2 * pad, 3, 0, 255);
     Image guid = make_image(rng, fk::Sample::int32, h + 2 * pad, w + 2 * pad, 3, 0, 255);
     const std::vector<double> kernel = gaussian(ws * ws, 2.0), table = gaussian(256, 20.0);
-    fk::Request q = padded_request(img.values, guid.values, h, w, pad, 3, 3, kernel, table);
+    const fk::testing::Padded q = padded_request(img.values, guid.values, h, w, pad, 3, 3, kernel, table);
     std::vector<uint8_t> whole(static_cast<size_t>(h * w * 3)), strips(whole.size());
-    q.out_u8 = whole.data();
-    fk::run(q, 2, kNever);
+    fk::filter(q.request_u8(whole.data()), 2, kNever);
     bool same = true;
     for (ptrdiff_t strip : {1, 7, 64, 299}) {
         fkd::Options options;
         options.strip_width = strip;
-        q.out_u8 = strips.data();
-        same &= fkd::run_with(q, 2, kNever, options).status == fk::Status::ok && strips == whole;
+        same &= fkd::filter_with(q.request_u8(strips.data()), 2, kNever, options).status == fk::Status::ok &&
+                strips == whole;
     }
     check(same, "padded buffers: strips of 1, 7, 64 and 299 columns give the whole row's bytes");
 }
@@ -271,11 +270,12 @@ std::vector<O> convert(const std::vector<double>& values, fk::Sample out_sample,
     const double one = 1.0;
     const std::vector<double> table = gaussian(256, 10.0);
     std::vector<O> out(values.size());
-    fk::SourceRequest s;
+    fk::FilterRequest s;
     s.image = {values.data(), fk::Sample::float64, 1, n, 1, 8 * n, 8, 8};
     s.guidance = {guid, fk::Sample::uint8, 1, n, 1, 64, 1, 1};
     s.kernel_s = &one;
     s.table = table.data();
+    s.table_len = 256;
     s.rows = 1;
     s.cols = n;
     s.out = {out.data(), out_sample, 1, n, 1, static_cast<ptrdiff_t>(sizeof(O)) * n, sizeof(O), sizeof(O)};
@@ -326,12 +326,13 @@ void test_non_finite_reach() {
     std::vector<float> img(5 * 5, 1.0f);
     const uint8_t guid[25] = {};
     double out[9];
-    fk::SourceRequest s;
+    fk::FilterRequest s;
     s.image = {img.data(), fk::Sample::float32, 5, 5, 1, 20, 4, 4};
     s.guidance = {guid, fk::Sample::uint8, 5, 5, 1, 5, 1, 1};
     s.pad = 1;
     s.kernel_s = kernel.data();
     s.table = table.data();
+    s.table_len = 256;
     s.row0 = s.col0 = 2;
     s.rows = s.cols = 1;
     s.out = {out, fk::Sample::float64, 1, 1, 1, 8, 8, 8};
@@ -346,46 +347,120 @@ void test_invalid_source_requests() {
     uint8_t img[16] = {}, guid[16] = {};
     double out[16];
     auto base = [&] {
-        fk::SourceRequest s;
+        fk::FilterRequest s;
         s.image = {img, fk::Sample::uint8, 4, 4, 1, 4, 1, 1};
         s.guidance = {guid, fk::Sample::uint8, 4, 4, 1, 4, 1, 1};
         s.pad = 1;
         s.kernel_s = kernel.data();
         s.table = table.data();
+        s.table_len = 256;
         s.rows = s.cols = 4;
         s.out = {out, fk::Sample::float64, 4, 4, 1, 32, 8, 8};
         return s;
     };
     check(fk::filter(base(), 1, kNever).status == fk::Status::ok, "the base request is fine");
-    const std::function<void(fk::SourceRequest&)> spoil[] = {
-        [](fk::SourceRequest& s) { s.guidance.sample = fk::Sample::int32; },
-        [](fk::SourceRequest& s) { s.guidance.w = 3; },
-        [](fk::SourceRequest& s) { s.row0 = 1; },
-        [](fk::SourceRequest& s) { s.col0 = -1; },
-        [](fk::SourceRequest& s) { s.out.h = 3; },
-        [](fk::SourceRequest& s) { s.out.channels = 2; },
-        [](fk::SourceRequest& s) { s.table = nullptr; },
-        [](fk::SourceRequest& s) { s.cval = std::numeric_limits<double>::quiet_NaN(); },
-        [](fk::SourceRequest& s) { s.pad = std::numeric_limits<ptrdiff_t>::max() / 4; },
+    const std::function<void(fk::FilterRequest&)> spoil[] = {
+        [](fk::FilterRequest& s) { s.guidance.sample = fk::Sample::uint16; },  // a table for the rule's type
+        [](fk::FilterRequest& s) { s.guidance.w = 3; },
+        [](fk::FilterRequest& s) { s.row0 = 1; },
+        [](fk::FilterRequest& s) { s.col0 = -1; },
+        [](fk::FilterRequest& s) { s.out.h = 3; },
+        [](fk::FilterRequest& s) { s.out.channels = 2; },
+        [](fk::FilterRequest& s) { s.table = nullptr; },
+        [](fk::FilterRequest& s) { s.cval = std::numeric_limits<double>::quiet_NaN(); },
+        [](fk::FilterRequest& s) { s.pad = std::numeric_limits<ptrdiff_t>::max() / 4; },
     };
     int refused = 0;
     for (const auto& f : spoil) {
-        fk::SourceRequest s = base();
+        fk::FilterRequest s = base();
         f(s);
         refused += fk::filter(s, 1, kNever).status == fk::Status::invalid_argument && fk::bytes_per_thread(s) == 0;
     }
     check(refused == static_cast<int>(std::size(spoil)), "bad source requests are refused: " + std::to_string(refused));
 }
 
+// int32 guidance weighed by a table reaches the border too, giving the bits of 8-bit guidance of
+// the same values moved by an offset (the table reads differences) in every border mode; its
+// span counts a constant border's value where a window reaches it, and no value beyond every
+// window's reach.
+void test_int32_guidance_with_a_table(Rng& rng) {
+    const std::vector<double> table = gaussian(256, 12.0);
+    int same = 0, cases = 0;
+    for (int n = 0; n < 100; ++n) {
+        const fk::Border border = kBorders[n % 5];
+        const ptrdiff_t h = pick(rng, 1, 8), w = pick(rng, 1, 30), pad = pick(rng, 0, 5), ws = 2 * pad + 1;
+        const int ch = pick(rng, 1, 3), gch = pick(rng, 1, 4);
+        const Image img = make_image(rng, fk::Sample::uint8, h, w, ch, 0, 255);
+        const Image guid = make_image(rng, fk::Sample::uint8, h, w, gch, 0, 255);
+        std::vector<int32_t> moved(guid.values);
+        for (int32_t& v : moved) v -= 70000;
+        const std::vector<double> kernel = gaussian(static_cast<size_t>(ws * ws), 1.0 + pad);
+        const int gcval = pick(rng, 0, 255);
+        std::vector<double> out8(static_cast<size_t>(h * w * ch)), out32(out8.size());
+        fk::FilterRequest s;
+        s.image = img.view;
+        s.guidance = guid.view;
+        s.border = border;
+        s.guidance_cval = gcval;
+        s.pad = pad;
+        s.kernel_s = kernel.data();
+        s.table = table.data();
+        s.table_len = 256;
+        s.rows = h;
+        s.cols = w;
+        s.out = fk::testing::contiguous(out8.data(), fk::Sample::float64, h, w, ch);
+        const bool ran8 = fk::filter(s, 2, kNever).status == fk::Status::ok;
+        s.guidance = fk::testing::contiguous(moved.data(), fk::Sample::int32, h, w, gch);
+        s.guidance_cval = gcval - 70000;
+        s.out.data = out32.data();
+        const bool ran32 = fk::filter(s, 2, kNever).status == fk::Status::ok;
+        ++cases;
+        same += ran8 && ran32 && std::memcmp(out8.data(), out32.data(), out8.size() * 8) == 0;
+    }
+    check(same == cases, "int32 guidance with a table equals 8-bit guidance in every border mode: " +
+                             std::to_string(same) + " of " + std::to_string(cases));
+
+    // A 5 x 5 guidance of zeros; one output pixel, (2, 2), whose 3 x 3 window reaches rows and
+    // columns 1 .. 3.
+    std::vector<int32_t> guidance(25, 0), image(25, 1);
+    const std::vector<double> kernel(9, 1.0);
+    double out = 0.0;
+    auto status = [&](fk::Border border, ptrdiff_t at, ptrdiff_t row0, double gcval) {
+        std::vector<int32_t> g = guidance;
+        if (at >= 0) g[static_cast<size_t>(at)] = 1000000;
+        fk::FilterRequest q;
+        q.image = fk::testing::contiguous(image.data(), fk::Sample::int32, 5, 5, 1);
+        q.guidance = fk::testing::contiguous(g.data(), fk::Sample::int32, 5, 5, 1);
+        q.border = border;
+        q.guidance_cval = gcval;
+        q.pad = 1;
+        q.kernel_s = kernel.data();
+        q.table = table.data();
+        q.table_len = 256;
+        q.row0 = row0;
+        q.col0 = 2;
+        q.rows = q.cols = 1;
+        q.out = fk::testing::contiguous(&out, fk::Sample::float64, 1, 1, 1);
+        return fk::filter(q, 1, kNever).status;
+    };
+    const bool reach = status(fk::Border::reflect, 0, 2, 0) == fk::Status::ok &&  // (0, 0): out of reach
+                       status(fk::Border::reflect, 6, 2, 0) == fk::Status::invalid_argument &&  // (1, 1)
+                       status(fk::Border::constant, -1, 2, 300) == fk::Status::ok &&  // no border reached
+                       status(fk::Border::constant, -1, 0, 300) == fk::Status::invalid_argument &&
+                       status(fk::Border::constant, -1, 0, 255) == fk::Status::ok;
+    check(reach, "int32 guidance's span: the values the windows reach, a constant border's where reached");
+}
+
 // The row cache of a very wide row stays within a few strips' worth of memory.
 void test_wide_rows_are_bounded() {
     const std::vector<double> table = gaussian(256, 10.0), kernel(13 * 13, 1.0);
-    fk::SourceRequest s;
+    fk::FilterRequest s;
     s.image = {table.data(), fk::Sample::uint8, 1, 10000000, 3, 30000000, 3, 1};
     s.guidance = {table.data(), fk::Sample::uint8, 1, 10000000, 1, 10000000, 1, 1};
     s.pad = 6;
     s.kernel_s = kernel.data();
     s.table = table.data();
+    s.table_len = 256;
     s.rows = 1;
     s.cols = 10000000;
     s.out = {table.data(), fk::Sample::uint8, 1, 10000000, 3, 30000000, 3, 1};
@@ -404,7 +479,7 @@ int main(int argc, char** argv) {
     test_output_conversions();
     test_non_finite_reach();
     test_invalid_source_requests();
+    test_int32_guidance_with_a_table(rng);
     test_wide_rows_are_bounded();
-    std::printf("%d passed, %d failed\n", g_passed, g_failed);
-    return g_failed == 0 ? 0 : 1;
+    return sovelk::testing::checks_passed();
 }

@@ -14,15 +14,11 @@
 #include "core/memory_budget.hpp"
 #include "core/process_limits.hpp"
 #include "core/worker_pool.hpp"
+#include "check.hpp"
 
 namespace {
 
-int g_failed = 0;
-
-void check(bool ok, const std::string& what) {
-    if (!ok) ++g_failed;
-    std::printf("%s: %s\n", ok ? "ok" : "FAILED", what.c_str());
-}
+using sovelk::testing::check;
 
 using Files = std::vector<std::pair<std::string, std::string>>;
 const uint64_t kPage = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
@@ -143,5 +139,5 @@ int main() {
     test_scenarios();
     test_thread_limit();
     test_reservations();
-    return g_failed == 0 ? 0 : 1;
+    return sovelk::testing::checks_passed();
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/fused_kernel.hpp"
+#include "padded_request.hpp"
 
 namespace fk = sovelk::fused;
 
@@ -29,9 +30,9 @@ struct Case {
         : h(h_), w(w_), pad(pad_), img(static_cast<size_t>((h + 2 * pad) * (w + 2 * pad) * 3), 7),
           kernel(static_cast<size_t>((2 * pad + 1) * (2 * pad + 1)), 0.5), table(256, 0.25),
           out(static_cast<size_t>(h * w * 3)) {}
-    fk::Request request() {
-        fk::Request q;
-        q.padded_img = q.padded_guid = img.data();
+    fk::FilterRequest request() {
+        fk::testing::Padded q;
+        q.img = q.guid = img.data();
         q.h = h;
         q.w = w;
         q.pad = pad;
@@ -39,8 +40,7 @@ struct Case {
         q.kernel_s = kernel.data();
         q.table = table.data();
         q.table_len = 256;
-        q.out = out.data();
-        return q;
+        return q.request(out.data());
     }
 };
 
@@ -53,7 +53,7 @@ int main() {
         // Ends by itself after a while, so that a queued call that cannot be cancelled fails the
         // test instead of waiting forever.
         const auto started = std::chrono::steady_clock::now();
-        fk::run(big.request(), 64, [&] {
+        fk::filter(big.request(), 64, [&] {
             big_polled.store(true);
             return stop_big.load() || seconds_since(started) > 60;
         });
@@ -64,12 +64,12 @@ int main() {
     while (!big_polled.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
     auto t0 = std::chrono::steady_clock::now();
-    const fk::Status cancelled = fk::run(small.request(), 2, [] { return true; }).status;
+    const fk::Status cancelled = fk::filter(small.request(), 2, [] { return true; }).status;
     const double cancel_seconds = seconds_since(t0);
     t0 = std::chrono::steady_clock::now();
     bool caught = false;
     try {
-        fk::run(small.request(), 2, []() -> bool { throw std::runtime_error("interrupted"); });
+        fk::filter(small.request(), 2, []() -> bool { throw std::runtime_error("interrupted"); });
     } catch (const std::runtime_error&) {
         caught = true;
     }

@@ -1,6 +1,6 @@
 // The one way the binding layers release the GIL around pure C++ work.
 #pragma once
-#include "pyref.hpp"
+#include "glue/pyref.hpp"
 
 #include <utility>
 

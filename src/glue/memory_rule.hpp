@@ -1,10 +1,10 @@
 // The one rule by which every step refuses work that the process cannot get the memory for:
 // MemoryError before anything is allocated, instead of numpy's lazily committed pages letting the
-// allocation succeed and the OOM killer end the process while they are filled. Both the class's
-// binding and the function API's use it.
+// allocation succeed and the OOM killer end the process while they are filled. Both extension
+// modules use it.
 #pragma once
 #include "core/memory_budget.hpp"
-#include "module/pyref.hpp"
+#include "glue/pyref.hpp"
 
 #include <cstdint>
 
@@ -28,5 +28,10 @@ struct Budget {
 };
 inline constexpr uint64_t kUncheckedBytes = uint64_t{16} << 20;
 Budget affordable_threads(uint64_t fixed, uint64_t per_thread);
+
+// affordable_threads(), or MemoryError (PyErrorSet) from require_memory(fixed + per_thread, who,
+// purpose) when not even one worker fits. Should that much fit after all (a call running at once
+// has just ended), one worker, with nothing reserved.
+Budget threads_or_memory_error(uint64_t fixed, uint64_t per_thread, const char* who, const char* purpose);
 
 }  // namespace sovelk

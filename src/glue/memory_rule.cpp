@@ -1,4 +1,4 @@
-#include "bridge/memory_rule.hpp"
+#include "glue/memory_rule.hpp"
 
 #include "core/fused_kernel.hpp"
 
@@ -44,6 +44,14 @@ Budget affordable_threads(uint64_t fixed, uint64_t per_thread) {
         budget.reservation = MemoryReservation::reserve(fixed + per_thread);
         budget.threads = budget.reservation ? 1 : 0;
     }
+    return budget;
+}
+
+Budget threads_or_memory_error(uint64_t fixed, uint64_t per_thread, const char* who, const char* purpose) {
+    Budget budget = affordable_threads(fixed, per_thread);
+    if (budget.threads > 0) return budget;
+    require_memory(static_cast<double>(fixed) + static_cast<double>(per_thread), who, purpose);
+    budget.threads = 1;
     return budget;
 }
 

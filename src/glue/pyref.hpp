@@ -17,9 +17,9 @@ struct PyErrorSet {};
 // would race the collector. Destructors ask this first and, without the GIL, leave the object be
 // (the process is ending; the reference is not worth a crash). From 3.12 the current thread
 // state is kept per thread and set only while the thread holds the GIL, so it tells alone;
-// PyGILState_Check was not enough there: on 3.13 it let a thread being ended at exit release a
-// numpy array, which crashed the process 1 run in 4. Before 3.12 the current
-// thread state is the GIL holder's, of whatever thread, and PyGILState_Check is the test.
+// PyGILState_Check is not enough there: on 3.13 it lets a thread being ended at exit release a
+// numpy array, which can crash the process (docs/hardening.md). Before 3.12 the current thread
+// state is the GIL holder's, of whatever thread, and PyGILState_Check is the test.
 inline bool gil_held() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
     return PyThreadState_GetUnchecked() != nullptr;

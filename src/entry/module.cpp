@@ -1,13 +1,14 @@
 // Module entry point, creation and execution: imports numpy and cv2 into the globals and builds
-// the class Joint_bilateral_filter.
-#include "exit_gate.hpp"
-#include "lines.hpp"
-#include "method_object.hpp"
-#include "parked_exception.hpp"
+// the class Joint_bilateral_filter from the method table. The top floor of the binding: it alone
+// knows both the module's machinery (module/) and the class's methods (methods/).
 #include "methods/method_table.hpp"
-#include "state.hpp"
-#include "statements.hpp"
-#include "traceback.hpp"
+#include "module/exit_gate.hpp"
+#include "module/lines.hpp"
+#include "module/method_object.hpp"
+#include "module/parked_exception.hpp"
+#include "module/state.hpp"
+#include "module/statements.hpp"
+#include "module/traceback.hpp"
 
 #include <cstdlib>
 #include <cstring>
