@@ -82,6 +82,14 @@ CheapPass plan_cheap_pass(const CheapPassFacts& f) {
         // either sequence below 2^1001.
         const int64_t room = 1000 - highest - offset_bits;
         if (room < 1) return plan;
+        // Sums of terms of any sign may fall into the subnormals, where a rounding errs by up to
+        // 2^-1075 whatever the value: divided by the weight sum, at least the centre's weight,
+        // such errors stay far below the reach's 2^-1000 where that weight is 2^-20 or more.
+        const double centre = f.kernel_s[f.offsets / 2], zero = f.zero_difference_weight;
+        uint64_t centre_bits, zero_bits;
+        std::memcpy(&centre_bits, &centre, sizeof centre_bits);
+        std::memcpy(&zero_bits, &zero, sizeof zero_bits);
+        if (!(centre > 0.0 && zero > 0.0) || floor_log2(centre_bits) + gc * floor_log2(zero_bits) < -20) return plan;
         plan.magnitudes = true;
         plan.magnitude_limit = room > 1023 ? DBL_MAX : std::ldexp(1.0, static_cast<int>(room));
     } else {

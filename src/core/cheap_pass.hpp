@@ -20,6 +20,7 @@ struct CheapPassFacts {
     // Or: image values of any sign and fraction, bounded per row by the driver (CheapPass::
     // magnitudes); img_lo and img_hi are then unused.
     bool magnitudes = false;
+    double zero_difference_weight = 1.0;  // the range weight of a difference of 0, per channel
     OutputConversion conversion;
 };
 

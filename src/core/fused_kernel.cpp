@@ -124,6 +124,7 @@ PassPlans plan_passes(CheapPassFacts converted, const Geometry& g, const double*
     converted.table = table;
     converted.table_used = table_used;
     converted.guid_ch = factors;
+    converted.zero_difference_weight = rule ? 1.0 : table[0];  // the rule weighs 0 by exactly 1
     plans.conversion = converted.conversion;
     plans.cheap = plan_cheap_pass(converted);
     plans.cheap.predict = options.cheap_pass == CheapPassMode::automatic;

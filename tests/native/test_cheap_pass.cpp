@@ -347,6 +347,9 @@ void test_plan() {
     const fkd::CheapPass on = fkd::plan_cheap_pass(usual);
     check(on.enabled && on.margin > 2 * 50 * 0x1p-53 && on.margin < 1e-12 && on.sum_limit > 1e100,
           "plan: the usual filter gets the cheap pass, a margin above 2 gamma(n + 1) and no practical sum limit");
+    fkd::CheapPassFacts signed_values = usual;
+    signed_values.magnitudes = true;
+    check(fkd::plan_cheap_pass(signed_values).magnitudes, "plan: values of any sign get the bound of magnitudes");
     const std::vector<double> zeros(256, 0.0), huge(256, 1e300);
     struct Spoil {
         const char* name;
@@ -358,6 +361,10 @@ void test_plan() {
         {"image values past 2^31", [](fkd::CheapPassFacts& f) { f.img_hi = 0x1p32; }},
         {"every table entry zero", [&](fkd::CheapPassFacts& f) { f.table = zeros.data(); }},
         {"weights whose sums may overflow", [&](fkd::CheapPassFacts& f) { f.table = huge.data(); }},
+        {"values of any sign under a centre weight below 2^-20", [](fkd::CheapPassFacts& f) {
+             f.magnitudes = true;
+             f.zero_difference_weight = 0x1p-10;
+         }},
     };
     for (const Spoil& s : spoils) {
         fkd::CheapPassFacts f = usual;
