@@ -185,7 +185,6 @@ template <class V, class F, int GC, Weigh How, int K>
 void paired_row(const RowArgs& a) {
     static_assert(F::lanes == kSingleStep, "one history entry per step of kSingleStep pixels");
     constexpr int M = F::lanes / V::lanes;
-    constexpr unsigned block_lanes = (1u << V::lanes) - 1;
     PairedRows& pr = *a.paired;
     const ptrdiff_t pad = a.pad, pw = a.padded_width, r = pr.row, last = a.width - F::lanes;
     // Lane factors of the last step, which overlaps the one before it: 0 where that one has
@@ -258,19 +257,7 @@ void paired_row(const RowArgs& a) {
         previous_tried = true;
         alignas(kScratchAlign) double acc[M * K * kMaxLanes];
         const unsigned lanes = paired_values<V, F, K>(a, mine, x, acc);
-        bool failed = false;
-        for (int j = 0; j < M; ++j) {
-            const ptrdiff_t xj = x + j * V::lanes;
-            scatter<V>(a, xj, acc + j * K * V::lanes, 0, K);
-            const unsigned undecided = lanes >> (j * V::lanes) & block_lanes;
-            if (count_lanes(undecided) > kLoneLanes) {
-                exact_block<V, GC, How>(a, xj);
-                failed = true;
-            } else {
-                for (unsigned m = undecided; m != 0; m &= m - 1) exact_block<ScalarVec, GC, How>(a, xj + __builtin_ctz(m));
-            }
-        }
-        note_cheap_pass(a, h, lanes, counted, failed);
+        note_cheap_pass(a, h, lanes, counted, settle_step<V, F, GC, How, K>(a, x, acc, lanes));
         if (a.counters != nullptr) ++a.counters->single_blocks;
     });
 }

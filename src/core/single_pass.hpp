@@ -152,19 +152,18 @@ struct FloatOutcome {
     bool failed;         // some block ran the vector exact sequence
 };
 
-// The F::lanes pixels from column c by the single-precision cheap pass, and by the exact
-// sequence where it cannot decide.
+// Writes the cheap values of the F::lanes pixels from column c (acc as float_values() leaves
+// them), and filters the `undecided` lanes by the exact sequence: one by one where a block has
+// few of them, else the whole block. True when some block ran whole.
 template <class V, class F, int GC, Weigh How, int K>
-__attribute__((noinline)) FloatOutcome float_block(const RowArgs& a, ptrdiff_t c) {
+inline bool settle_step(const RowArgs& a, ptrdiff_t c, const double* acc, unsigned undecided) {
     constexpr int M = F::lanes / V::lanes;
     constexpr unsigned block_lanes = (1u << V::lanes) - 1;
-    alignas(kScratchAlign) double acc[M * K * kMaxLanes];
-    const unsigned lanes = float_values<V, F, GC, K>(a, c, acc);
     bool failed = false;
     for (int j = 0; j < M; ++j) {
         const ptrdiff_t cj = c + j * V::lanes;
         scatter<V>(a, cj, acc + j * K * V::lanes, 0, K);
-        const unsigned mine = lanes >> (j * V::lanes) & block_lanes;
+        const unsigned mine = undecided >> (j * V::lanes) & block_lanes;
         if (count_lanes(mine) > kLoneLanes) {
             exact_block<V, GC, How>(a, cj);
             failed = true;
@@ -172,7 +171,16 @@ __attribute__((noinline)) FloatOutcome float_block(const RowArgs& a, ptrdiff_t c
             for (unsigned m = mine; m != 0; m &= m - 1) exact_block<ScalarVec, GC, How>(a, cj + __builtin_ctz(m));
         }
     }
-    return {lanes, failed};
+    return failed;
+}
+
+// The F::lanes pixels from column c by the single-precision cheap pass, and by the exact
+// sequence where it cannot decide.
+template <class V, class F, int GC, Weigh How, int K>
+__attribute__((noinline)) FloatOutcome float_block(const RowArgs& a, ptrdiff_t c) {
+    alignas(kScratchAlign) double acc[F::lanes / V::lanes * K * kMaxLanes];
+    const unsigned lanes = float_values<V, F, GC, K>(a, c, acc);
+    return {lanes, settle_step<V, F, GC, How, K>(a, c, acc, lanes)};
 }
 
 // Whether some step of the row may try the single-precision pass (steps of kSingleStep pixels,
