@@ -114,6 +114,10 @@ void work(Job& job, WorkerState& state, const std::function<bool()>* inline_poll
             args.guid_rows_f32 = state.cache.guid_rows_f32();
             args.img_rows_f32 = state.cache.img_rows_f32();
             args.guid_rows_f64 = state.cache.guid_rows_f64();
+            args.centre_guid = args.guid_rows ? args.guid_rows[g.pad] : nullptr;
+            args.centre_packed = args.packed_rows ? args.packed_rows[g.pad] : nullptr;
+            args.centre_f32 = args.guid_rows_f32 ? args.guid_rows_f32[g.pad] : nullptr;
+            args.centre_f64 = args.guid_rows_f64 ? args.guid_rows_f64[g.pad] : nullptr;
             if (g.magnitudes) {  // rows of larger magnitudes run the exact sequence
                 const double magnitude = state.cache.window_magnitude();
                 args.cheap.enabled = cheap_enabled && magnitude <= args.cheap.magnitude_limit;

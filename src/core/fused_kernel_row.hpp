@@ -155,6 +155,14 @@ struct RowArgs {
     RangeWeights range;
     RangeRule rule;  // RangeWeights::rule_float and rule_double
     const double* const* guid_rows_f64;  // RangeWeights::rule_double: the guidance values, planar
+    // The guidance each pixel's range weights are taken against, laid out as a cached row of the
+    // forms above (pixel c at c + pad): the window's middle row (guid_rows[pad], ...) for the
+    // joint filter; for upsampling, the full-resolution guidance at one phase's output pixels,
+    // which no window row holds (upsample_rows.hpp).
+    const uint32_t* centre_guid;    // with guid_rows
+    const uint64_t* centre_packed;  // with packed_rows
+    const float* centre_f32;        // with guid_rows_f32
+    const double* centre_f64;       // with guid_rows_f64
     // One entry per block of the row (at least `width` entries), kept by the worker from row to
     // row: whether the block at that place needed the exact sequence lately. Zeroed before the
     // first row. Only read and written when cheap.enabled and cheap.predict.

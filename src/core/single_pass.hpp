@@ -82,7 +82,7 @@ inline unsigned float_values(const RowArgs& a, ptrdiff_t c, double* acc) {
     const ptrdiff_t pw = a.padded_width;
     const ptrdiff_t ws = 2 * a.pad + 1;
     LoopInvariants<F> invariant;
-    for (int k = 0; k < gc; ++k) invariant.centre[k] = F::load(a.guid_rows_f32[a.pad] + k * pw + c + a.pad);
+    for (int k = 0; k < gc; ++k) invariant.centre[k] = F::load(a.centre_f32 + k * pw + c + a.pad);
     invariant.kappa_hi = F::set1(fp.kappa_hi);
     invariant.kappa_lo = F::set1(fp.kappa_lo);
     invariant.cap = F::set1(fp.d2_cap);
