@@ -79,6 +79,9 @@ struct FloatPass {
     // The margins hold for paired rows too (PairedRows): the spatial kernel is symmetric, so a
     // pixel pair's weight is the same from either end.
     bool paired = false;
+    // Pixels whose float64 sum of the float32 weights is at most this run the exact sequence:
+    // the margins assume a weight sum of at least about min_sum (plan_float_pass).
+    double min_sum = 0.0;
 };
 
 // Per-worker state of the paired single-precision pass, kept from row to row of a band. The
