@@ -15,8 +15,9 @@ from .function import (DTYPES, MODES, ROUNDINGS, _CACHED_RADIUS, _CHECKED_OFFSET
                        _KERNEL_BYTES_PER_OFFSET, _array, _environment, _guidance_value, _output, _real, _region,
                        _rule_sigma, _weights)
 
-# Factors past this are refused: factor**2 spatial kernels of one window each.
-MAX_FACTOR = 4096
+# Factors past this are refused: each of the factor**2 phases has a spatial kernel and, on each
+# worker thread, a history of its row.
+MAX_FACTOR = 256
 
 
 def joint_bilateral_upsample(

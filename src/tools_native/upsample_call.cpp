@@ -15,9 +15,9 @@ namespace sovelk::tools {
 
 namespace {
 
-// Factors past this are refused: their factor^2 kernels would hold more weights than any window
-// of a sensible image.
-constexpr Py_ssize_t kMaxFactor = 1 << 12;
+// Factors past this are refused (sovelk_tools.upsample.MAX_FACTOR): each of the factor^2 phases
+// has a spatial kernel and, on each worker thread, a history of its row.
+constexpr Py_ssize_t kMaxFactor = 256;
 
 // low and guidance (arguments 0 and 1, their buffers held) and the phases' kernels (argument 2),
 // of shape (factor, factor, side, side): the guidance factor times the low image's size. Returns

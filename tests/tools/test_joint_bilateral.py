@@ -430,6 +430,8 @@ def test_bad_input_is_named(args, kwargs, error, match):
 
 
 GRAY_X2 = np.zeros((12, 14), np.uint8)
+NAN_BETWEEN_SAMPLES = np.zeros((12, 14), np.float32)
+NAN_BETWEEN_SAMPLES[1, 1] = np.nan  # at factor 2 the samples' guidance is at even rows and columns
 
 
 @pytest.mark.parametrize("args, kwargs, error, match", [
@@ -442,6 +444,7 @@ GRAY_X2 = np.zeros((12, 14), np.uint8)
     ((IMG.astype(np.float32), GRAY_X2, 1, 0.1), {"hole": float("nan")}, ValueError, "hole must be finite"),
     ((IMG, GRAY_X2, 1, 0.1), {"hole": "0"}, TypeError, "hole must be a real number or None"),
     ((IMG, GRAY_X2, 1, 0.1), {"region": np.s_[::2, :]}, ValueError, "step 1"),
+    ((IMG, NAN_BETWEEN_SAMPLES, 1, 0.1), {}, ValueError, "guidance holds NaN"),
 ])
 def test_bad_upsampling_input_is_named(args, kwargs, error, match):
     with pytest.raises(error, match=match):
