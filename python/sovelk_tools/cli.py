@@ -1,4 +1,4 @@
-"""The ``sovelk`` command: filter image files (one pair or a batch) and run the demo.
+"""The ``sovelk`` command: filter image files (one pair or a batch), upsample one, run the demo.
 
 Exit codes: 0 on success, 2 for a problem with the request, a file or the
 disk (reported as one line on stderr, no traceback; in a batch, when any file
@@ -104,7 +104,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Joint (cross) bilateral filtering of images with the Sovelk extension module.",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
-    sub = parser.add_subparsers(dest="command", metavar="{filter,demo}", parser_class=_Parser)
+    sub = parser.add_subparsers(dest="command", metavar="{filter,upsample,demo}", parser_class=_Parser)
     sub.required = True
 
     f = sub.add_parser(
@@ -186,6 +186,11 @@ def build_parser() -> argparse.ArgumentParser:
     )
     f.add_argument("-q", "--quiet", action="store_true", help="no progress bar, notes or summary")
 
+    from .upsampling import add_parser as add_upsample_parser
+
+    add_upsample_parser(sub, _sigma_s, _sigma_r, _cval, _tile, _max_pixels, list(MODES), list(ROUNDINGS), DEFAULT_TILE,
+                        DEFAULT_MAX_PIXELS)
+
     d = sub.add_parser(
         "demo",
         help="filter the bundled sample photograph and write a comparison picture",
@@ -226,10 +231,14 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     from .opencv_codecs import quiet_logging
 
     quiet_logging()
-    if args.command == "filter" and args.cval is not None and args.mode != "constant":
+    if args.command in ("filter", "upsample") and args.cval is not None and args.mode != "constant":
         parser.error("--cval applies to --mode constant only")
     try:
         with cleanup_on_signals():
+            if args.command == "upsample":
+                from .upsampling import cmd_upsample
+
+                return cmd_upsample(args)
             return cmd_filter(args) if args.command == "filter" else cmd_demo(args)
     except UserError as exc:
         sys.stderr.write(f"{PROG}: error: {exc}\n")

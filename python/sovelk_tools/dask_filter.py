@@ -45,6 +45,7 @@ from ._border import check_pair, filter_one_block, pad_width_of
 from .function import _weights, joint_bilateral
 from .npyfile import NpyError, NpyReader
 from .tiled import FilterObject
+from .upsample import joint_bilateral_upsample, upsampling_factor
 
 if TYPE_CHECKING:
     import dask.array
@@ -163,15 +164,15 @@ def _chunked(array: Any) -> bool:
     return not isinstance(array, (NpyFile, np.ndarray))
 
 
-def _frame(pad: int, *blocks: np.ndarray) -> Tuple[Tuple[np.ndarray, ...], ...]:
+def _frame(pads: Tuple[int, ...], *blocks: np.ndarray) -> Tuple[Tuple[np.ndarray, ...], ...]:
     """A chunk's margins, for each array: its first and last ``pad`` rows (full width) and its
-    first and last ``pad`` columns (full height): sides 0 to 3.
+    first and last ``pad`` columns (full height): sides 0 to 3, ``pad`` the array's own of ``pads``.
 
     Copied, so that only these margins, not the whole chunk they are views of, travel to the
     workers that filter the neighbouring windows."""
     return tuple((np.ascontiguousarray(b[:pad]), np.ascontiguousarray(b[max(b.shape[0] - pad, 0):]),
                   np.ascontiguousarray(b[:, :pad]), np.ascontiguousarray(b[:, max(b.shape[1] - pad, 0):]))
-                 for b in blocks)
+                 for pad, b in zip(pads, blocks))
 
 
 def _from_frame(frame: Tuple[Tuple[np.ndarray, ...], ...], which: int, side: int, rows: slice,
@@ -216,13 +217,20 @@ def _function_window(options: Dict[str, Any], rows: slice, cols: slice, img: np.
     return joint_bilateral(img, guidance, region=(rows, cols), **options)
 
 
+def _upsampling_window(options: Dict[str, Any], factor: int, rows: slice, cols: slice, low: np.ndarray,
+                       guidance: np.ndarray) -> np.ndarray:
+    """The chunk's block of the upsampled window: rows and cols are the low window's."""
+    region = (slice(factor * rows.start, factor * rows.stop), slice(factor * cols.start, factor * cols.stop))
+    return joint_bilateral_upsample(low, guidance, region=region, **options)
+
+
 def _chunk_key(array: Any, i: int, j: int) -> Tuple[Any, ...]:
     return (str(array.name), i, j) + (0,) * (int(array.ndim) - 2)
 
 
 def _window_graph(name: str, block_call: Callable[..., Any], arrays: Sequence[Any],
                   grid_chunks: Tuple[Tuple[int, ...], Tuple[int, ...]], pad: int, wrap: bool,
-                  out_ndim: int) -> Dict[Any, Any]:
+                  out_ndim: int, scales: Sequence[int] = ()) -> Dict[Any, Any]:
     """Tasks that call ``block_call(rows, cols, *windows)`` on each chunk's window of ``arrays``.
 
     ``arrays`` are dask arrays chunked as ``grid_chunks`` along rows and columns (one chunk along
@@ -230,17 +238,29 @@ def _window_graph(name: str, block_call: Callable[..., Any], arrays: Sequence[An
     the window. Each chunk that lends a part to another chunk's window gives one task, its frame,
     holding the margins of all dask arrays; each window is one task that takes its parts from the
     frames of its neighbours and its own chunk whole, reads the files' windows itself, and holds
-    its windows of the numpy arrays."""
-    row_windows, col_windows = (axis_windows(c, pad, wrap) for c in grid_chunks)
-    row_bounds, col_bounds = ([0, *itertools.accumulate(c)] for c in grid_chunks)
-    chunked = [a for a in arrays if _chunked(a)]
+    its windows of the numpy arrays. ``scales`` (1 for each array by default) makes an array
+    that many times larger along both axes, its chunks and window too (the guidance of
+    upsampling); ``rows`` and ``cols`` are then those of the arrays of scale 1."""
+    scales = tuple(scales) or (1,) * len(arrays)
+
+    def layout(scale: int) -> Tuple[Any, ...]:
+        chunks = tuple(tuple(scale * c for c in axis) for axis in grid_chunks)
+        return (chunks, [axis_windows(c, scale * pad, wrap) for c in chunks],
+                [[0, *itertools.accumulate(c)] for c in chunks])
+
+    layouts = {scale: layout(scale) for scale in {1, *scales}}
+    row_windows_1, col_windows_1 = layouts[1][1]
+    chunked = [(a, scale) for a, scale in zip(arrays, scales) if _chunked(a)]
+    frame_pads = tuple(scale * pad for _, scale in chunked)
     graph: Dict[Any, Any] = {}
     for i, j in itertools.product(range(len(grid_chunks[0])), range(len(grid_chunks[1]))):
-        (row_runs, rows), (col_runs, cols) = row_windows[i], col_windows[j]
-        row_pieces, col_pieces = _pieces(row_runs, row_bounds), _pieces(col_runs, col_bounds)
+        rows, cols = row_windows_1[i][1], col_windows_1[j][1]
         windows: List[Any] = []
         which = -1
-        for array in arrays:
+        for array, scale in zip(arrays, scales):
+            chunks, (row_windows, col_windows), (row_bounds, col_bounds) = layouts[scale]
+            (row_runs, _), (col_runs, _) = row_windows[i], col_windows[j]
+            row_pieces, col_pieces = _pieces(row_runs, row_bounds), _pieces(col_runs, col_bounds)
             if isinstance(array, NpyFile):
                 windows.append((_read_window, array, row_runs, col_runs))
                 continue
@@ -252,10 +272,10 @@ def _window_graph(name: str, block_call: Callable[..., Any], arrays: Sequence[An
                 row = []
                 for bj, piece_cols in col_pieces:
                     frame_key = (f"{name}-frame", bi, bj)
-                    piece = _piece(frame_key, which, _chunk_key(array, bi, bj), grid_chunks[0][bi],
-                                   grid_chunks[1][bj], piece_rows, piece_cols, pad)
+                    piece = _piece(frame_key, which, _chunk_key(array, bi, bj), chunks[0][bi], chunks[1][bj],
+                                   piece_rows, piece_cols, scale * pad)
                     if isinstance(piece, tuple) and piece[0] is _from_frame:
-                        graph[frame_key] = (_frame, pad, *(_chunk_key(a, bi, bj) for a in chunked))
+                        graph[frame_key] = (_frame, frame_pads, *(_chunk_key(a, bi, bj) for a, _ in chunked))
                     row.append(piece)
                 grid.append(row)
             windows.append((_join, grid))
@@ -316,15 +336,15 @@ def _aligned(array: Any, grid: Tuple[Tuple[int, ...], Tuple[int, ...]], pad: int
     return array.rechunk(grid + ((-1,) if array.ndim == 3 else ()))
 
 
-def _function_options(options: Dict[str, Any]) -> Dict[str, Any]:
-    """The options, checked against joint_bilateral's own signature: the image and guidance are
+def _function_options(options: Dict[str, Any], call: Callable[..., Any] = joint_bilateral) -> Dict[str, Any]:
+    """The options, checked against the function's own signature: the image and guidance are
     the chunks', and so is the region."""
     if "region" in options:
         raise TypeError("filter_dask() takes no region: each chunk is filtered as a region of the image")
     try:
-        inspect.signature(joint_bilateral).bind(None, None, **options)
+        inspect.signature(call).bind(None, None, **options)
     except TypeError as exc:
-        raise TypeError(f"filter_dask(joint_bilateral, img, guidance, ...): {exc}") from None
+        raise TypeError(f"filter_dask({call.__name__}, img, guidance, ...): {exc}") from None
     if isinstance(options.get("output"), np.ndarray):
         raise TypeError(
             "filter_dask() takes output as a dtype only: the result is a dask array; write it into "
@@ -361,11 +381,15 @@ def filter_dask(filt: Any, img: Any, guidance: Any, *, chunks: Any = None, **opt
 
         filter_dask(joint_bilateral, img, guidance, sigma_s=3, sigma_r=0.1, mode="wrap")
         filter_dask(Sovelk.Joint_bilateral_filter(3, 0.1), img, guidance)
+        filter_dask(joint_bilateral_upsample, low, guidance, sigma_s=1, sigma_r=0.1, hole=0)
 
     Parameters
     ----------
     filt:
-        ``sovelk_tools.joint_bilateral``, or a ``Sovelk.Joint_bilateral_filter`` object.
+        ``sovelk_tools.joint_bilateral``, ``sovelk_tools.joint_bilateral_upsample`` (``img`` is
+        then its low image; the result has the guidance's height and width, and its chunks along
+        rows and columns are multiples of the factor, the low image's chunks times it by
+        default), or a ``Sovelk.Joint_bilateral_filter`` object.
     img, guidance:
         Dask arrays, numpy arrays, anything else ``dask.array.asarray`` takes, or the path (str
         or ``os.PathLike``) of an ``.npy`` file.  With the function: what it takes (an image of
@@ -388,10 +412,11 @@ def filter_dask(filt: Any, img: Any, guidance: Any, *, chunks: Any = None, **opt
         dask takes as chunks for the image).  By default the image's, else (for an ``.npy``
         image) the guidance's, else dask's automatic chunks.  Dask inputs are rechunked to them;
         channels always stay in one chunk.
-    sigma_s, sigma_r, mode, cval, guidance_cval, rounding, output:
-        With the function only, and as ``joint_bilateral`` takes them (sigma_s and sigma_r are
-        required); ``output`` may be a dtype, not an array (write the result into one with
-        ``dask.array.store``).  The object carries its own sigmas.
+    sigma_s, sigma_r, mode, cval, guidance_cval, rounding, output, hole:
+        With the functions only, and as they take them (sigma_s and sigma_r are required; hole
+        with ``joint_bilateral_upsample`` only); ``output`` may be a dtype, not an array
+        (write the result into one with ``dask.array.store``).  The object carries its own
+        sigmas.
 
     Every argument is checked here, before any work; NaN or infinity in a float image raises
     ValueError when the chunk whose window holds it is computed.  The graph runs on threads,
@@ -408,6 +433,8 @@ def filter_dask(filt: Any, img: Any, guidance: Any, *, chunks: Any = None, **opt
     # Guided by itself, the graph carries the image alone, and each window is its own guidance.
     img = _source(img, "img")
     guidance = None if guidance is None else _source(guidance, "guidance")
+    if filt is joint_bilateral_upsample:
+        return _upsample_dask(img, guidance, chunks, _function_options(options, filt))
     inputs = (img,) if guidance is None else (img, guidance)
     if filt is joint_bilateral:
         options = _function_options(options)
@@ -446,3 +473,56 @@ def filter_dask(filt: Any, img: Any, guidance: Any, *, chunks: Any = None, **opt
     dependencies = [a for a in arrays if _chunked(a)]
     graph = HighLevelGraph.from_collections(name, layer, dependencies=dependencies)
     return da.Array(graph, name, chunks=out_chunks, dtype=dtype, meta=meta)
+
+
+def _upsampling_grid(low: Any, guidance: Any, chunks: Any, factor: int,
+                     shape: Tuple[int, ...]) -> Tuple[Tuple[int, ...], Tuple[int, ...]]:
+    """The low image's chunks along rows and columns: ``chunks`` (of the result, each a multiple of
+    the factor) divided by the factor if given, else the low image's, else the guidance's where
+    they are multiples of the factor, else dask's automatic chunks for the low image."""
+    import dask.array as da
+
+    if chunks is None:
+        if _chunked(low):
+            return low.chunks[0], low.chunks[1]
+        if _chunked(guidance) and all(c % factor == 0 for axis in guidance.chunks[:2] for c in axis):
+            return tuple(c // factor for c in guidance.chunks[0]), tuple(c // factor for c in guidance.chunks[1])
+        return _grid(low, low, "auto")
+    if isinstance(chunks, tuple) and len(chunks) == 2 and len(shape) == 3:
+        chunks = chunks + (-1,)
+    try:
+        layout = da.empty(shape, dtype=np.uint8, chunks=chunks).chunks
+    except (TypeError, ValueError) as exc:
+        raise ValueError(f"chunks {chunks!r} do not fit a result of shape {shape}: {exc}") from None
+    if any(c % factor for axis in layout[:2] for c in axis):
+        raise ValueError(f"chunks {chunks!r} of the upsampled result must be multiples of the factor {factor}, "
+                         f"so that each chunk's windows are whole low pixels'")
+    return tuple(c // factor for c in layout[0]), tuple(c // factor for c in layout[1])
+
+
+def _upsample_dask(low: Any, guidance: Any, chunks: Any, options: Dict[str, Any]) -> "dask.array.Array":
+    """filter_dask(joint_bilateral_upsample, ...): each chunk of the result is one call on the
+    low image's window of the chunk's low pixels and the guidance's window, factor times it."""
+    import dask.array as da
+    from dask.base import tokenize
+    from dask.highlevelgraph import HighLevelGraph
+
+    templates = [a.template() if isinstance(a, NpyFile) else np.broadcast_to(np.zeros((), a.dtype), a.shape)
+                 for a in (low, guidance)]
+    dtype = joint_bilateral_upsample(templates[0], templates[1], region=np.s_[0:0, 0:0], **options).dtype
+    factor = upsampling_factor(low.shape, guidance.shape)
+    shape = tuple(guidance.shape[:2]) + tuple(low.shape[2:])
+    pad = _weights(options["sigma_s"], options["sigma_r"])[0].shape[0] // 2
+    wrap = options.get("mode") == "wrap"
+    grid = _upsampling_grid(low, guidance, chunks, factor, shape)
+    full_grid = (tuple(factor * c for c in grid[0]), tuple(factor * c for c in grid[1]))
+    low, guidance = _aligned(low, grid, pad, wrap), _aligned(guidance, full_grid, factor * pad, wrap)
+    out_chunks = full_grid + (((shape[2],),) if len(shape) == 3 else ())
+    if 0 in shape[:2]:
+        return da.empty(shape, dtype=dtype, chunks=out_chunks)
+    arrays = (low, guidance)
+    name = "sovelk-upsample-" + tokenize(options, pad, *(a.token if isinstance(a, NpyFile) else a for a in arrays))
+    block_call = functools.partial(_upsampling_window, options, factor)
+    layer = _window_graph(name, block_call, arrays, grid, pad, wrap, len(shape), scales=(1, factor))
+    graph = HighLevelGraph.from_collections(name, layer, dependencies=[a for a in arrays if _chunked(a)])
+    return da.Array(graph, name, chunks=out_chunks, dtype=dtype, meta=np.empty((0,) * len(shape), dtype=dtype))

@@ -24,6 +24,7 @@ import numpy as np
 from ._border import check_pair, filter_one_block, pad_width_of, take_block, window_index
 from .function import DTYPES, _weights, joint_bilateral
 from .npyfile import read_rows
+from .upsample import joint_bilateral_upsample
 
 TileSize = Union[int, Tuple[int, int]]
 
@@ -31,6 +32,8 @@ DEFAULT_TILE = 256
 
 # The options of joint_bilateral that apply to every tile alike; region and output are the tiles'.
 FUNCTION_OPTIONS = ("sigma_s", "sigma_r", "mode", "cval", "guidance_cval", "rounding")
+# joint_bilateral_upsample's.
+UPSAMPLE_OPTIONS = FUNCTION_OPTIONS + ("hole",)
 
 
 class FilterObject(Protocol):
@@ -124,6 +127,7 @@ def filter_tiled(
     cval: float = ...,
     guidance_cval: int = ...,
     rounding: str = ...,
+    hole: Optional[float] = ...,
     progress: Optional[Callable[[int], Any]] = ...,
 ) -> np.ndarray: ...
 
@@ -145,11 +149,15 @@ def filter_tiled(
         filter_tiled(joint_bilateral, img, guidance, tile=512, out=out,
                      sigma_s=3, sigma_r=0.1, mode="mirror")        # the function, any dtype
         filter_tiled(Sovelk.Joint_bilateral_filter(3, 0.1), img, guidance, tile=512, out=out)
+        filter_tiled(joint_bilateral_upsample, low, guidance, tile=512, out=out,
+                     sigma_s=1, sigma_r=0.1, hole=0)                # tiles of the guidance's size
 
     Parameters
     ----------
     filt:
-        ``sovelk_tools.joint_bilateral``, or a ``Sovelk.Joint_bilateral_filter`` object.
+        ``sovelk_tools.joint_bilateral``, ``sovelk_tools.joint_bilateral_upsample`` (``img`` is
+        then its low image, and the tiles and ``out`` have the guidance's height and width), or
+        a ``Sovelk.Joint_bilateral_filter`` object.
     img, guidance:
         With the function: what it takes (an image of shape (h, w) or (h, w, c) of uint8,
         uint16, int16, int32, float32 or float64, and a guidance of the same h and w and any of
@@ -168,17 +176,17 @@ def filter_tiled(
         dtype is the result's (any the function writes; a new array takes the image's dtype);
         with the object it is uint8.  Should a tile fail (NaN in a float image), the tiles
         before it have been written.
-    sigma_s, sigma_r, mode, cval, guidance_cval, rounding:
-        With the function only, and as ``joint_bilateral`` takes them (sigma_s and sigma_r are
-        required); the object carries its own sigmas.
+    sigma_s, sigma_r, mode, cval, guidance_cval, rounding, hole:
+        With the functions only, and as they take them (sigma_s and sigma_r are required; hole
+        with ``joint_bilateral_upsample`` only); the object carries its own sigmas.
     progress:
         Optional callable taking the number of finished tiles, e.g. a tqdm bar's
         ``update``; called once per tile.
 
     Returns ``out`` (a new array if none was given).
     """
-    if filt is joint_bilateral:
-        return _tiled_function(img, guidance, _tile_shape(tile), out, progress, options)
+    if filt is joint_bilateral or filt is joint_bilateral_upsample:
+        return _tiled_function(filt, img, guidance, _tile_shape(tile), out, progress, options)
     if options:
         raise TypeError(
             f"filter_tiled() takes {', '.join(sorted(options))} only with joint_bilateral as its "
@@ -210,6 +218,7 @@ def filter_tiled(
 
 
 def _tiled_function(
+    call: Callable[..., np.ndarray],
     img: Any,
     guidance: Any,
     tile: Tuple[int, int],
@@ -217,26 +226,29 @@ def _tiled_function(
     progress: Optional[Callable[[int], Any]],
     options: Dict[str, Any],
 ) -> np.ndarray:
-    unknown = sorted(set(options) - set(FUNCTION_OPTIONS))
+    accepted = UPSAMPLE_OPTIONS if call is joint_bilateral_upsample else FUNCTION_OPTIONS
+    unknown = sorted(set(options) - set(accepted))
     if unknown:
         raise TypeError(
-            f"filter_tiled() got unexpected option(s) {', '.join(unknown)}; with joint_bilateral it "
-            f"takes {', '.join(FUNCTION_OPTIONS)} (region and output are the tiles')"
+            f"filter_tiled() got unexpected option(s) {', '.join(unknown)}; with {call.__name__} it "
+            f"takes {', '.join(accepted)} (region and output are the tiles')"
         )
     missing = [name for name in ("sigma_s", "sigma_r") if name not in options]
     if missing:
-        raise TypeError(f"filter_tiled(joint_bilateral, ...) needs {' and '.join(missing)}")
+        raise TypeError(f"filter_tiled({call.__name__}, ...) needs {' and '.join(missing)}")
     img = img if isinstance(img, np.ndarray) else np.asarray(img)
     # A call on no pixels checks every argument in the function's own words before any tile
     # is written, and gives the result's dtype.
-    empty = joint_bilateral(img, guidance, region=np.s_[0:0, 0:0], **options)
-    h, w = img.shape[:2]
+    empty = call(img, guidance, region=np.s_[0:0, 0:0], **options)
+    # Upsampling's result has the guidance's height and width.
+    shape = tuple(np.shape(guidance)[:2]) + img.shape[2:] if call is joint_bilateral_upsample else img.shape
+    h, w = shape[:2]
     if out is None:
-        out = np.empty(img.shape, dtype=empty.dtype)
+        out = np.empty(shape, dtype=empty.dtype)
     else:
-        _check_out(out, img.shape, img, guidance, DTYPES)
+        _check_out(out, shape, img, guidance, DTYPES)
     for r0, r1, c0, c1 in iter_tiles(h, w, tile):
-        joint_bilateral(img, guidance, region=np.s_[r0:r1, c0:c1], output=out[r0:r1, c0:c1], **options)
+        call(img, guidance, region=np.s_[r0:r1, c0:c1], output=out[r0:r1, c0:c1], **options)
         _tile_done(progress, c1 == w, (out, img, guidance))
     return _flushed(out)
 

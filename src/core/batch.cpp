@@ -10,6 +10,7 @@
 #include "core/aligned_array.hpp"
 #include "core/cheap_pass.hpp"
 #include "core/fp_environment.hpp"
+#include "core/upsample_rows.hpp"
 #include "core/worker_pool.hpp"
 
 namespace sovelk::fused::detail {
@@ -19,10 +20,11 @@ namespace {
 constexpr auto kPollInterval = std::chrono::milliseconds(50);
 
 struct WorkerState {
-    WorkerState(const RowSource& s, const Geometry& g, bool row_out)
+    WorkerState(const RowSource& s, const Geometry& g, bool row_out, const Phases* phases)
         : cache(s, g), scratch(aligned_array<double>(g.offsets * kMaxLanes)),
           row_out(row_out ? aligned_array<double>(g.strip * g.img_ch) : nullptr),
-          block_history(static_cast<size_t>(g.strip) + 1, 0) {
+          block_history(static_cast<size_t>(g.strip) + 1, 0),
+          phases(phases ? std::make_unique<PhaseRows>(*phases, g) : nullptr) {
         if (g.paired) {
             pair_weights = aligned_array<float>(g.window * g.cache_w);
             pair_totals = aligned_array<double>((g.pad + 1) * (1 + g.img_ch) * g.cache_w);
@@ -45,18 +47,9 @@ struct WorkerState {
     // RowArgs::block_history, one entry per block of a strip. A worker that moves to another
     // strip keeps the entries: they only predict, and a wrong prediction costs time, not bits.
     std::vector<uint16_t> block_history;
+    std::unique_ptr<PhaseRows> phases;  // for upsampling
     CheapPassCounters counters;
 };
-
-// Whether some step of the row may try the single-precision pass (steps of kSingleStep pixels,
-// one history entry each), which then needs the window's rows in float32.
-bool single_pass_tries(const RowArgs& a) {
-    if (!a.cheap.predict || a.block_history == nullptr) return true;
-    const ptrdiff_t steps = (a.width + kSingleStep - 1) / kSingleStep;
-    for (ptrdiff_t i = 0; i < steps; ++i)
-        if ((a.block_history[i] & 0xFF) == 0) return true;
-    return false;
-}
 
 // Filter bands until none is left or the job is stopped. With inline_poll (used only when no
 // worker thread could be started) the calling thread itself polls between rows.
@@ -114,17 +107,34 @@ void work(Job& job, WorkerState& state, const std::function<bool()>* inline_poll
             args.guid_rows_f32 = state.cache.guid_rows_f32();
             args.img_rows_f32 = state.cache.img_rows_f32();
             args.guid_rows_f64 = state.cache.guid_rows_f64();
+            args.centre_guid = args.guid_rows ? args.guid_rows[g.pad] : nullptr;
+            args.centre_packed = args.packed_rows ? args.packed_rows[g.pad] : nullptr;
+            args.centre_f32 = args.guid_rows_f32 ? args.guid_rows_f32[g.pad] : nullptr;
+            args.centre_f64 = args.guid_rows_f64 ? args.guid_rows_f64[g.pad] : nullptr;
             if (g.magnitudes) {  // rows of larger magnitudes run the exact sequence
                 const double magnitude = state.cache.window_magnitude();
                 args.cheap.enabled = cheap_enabled && magnitude <= args.cheap.magnitude_limit;
                 args.reach = magnitude_reach(args.cheap, magnitude);
             }
-            if (args.float_pass.enabled && single_pass_tries(args)) state.cache.ensure_float_rows();
-            args.out_row = target.direct ? reinterpret_cast<double*>(target.direct + r * target.direct_row_bytes) + c0 * g.img_ch
-                                         : state.row_out.get();
-            job.row(args);
-            if (!target.direct && target.write(state.row_out.get(), args.width, g.img_ch, target.out, r, c0, rounds_to_nearest))
-                job.nan_in_output.store(true, std::memory_order_relaxed);
+            if (state.phases) {
+                args.out_row = state.row_out.get();
+                const PhaseOutcome outcome = state.phases->filter(args, state.cache, r, c0, job.row, rounds_to_nearest);
+                if (outcome == PhaseOutcome::unusable_guidance) {
+                    job.unusable_guidance.store(true);
+                    job.stop.store(true);
+                    break;
+                }
+                if (outcome == PhaseOutcome::nan_in_output) job.nan_in_output.store(true, std::memory_order_relaxed);
+            } else {
+                if (args.float_pass.enabled && single_pass_tries(args)) state.cache.ensure_float_rows();
+                args.out_row = target.direct
+                                   ? reinterpret_cast<double*>(target.direct + r * target.direct_row_bytes) + c0 * g.img_ch
+                                   : state.row_out.get();
+                job.row(args);
+                if (!target.direct &&
+                    target.write(state.row_out.get(), args.width, g.img_ch, target.out, r, c0, rounds_to_nearest))
+                    job.nan_in_output.store(true, std::memory_order_relaxed);
+            }
             if (inline_poll && *inline_poll && std::chrono::steady_clock::now() - last_poll >= kPollInterval) {
                 if ((*inline_poll)()) {
                     job.cancelled.store(true);
@@ -158,6 +168,14 @@ void add_counters(const CheapPassCounters& c, CheapPassCounters& total) {
 
 }  // namespace
 
+bool single_pass_tries(const RowArgs& a) {
+    if (!a.cheap.predict || a.block_history == nullptr) return true;
+    const ptrdiff_t steps = (a.width + kSingleStep - 1) / kSingleStep;
+    for (ptrdiff_t i = 0; i < steps; ++i)
+        if ((a.block_history[i] & 0xFF) == 0) return true;
+    return false;
+}
+
 Result run_batch(Job& job, int threads, const std::function<bool()>& poll, const Options& options) {
     const Geometry& g = job.geometry;
     const RowSource& src = job.source;
@@ -170,7 +188,7 @@ Result run_batch(Job& job, int threads, const std::function<bool()>& poll, const
     std::vector<std::unique_ptr<WorkerState>> states;
     try {
         states.reserve(static_cast<size_t>(wanted));
-        for (int i = 0; i < wanted; ++i) states.push_back(std::make_unique<WorkerState>(src, g, row_out));
+        for (int i = 0; i < wanted; ++i) states.push_back(std::make_unique<WorkerState>(src, g, row_out, job.phases));
     } catch (const std::bad_alloc&) {
         if (states.empty()) return {Status::out_of_memory, 0};  // fewer threads otherwise
     }
@@ -212,7 +230,7 @@ Result run_batch(Job& job, int threads, const std::function<bool()>& poll, const
         // of them, and their rows and caches stopped anywhere. The calling thread does it all
         // again, from fresh caches.
         try {
-            fresh = std::make_unique<WorkerState>(src, g, row_out);
+            fresh = std::make_unique<WorkerState>(src, g, row_out, job.phases);
         } catch (const std::bad_alloc&) {
             return {Status::out_of_memory, 0};
         }

@@ -21,6 +21,12 @@ using RowFunction = void (*)(const RowArgs&);
 // The row loop of an instruction-set path (instruction_sets.cpp).
 RowFunction row_function(Isa isa);
 
+struct Phases;  // upsample_rows.hpp
+
+// Whether some step of the row may try the single-precision pass (steps of kSingleStep pixels,
+// one history entry each), which then needs the window's rows in float32.
+bool single_pass_tries(const RowArgs& a);
+
 // What the workers of one call share: what they read and where they write, the plans of the
 // passes, the bands of rows they claim, and the call's stop and outcome.
 struct Job {
@@ -46,6 +52,9 @@ struct Job {
     ptrdiff_t band = 1, bands = 0, units = 0;  // units: bands x strips, strip by strip
     std::atomic<ptrdiff_t> next_unit{0};
     RangeRule rule;  // RangeWeights::rule_float and rule_double
+    // Upsampling: each window's rows go to these phases, which write the output themselves (the
+    // target is then unused).
+    const Phases* phases = nullptr;
     std::atomic<bool> stop{false};       // workers finish their current row and leave
     std::atomic<bool> cancelled{false};  // poll() asked for the stop
     std::atomic<bool> non_finite{false};

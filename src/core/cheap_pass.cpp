@@ -83,13 +83,18 @@ CheapPass plan_cheap_pass(const CheapPassFacts& f) {
         const int64_t room = 1000 - highest - offset_bits;
         if (room < 1) return plan;
         // Sums of terms of any sign may fall into the subnormals, where a rounding errs by up to
-        // 2^-1075 whatever the value: divided by the weight sum, at least the centre's weight,
-        // such errors stay far below the reach's 2^-1000 where that weight is 2^-20 or more.
+        // 2^-1075 whatever the value: divided by a weight sum of 2^-20 or more, such errors stay
+        // far below the reach's 2^-1000. The centre's weight bounds every pixel's sum where the
+        // centre is a sample of the window; elsewhere (upsampling) the row loop leaves pixels of
+        // a smaller sum to the exact sequence.
         const double centre = f.kernel_s[f.offsets / 2], zero = f.zero_difference_weight;
         uint64_t centre_bits, zero_bits;
         std::memcpy(&centre_bits, &centre, sizeof centre_bits);
         std::memcpy(&zero_bits, &zero, sizeof zero_bits);
-        if (!(centre > 0.0 && zero > 0.0) || floor_log2(centre_bits) + gc * floor_log2(zero_bits) < -20) return plan;
+        if (!f.centre_weighs_one)
+            plan.min_sum = 0x1p-20;
+        else if (!(centre > 0.0 && zero > 0.0) || floor_log2(centre_bits) + gc * floor_log2(zero_bits) < -20)
+            return plan;
         plan.magnitudes = true;
         plan.magnitude_limit = room > 1023 ? DBL_MAX : std::ldexp(1.0, static_cast<int>(room));
     } else {
@@ -126,6 +131,12 @@ constexpr double kU32 = 0x1p-24, kU64 = 0x1p-53;
 // conversions to double, shorter ones a smaller bound.
 constexpr ptrdiff_t kRun = 24;
 
+// Where the centre need not weigh anything (upsampling), pixels whose weights add up to less
+// than 2^kLeastSumShare of the spatial weights' sum run the exact sequence: their guidance is
+// far from every sample's, which is rare, and above it the weights the cap approximates stay
+// negligible.
+constexpr int kLeastSumShare = -24;
+
 }  // namespace
 
 FloatPlan plan_float_pass(const CheapPassFacts& f, const CheapPass& cheap) {
@@ -147,8 +158,14 @@ FloatPlan plan_float_pass(const CheapPassFacts& f, const CheapPass& cheap) {
         sum_s += s;
         max_s = s > max_s ? s : max_s;
     }
-    const double centre = f.kernel_s[f.offsets / 2];
-    if (centre == 0.0) return plan;
+    // The least weight sum of a pixel the pass decides: the centre's weight, or a floor the pass
+    // checks (2^kLeastSumShare times the spatial weights' sum). A float sum above the floor means
+    // an exact sum of at least 0.99 times it: the weights below the cap add at most 2^-59 of sum_s, and
+    // the float sums are within a relative 2^-10 of the exact ones. So a pixel whose exact sum
+    // is 0 (every weight underflowed) is never decided by this pass.
+    const double floor_sum = std::ldexp(sum_s, kLeastSumShare);
+    const double least_sum = f.centre_weighs_one ? f.kernel_s[f.offsets / 2] : 0.99 * floor_sum;
+    if (!(least_sum > 0.0)) return plan;
 
     // kappa from the last entry that is not tiny; then every entry is held to 2^(kappa d^2).
     const double* t = f.table;
@@ -204,9 +221,9 @@ FloatPlan plan_float_pass(const CheapPassFacts& f, const CheapPass& cheap) {
     // roundings of the spatial weight and of the product, the table against the Gaussian and the
     // statements' own products.
     const double weight_error = 1.01 * (kExp2Error + 2 * kU32 + gc * (delta + kU64) + kU64);
-    // Offsets whose weights are both below 2^-59 of the spatial weight, over a sum at least the
-    // centre's weight.
-    const double tiny = 1.01 * 0x1p-59 * sum_s / (centre * (1.0 - 2 * kU32) * (1.0 - kExp2Error));
+    // Offsets whose weights are both below 2^-59 of the spatial weight, over a sum of at least
+    // least_sum.
+    const double tiny = 1.01 * 0x1p-59 * sum_s / (least_sum * (1.0 - 2 * kU32) * (1.0 - kExp2Error));
     const double range = f.img_hi - f.img_lo;
     const double abs_part = range * (weight_error / (1.0 - weight_error) + tiny);
     // Runs of at most kRun offsets: whole rows where they fit, else rows cut in equal parts.
@@ -236,6 +253,7 @@ FloatPlan plan_float_pass(const CheapPassFacts& f, const CheapPass& cheap) {
     plan.pass.d2_cap = static_cast<float>(cap);
     plan.pass.chunk = chunk;
     plan.pass.chunk_rows = rows_per_run;
+    plan.pass.min_sum = f.centre_weighs_one ? 0.0 : floor_sum;
     plan.pass.enabled = true;
     // A pair's weight serves both pixels only where the spatial weights of offsets o and -o are
     // the same float32 number.

@@ -22,6 +22,11 @@ struct CheapPassFacts {
     bool magnitudes = false;
     double zero_difference_weight = 1.0;  // the range weight of a difference of 0, per channel
     OutputConversion conversion;
+    // The window's centre weighs its spatial weight times 1 (its guidance against itself), so
+    // that a pixel's weight sum is at least that. Upsampling takes the range weights against a
+    // guidance no sample holds, and the single-precision pass then checks each sum itself
+    // (FloatPass::min_sum).
+    bool centre_weighs_one = true;
 };
 
 // Enabled only where the bound holds and neither sequence can raise a floating-point event the
@@ -55,7 +60,8 @@ struct FloatPlan {
 // below 2^24 (exact in float32), a guidance of at most four channels whose squared distances stay
 // below 2^24, spatial weights zero or within [2^-40, 2^40] with a nonzero centre, and a table
 // that is 2^(kappa d^2) within a relative 2^-30 wherever that is above 2^-60, and below 2^-59
-// elsewhere (kappa fitted from the table, in [-4, 0]). Its margins must also be small enough to
+// elsewhere (kappa fitted from the table, in [-4, 0]); without facts.centre_weighs_one, pixels
+// whose sum is below min_sum are left to the exact sequence. Its margins must also be small enough to
 // decide most values. Evaluates exp2 and log2: the caller restores its floating-point status
 // flags afterwards.
 FloatPlan plan_float_pass(const CheapPassFacts& facts, const CheapPass& cheap);

@@ -44,8 +44,8 @@ inline unsigned undecided(const RowArgs& a, typename V::D v) {
 template <class V, int K, bool Store>
 inline unsigned cheap_values(const RowArgs& a, const CheapSums<V, K, Store>& sums, typename V::D sum, double* acc) {
     // Outside the trusted range of sums the lanes divide by 1.0 instead, which raises nothing.
-    unsigned lanes = V::outside(sum, 0.0, a.cheap.sum_limit);
-    const typename V::D divisor = V::keep_inside(sum, 0.0, a.cheap.sum_limit, 1.0);
+    unsigned lanes = V::outside(sum, a.cheap.min_sum, a.cheap.sum_limit);
+    const typename V::D divisor = V::keep_inside(sum, a.cheap.min_sum, a.cheap.sum_limit, 1.0);
     for (int k = 0; k < K; ++k) {
         const typename V::D v = V::div(sums.total[k], divisor);
         lanes |= undecided<V>(a, v);

@@ -16,6 +16,7 @@
 #include "core/aligned_array.hpp"
 #include "core/batch.hpp"
 #include "core/cheap_pass.hpp"
+#include "core/driver_parts.hpp"
 #include "core/fp_environment.hpp"
 #include "core/fused_kernel_row.hpp"
 #include "core/geometry.hpp"
@@ -87,9 +88,7 @@ ValueRange reachable_guidance_range(const FilterRequest& q) {
     return r;
 }
 
-// The least and the greatest range weight the rule can give (RangeRule): what the plans below
-// need to know of its weights, in the place of a table's entries.
-constexpr double kRuleWeights[2] = {0x1p-122, 0x1.0001p0};
+}  // namespace
 
 // The row loops look up a folded copy of the table: entry span + d is table[|d|]. Only loads and
 // stores: copying raises no floating-point flag, whatever the values. False when its memory
@@ -103,12 +102,6 @@ bool fold_table(const double* table, int64_t span, AlignedArray<double>& folded)
     for (int64_t d = -span; d <= span; ++d) folded[span + d] = table[d < 0 ? -d : d];
     return true;
 }
-
-struct PassPlans {
-    OutputConversion conversion;
-    CheapPass cheap;
-    FloatPlan float_plan;
-};
 
 // The cheap passes where the output target converts the values (`converted`): the double one
 // wherever its bound holds, and on the vector paths the single-precision one where a table's
@@ -138,6 +131,8 @@ PassPlans plan_passes(CheapPassFacts converted, const Geometry& g, const double*
     }
     return plans;
 }
+
+namespace {
 
 // Runs a checked call, the geometry made. Range weights from `table`, which has more than span
 // entries, or from `rule` where it is not null. `converted` holds the conversion the output
@@ -195,6 +190,8 @@ OutputConversion integer_conversion(Sample out, Rounding rounding) {
     return c;
 }
 
+}  // namespace
+
 // What filter() can tell the cheap pass without reading the image: its conversion, and the
 // range of the values a window can read where the image's type bounds them to non-negative
 // integers (uint8, uint16; a constant border adds cval, which must then be an integer too).
@@ -222,6 +219,8 @@ CheapPassFacts converted_by_filter(const FilterRequest& q) {
 
 bool strided_ok(const Strided& a) { return a.data != nullptr && a.h >= 0 && a.w >= 0 && a.channels >= 1; }
 
+namespace {
+
 // A rule make_range_rule() could have made: the row loop relies on 8 kappa D2 staying within
 // [-961, 0] for every D2 up to the cap, so that its powers of two stay normal.
 bool rule_ok(const RangeRule& r) {
@@ -229,6 +228,8 @@ bool rule_ok(const RangeRule& r) {
     return hi < 0.0 && hi >= -0x1p100 && !non_finite(lo) && std::fabs(lo) <= -hi * 0x1p-20 && cap > 0.0 &&
            !non_finite(cap) && -hi * cap <= 960.5;
 }
+
+}  // namespace
 
 // The guidance value of a constant border: a table index for uint8 guidance, an int32 for int32
 // guidance weighed by a table, else a value the rule takes and the guidance's type holds exactly
@@ -248,6 +249,8 @@ bool weights_ok(const FilterRequest& q) {
     if (q.guidance.sample == Sample::uint8) return q.table_len >= 256;
     return q.guidance.sample == Sample::int32 && q.table_len >= 1;
 }
+
+namespace {
 
 // filter()'s checks; the output block must lie inside the image.
 bool source_request_ok(const FilterRequest& q) {

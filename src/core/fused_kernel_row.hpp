@@ -45,6 +45,9 @@ struct CheapPass {
     bool enabled = false;
     // The bound and the absence of floating-point events hold where 0 < sum <= sum_limit.
     double sum_limit = 0.0;
+    // Pixels whose weight sum is not above this run the exact sequence (CheapPass::magnitudes
+    // where the centre is not a sample: docs/exact_decision.md, "Subnormals").
+    double min_sum = 0.0;
     double margin = 0.0;  // relative to v
     // Blocks that needed the exact sequence in the last rows skip the cheap pass for a few rows,
     // so that flat or saturated areas, where every pixel needs it, cost no more than before.
@@ -79,6 +82,9 @@ struct FloatPass {
     // The margins hold for paired rows too (PairedRows): the spatial kernel is symmetric, so a
     // pixel pair's weight is the same from either end.
     bool paired = false;
+    // Pixels whose float64 sum of the float32 weights is at most this run the exact sequence:
+    // the margins assume a weight sum of at least about min_sum (plan_float_pass).
+    double min_sum = 0.0;
 };
 
 // Per-worker state of the paired single-precision pass, kept from row to row of a band. The
@@ -155,6 +161,14 @@ struct RowArgs {
     RangeWeights range;
     RangeRule rule;  // RangeWeights::rule_float and rule_double
     const double* const* guid_rows_f64;  // RangeWeights::rule_double: the guidance values, planar
+    // The guidance each pixel's range weights are taken against, laid out as a cached row of the
+    // forms above (pixel c at c + pad): the window's middle row (guid_rows[pad], ...) for the
+    // joint filter; for upsampling, the full-resolution guidance at one phase's output pixels,
+    // which no window row holds (upsample_rows.hpp).
+    const uint32_t* centre_guid;    // with guid_rows
+    const uint64_t* centre_packed;  // with packed_rows
+    const float* centre_f32;        // with guid_rows_f32
+    const double* centre_f64;       // with guid_rows_f64
     // One entry per block of the row (at least `width` entries), kept by the worker from row to
     // row: whether the block at that place needed the exact sequence lately. Zeroed before the
     // first row. Only read and written when cheap.enabled and cheap.predict.

@@ -98,15 +98,15 @@ inline typename V::D rule_sweep(const RowArgs& a, ptrdiff_t c, double* weights, 
     const ptrdiff_t pw = a.padded_width;
     const ptrdiff_t ws = 2 * a.pad + 1;
     const RuleConstants<RF> k(a.rule);
-    // The window's centre is offset (pad, pad): padded row r + pad, padded column c + pad.
+    // The centre's guidance (RowArgs::centre_guid and its kin) is at padded column c + pad.
     auto difference = [&](ptrdiff_t ox, ptrdiff_t oy, int ch) -> W {
         if constexpr (Wide) {
             const double* row = a.guid_rows_f64[ox] + ch * pw + c;
-            const double* centre = a.guid_rows_f64[a.pad] + ch * pw + c + a.pad;
+            const double* centre = a.centre_f64 + ch * pw + c + a.pad;
             return RF::narrow(V::sub(V::load(row + oy), V::load(centre)));
         } else {
             const float* row = a.guid_rows_f32[ox] + ch * pw + c;
-            const float* centre = a.guid_rows_f32[a.pad] + ch * pw + c + a.pad;
+            const float* centre = a.centre_f32 + ch * pw + c + a.pad;
             return RF::sub(RF::load(row + oy), RF::load(centre));
         }
     };

@@ -34,6 +34,10 @@ struct RowSource {
     int32_t guid_min = 0;  // table: cached guidance values are value - guid_min: 0 .. span
     int64_t span = 0;
     ptrdiff_t row0 = 0, rows = 0, col0 = 0, cols = 0, pad = 0;
+    // Upsampling's holes: the cache holds the image's channels and one more, 1 where a sample is
+    // read and 0 where every channel of it equals `hole`, whose channels are cached as 0.
+    bool holes = false;
+    double hole = 0.0;
 };
 
 // The window rows of one strip, in window-side slots: slot y mod window holds image row y (y
@@ -168,8 +172,10 @@ private:
         bool finite = true;
         with_sample(s_.image.sample, [&](auto sample) {
             using T = decltype(sample);
-            with_channel_count(g_.img_ch, [&](auto ic) { finite = fill_image<decltype(ic)::value, T>(slot, source_row); });
+            with_channel_count(s_.image.channels,
+                               [&](auto ic) { finite = fill_image<decltype(ic)::value, T>(slot, source_row); });
         });
+        if (finite && s_.holes) mark_holes(slot);
         float_valid_[static_cast<size_t>(slot)] = false;
         if (finite && g_.magnitudes) {
             // On the bits: magnitudes of finite doubles order as their patterns do.
@@ -339,7 +345,7 @@ private:
     template <int IC, class T>
     bool fill_image(ptrdiff_t slot, ptrdiff_t source_row) {
         const Strided& a = s_.image;
-        const int ic = IC > 0 ? IC : g_.img_ch;
+        const int ic = IC > 0 ? IC : a.channels;
         const ptrdiff_t n = used_w_, cw = g_.cache_w;
         double* pd = img_.get() + slot * cw * g_.img_ch;
         if (source_row < 0) {
@@ -375,6 +381,21 @@ private:
         }
         for (ptrdiff_t x = inner_hi_; x < n; ++x) edge(x);
         return !bad;
+    }
+
+    // With holes: the slot's last channel plane becomes 1 for a sample, 0 for a hole, whose
+    // other channels become 0 (a border of cval is a hole where cval is the hole value).
+    void mark_holes(ptrdiff_t slot) {
+        const ptrdiff_t cw = g_.cache_w;
+        const int c = s_.image.channels;
+        double* pd = img_.get() + slot * cw * g_.img_ch;
+        for (ptrdiff_t x = 0; x < used_w_; ++x) {
+            bool hole = true;
+            for (int k = 0; k < c; ++k) hole = hole && pd[k * cw + x] == s_.hole;
+            if (hole)
+                for (int k = 0; k < c; ++k) pd[k * cw + x] = 0.0;
+            pd[c * cw + x] = hole ? 0.0 : 1.0;
+        }
     }
 
     const RowSource& s_;

@@ -16,6 +16,9 @@ namespace {
 // docs/exact_decision.md bounds |exact - v| <= abs_margin + rel_margin * v and shows that no step
 // raises a floating-point event.
 
+// The largest finite double: no float sum reaches it.
+constexpr double kMaxDouble = 0x1.fffffffffffffp+1023;
+
 // The vector types without a float32 counterpart (the scalar path): no single-precision pass.
 struct NoFloat {
     static constexpr bool available = false;
@@ -82,7 +85,7 @@ inline unsigned float_values(const RowArgs& a, ptrdiff_t c, double* acc) {
     const ptrdiff_t pw = a.padded_width;
     const ptrdiff_t ws = 2 * a.pad + 1;
     LoopInvariants<F> invariant;
-    for (int k = 0; k < gc; ++k) invariant.centre[k] = F::load(a.guid_rows_f32[a.pad] + k * pw + c + a.pad);
+    for (int k = 0; k < gc; ++k) invariant.centre[k] = F::load(a.centre_f32 + k * pw + c + a.pad);
     invariant.kappa_hi = F::set1(fp.kappa_hi);
     invariant.kappa_lo = F::set1(fp.kappa_lo);
     invariant.cap = F::set1(fp.d2_cap);
@@ -131,6 +134,7 @@ inline unsigned float_values(const RowArgs& a, ptrdiff_t c, double* acc) {
     }
     unsigned lanes = 0;
     const D rel = V::set1(fp.rel_margin), abs_margin = V::set1(fp.abs_margin);
+    for (int j = 0; j < M; ++j) lanes |= V::outside(sum[j], fp.min_sum, kMaxDouble) << (j * V::lanes);
     for (int j = 0; j < M; ++j)
         for (int k = 0; k < K; ++k) {
             const D v = V::div(num[k][j], sum[j]);

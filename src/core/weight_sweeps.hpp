@@ -56,8 +56,8 @@ inline typename V::D weight_sweep(const RowArgs& a, ptrdiff_t c, int k, const do
     using D = typename V::D;
     const ptrdiff_t pw = a.padded_width;
     const ptrdiff_t ws = 2 * a.pad + 1;
-    // The window's centre is offset (pad, pad): padded row r + pad, padded column c + pad.
-    const typename V::Centre centre = V::centre(a, folded, a.guid_rows[a.pad] + k * pw + c + a.pad);
+    // The centre's guidance (RowArgs::centre_guid and its kin) is at padded column c + pad.
+    const typename V::Centre centre = V::centre(a, folded, a.centre_guid + k * pw + c + a.pad);
     const double* spatial = a.kernel_s;
     double* wp = weights;
     for (ptrdiff_t ox = 0; ox < ws; ++ox) {
@@ -144,7 +144,7 @@ inline typename V::D packed_sweep(const RowArgs& a, ptrdiff_t c, double* weights
     for (int k = 0; k < gc; ++k) span_fields |= static_cast<uint64_t>(a.span) << (16 * k);
     // Entry 0 of the folded table is table[span]: index g - c + span looks up table[|g - c|].
     const double* folded_start = a.folded_table - a.span;
-    const typename V::Fields bias = V::bias(span_fields, a.packed_rows[a.pad] + c + a.pad);
+    const typename V::Fields bias = V::bias(span_fields, a.centre_packed + c + a.pad);
     D sum = V::zero();
     const double* spatial = a.kernel_s;
     double* wp = weights;

@@ -3,6 +3,7 @@
 // every array it hands to the core, reserves memory, runs the core without the GIL and maps the
 // core's status to Python exceptions.
 #include "tools_native/filter_call.hpp"
+#include "tools_native/call_arguments.hpp"
 
 #include <cfenv>
 #include <cmath>
@@ -20,8 +21,6 @@
 
 namespace sovelk::tools {
 
-namespace {
-
 // The object's buffer with strides and format, into `view`; `what` names the argument in the
 // TypeError.
 void acquire(BufferView& view, PyObject* obj, bool writable, const char* what) {
@@ -31,7 +30,9 @@ void acquire(BufferView& view, PyObject* obj, bool writable, const char* what) {
     throw PyErrorSet{};
 }
 
+namespace {
 constexpr const char* kAccepted = "uint8, uint16, int16, int32, float32 or float64";
+}  // namespace
 
 // An (h, w, channels) array as the core reads it.
 fused::Strided strided_of(const Py_buffer& view, const char* what) {
@@ -61,6 +62,8 @@ fused::Strided strided_of(const Py_buffer& view, const char* what) {
     return a;
 }
 
+namespace {
+
 // Bytes [lo, hi) that an array's elements occupy.
 struct Extent {
     const char *lo, *hi;
@@ -75,6 +78,9 @@ Extent extent_of(const Py_buffer& v) {
     }
     return {lo, hi};
 }
+
+}  // namespace
+
 bool overlap(const Py_buffer& a, const Py_buffer& b) {
     const Extent x = extent_of(a), y = extent_of(b);
     return x.lo < x.hi && y.lo < y.hi && x.lo < y.hi && y.lo < x.hi;
@@ -110,12 +116,24 @@ Py_ssize_t index_arg(PyObject* obj, const char* what) {
     return v;
 }
 
-// Everything the call holds while the core runs without the GIL.
-struct HeldObjects {
-    BufferView image, guidance, kernel, table, out;
-    Ref output;
-    std::vector<double> kernel_values, table_values;  // weights_of()'s copies
-};
+void read_range(PyObject* range, HeldObjects& held, fused::FilterRequest& q) {
+    if (q.guidance.sample == fused::Sample::uint8) {
+        acquire(held.table, range, false, "table");
+        held.table_values = weights_of(*held.table, 1, 256, "table");
+        q.table = held.table_values.data();
+        q.table_len = 256;
+        return;
+    }
+    const double sigma = PyFloat_AsDouble(range);
+    if (sigma == -1.0 && PyErr_Occurred()) throw PyErrorSet{};
+    if (!(sigma >= fused::kMinRuleSigma && sigma <= fused::kMaxRuleSigma)) {
+        PyErr_SetString(PyExc_ValueError, "the range sigma must lie within 2**-40 .. 2**40");
+        throw PyErrorSet{};
+    }
+    q.rule = fused::make_range_rule(sigma);
+}
+
+namespace {
 
 // image and guidance (arguments 0 and 1, their buffers held): the same height and width.
 void read_arrays(const HeldObjects& held, fused::FilterRequest& q) {
@@ -143,21 +161,8 @@ Py_ssize_t read_weights(PyObject* const* args, HeldObjects& held, fused::FilterR
     q.pad = side / 2;
     held.kernel_values = weights_of(*held.kernel, 2, side * side, "kernel_s");
     q.kernel_s = held.kernel_values.data();
+    read_range(args[3], held, q);
     const bool table_guidance = q.guidance.sample == fused::Sample::uint8;
-    if (table_guidance) {
-        acquire(held.table, args[3], false, "table");
-        held.table_values = weights_of(*held.table, 1, 256, "table");
-        q.table = held.table_values.data();
-        q.table_len = 256;
-    } else {
-        const double sigma = PyFloat_AsDouble(args[3]);
-        if (sigma == -1.0 && PyErr_Occurred()) throw PyErrorSet{};
-        if (!(sigma >= fused::kMinRuleSigma && sigma <= fused::kMaxRuleSigma)) {
-            PyErr_SetString(PyExc_ValueError, "the range sigma must lie within 2**-40 .. 2**40");
-            throw PyErrorSet{};
-        }
-        q.rule = fused::make_range_rule(sigma);
-    }
     // The centre offset weighs kernel_s[centre] times table[0] or the rule's 1: positive, so no
     // weight sum is 0.
     if (!(q.kernel_s[q.pad * side + q.pad] > 0.0 && (!table_guidance || q.table[0] > 0.0))) {
@@ -166,6 +171,8 @@ Py_ssize_t read_weights(PyObject* const* args, HeldObjects& held, fused::FilterR
     }
     return side;
 }
+
+}  // namespace
 
 // mode, cval, guidance_cval and truncate (arguments 5 to 8).
 void read_border(PyObject* const* args, fused::FilterRequest& q) {
@@ -202,12 +209,12 @@ void read_border(PyObject* const* args, fused::FilterRequest& q) {
 }
 
 // row0, col0, rows and cols (arguments 9 to 12): a block inside the image.
-void read_region(PyObject* const* args, fused::FilterRequest& q) {
+void read_region(PyObject* const* args, fused::FilterRequest& q, Py_ssize_t h, Py_ssize_t w) {
     q.row0 = index_arg(args[9], "region");
     q.col0 = index_arg(args[10], "region");
     q.rows = index_arg(args[11], "region");
     q.cols = index_arg(args[12], "region");
-    if (q.row0 > q.image.h - q.rows || q.col0 > q.image.w - q.cols) {
+    if (q.row0 > h - q.rows || q.col0 > w - q.cols) {
         PyErr_SetString(PyExc_ValueError, "region must lie inside the image");
         throw PyErrorSet{};
     }
@@ -220,11 +227,8 @@ Ref new_array(PyObject* numpy_empty, PyObject* shape, PyObject* dtype) {
     return require(PyObject_Vectorcall(numpy_empty, call_args, 1, kwnames.get()));
 }
 
-// The output (argument 4): the caller's array, or one of that dtype made here once the memory is
-// known to be there. Returns the workers the memory allows (none for an empty result, which the
-// core is not asked for).
 Budget prepare_output(PyObject* numpy_empty, PyObject* output, Py_ssize_t side, HeldObjects& held,
-                      fused::FilterRequest& q) {
+                      fused::FilterRequest& q, const char* who, const SizeOf& bytes_per_thread) {
     const bool make_output = !PyObject_CheckBuffer(output);
     fused::FilterRequest sizing = q;  // bytes_per_thread() needs a complete request
     sizing.out = q.image;
@@ -248,9 +252,9 @@ Budget prepare_output(PyObject* numpy_empty, PyObject* output, Py_ssize_t side, 
     }
     // An empty result (no row, column or channel) is made and returned without the core.
     const bool empty = q.rows == 0 || q.cols == 0 || q.image.channels == 0;
-    const uint64_t per_thread = empty ? 0 : fused::bytes_per_thread(sizing);
+    const uint64_t per_thread = empty ? 0 : bytes_per_thread(sizing);
     if (!empty && per_thread == 0) {
-        PyErr_SetString(PyExc_MemoryError, "joint_bilateral: the window is too large for this machine's address space");
+        PyErr_Format(PyExc_MemoryError, "%s: the window is too large for this machine's address space", who);
         throw PyErrorSet{};
     }
     Budget budget;
@@ -258,7 +262,7 @@ Budget prepare_output(PyObject* numpy_empty, PyObject* output, Py_ssize_t side, 
         char purpose[160];
         std::snprintf(purpose, sizeof purpose, "of working memory for this image and a window of %zd x %zd pixels",
                       side, side);
-        budget = threads_or_memory_error(fixed, per_thread, "joint_bilateral", purpose);
+        budget = threads_or_memory_error(fixed, per_thread, who, purpose);
     }
 
     if (make_output) {
@@ -282,9 +286,11 @@ Budget prepare_output(PyObject* numpy_empty, PyObject* output, Py_ssize_t side, 
 }
 
 // The core's refusals and floating-point events as the function's exceptions.
-void raise_for(const fused::Result& result, const fused::FilterRequest& request) {
+void raise_for(const fused::Result& result, const fused::FilterRequest& request, const char* who) {
     using fused::Status;
-    raise_if_stopped(result, "joint_bilateral's");
+    char whose[64];
+    std::snprintf(whose, sizeof whose, "%s's", who);
+    raise_if_stopped(result, whose);
     switch (result.status) {
         case Status::ok: break;
         case Status::non_finite_image:
@@ -298,7 +304,7 @@ void raise_for(const fused::Result& result, const fused::FilterRequest& request)
                             "replace or rescale them first");
             throw PyErrorSet{};
         default:
-            PyErr_SetString(PyExc_ValueError, "joint_bilateral: the native kernel refused the request");
+            PyErr_Format(PyExc_ValueError, "%s: the native kernel refused the request", who);
             throw PyErrorSet{};
     }
     if (result.fp_flags & FE_OVERFLOW) {
@@ -309,10 +315,12 @@ void raise_for(const fused::Result& result, const fused::FilterRequest& request)
         throw PyErrorSet{};
     }
     if ((result.fp_flags & FE_INVALID) || result.nan_in_output) {
-        PyErr_SetString(PyExc_ValueError, "joint_bilateral: the weights gave an undefined result (NaN)");
+        PyErr_Format(PyExc_ValueError, "%s: the weights gave an undefined result (NaN)", who);
         throw PyErrorSet{};
     }
 }
+
+namespace {
 
 PyObject* filter_body(PyObject* numpy_empty, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 13) {
@@ -327,10 +335,11 @@ PyObject* filter_body(PyObject* numpy_empty, PyObject* const* args, Py_ssize_t n
     read_arrays(held, q);
     const Py_ssize_t side = read_weights(args, held, q);
     read_border(args, q);
-    read_region(args, q);
-    const Budget budget = prepare_output(numpy_empty, args[4], side, held, q);
+    read_region(args, q, q.image.h, q.image.w);
+    const SizeOf sizing = [](const fused::FilterRequest& request) { return fused::bytes_per_thread(request); };
+    const Budget budget = prepare_output(numpy_empty, args[4], side, held, q, "joint_bilateral", sizing);
     if (q.rows == 0 || q.cols == 0 || q.image.channels == 0) return held.output.release();
-    raise_for(filter_without_gil(q, budget.threads), q);
+    raise_for(filter_without_gil(q, budget.threads), q, "joint_bilateral");
     return held.output.release();
 }
 

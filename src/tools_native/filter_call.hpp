@@ -12,6 +12,13 @@ namespace sovelk::tools {
 // array of shape (rows, cols, c) or a dtype for a new one; mode a fused::Border code.
 PyObject* filter(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
+// upsample(low, guidance, kernels, table, output, mode, cval, guidance_cval, truncate, row0, col0,
+//          rows, cols, hole) -> output
+// low (h, w, c) of any of filter()'s image dtypes; guidance (f h, f w, gc); kernels (f, f, side,
+// side) float64, the spatial kernel of each phase; the output block in full-resolution pixels;
+// hole None or a finite number. Otherwise as filter().
+PyObject* upsample(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
 // require_memory(nbytes, what): MemoryError naming `what` when the process cannot get nbytes.
 PyObject* require_memory(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 

@@ -45,6 +45,9 @@ PyMethodDef methods[] = {
      "filter(image, guidance, kernel_s, range, output, mode, cval, guidance_cval, truncate, row0, col0, rows, "
      "cols)\n--\n\nThe core of sovelk_tools.joint_bilateral; call that instead. `range` is the range table of uint8 "
      "guidance, or the range rule's sigma for any other."},
+    {"upsample", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(upsample)), METH_FASTCALL,
+     "upsample(low, guidance, kernels, range, output, mode, cval, guidance_cval, truncate, row0, col0, rows, cols, "
+     "hole)\n--\n\nThe core of sovelk_tools.joint_bilateral_upsample; call that instead."},
     {"require_memory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(require_memory)), METH_FASTCALL,
      "require_memory(nbytes, what)\n--\n\nMemoryError naming `what` unless the process can get nbytes."},
     {"hold_temporary", hold_temporary, METH_O,

@@ -24,6 +24,7 @@
 #include "core/fused_kernel.hpp"
 #include "core/fused_kernel_body.hpp"  // ScalarVec, for the decision rule at half-integers
 #include "check.hpp"
+#include "core/upsample.hpp"
 #include "padded_request.hpp"
 
 namespace fk = sovelk::fused;
@@ -809,6 +810,70 @@ void test_range_tables(Rng& rng) {
             compare_all(in);
         }
 }
+
+// Upsampling (upsample.hpp): each phase has a kernel of its own, and its centres are no samples,
+// so that every weight of a window may underflow: sigma_r 0.00233 takes the table from 2^-989 at
+// a difference of 22 to 0 at 23, a table the single-precision pass still takes for a gray
+// guidance. On every path, with the cheap passes on every block and predicted, the bytes and
+// events are those of the exact sequence alone, and the vector paths' single-precision pass
+// decides pixels.
+void test_upsampling(Rng& rng) {
+    const ptrdiff_t f = 3, h = 5, w = 40, pad = 2, ws = 2 * pad + 1;
+    std::vector<double> kernels;
+    for (ptrdiff_t py = 0; py < f; ++py)
+        for (ptrdiff_t px = 0; px < f; ++px)
+            for (ptrdiff_t i = 0; i < ws; ++i)
+                for (ptrdiff_t j = 0; j < ws; ++j) {
+                    const double dy = i - pad - ((py + 0.5) / f - 0.5), dx = j - pad - ((px + 0.5) / f - 0.5);
+                    kernels.push_back(std::exp(-(dx * dx + dy * dy) / 2.0));
+                }
+    for (int gc : {1, 3}) {
+        std::vector<uint8_t> low(static_cast<size_t>(h * w * 3)), guid(static_cast<size_t>(f * h * f * w * gc));
+        for (auto& v : low) v = static_cast<uint8_t>(pick(rng, 100, 160));
+        for (size_t i = 0; i < guid.size(); ++i) guid[i] = static_cast<uint8_t>(i % 7 == 0 ? pick(rng, 0, 255) : 120);
+        for (double sigma_r : {0.1, 0.00233}) {
+            const std::vector<double> table = range_table(256, sigma_r);
+            fk::UpsampleRequest u;
+            u.factor = static_cast<int>(f);
+            fk::FilterRequest& q = u.source;
+            q.image = fk::testing::contiguous(low.data(), fk::Sample::uint8, h, w, 3);
+            q.guidance = fk::testing::contiguous(guid.data(), fk::Sample::uint8, f * h, f * w, gc);
+            q.pad = pad;
+            q.kernel_s = kernels.data();
+            q.table = table.data();
+            q.table_len = 256;
+            q.rows = f * h;
+            q.cols = f * w;
+            q.rounding = fk::Rounding::truncate;
+            auto run_with = [&](const fkd::Options& o, int threads, std::vector<uint8_t>& out) {
+                out.assign(static_cast<size_t>(q.rows * q.cols * 3), 77);
+                q.out = fk::testing::contiguous(out.data(), fk::Sample::uint8, q.rows, q.cols, 3);
+                return fkd::upsample_with(u, threads, [] { return false; }, o);
+            };
+            fkd::Options exact;
+            exact.isa = fkd::Isa::scalar;
+            exact.cheap_pass = fkd::CheapPassMode::off;
+            std::vector<uint8_t> want, got;
+            const fk::Result reference = run_with(exact, 1, want);
+            char label[80];
+            std::snprintf(label, sizeof label, "upsampling, guid_ch %d, sigma_r %g", gc, sigma_r);
+            check(reference.status == fk::Status::ok, std::string(label) + ": ran");
+            uint64_t single_blocks = 0;
+            for_each_path([&](const fkd::Options& path, const std::string& name) {
+                fkd::Options o = path;
+                fkd::CheapPassCounters counts;
+                o.statistics = &counts;
+                const fk::Result r = run_with(o, 2, got);
+                check(r.status == fk::Status::ok && got == want && r.fp_flags == reference.fp_flags,
+                      label + name + ": the exact sequence's bytes and events");
+                single_blocks += counts.single_blocks;
+            });
+            if (fkd::best_isa() != fkd::Isa::scalar && (gc == 1 || sigma_r > 0.01))
+                check(single_blocks > 0, std::string(label) + ": the single-precision pass ran");
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -831,6 +896,7 @@ int main(int argc, char** argv) {
     test_means_at_the_single_margin();
     test_lone_lanes(rng);
     test_paired_rows(rng);
+    test_upsampling(rng);
     test_range_tables(rng);
     return sovelk::testing::checks_passed();
 }

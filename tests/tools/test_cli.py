@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import Sovelk
-from sovelk_tools import joint_bilateral
+from sovelk_tools import joint_bilateral, joint_bilateral_upsample
 from sovelk_tools.opencv_codecs import have_encoder, keeps_alpha
 from sovelk_tools.outputs import fit_depth
 
@@ -43,6 +43,23 @@ def test_filter_pair_matches_the_module(sovelk, tmp_path, rng, make_pair):
         assert proc.returncode == 0, proc.stderr
         assert "filtered 1 file" in proc.stdout
         assert np.array_equal(cv2.imread(str(tmp_path / name), cv2.IMREAD_UNCHANGED), want), name
+
+
+def test_upsample_matches_the_function(sovelk, tmp_path, rng):
+    low = rng.integers(0, 60000, (12, 15), dtype=np.uint16)
+    low[rng.random(low.shape) < 0.1] = 0
+    colour = rng.integers(0, 256, (36, 45, 3), dtype=np.uint8)
+    write(tmp_path / "low.png", low)
+    write(tmp_path / "colour.png", colour)
+    want = joint_bilateral_upsample(low, colour, 1.5, 0.2, hole=0)
+    for name, extra in (("tiled.png", ["--tile", "7"]), ("whole.png", ["--tile", "0"])):
+        proc = sovelk("upsample", "low.png", "colour.png", "-o", name, "--sigma-s", 1.5, "--sigma-r", 0.2,
+                      "--hole", 0, *extra)
+        assert proc.returncode == 0 and "upsampled 'low.png' 3 times" in proc.stdout, proc.stderr
+        assert np.array_equal(cv2.imread(str(tmp_path / name), cv2.IMREAD_UNCHANGED), want), name
+    write(tmp_path / "odd.png", colour[:35])
+    assert "integer factor" in one_error_line(sovelk("upsample", "low.png", "odd.png", "-o", "odd_out.png"))
+    assert not (tmp_path / "odd_out.png").exists()
 
 
 def test_gray_alpha_and_16_bit_files(sovelk, tmp_path, rng, make_pair):

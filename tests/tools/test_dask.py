@@ -89,7 +89,7 @@ def _has_sovelk():
 
 # ---------------------------------------------------------------- with joint_bilateral
 
-from sovelk_tools import joint_bilateral  # noqa: E402
+from sovelk_tools import joint_bilateral, joint_bilateral_upsample  # noqa: E402
 from test_tiled import DTYPES, MODES, guidance_of, image_of  # noqa: E402  the tiled tests' dtypes, modes, inputs
 
 GEOMETRIES = [
@@ -130,6 +130,23 @@ def test_function_chunks_equal_the_whole_image_call(dtype, mode):
                        output=other, rounding="truncate", **options)
     want = joint_bilateral(img, guide, output=other, rounding="truncate", **options)
     assert lazy.dtype == want.dtype and lazy.compute(scheduler="threads").tobytes() == want.tobytes()
+
+
+@pytest.mark.parametrize("mode", ["reflect", "wrap", "constant"])
+def test_upsampled_chunks_equal_the_whole_call(mode, tmp_path, rng):
+    low = image_of(rng, np.uint16, (9, 11, 2))
+    low[rng.random(low.shape[:2]) < 0.2] = 0
+    guide = rng.integers(0, 256, (27, 33, 3), dtype=np.uint8)
+    options = dict(sigma_s=1, sigma_r=0.2, mode=mode, hole=0)
+    want = joint_bilateral_upsample(low, guide, **options)
+    np.save(tmp_path / "low.npy", low)
+    for source, guidance, chunks in ((da.from_array(low, chunks=(4, 5, 2)), da.from_array(guide, chunks=(7, 8, 3)), None),
+                                     (low, guide, (6, 9)),  # windows across several chunks of 2 x 3 low pixels
+                                     (tmp_path / "low.npy", da.from_array(guide, chunks=(9, 12, 3)), None)):
+        lazy = filter_dask(joint_bilateral_upsample, source, guidance, chunks=chunks, **options)
+        assert lazy.dtype == want.dtype and lazy.compute(scheduler="threads").tobytes() == want.tobytes()
+    with pytest.raises(ValueError, match="multiples of the factor 3"):
+        filter_dask(joint_bilateral_upsample, low, guide, chunks=5, **options)
 
 
 def test_npy_files_are_read_window_by_window(tmp_path, rng, make_pair):

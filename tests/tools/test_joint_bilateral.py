@@ -2,6 +2,7 @@
 
 import ctypes
 import ctypes.util
+import functools
 import os
 import platform
 import subprocess
@@ -16,7 +17,7 @@ import pytest
 
 import function_oracle
 import Sovelk
-from sovelk_tools import _native, function, joint_bilateral
+from sovelk_tools import _native, function, joint_bilateral, joint_bilateral_upsample
 
 DTYPES = [np.uint8, np.uint16, np.int16, np.int32, np.float32, np.float64]
 MODES = ["reflect", "mirror", "nearest", "wrap", "constant"]
@@ -79,8 +80,46 @@ def test_equals_the_model(dtype, guidance_dtype, mode):
             assert same_bits(got, want), (image.shape, guidance.shape, sigma_s, sigma_r, out_dtype, rounding)
 
 
+def upsampling_case(rng, dtype, guidance_dtype, factor):
+    """A random case at factor f: low image, guidance f times its size, options, hole value."""
+    image, guidance, sigma_s, sigma_r = random_case(rng, dtype, int(rng.integers(1, 5)),
+                                                    ["gray", "gray3d", "colour"][rng.integers(3)], guidance_dtype)
+    h, w = image.shape[:2]
+    full = (factor * h, factor * w) + guidance.shape[2:]
+    guidance = np.kron(guidance, np.ones((factor, factor) + (1,) * (guidance.ndim - 2), guidance.dtype))
+    if rng.random() < 0.7:  # the guidance's own detail between the samples
+        noise = random_image(rng, guidance_dtype, full)
+        guidance = np.where(rng.random(full) < 0.3, noise, guidance)
+    mode = MODES[rng.integers(len(MODES))]
+    options = {"mode": mode, "output": DTYPES[rng.integers(len(DTYPES))] if rng.random() < 0.3 else None,
+               "rounding": "truncate" if rng.random() < 0.3 else "nearest"}
+    if mode == "constant":
+        options.update(cval=float(random_image(rng, dtype, ())), guidance_cval=guidance_value(rng, guidance))
+    hole = image.flat[int(rng.integers(image.size))].item() if rng.random() < 0.3 else None
+    if hole is not None and mode == "constant" and rng.random() < 0.5:
+        options["cval"] = float(hole)  # a border of holes
+    return image, guidance, sigma_s, sigma_r, options, hole
+
+
+@pytest.mark.parametrize("guidance_dtype", DTYPES, ids=lambda d: "guidance_" + np.dtype(d).name)
+@pytest.mark.parametrize("dtype", DTYPES, ids=lambda d: np.dtype(d).name)
+def test_upsampling_equals_the_model(dtype, guidance_dtype):
+    # Factors 1 to 8 on low images of 1 to 9 pixels, windows up to 13: borders wider than the image.
+    rng = np.random.default_rng([50, DTYPES.index(dtype), DTYPES.index(guidance_dtype)])
+    for factor in range(1, 9):
+        image, guidance, sigma_s, sigma_r, options, hole = upsampling_case(rng, dtype, guidance_dtype, factor)
+        got = joint_bilateral_upsample(image, guidance, sigma_s, sigma_r, hole=hole, **options)
+        model_options = dict(options, dtype=options.pop("output"))
+        want = function_oracle.joint_bilateral_upsample(image, guidance, sigma_s, sigma_r, hole=hole, **model_options)
+        assert same_bits(got, want), (factor, image.shape, guidance.shape, sigma_s, sigma_r, options, hole)
+        if factor == 1 and hole is None:
+            assert same_bits(got, joint_bilateral(image, guidance, sigma_s, sigma_r, output=model_options["dtype"],
+                                                  **options))
+
+
+@pytest.mark.parametrize("factor", [None, 3], ids=["joint_bilateral", "upsampled"])
 @pytest.mark.parametrize("guidance_dtype", DTYPES, ids=lambda d: np.dtype(d).name)
-def test_wide_images_equal_the_model(guidance_dtype):
+def test_wide_images_equal_the_model(guidance_dtype, factor):
     # Rows of whole vectors and a shifted last block, the cheap passes' blocks and their lone
     # pixels; every path and thread count by test_every_path_and_thread_count.
     rng = np.random.default_rng([31, DTYPES.index(guidance_dtype)])
@@ -88,14 +127,23 @@ def test_wide_images_equal_the_model(guidance_dtype):
                                            (np.int16, 1, "colour"), (np.float64, 3, "gray")):
         image = random_image(rng, dtype, (int(rng.integers(5, 9)), int(rng.integers(33, 71)), channels))
         _, guidance, _, sigma_r = random_case(rng, dtype, 1, guidance_kind, guidance_dtype)
-        guidance = random_image(rng, guidance_dtype, image.shape[:2] + guidance.shape[2:])
+        f = factor or 1
+        guidance = random_image(rng, guidance_dtype, (f * image.shape[0], f * image.shape[1]) + guidance.shape[2:])
         if guidance_dtype == np.uint16:
             guidance //= 97  # near values: weights that matter
         elif np.dtype(guidance_dtype).kind == "f":
             sigma_r = float(np.abs(guidance).std()) or 1.0
         for sigma_s, out_dtype in ((1, None), (2, np.uint16 if dtype != np.uint16 else np.uint8), (1.4, np.float32)):
-            got = joint_bilateral(image, guidance, sigma_s, sigma_r, output=out_dtype, mode="mirror")
-            want = function_oracle.joint_bilateral(image, guidance, sigma_s, sigma_r, dtype=out_dtype, mode="mirror")
+            if factor is None:
+                got = joint_bilateral(image, guidance, sigma_s, sigma_r, output=out_dtype, mode="mirror")
+                want = function_oracle.joint_bilateral(image, guidance, sigma_s, sigma_r, dtype=out_dtype,
+                                                       mode="mirror")
+            else:  # and one with holes, which every path divides alike
+                hole = image.flat[0].item() if sigma_s == 2 else None
+                got = joint_bilateral_upsample(image, guidance, sigma_s, sigma_r, output=out_dtype, mode="mirror",
+                                               hole=hole)
+                want = function_oracle.joint_bilateral_upsample(image, guidance, sigma_s, sigma_r, dtype=out_dtype,
+                                                                mode="mirror", hole=hole)
             assert same_bits(got, want), (np.dtype(dtype).name, sigma_s, out_dtype)
 
 
@@ -105,7 +153,7 @@ def test_every_path_and_thread_count(setting, child_env):
     proc = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
                            f"{__file__}::test_wide_images_equal_the_model"], env=dict(child_env, **{name: value}),
                           capture_output=True, text=True, timeout=300, cwd=os.path.dirname(__file__))
-    assert proc.returncode == 0 and "6 passed" in proc.stdout, proc.stdout[-3000:]
+    assert proc.returncode == 0 and "12 passed" in proc.stdout, proc.stdout[-3000:]
 
 
 @pytest.mark.parametrize("seed", range(4))
@@ -245,14 +293,19 @@ def test_float32_outputs_near_their_roundings_equal_the_model(dtype):
             assert same_bits(got, want)
 
 
+@pytest.mark.parametrize("factor", [None, 3], ids=["joint_bilateral", "upsampled"])
 @pytest.mark.parametrize("mode", MODES)
-def test_region_is_a_block_of_the_whole(mode):
+def test_region_is_a_block_of_the_whole(mode, factor):
     rng = np.random.default_rng(7)
     image = rng.integers(0, 4000, (23, 31), dtype=np.uint16)
-    guidance = rng.integers(0, 256, (23, 31, 3), dtype=np.uint8)
-    whole = joint_bilateral(image, guidance, 2, 0.2, mode=mode)
-    for rows, cols in (np.s_[0:5, 0:31], np.s_[9:14, 20:31], np.s_[22:, :7], np.s_[4:4, :]):
-        block = joint_bilateral(image, guidance, 2, 0.2, mode=mode, region=(rows, cols))
+    f = factor or 1
+    guidance = rng.integers(0, 256, (23 * f, 31 * f, 3), dtype=np.uint8)
+    call = functools.partial(joint_bilateral, image, guidance) if factor is None else functools.partial(
+        joint_bilateral_upsample, image, guidance, hole=0)
+    whole = call(2, 0.2, mode=mode)
+    # Upsampled blocks start and end anywhere among a low pixel's output rows and columns.
+    for rows, cols in (np.s_[0:5, 0:31], np.s_[9:14, 20:31], np.s_[22:, :7], np.s_[4:4, :], np.s_[40:68, 31:92]):
+        block = call(2, 0.2, mode=mode, region=(rows, cols))
         assert same_bits(block, whole[rows, cols])
 
 
@@ -376,6 +429,45 @@ def test_bad_input_is_named(args, kwargs, error, match):
         joint_bilateral(*args, **kwargs)
 
 
+GRAY_X2 = np.zeros((12, 14), np.uint8)
+NAN_BETWEEN_SAMPLES = np.zeros((12, 14), np.float32)
+NAN_BETWEEN_SAMPLES[1, 1] = np.nan  # at factor 2 the samples' guidance is at even rows and columns
+
+
+@pytest.mark.parametrize("args, kwargs, error, match", [
+    ((IMG, np.zeros((12, 15), np.uint8), 1, 0.1), {}, ValueError, "guidance is 12x15 .h x w. but low is 6x7"),
+    ((IMG, np.zeros((12, 21), np.uint8), 1, 0.1), {}, ValueError, "f times the low image's size in both"),
+    ((IMG, np.zeros((3, 7), np.uint8), 1, 0.1), {}, ValueError, "integer f from 1"),
+    ((IMG, GRAY_X2, 1, 0.1), {"hole": 0.5}, ValueError, "hole must be a value of low's uint8"),
+    ((IMG, GRAY_X2, 1, 0.1), {"hole": 256}, ValueError, "hole must be a value of low's uint8"),
+    ((IMG.astype(np.float32), GRAY_X2, 1, 0.1), {"hole": 0.1}, ValueError, "hole must be a value of low's float32"),
+    ((IMG.astype(np.float32), GRAY_X2, 1, 0.1), {"hole": float("nan")}, ValueError, "hole must be finite"),
+    ((IMG, GRAY_X2, 1, 0.1), {"hole": "0"}, TypeError, "hole must be a real number or None"),
+    ((IMG, GRAY_X2, 1, 0.1), {"region": np.s_[::2, :]}, ValueError, "step 1"),
+    ((IMG, NAN_BETWEEN_SAMPLES, 1, 0.1), {}, ValueError, "guidance holds NaN"),
+])
+def test_bad_upsampling_input_is_named(args, kwargs, error, match):
+    with pytest.raises(error, match=match):
+        joint_bilateral_upsample(*args, **kwargs)
+
+
+def test_upsampled_holes_take_no_part_and_vanished_weights_take_the_nearest_sample():
+    rng = np.random.default_rng(8)
+    depth = np.full((12, 16), 1500, np.uint16)
+    depth[rng.random(depth.shape) < 0.4] = 0
+    depth[:4, :4] = 0  # the windows of low pixels (0..1, 0..1) hold holes only
+    colour = rng.integers(0, 256, (48, 64, 3), dtype=np.uint8)
+    want = np.full((48, 64), 1500, np.uint16)
+    want[:8, :8] = 0
+    assert same_bits(joint_bilateral_upsample(depth, colour, 0.5, 0.2, hole=0), want)
+    # A guidance of 255 where every sample's is 0: under sigma_r 0.001 every weight underflows.
+    low = rng.integers(0, 256, (5, 6, 2), dtype=np.uint8)
+    guidance = np.zeros((20, 24), np.uint8)
+    guidance[3::4, 2::4] = 255  # samples lie at rows and columns 1, 5, 9, ...
+    out = joint_bilateral_upsample(low, guidance, 1, 0.001, output=np.float64)
+    assert same_bits(out[3::4, 2::4], low.astype(np.float64))
+
+
 @pytest.mark.parametrize("mode", [-1, 5, 2 ** 32 + 1, 2 ** 64])
 def test_native_mode_code_out_of_range(mode):
     # 2 ** 32 + 1 was cut to an int first, and taken as mirror.
@@ -427,11 +519,13 @@ def run_child(code, env):
                           timeout=120)
 
 
-def test_ctrl_c_stops_a_long_call(child_env):
+@pytest.mark.parametrize("call", ["joint_bilateral(image, guidance, 10, 0.1)",
+                                  "joint_bilateral_upsample(image[::4, ::4], guidance, 3, 0.1)"])
+def test_ctrl_c_stops_a_long_call(child_env, call):
     proc = run_child("""
         import signal, threading, time
         import numpy as np
-        from sovelk_tools import joint_bilateral
+        from sovelk_tools import joint_bilateral, joint_bilateral_upsample
         image = np.zeros((1500, 1500, 3), np.float32)
         guidance = np.zeros((1500, 1500), np.uint8)
         raised = []
@@ -440,11 +534,11 @@ def test_ctrl_c_stops_a_long_call(child_env):
             signal.raise_signal(signal.SIGINT)
         threading.Timer(0.3, interrupt).start()
         try:
-            joint_bilateral(image, guidance, 10, 0.1)
+            CALL
         except KeyboardInterrupt:
             # Counted from the signal: on a loaded machine the timer thread itself may run late.
             print("interrupted after", time.monotonic() - raised[0])
-    """, child_env)
+    """.replace("CALL", call), child_env)
     assert proc.returncode == 0 and "interrupted after" in proc.stdout, proc.stderr
     assert float(proc.stdout.split()[-1]) < 2.0
 

@@ -6,7 +6,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import Sovelk
-from sovelk_tools import filter_tiled, joint_bilateral, reflect_index
+from sovelk_tools import filter_tiled, joint_bilateral, joint_bilateral_upsample, reflect_index
 from sovelk_tools._border import window_index
 from sovelk_tools.tiled import _file_mapping, filter_in_bands, tile_count
 
@@ -196,6 +196,18 @@ def test_function_tiles_equal_the_whole_image_call(dtype, mode):
         want = joint_bilateral(img, guide, output=out.dtype, rounding="truncate", **options)
         assert out.tobytes() == want.tobytes(), (shape, tile)
         assert np.array_equal(img, img0)
+
+
+@pytest.mark.parametrize("mode", ["reflect", "wrap", "constant"])
+def test_upsampled_tiles_equal_the_whole_call(mode, rng):
+    low = rng.integers(0, 4000, (7, 9, 2), dtype=np.uint16)
+    low[rng.random(low.shape[:2]) < 0.2] = 0
+    guide = rng.integers(0, 256, (21, 27, 3), dtype=np.uint8)
+    options = dict(sigma_s=1, sigma_r=0.2, mode=mode, hole=0)
+    want = joint_bilateral_upsample(low, guide, **options)
+    for tile in (5, (4, 27), 100):  # tiles that cut across a low pixel's output rows and columns
+        got = filter_tiled(joint_bilateral_upsample, low, guide, tile=tile, **options)
+        assert got.shape == want.shape and got.tobytes() == want.tobytes(), tile
 
 
 def test_function_tiles_from_disk_to_disk(tmp_path, rng):
