@@ -133,7 +133,7 @@ Outcome run(const Input& in, const fkd::Options& options, int threads, fkd::Chea
 // and predicted, the vector paths with their single-precision pass and without it, and a label
 // naming them.
 void for_each_path(const std::function<void(const fkd::Options&, const std::string&)>& f) {
-    for (fkd::Isa isa : {fkd::Isa::scalar, fkd::Isa::avx2, fkd::Isa::avx512})
+    for (fkd::Isa isa : fkd::kEveryIsa)
         for (fkd::CheapPassMode mode : {fkd::CheapPassMode::every_block, fkd::CheapPassMode::automatic})
             for (bool single : {true, false}) {
                 if (!fkd::isa_available(isa) || (isa == fkd::Isa::scalar && !single)) continue;
