@@ -133,9 +133,9 @@ inline Pair<NeonVec>::D widen4(float32x4_t x) { return {vcvt_f64_f32(vget_low_f3
 // single-precision pass.
 struct NeonFloat {
     static constexpr bool available = true;
-    // Paired rows (paired_pass.hpp) are left off: whether they pay here has not been measured on
-    // an ARM CPU (docs/performance.md has the throughput model's estimate).
-    static constexpr bool pairs = false;
+    // Paired rows (paired_pass.hpp): the throughput model has them pay on the ARM cores it knows,
+    // as on AVX2, where measurement agreed (docs/performance.md; not yet measured on ARM).
+    static constexpr bool pairs = true;
     static constexpr int lanes = 16;
     static constexpr bool reread_invariants = false;  // only Clang on x86 needs the hint
     struct W {
