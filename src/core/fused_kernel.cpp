@@ -153,8 +153,9 @@ bool environment_allows_fma_division() {
     constexpr unsigned kDaz = 1u << 6, kRounding = 3u << 13, kFtz = 1u << 15;
     return (_mm_getcsr() & (kDaz | kRounding | kFtz)) == 0;
 #elif defined(__aarch64__)
-    // FPCR: FIZ (bit 0) flushes subnormal inputs and AH (bit 1) changes what subnormals and
-    // NaNs become, where the processor has them; RMode (bits 22-23), FZ (bit 24) flush-to-zero.
+    // FPCR: the rounding mode (RMode, bits 22-23) and flush-to-zero (FZ, bit 24); on processors
+    // with the alternate floating-point behaviours, FIZ (bit 0) flushes subnormal inputs and AH
+    // (bit 1) changes how subnormals and NaNs are handled. Elsewhere those two bits read as zero.
     uint64_t fpcr;
     __asm__ volatile("mrs %0, fpcr" : "=r"(fpcr));
     constexpr uint64_t kFiz = 1u << 0, kAh = 1u << 1, kRounding = 3u << 22, kFz = 1u << 24;
@@ -769,7 +770,8 @@ constexpr Isa kArchitectureIsas[] = {Isa::scalar};
 
 bool isa_of_this_architecture(const char* setting) {
     const std::optional<Isa> isa = isa_named(setting);
-    return isa && std::find(std::begin(kArchitectureIsas), std::end(kArchitectureIsas), *isa) != std::end(kArchitectureIsas);
+    const Isa* end = std::end(kArchitectureIsas);
+    return isa && std::find(std::begin(kArchitectureIsas), end, *isa) != end;
 }
 
 // Whether a CPU whose best path is `hardware` runs `narrower` too.

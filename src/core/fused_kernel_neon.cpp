@@ -19,6 +19,9 @@
 namespace sovelk::fused::detail {
 namespace {
 
+// The lanes' masks inverted (NEON has no 64-bit NOT).
+inline uint64x2_t not_mask(uint64x2_t m) { return vreinterpretq_u64_u32(vmvnq_u32(vreinterpretq_u32_u64(m))); }
+
 // Bit l for lane l of a lane mask (all ones or all zeros per lane).
 inline unsigned lane_bits(uint64x2_t mask) {
     const uint64x2_t bit = vcombine_u64(vcreate_u64(1), vcreate_u64(2));
@@ -62,7 +65,7 @@ struct NeonVec : LaneIndices<2> {
     static D max(D a, D b) { return vmaxq_f64(a, b); }
     static D trunc(D x) { return vrndq_f64(x); }
     static D nearest(D x) { return vrndnq_f64(x); }
-    static unsigned differ(D a, D b) { return lane_bits(vmvnq_u32_u64(vceqq_f64(a, b))); }
+    static unsigned differ(D a, D b) { return lane_bits(not_mask(vceqq_f64(a, b))); }
     // float32_differs() of each lane, on the bits.
     static uint64x2_t float32_bits(uint64x2_t b) {
         const uint64x2_t odd = vandq_u64(vshrq_n_u64(b, 29), vdupq_n_u64(1));
@@ -76,7 +79,7 @@ struct NeonVec : LaneIndices<2> {
     static unsigned float32_differ(D a, D b) {
         const uint64x2_t x = vreinterpretq_u64_f64(a), y = vreinterpretq_u64_f64(b);
         const uint64x2_t same = vceqq_u64(float32_bits(x), float32_bits(y));
-        const uint64x2_t bad = vorrq_u64(vorrq_u64(float32_abnormal(x), float32_abnormal(y)), vmvnq_u32_u64(same));
+        const uint64x2_t bad = vorrq_u64(vorrq_u64(float32_abnormal(x), float32_abnormal(y)), not_mask(same));
         return lane_bits(bad);
     }
     // Range checks on the values' bit patterns as signed 64-bit integers, as on the x86 paths
@@ -98,9 +101,6 @@ struct NeonVec : LaneIndices<2> {
         const uint64x2_t out = vorrq_u64(vcgtq_s64(bits(lo), magnitude), vcgtq_s64(magnitude, bits(hi)));
         return vmaxvq_u32(vreinterpretq_u32_u64(out)) == 0;
     }
-
-  private:
-    static uint64x2_t vmvnq_u32_u64(uint64x2_t m) { return vreinterpretq_u64_u32(vmvnq_u32(vreinterpretq_u32_u64(m))); }
 };
 
 // table[n mod 8] for the integral floats n of four lanes: the eight float32 entries are 32 bytes
@@ -154,9 +154,15 @@ struct NeonFloat {
     static void store(float* p, const W& x) {
         for (int j = 0; j < 4; ++j) vst1q_f32(p + 4 * j, x.v[j]);
     }
-    static W add(const W& a, const W& b) { return each([](float32x4_t x, float32x4_t y) { return vaddq_f32(x, y); }, a, b); }
-    static W sub(const W& a, const W& b) { return each([](float32x4_t x, float32x4_t y) { return vsubq_f32(x, y); }, a, b); }
-    static W mul(const W& a, const W& b) { return each([](float32x4_t x, float32x4_t y) { return vmulq_f32(x, y); }, a, b); }
+    static W add(const W& a, const W& b) {
+        return each([](float32x4_t x, float32x4_t y) { return vaddq_f32(x, y); }, a, b);
+    }
+    static W sub(const W& a, const W& b) {
+        return each([](float32x4_t x, float32x4_t y) { return vsubq_f32(x, y); }, a, b);
+    }
+    static W mul(const W& a, const W& b) {
+        return each([](float32x4_t x, float32x4_t y) { return vmulq_f32(x, y); }, a, b);
+    }
     static W fmadd(const W& a, const W& b, const W& c) {  // a * b + c
         W r;
         for (int j = 0; j < 4; ++j) r.v[j] = vfmaq_f32(c.v[j], a.v[j], b.v[j]);
