@@ -137,7 +137,6 @@ struct NeonFloat {
     // as on AVX2, where measurement agreed (docs/performance.md; not yet measured on ARM).
     static constexpr bool pairs = true;
     static constexpr int lanes = 16;
-    static constexpr bool reread_invariants = false;  // only Clang on x86 needs the hint
     struct W {
         float32x4_t v[4];
     };
