@@ -7,6 +7,7 @@ statements allocate wndw_size**2 image-sized float64 planes, the kernel none.
 """
 
 import os
+import platform
 import subprocess
 import sys
 import textwrap
@@ -351,7 +352,11 @@ def test_unusual_attributes_give_the_statements_result(rng, change):
         lambda: reference(filt, img, guidance))
 
 
-PATHS = ["scalar", "avx2", "avx512"]
+# The kernel's paths of this architecture, narrowest first, as SOVELK_ISA names them.
+ARM = platform.machine() in ("aarch64", "arm64")
+PATHS = ["scalar", "neon"] if ARM else ["scalar", "avx2", "avx512"]
+ISA_SETTINGS = "neon or scalar" if ARM else "avx512, avx2 or scalar"
+OTHER_ISA = "avx2" if ARM else "neon"  # a path of the other architecture
 
 
 def test_result_does_not_depend_on_the_thread_count_or_the_vector_path(tmp_path):
@@ -384,7 +389,8 @@ def test_result_does_not_depend_on_the_thread_count_or_the_vector_path(tmp_path)
 
     expected = Filter(2, 0.2).joint_bilateral_filter(img, guidance)
     _, best = run(None)
-    for setting in ["one cpu", "scalar", "avx2", "avx512", "AVX2", "sse"]:
+    # Another architecture's path name is ignored as any other: "neon" on x86, "avx2" on ARM.
+    for setting in ["one cpu", "scalar", "avx2", "avx512", "neon", "AVX2", "sse"]:
         out, path = run(setting)
         assert np.array_equal(out, expected), setting
         capped = PATHS[min(PATHS.index(setting), PATHS.index(best))] if setting in PATHS else best
@@ -392,13 +398,14 @@ def test_result_does_not_depend_on_the_thread_count_or_the_vector_path(tmp_path)
 
 
 @pytest.mark.parametrize("name, value, warned", [
-    ("SOVELK_ISA", "AVX2", "SOVELK_ISA='AVX2' is ignored; it takes avx512, avx2 or scalar"),
+    ("SOVELK_ISA", "AVX2", "SOVELK_ISA='AVX2' is ignored; it takes " + ISA_SETTINGS),
+    ("SOVELK_ISA", OTHER_ISA, f"SOVELK_ISA='{OTHER_ISA}' is ignored; it takes " + ISA_SETTINGS),
     ("SOVELK_NUM_THREADS", "0", "SOVELK_NUM_THREADS='0' is ignored; it takes a positive whole number of threads"),
     ("SOVELK_NUM_THREADS", "2.5\n", "SOVELK_NUM_THREADS='2.5\\x0a' is ignored"),
     ("SOVELK_NUM_THREADS", " 2\n", None),
     ("SOVELK_ISA", "scalar", None),
     ("SOVELK_ISA", "", None),  # empty: unset, as a shell's `SOVELK_ISA= command`
-], ids=["isa-upper-case", "threads-zero", "threads-fraction", "threads-blanks", "isa-scalar", "isa-empty"])
+], ids=["isa-upper-case", "isa-other-architecture", "threads-zero", "threads-fraction", "threads-blanks", "isa-scalar", "isa-empty"])
 def test_a_setting_the_module_cannot_use_is_named_once_on_stderr(name, value, warned):
     # Calls that take the fused kernel, the statements and a failing one: one line in all.
     code = textwrap.dedent("""

@@ -70,8 +70,16 @@ bool environment_allows_fma_division() {
 #if defined(SOVELK_HAVE_MXCSR)
     constexpr unsigned kDaz = 1u << 6, kRounding = 3u << 13, kFtz = 1u << 15;
     return (_mm_getcsr() & (kDaz | kRounding | kFtz)) == 0;
+#elif defined(__aarch64__)
+    // FPCR: the rounding mode (RMode, bits 22-23) and flush-to-zero (FZ, bit 24); on processors
+    // with the alternate floating-point behaviours, FIZ (bit 0) flushes subnormal inputs and AH
+    // (bit 1) changes how subnormals and NaNs are handled. Elsewhere those two bits read as zero.
+    uint64_t fpcr;
+    __asm__ volatile("mrs %0, fpcr" : "=r"(fpcr));
+    constexpr uint64_t kFiz = 1u << 0, kAh = 1u << 1, kRounding = 3u << 22, kFz = 1u << 24;
+    return (fpcr & (kFiz | kAh | kRounding | kFz)) == 0;
 #else
-    return false;  // only the x86 vector paths use the FMA form
+    return false;  // elsewhere the FPU's flush setting cannot be read, so nothing relies on it
 #endif
 }
 

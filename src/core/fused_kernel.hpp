@@ -149,13 +149,15 @@ uint64_t bytes_per_thread(const FilterRequest& request);
 // to the cgroup CPU quota and SOVELK_NUM_THREADS), at least 1.
 int default_thread_count();
 
-// The instruction-set path filter() takes: "avx512", "avx2" or "scalar".
+// The instruction-set path filter() takes: "avx512", "avx2", "neon" or "scalar".
 const char* path_name();
 
 namespace detail {
 
 // Instruction-set paths, for tests and benchmarks; filter() picks the best one the CPU has.
-enum class Isa { scalar, avx2, avx512 };
+enum class Isa { scalar, avx2, avx512, neon };
+// Every path of every architecture, for iterating over them (isa_available() tells which run).
+constexpr Isa kEveryIsa[] = {Isa::scalar, Isa::avx2, Isa::avx512, Isa::neon};
 // How the AVX2 path divides each weight by the weight sum. `automatic` uses one reciprocal per
 // pixel and an FMA correction for half of the lanes wherever that provably gives the correctly
 // rounded quotient, and real divides elsewhere; `real_divide` always divides. The other paths
@@ -165,10 +167,11 @@ enum class Division { automatic, real_divide };
 bool isa_available(Isa isa);
 // The best path this CPU has, capped by the environment variable SOVELK_ISA ("avx2" or
 // "scalar" keep wider vectors unused, where they would slow the clock or be compared against
-// another machine); read once. Every path gives the same bits.
+// another machine; on ARM "scalar" keeps NEON unused); read once. Every path gives the same bits.
 Isa best_isa();
 const char* isa_name(Isa isa);
-// `hardware` lowered to the path named by `setting`; any other setting leaves it as it is.
+// `hardware` lowered to the path named by `setting` where that CPU runs it (scalar everywhere,
+// AVX2 below AVX-512); any other setting, a path of another architecture too, leaves it as it is.
 Isa capped_isa(Isa hardware, const char* setting);
 
 // Whether the row loop may decide a pixel from a cheap pass where the driver converts the result

@@ -196,5 +196,8 @@ void filter_row_scalar(const RowArgs& args);
 void filter_row_avx2(const RowArgs& args);    // needs AVX2 + FMA
 void filter_row_avx512(const RowArgs& args);  // needs AVX-512 F, DQ, VL
 #endif
+#if defined(__aarch64__)
+void filter_row_neon(const RowArgs& args);  // Advanced SIMD: every AArch64 CPU has it
+#endif
 
 }  // namespace sovelk::fused::detail

@@ -131,7 +131,7 @@ Outcome run(const Input& in, const fkd::Options& options, int threads, fkd::Chea
 // and predicted, the vector paths with their single-precision pass and without it, and a label
 // naming them.
 void for_each_path(const std::function<void(const fkd::Options&, const std::string&)>& f) {
-    for (fkd::Isa isa : {fkd::Isa::scalar, fkd::Isa::avx2, fkd::Isa::avx512})
+    for (fkd::Isa isa : fkd::kEveryIsa)
         for (fkd::CheapPassMode mode : {fkd::CheapPassMode::every_block, fkd::CheapPassMode::automatic})
             for (bool single : {true, false}) {
                 if (!fkd::isa_available(isa) || (isa == fkd::Isa::scalar && !single)) continue;
@@ -766,12 +766,14 @@ void test_paired_rows(Rng& rng) {
             for (ptrdiff_t x = 20; x < 52; ++x)
                 for (int k = 0; k < 3; ++k) in.img[static_cast<size_t>((y * in.pw() + x) * 3 + k)] = 200;
         compare_all(in);
-        if (fkd::isa_available(fkd::Isa::avx2)) {
+        for (fkd::Isa isa : {fkd::Isa::avx2, fkd::Isa::neon}) {  // the paths that pair rows
+            if (!fkd::isa_available(isa)) continue;
             fkd::Options o;
-            o.isa = fkd::Isa::avx2;
+            o.isa = isa;
             fkd::CheapPassCounters counts;
             run(in, o, 1, counts);
-            check(counts.paired_rows > 0 && counts.skipped_blocks > 0, in.label + ": paired rows with skipped steps ran");
+            check(counts.paired_rows > 0 && counts.skipped_blocks > 0,
+                  in.label + ": paired rows with skipped steps ran [" + fkd::isa_name(isa) + "]");
         }
     }
 }

@@ -41,6 +41,16 @@ constexpr int kReported = FE_DIVBYZERO | FE_OVERFLOW | FE_INVALID | FE_UNDERFLOW
 
 using sovelk::testing::check;
 
+#if defined(__aarch64__)
+// The floating-point control register: its flush-to-zero bit has no <cfenv> interface.
+uint64_t fpcr() {
+    uint64_t v;
+    __asm__ volatile("mrs %0, fpcr" : "=r"(v));
+    return v;
+}
+void set_fpcr(uint64_t v) { __asm__ volatile("msr fpcr, %0" : : "r"(v)); }
+#endif
+
 std::string flag_names(int f) {
     std::string s;
     if (f & FE_DIVBYZERO) s += "divbyzero ";
@@ -238,7 +248,7 @@ Case random_case(Rng& rng) {
 
 std::vector<fkd::Isa> available_isas() {
     std::vector<fkd::Isa> v;
-    for (fkd::Isa isa : {fkd::Isa::scalar, fkd::Isa::avx2, fkd::Isa::avx512})
+    for (fkd::Isa isa : fkd::kEveryIsa)
         if (fkd::isa_available(isa)) v.push_back(isa);
     return v;
 }
@@ -499,13 +509,15 @@ void test_caller_environment(Rng& rng) {
     struct Mode {
         const char* name;
         int rounding;
-        unsigned mxcsr_extra;
+        unsigned mxcsr_extra;  // on ARM, FPCR bits
     };
     std::vector<Mode> modes = {{"upward", FE_UPWARD, 0},
                                {"downward", FE_DOWNWARD, 0},
                                {"toward zero", FE_TOWARDZERO, 0}};
 #if defined(__x86_64__)
     modes.push_back({"flush to zero + denormals are zero", FE_TONEAREST, 0x8040u});
+#elif defined(__aarch64__)
+    modes.push_back({"flush to zero (FPCR.FZ)", FE_TONEAREST, 1u << 24});
 #endif
     for (const Mode& m : modes) {
         for (int n = 0; n < 6; ++n) {
@@ -516,6 +528,8 @@ void test_caller_environment(Rng& rng) {
             std::fesetround(m.rounding);
 #if defined(__x86_64__)
             _mm_setcsr(_mm_getcsr() | m.mxcsr_extra);
+#elif defined(__aarch64__)
+            set_fpcr(fpcr() | m.mxcsr_extra);
 #endif
             const Outcome expected = model(c);
             for (fkd::Isa isa : available_isas())
@@ -724,7 +738,11 @@ void test_helpers() {
                       fkd::capped_isa(Isa::avx2, "avx512") == Isa::avx2 &&  // never above the CPU
                       fkd::capped_isa(Isa::avx512, nullptr) == Isa::avx512 &&
                       fkd::capped_isa(Isa::avx512, "AVX2") == Isa::avx512 &&
-                      fkd::capped_isa(Isa::avx512, "") == Isa::avx512;
+                      fkd::capped_isa(Isa::avx512, "") == Isa::avx512 &&
+                      fkd::capped_isa(Isa::neon, "scalar") == Isa::scalar &&
+                      fkd::capped_isa(Isa::neon, "avx2") == Isa::neon &&  // another architecture's
+                      fkd::capped_isa(Isa::avx512, "neon") == Isa::avx512 &&
+                      fkd::capped_isa(Isa::scalar, "neon") == Isa::scalar;
     check(caps, "SOVELK_ISA lowers the path, never raises it, and other settings are ignored");
 }
 
