@@ -166,7 +166,7 @@ double cpuinfo_mhz() {
 }
 
 fkd::Isa parse_isa(const char* name) {
-    for (fkd::Isa isa : {fkd::Isa::scalar, fkd::Isa::avx2, fkd::Isa::avx512})
+    for (fkd::Isa isa : fkd::kEveryIsa)
         if (std::strcmp(name, fkd::isa_name(isa)) == 0) return isa;
     std::printf("unknown path %s\n", name);
     std::exit(2);
