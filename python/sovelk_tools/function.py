@@ -8,7 +8,7 @@ import mmap
 import numbers
 import operator
 import os
-from typing import Any, Optional, Tuple, Union
+from typing import Any, Optional, Tuple, Union, cast
 
 import numpy as np
 
@@ -151,10 +151,7 @@ def joint_bilateral(
     """
     image = _array(image, "image")
     guidance = image if guidance is None else _array(guidance, "guidance")
-    if image.dtype not in DTYPES:
-        raise TypeError(f"image dtype {image.dtype} is not supported; accepted: {_DTYPE_NAMES}")
-    if guidance.dtype not in DTYPES:
-        raise TypeError(f"guidance dtype {guidance.dtype} is not supported; accepted: {_DTYPE_NAMES}")
+    _check_dtypes(image, "image", guidance)
     h, w = image.shape[:2]
     if guidance.shape[:2] != (h, w):
         raise ValueError(
@@ -165,16 +162,7 @@ def joint_bilateral(
         raise ValueError("guidance has no channel")
     kernel_s, table = _weights(sigma_s, sigma_r)
     weights_of_range = table if guidance.dtype == np.uint8 else _rule_sigma(sigma_r, guidance.dtype)
-    try:
-        code = MODES[mode]
-    except (KeyError, TypeError):
-        raise ValueError(f"mode must be one of {', '.join(map(repr, MODES))}, not {mode!r}") from None
-    if rounding not in ROUNDINGS:
-        raise ValueError(f"rounding must be 'nearest' or 'truncate', not {rounding!r}")
-    cval = _real(cval, "cval")
-    if not math.isfinite(cval):
-        raise ValueError(f"cval must be finite, not {cval!r}")
-    guidance_cval = _guidance_value(guidance_cval, guidance.dtype)
+    code, cval, guidance_cval = _border_options(mode, rounding, cval, guidance_cval, guidance.dtype)
     rows, cols = _region(region, h, w)
 
     result_shape = (rows.stop - rows.start, cols.stop - cols.start) + image.shape[2:]
@@ -185,12 +173,7 @@ def joint_bilateral(
         image3, guidance3, kernel_s, weights_of_range, target, code, cval, guidance_cval, rounding == "truncate",
         rows.start, cols.start, result_shape[0], result_shape[1],
     )
-    if copy_to is not None:
-        copy_to[...] = result.reshape(copy_to.shape)
-        return copy_to
-    if output is not None and not isinstance(target, np.dtype):
-        return output
-    return result.reshape(result_shape)
+    return _delivered(result, output, target, copy_to, result_shape)
 
 
 def bilateral(image: Any, sigma_s: float, sigma_r: float, **options: Any) -> np.ndarray:
@@ -208,6 +191,38 @@ def bilateral(image: Any, sigma_s: float, sigma_r: float, **options: Any) -> np.
         smoothed = bilateral(depth, 3, 0.01)
     """
     return joint_bilateral(image, None, sigma_s, sigma_r, **options)
+
+
+def _check_dtypes(image: np.ndarray, name: str, guidance: np.ndarray) -> None:
+    for array, what in ((image, name), (guidance, "guidance")):
+        if array.dtype not in DTYPES:
+            raise TypeError(f"{what} dtype {array.dtype} is not supported; accepted: {_DTYPE_NAMES}")
+
+
+def _border_options(mode: Any, rounding: Any, cval: Any, guidance_cval: Any,
+                    guidance_dtype: np.dtype) -> Tuple[int, float, Union[int, float]]:
+    """The mode's code, and cval and guidance_cval as the native call takes them, or the error."""
+    try:
+        code = MODES[mode]
+    except (KeyError, TypeError):
+        raise ValueError(f"mode must be one of {', '.join(map(repr, MODES))}, not {mode!r}") from None
+    if rounding not in ROUNDINGS:
+        raise ValueError(f"rounding must be 'nearest' or 'truncate', not {rounding!r}")
+    cval = _real(cval, "cval")
+    if not math.isfinite(cval):
+        raise ValueError(f"cval must be finite, not {cval!r}")
+    return code, cval, _guidance_value(guidance_cval, guidance_dtype)
+
+
+def _delivered(result: np.ndarray, output: Any, target: Any, copy_to: Any, shape: Tuple[int, ...]) -> np.ndarray:
+    """What the call returns: the caller's output array (filled through a copy where the native
+    call could not write it in place) or the new result in its shape."""
+    if copy_to is not None:
+        copy_to[...] = result.reshape(copy_to.shape)
+        return cast(np.ndarray, copy_to)
+    if output is not None and not isinstance(target, np.dtype):
+        return cast(np.ndarray, output)
+    return result.reshape(shape)
 
 
 def _rule_sigma(sigma_r: Any, dtype: np.dtype) -> float:

@@ -11,9 +11,8 @@ from typing import Any, Optional, Tuple
 import numpy as np
 
 from . import _native
-from .function import (DTYPES, MODES, ROUNDINGS, _CACHED_RADIUS, _CHECKED_OFFSETS, _DTYPE_NAMES,
-                       _KERNEL_BYTES_PER_OFFSET, _array, _environment, _guidance_value, _output, _real, _region,
-                       _rule_sigma, _weights)
+from .function import (_CACHED_RADIUS, _CHECKED_OFFSETS, _KERNEL_BYTES_PER_OFFSET, _array, _border_options,
+                       _check_dtypes, _delivered, _environment, _output, _region, _rule_sigma, _weights)
 
 # Factors past this are refused: each of the factor**2 phases has a spatial kernel and, on each
 # worker thread, a history of its row.
@@ -103,10 +102,7 @@ def joint_bilateral_upsample(
     """
     low = _array(low, "low")
     guidance = _array(guidance, "guidance")
-    if low.dtype not in DTYPES:
-        raise TypeError(f"low dtype {low.dtype} is not supported; accepted: {_DTYPE_NAMES}")
-    if guidance.dtype not in DTYPES:
-        raise TypeError(f"guidance dtype {guidance.dtype} is not supported; accepted: {_DTYPE_NAMES}")
+    _check_dtypes(low, "low", guidance)
     if guidance.ndim == 3 and guidance.shape[2] < 1:
         raise ValueError("guidance has no channel")
     h, w = low.shape[:2]
@@ -115,16 +111,7 @@ def joint_bilateral_upsample(
     _, table = _weights(sigma_s, sigma_r)
     kernels = _phase_kernels(sigma_s, factor)
     weights_of_range = table if guidance.dtype == np.uint8 else _rule_sigma(sigma_r, guidance.dtype)
-    try:
-        code = MODES[mode]
-    except (KeyError, TypeError):
-        raise ValueError(f"mode must be one of {', '.join(map(repr, MODES))}, not {mode!r}") from None
-    if rounding not in ROUNDINGS:
-        raise ValueError(f"rounding must be 'nearest' or 'truncate', not {rounding!r}")
-    cval = _real(cval, "cval")
-    if not math.isfinite(cval):
-        raise ValueError(f"cval must be finite, not {cval!r}")
-    guidance_cval = _guidance_value(guidance_cval, guidance.dtype)
+    code, cval, guidance_cval = _border_options(mode, rounding, cval, guidance_cval, guidance.dtype)
     hole_value = None if hole is None else _hole(hole, low.dtype)
     rows, cols = _region(region, height, width)
 
@@ -136,12 +123,7 @@ def joint_bilateral_upsample(
         low3, guidance3, kernels, weights_of_range, target, code, cval, guidance_cval, rounding == "truncate",
         rows.start, cols.start, result_shape[0], result_shape[1], hole_value,
     )
-    if copy_to is not None:
-        copy_to[...] = result.reshape(copy_to.shape)
-        return copy_to
-    if output is not None and not isinstance(target, np.dtype):
-        return output
-    return result.reshape(result_shape)
+    return _delivered(result, output, target, copy_to, result_shape)
 
 
 def upsampling_factor(low_shape: Tuple[int, ...], guidance_shape: Tuple[int, ...]) -> int:
