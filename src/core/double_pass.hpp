@@ -88,7 +88,5 @@ inline void filter_block(const RowArgs& a, ptrdiff_t c, uint16_t* history, unsig
     exact_block<V, GC, How>(a, c);
 }
 
-// Undecided lanes up to this many in a block are filtered one pixel at a time by the scalar
-
 }  // namespace
 }  // namespace sovelk::fused::detail

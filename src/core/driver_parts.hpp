@@ -31,9 +31,23 @@ bool guidance_cval_ok(const FilterRequest& q);
 // its type bounds them.
 CheapPassFacts converted_by_filter(const FilterRequest& q);
 
-// The copy of `table` the row loops look up: entry span + d is table[|d|]. False when its memory
-// could not be had.
-bool fold_table(const double* table, int64_t span, AlignedArray<double>& folded);
+// The range weights as the plans and the row loops take them. A rule's weight is one factor
+// within kRuleWeights and nothing is folded; a table's is one entry per guidance channel, the
+// first span + 1 entries reachable, and the row loops look up the folded copy, whose entry
+// span + d is table[|d|].
+struct RangeTable {
+    const double* table = nullptr;
+    ptrdiff_t len = 0;
+    ptrdiff_t used = 0;  // the reachable entries
+    int64_t span = 0;
+    int factors = 1;
+    AlignedArray<double> folded;
+    const double* folded_centre() const { return folded ? folded.get() + span : nullptr; }
+};
+
+// `table` of `len` entries for guidance values within `span`, or the rule's weights where `rule`.
+// False when the folded table's memory could not be had.
+bool range_table(const double* table, ptrdiff_t len, int64_t span, int guid_ch, bool rule, RangeTable& out);
 
 struct PassPlans {
     OutputConversion conversion;

@@ -64,7 +64,6 @@ inline void accumulate_group(int channels, const RowArgs& a, ptrdiff_t c, int k0
     }
 }
 
-constexpr int kChannelGroup = 4;  // accumulators kept in registers at once
 // acc[k * lanes + lane], channels k0 .. k0 + channels - 1, into the interleaved output row.
 template <class V>
 inline void scatter(const RowArgs& a, ptrdiff_t c, const double* acc, int k0, int channels) {
@@ -73,7 +72,6 @@ inline void scatter(const RowArgs& a, ptrdiff_t c, const double* acc, int k0, in
         for (int lane = 0; lane < V::lanes; ++lane) a.out_row[(c + lane) * ic + k0 + k] = acc[k * V::lanes + lane];
 }
 
-// Pass 1 for the block at column c: weights into `weights`, their sum returned, the cheap sums
 // Pass 2, the exact sequence, from the weights and sum of pass 1. Inlined by force: among the
 // many instantiations of the block functions the compiler otherwise keeps it out of line, at a
 // cost docs/exact_decision.md ("Tried and dropped") records.

@@ -90,16 +90,21 @@ ValueRange reachable_guidance_range(const FilterRequest& q) {
 
 }  // namespace
 
-// The row loops look up a folded copy of the table: entry span + d is table[|d|]. Only loads and
-// stores: copying raises no floating-point flag, whatever the values. False when its memory
-// could not be had.
-bool fold_table(const double* table, int64_t span, AlignedArray<double>& folded) {
+// Folding the table is only loads and stores: it raises no floating-point flag, whatever the
+// values.
+bool range_table(const double* table, ptrdiff_t len, int64_t span, int guid_ch, bool rule, RangeTable& out) {
+    out.table = rule ? kRuleWeights : table;
+    out.len = rule ? 2 : len;
+    out.span = rule ? 1 : span;
+    out.factors = rule ? 1 : guid_ch;
+    out.used = static_cast<ptrdiff_t>(std::min<int64_t>(out.len, out.span + 1));
+    if (rule) return true;
     try {
-        folded = aligned_array<double>(2 * span + 1);
+        out.folded = aligned_array<double>(2 * span + 1);
     } catch (const std::bad_alloc&) {
         return false;
     }
-    for (int64_t d = -span; d <= span; ++d) folded[span + d] = table[d < 0 ? -d : d];
+    for (int64_t d = -span; d <= span; ++d) out.folded[span + d] = table[d < 0 ? -d : d];
     return true;
 }
 
@@ -141,21 +146,14 @@ namespace {
 Result execute(const RowSource& src, const Geometry& geometry, const OutputTarget& target, const double* kernel_s,
                const double* table, ptrdiff_t table_len, const RangeRule* rule, int threads,
                const std::function<bool()>& poll, const Options& options, const CheapPassFacts& converted) {
-    // A rule's weight is one factor within kRuleWeights; a table's, one entry per channel.
-    const int64_t span = rule ? 1 : src.span;
-    const int factors = rule ? 1 : geometry.guid_ch;
-    if (rule) {
-        table = kRuleWeights;
-        table_len = 2;
-    }
-    AlignedArray<double> folded;
-    if (!rule && !fold_table(table, span, folded)) return {Status::out_of_memory, 0};
+    RangeTable range;
+    if (!range_table(table, table_len, src.span, geometry.guid_ch, rule != nullptr, range))
+        return {Status::out_of_memory, 0};
 
     fenv_t env;
     std::fegetenv(&env);
-    const ptrdiff_t table_used = static_cast<ptrdiff_t>(std::min<int64_t>(table_len, span + 1));  // the reachable
-    const PassPlans plans =
-        plan_passes(converted, geometry, kernel_s, table, table_used, factors, rule != nullptr, options, env);
+    const PassPlans plans = plan_passes(converted, geometry, kernel_s, range.table, range.used, range.factors,
+                                        rule != nullptr, options, env);
     // The row cache converts rows to float32 too only for the single-precision pass.
     Geometry g = geometry;
     g.float_rows = plans.float_plan.pass.enabled;
@@ -164,8 +162,8 @@ Result execute(const RowSource& src, const Geometry& geometry, const OutputTarge
 
     // Only the AVX2 path splits its quotients between the divider and the FMA units (see Pair).
     const bool fma_by_data = options.division == Division::automatic && options.isa == Isa::avx2 &&
-                             weights_in_fma_domain(kernel_s, g.offsets, table, table_len, span, factors);
-    Job job(src, g, target, kernel_s, row_function(options.isa), rule ? nullptr : folded.get() + span, fma_by_data);
+                             weights_in_fma_domain(kernel_s, g.offsets, range.table, range.len, range.span, range.factors);
+    Job job(src, g, target, kernel_s, row_function(options.isa), range.folded_centre(), fma_by_data);
     job.env = env;
     job.conversion = plans.conversion;
     job.cheap = plans.cheap;
@@ -288,19 +286,9 @@ Result filter_with(const FilterRequest& q, int threads, const std::function<bool
     if (q.rows == 0 || q.cols == 0) return {};
     make_geometry(q.rows, q.cols, q.pad, q.image.channels, q.guidance.channels, range, guidance.span(),
                   options.strip_width, g);
-    RowSource src;
-    src.image = q.image;
-    src.guidance = q.guidance;
-    src.border = q.border;
-    src.cval = q.cval;
-    src.guidance_cval = q.guidance_cval;
+    RowSource src = row_source(q);
     src.guid_min = guidance.lo;
     src.span = guidance.span();
-    src.row0 = q.row0;
-    src.col0 = q.col0;
-    src.rows = q.rows;
-    src.cols = q.cols;
-    src.pad = q.pad;
     const bool table = range == RangeWeights::table;
     return execute(src, g, output_target(q.out, q.rounding), q.kernel_s, table ? q.table : nullptr,
                    table ? q.table_len : 0, table ? nullptr : &q.rule, threads, poll, options, converted_by_filter(q));

@@ -163,17 +163,10 @@ struct Avx512Rule8 : M256Rule {
     static __m512d widen(W x) { return _mm512_mask_cvtps_pd(_mm512_setzero_pd(), 0xFF, x); }
     static W narrow(__m512d d) { return _mm512_mask_cvtpd_ps(_mm256_setzero_ps(), 0xFF, d); }
 };
-struct Avx512Rule16 {
-    using W = __m512;
-    static W load(const float* p) { return _mm512_loadu_ps(p); }
-    static W set1(float x) { return _mm512_set1_ps(x); }
-    static W add(W a, W b) { return _mm512_add_ps(a, b); }
-    static W sub(W a, W b) { return _mm512_sub_ps(a, b); }
-    static W mul(W a, W b) { return _mm512_mul_ps(a, b); }
-    static W min(W a, W b) { return Avx512Float::min_nonnegative(a, b); }
-    static W residual(W a, W b, W p) { return _mm512_fmsub_ps(a, b, p); }
+struct Avx512Rule16 : Avx512Float {
+    static W min(W a, W b) { return min_nonnegative(a, b); }
+    static W residual(W a, W b, W p) { return fmsub(a, b, p); }
     static W round_current(W x) { return _mm512_mask_roundscale_ps(x, 0xFFFF, x, _MM_FROUND_CUR_DIRECTION); }
-    static W scale_eighths(W q, W n, const float* table) { return Avx512Float::scale_eighths(q, n, table); }
     static Pair<Avx512Vec>::D widen(W x) {
         Pair<Avx512Vec>::D d;
         Avx512Float::widen(x, &d);

@@ -35,9 +35,7 @@ inline void opaque(double& x) {
 // inexact is raised. `rounds_to_nearest`: the thread's rounding mode is to nearest.
 template <class I, Rounding R>
 inline I to_integer(double x, bool& nan, bool rounds_to_nearest) {
-    uint64_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    if ((bits & 0x7FFFFFFFFFFFFFFFull) > 0x7FF0000000000000ull) {
+    if (is_nan(x)) {
         nan = true;
         return 0;
     }

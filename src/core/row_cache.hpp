@@ -33,12 +33,27 @@ struct RowSource {
     double guidance_cval = 0.0;
     int32_t guid_min = 0;  // table: cached guidance values are value - guid_min: 0 .. span
     int64_t span = 0;
-    ptrdiff_t row0 = 0, rows = 0, col0 = 0, cols = 0, pad = 0;
+    ptrdiff_t row0 = 0, col0 = 0, pad = 0;
     // Upsampling's holes: the cache holds the image's channels and one more, 1 where a sample is
     // read and 0 where every channel of it equals `hole`, whose channels are cached as 0.
     bool holes = false;
     double hole = 0.0;
 };
+
+// The request's arrays, border and block as the row cache reads them; how a table's guidance is
+// cached (guid_min, span) and the holes are the caller's to add.
+inline RowSource row_source(const FilterRequest& q) {
+    RowSource src;
+    src.image = q.image;
+    src.guidance = q.guidance;
+    src.border = q.border;
+    src.cval = q.cval;
+    src.guidance_cval = q.guidance_cval;
+    src.row0 = q.row0;
+    src.col0 = q.col0;
+    src.pad = q.pad;
+    return src;
+}
 
 // The window rows of one strip, in window-side slots: slot y mod window holds image row y (y
 // may lie outside the image; the border says what it holds). Consecutive output rows of one
@@ -156,12 +171,13 @@ private:
         if (g_.range != RangeWeights::table) {
             with_sample(s_.guidance.sample, [&](auto sample) {
                 using G = decltype(sample);
+                // The rule takes differences of these values: cached exactly, as floats or doubles.
+                auto unusable = [](G v) { return unusable_guidance(static_cast<double>(v)); };
+                const ptrdiff_t at = slot * g_.cache_w * g_.guid_ch;
                 if (g_.range == RangeWeights::rule_float)
-                    usable = fill_values<G>(s_.guidance, guid_f32_.get() + slot * g_.cache_w * g_.guid_ch, source_row,
-                                            s_.guidance_cval, &unusable_guidance);
+                    usable = fill_planes<0, G>(s_.guidance, guid_f32_.get() + at, source_row, s_.guidance_cval, unusable);
                 else
-                    usable = fill_values<G>(s_.guidance, guid_f64_.get() + slot * g_.cache_w * g_.guid_ch, source_row,
-                                            s_.guidance_cval, &unusable_guidance);
+                    usable = fill_planes<0, G>(s_.guidance, guid_f64_.get() + at, source_row, s_.guidance_cval, unusable);
             });
         } else if (s_.guidance.sample == Sample::uint8) {
             fill_guidance_from<uint8_t>(slot, source_row);
@@ -173,7 +189,11 @@ private:
         with_sample(s_.image.sample, [&](auto sample) {
             using T = decltype(sample);
             with_channel_count(s_.image.channels,
-                               [&](auto ic) { finite = fill_image<decltype(ic)::value, T>(slot, source_row); });
+                               [&](auto ic) {
+                                   finite = fill_planes<decltype(ic)::value, T>(
+                                       s_.image, img_.get() + slot * g_.cache_w * g_.img_ch, source_row, s_.cval,
+                                       [](auto v) { return non_finite(v); });
+                               });
         });
         if (finite && s_.holes) mark_holes(slot);
         float_valid_[static_cast<size_t>(slot)] = false;
@@ -190,46 +210,6 @@ private:
             magnitude_[static_cast<size_t>(slot)] = most;
         }
         return finite ? Refill::ok : Refill::non_finite_image;
-    }
-
-    // The guidance values of a row, planar, as floats or doubles (C), exactly: the range rule
-    // takes differences of these. False when `unusable` refuses a value of a floating-point
-    // guidance (the row is then not all converted).
-    template <class G, class C>
-    bool fill_values(const Strided& a, C* out, ptrdiff_t source_row, double cval, bool (*unusable)(double)) {
-        const int gc = g_.guid_ch;
-        const ptrdiff_t n = used_w_, cw = g_.cache_w;
-        if (source_row < 0) {
-            for (int k = 0; k < gc; ++k)
-                for (ptrdiff_t x = 0; x < n; ++x) out[k * cw + x] = static_cast<C>(cval);
-            return true;
-        }
-        bool bad = false;
-        auto convert = [&](G v) {
-            if constexpr (std::is_floating_point_v<G>) bad |= unusable(static_cast<double>(v));
-            return static_cast<C>(v);  // exact: the rule's types are chosen so
-        };
-        const char* row = static_cast<const char*>(a.data) + source_row * a.stride_h;
-        auto edge = [&](ptrdiff_t x) {
-            const ptrdiff_t column = columns_[static_cast<size_t>(x)];
-            for (int k = 0; k < gc; ++k)
-                out[k * cw + x] =
-                    column < 0 ? static_cast<C>(cval) : convert(load<G>(row + column * a.stride_w + k * a.stride_c));
-        };
-        for (ptrdiff_t x = 0; x < inner_lo_; ++x) edge(x);
-        const char* inner = row + (first_ + inner_lo_) * a.stride_w;
-        const ptrdiff_t m = inner_hi_ - inner_lo_;
-        for (int k = 0; k < gc; ++k) {
-            C* plane = out + k * cw + inner_lo_;
-            if (interleaved<G>(a, inner)) {
-                const G* p = reinterpret_cast<const G*>(inner);
-                for (ptrdiff_t x = 0; x < m; ++x) plane[x] = convert(p[x * gc + k]);
-            } else {
-                for (ptrdiff_t x = 0; x < m; ++x) plane[x] = convert(load<G>(inner + x * a.stride_w + k * a.stride_c));
-            }
-        }
-        for (ptrdiff_t x = inner_hi_; x < n; ++x) edge(x);
-        return !bad;
     }
 
     // The slot's rows in float32, planar, from the rows just filled: guidance values (at most
@@ -340,29 +320,29 @@ private:
         for (ptrdiff_t x = inner_hi_; x < n; ++x) edge(x);
     }
 
-    // Image samples as doubles: exact for every Sample. False when a float sample is a NaN or an
-    // infinity (the row is then not all converted).
-    template <int IC, class T>
-    bool fill_image(ptrdiff_t slot, ptrdiff_t source_row) {
-        const Strided& a = s_.image;
+    // A row of `a` (image samples or the rule's guidance values) into planes of C, `cw` apart:
+    // exact for every Sample that reaches here. False when `reject` refuses a floating-point value
+    // (the row is then not all converted).
+    template <int IC, class T, class C, class Reject>
+    bool fill_planes(const Strided& a, C* out, ptrdiff_t source_row, double cval, Reject reject) {
         const int ic = IC > 0 ? IC : a.channels;
         const ptrdiff_t n = used_w_, cw = g_.cache_w;
-        double* pd = img_.get() + slot * cw * g_.img_ch;
         if (source_row < 0) {
             for (int k = 0; k < ic; ++k)
-                for (ptrdiff_t x = 0; x < n; ++x) pd[k * cw + x] = s_.cval;
+                for (ptrdiff_t x = 0; x < n; ++x) out[k * cw + x] = static_cast<C>(cval);
             return true;
         }
         bool bad = false;
         auto convert = [&](T v) {
-            if constexpr (std::is_floating_point_v<T>) bad |= non_finite(v);
-            return static_cast<double>(v);  // exact; integers raise no flag
+            if constexpr (std::is_floating_point_v<T>) bad |= reject(v);
+            return static_cast<C>(v);  // exact; integers raise no flag
         };
         const char* row = static_cast<const char*>(a.data) + source_row * a.stride_h;
         auto edge = [&](ptrdiff_t x) {
             const ptrdiff_t column = columns_[static_cast<size_t>(x)];
             for (int k = 0; k < ic; ++k)
-                pd[k * cw + x] = column < 0 ? s_.cval : convert(load<T>(row + column * a.stride_w + k * a.stride_c));
+                out[k * cw + x] =
+                    column < 0 ? static_cast<C>(cval) : convert(load<T>(row + column * a.stride_w + k * a.stride_c));
         };
         for (ptrdiff_t x = 0; x < inner_lo_; ++x) edge(x);
         const char* inner = row + (first_ + inner_lo_) * a.stride_w;
@@ -370,12 +350,12 @@ private:
         if (interleaved<T>(a, inner)) {
             const T* p = reinterpret_cast<const T*>(inner);
             for (int k = 0; k < ic; ++k) {
-                double* plane = pd + k * cw + inner_lo_;
+                C* plane = out + k * cw + inner_lo_;
                 for (ptrdiff_t x = 0; x < m; ++x) plane[x] = convert(p[x * ic + k]);
             }
         } else {
             for (int k = 0; k < ic; ++k) {
-                double* plane = pd + k * cw + inner_lo_;
+                C* plane = out + k * cw + inner_lo_;
                 for (ptrdiff_t x = 0; x < m; ++x) plane[x] = convert(load<T>(inner + x * a.stride_w + k * a.stride_c));
             }
         }

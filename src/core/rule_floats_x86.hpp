@@ -19,12 +19,13 @@ struct M256Rule {
     static W residual(W a, W b, W p) { return _mm256_fmsub_ps(a, b, p); }  // exact where it matters
     static W round_current(W x) { return _mm256_round_ps(x, _MM_FROUND_CUR_DIRECTION); }
     // table[n mod 8] * q, then floor(n / 8) added to the product's exponent field.
-    static W scale_eighths(W q, W n, const float* table) {
+    static W scale_eighths(W q, W n, __m256 table) {
         const __m256i ni = _mm256_cvtps_epi32(n);  // n is integral: exact
-        const __m256 p = _mm256_mul_ps(_mm256_permutevar8x32_ps(_mm256_load_ps(table), ni), q);
+        const __m256 p = _mm256_mul_ps(_mm256_permutevar8x32_ps(table, ni), q);
         const __m256i e = _mm256_and_si256(_mm256_slli_epi32(ni, 20), _mm256_set1_epi32(-(1 << 23)));
         return _mm256_castsi256_ps(_mm256_add_epi32(_mm256_castps_si256(p), e));
     }
+    static W scale_eighths(W q, W n, const float* table) { return scale_eighths(q, n, _mm256_load_ps(table)); }
 };
 
 struct M128Rule {
@@ -86,17 +87,11 @@ struct TwoM256Float {
     static W min_nonnegative(W a, W b) { return {min_nonnegative(a.lo, b.lo), min_nonnegative(a.hi, b.hi)}; }
     static __m256 round(__m256 x) { return _mm256_round_ps(x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC); }
     static W round(W x) { return {round(x.lo), round(x.hi)}; }
-    // q * 2^(n / 8) for integral n <= 0: table[n mod 8] * q, with floor(n / 8) added to the
-    // product's exponent field (the result stays normal, exp2_eighths).
-    static __m256 scale_eighths(__m256 q, __m256 n, __m256 table) {
-        const __m256i ni = _mm256_cvtps_epi32(n);
-        const __m256 p = _mm256_mul_ps(_mm256_permutevar8x32_ps(table, ni), q);
-        const __m256i e = _mm256_and_si256(_mm256_slli_epi32(ni, 20), _mm256_set1_epi32(-(1 << 23)));
-        return _mm256_castsi256_ps(_mm256_add_epi32(_mm256_castps_si256(p), e));
-    }
+    // q * 2^(n / 8) for integral n <= 0, as the rule computes it (the result stays normal,
+    // exp2_eighths), one table load for both registers.
     static W scale_eighths(W q, W n, const float* table) {
         const __m256 t = _mm256_load_ps(table);
-        return {scale_eighths(q.lo, n.lo, t), scale_eighths(q.hi, n.hi, t)};
+        return {M256Rule::scale_eighths(q.lo, n.lo, t), M256Rule::scale_eighths(q.hi, n.hi, t)};
     }
     // The sixteen floats as the blocks' doubles, exactly.
     static void widen(W x, typename Widen::D* out) { Widen::apply(x.lo, x.hi, out); }

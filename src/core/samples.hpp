@@ -29,6 +29,11 @@ inline bool non_finite(double x) {
     std::memcpy(&bits, &x, sizeof bits);
     return (bits & 0x7FF0000000000000ull) == 0x7FF0000000000000ull;
 }
+inline bool is_nan(double x) {
+    uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    return (bits & 0x7FFFFFFFFFFFFFFFull) > 0x7FF0000000000000ull;
+}
 
 // A guidance value the range rule cannot take: NaN, infinite or beyond kMaxGuidance. From the
 // bits, raising no flag: magnitudes order as their patterns do.
@@ -64,8 +69,5 @@ void with_channel_count(int n, F&& f) {
         default: f(std::integral_constant<int, 0>{}); break;
     }
 }
-
-// The window rows of one strip, in window-side slots: slot y mod window holds image row y (y
-// may lie outside the image; the border says what it holds). Consecutive output rows of one
 
 }  // namespace sovelk::fused::detail

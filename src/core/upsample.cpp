@@ -112,7 +112,6 @@ PhasePlans plan_phases(const UpsampleRequest& u, const FilterRequest& low, const
             c.margin = std::max(c.margin, plan.cheap.margin);
             c.magnitude_limit = std::min(c.magnitude_limit, plan.cheap.magnitude_limit);
         }
-        plan.float_plan.pass.paired = false;
         plans.float_plans.push_back(std::move(plan.float_plan));
     }
     if (!plans.cheap.enabled) plans.float_plans.clear();  // the single-precision pass needs it on
@@ -129,36 +128,21 @@ Result upsample_with(const UpsampleRequest& u, int threads, const std::function<
     if (!make_low_geometry(u, low, options.strip_width, g)) return {Status::invalid_argument, 0};
     if (low.rows == 0 || low.cols == 0) return {};
 
-    RowSource src;
-    src.image = low.image;
-    src.guidance = low.guidance;
-    src.border = low.border;
-    src.cval = low.cval;
-    src.guidance_cval = low.guidance_cval;
+    RowSource src = row_source(low);
     src.span = 255;  // uint8 guidance as it is; the rule's guidance caches values, no index
-    src.row0 = low.row0;
-    src.rows = low.rows;
-    src.col0 = low.col0;
-    src.cols = low.cols;
-    src.pad = low.pad;
     src.holes = u.holes;
     src.hole = u.hole;
 
     const bool rule = g.range != RangeWeights::table;
-    const double* table = rule ? kRuleWeights : low.table;
-    const ptrdiff_t table_len = rule ? 2 : low.table_len;
-    const int64_t span = rule ? 1 : src.span;
-    const int factors = rule ? 1 : g.guid_ch;
-    AlignedArray<double> folded;
-    if (!rule && !fold_table(table, span, folded)) return {Status::out_of_memory, 0};
+    RangeTable range;
+    if (!range_table(low.table, low.table_len, src.span, g.guid_ch, rule, range)) return {Status::out_of_memory, 0};
 
     fenv_t env;
     std::fegetenv(&env);
-    const ptrdiff_t table_used = static_cast<ptrdiff_t>(std::min<int64_t>(table_len, span + 1));
     PhasePlans plans;
     Phases phases;
     try {
-        plans = plan_phases(u, low, g, table, table_used, factors, rule, options, env);
+        plans = plan_phases(u, low, g, range.table, range.used, range.factors, rule, options, env);
         for (FloatPlan& plan : plans.float_plans) {
             plan.pass.kernel = plan.kernel.data();
             phases.float_passes.push_back(plan.pass);
@@ -188,10 +172,10 @@ Result upsample_with(const UpsampleRequest& u, int threads, const std::function<
     // Only the AVX2 path splits its quotients between the divider and the FMA units.
     bool fma_by_data = options.division == Division::automatic && options.isa == Isa::avx2;
     for (ptrdiff_t p = 0; fma_by_data && p < static_cast<ptrdiff_t>(u.factor) * u.factor; ++p)
-        fma_by_data = weights_in_fma_domain(low.kernel_s + p * g.offsets, g.offsets, table, table_len, span, factors);
+        fma_by_data = weights_in_fma_domain(low.kernel_s + p * g.offsets, g.offsets, range.table, range.len,
+                                            range.span, range.factors);
     const OutputTarget written_by_phases;
-    Job job(src, g, written_by_phases, low.kernel_s, row_function(options.isa), rule ? nullptr : folded.get() + span,
-            fma_by_data);
+    Job job(src, g, written_by_phases, low.kernel_s, row_function(options.isa), range.folded_centre(), fma_by_data);
     job.env = env;
     job.conversion = plans.conversion;
     job.cheap = plans.cheap;

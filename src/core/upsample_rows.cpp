@@ -11,12 +11,6 @@ namespace sovelk::fused::detail {
 
 namespace {
 
-bool is_nan(double x) {
-    uint64_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    return (bits & 0x7FFFFFFFFFFFFFFFull) > 0x7FF0000000000000ull;
-}
-
 ptrdiff_t centre_values(const Geometry& g) {
     return (g.packed ? 2 : g.guid_ch) * g.cache_w;  // a packed pixel takes two uint32_t
 }

@@ -24,10 +24,9 @@ namespace sovelk::fused::detail {
 struct Phases {
     ptrdiff_t factor = 1;
     const double* kernels = nullptr;  // factor^2 kernels of Geometry::offsets weights
-    // The single-precision pass of each phase, its kernel pointing into `float_kernels`; the
-    // double-precision pass is the Job's, whose bounds hold for every phase.
+    // The single-precision pass of each phase, its kernel pointing into PhasePlans::float_plans;
+    // the double-precision pass is the Job's, whose bounds hold for every phase.
     std::vector<FloatPass> float_passes;
-    std::vector<std::vector<float>> float_kernels;
     Strided guidance;  // at full resolution: the centres
     // The output block in full-resolution pixels, and the low block (the RowSource's) whose windows'
     // centres hold it: low row low_row0 + r is output rows factor (low_row0 + r) + py.

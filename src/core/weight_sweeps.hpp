@@ -179,6 +179,8 @@ inline typename V::D compute_packed_weights(const RowArgs& a, ptrdiff_t c, doubl
         return packed_sweep<V, GC>(a, c, weights, V::lanes, sums);
     }
 }
+
+// Pass 1 for the block at column c: weights into `weights`, their sum returned, the cheap sums
 // into `sums`.
 template <class V, int GC, Weigh How, class Sums>
 inline typename V::D pass_one(const RowArgs& a, ptrdiff_t c, double* weights, Sums& sums) {
