@@ -37,7 +37,7 @@ struct Inputs {
     Py_ssize_t h = 0, w = 0, img_ch = 0, guid_ch = 0;
 };
 enum class InputRule {
-    uint8_unpadded,  // plain 8-bit arrays that the 8-bit path pads itself
+    uint8_unpadded,  // plain 8-bit arrays, their border mirrored by the kernel as it reads them
     any_padded,      // arrays the statements padded to int32 (any input dtype)
 };
 Verdict check_inputs(PyObject* img, PyObject* guidance, InputRule rule, Inputs& inputs);

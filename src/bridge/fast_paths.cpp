@@ -183,14 +183,12 @@ Verdict padding_may_wait(PyObject* self) {
 Attempt try_uint8_kernel(const FilterCall& call, Py_ssize_t pad) {
     Attempt attempt;
     attempt.verdict = uint8_path(call, pad, attempt.value);
-    if (!attempt.verdict.ok()) attempt.value.reset();
     return attempt;
 }
 
 Attempt try_int32_kernel(const FilterCall& call, PyObject* padded_img, PyObject* padded_guidance, bool owned) {
     Attempt attempt;
     attempt.verdict = int32_path(call, padded_img, padded_guidance, owned, attempt.value);
-    if (!attempt.verdict.ok()) attempt.value.reset();
     return attempt;
 }
 

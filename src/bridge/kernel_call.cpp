@@ -26,19 +26,6 @@ fused::FilterRequest kernel_request(const Inputs& inputs, Py_ssize_t pad, const 
     return request;
 }
 
-fused::Strided strided_of(const Py_buffer& view, fused::Sample sample) {
-    fused::Strided a;
-    a.data = view.buf;
-    a.sample = sample;
-    a.h = view.shape[0];
-    a.w = view.shape[1];
-    a.channels = view.ndim == 3 ? static_cast<int>(view.shape[2]) : 1;
-    a.stride_h = view.strides[0];
-    a.stride_w = view.strides[1];
-    a.stride_c = view.ndim == 3 ? view.strides[2] : view.itemsize;
-    return a;
-}
-
 Ref new_output(const Inputs& inputs, bool uint8, BufferView& view) {
     Ref shape = require(Py_BuildValue("(nnn)", inputs.h, inputs.w, inputs.img_ch));
     Ref output = uint8 ? call(g_state.originals.empty, {shape.get(), g_state.originals.uint8}, g_const.kw_dtype)

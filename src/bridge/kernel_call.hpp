@@ -12,10 +12,6 @@ namespace sovelk {
 // BORDER_REFLECT pads with; the arrays and where the output block starts are the caller's to set.
 fused::FilterRequest kernel_request(const Inputs& inputs, Py_ssize_t pad, const Weights& weights);
 
-// An (h, w) or (h, w, channels) buffer of `sample` elements, as the kernel reads (or writes) it
-// through its strides.
-fused::Strided strided_of(const Py_buffer& view, fused::Sample sample);
-
 // numpy's own empty((h, w, ch), dtype=uint8), or float64 without `uint8`, viewed writable in
 // `view`; a null Ref when numpy gave anything else.
 Ref new_output(const Inputs& inputs, bool uint8, BufferView& view);

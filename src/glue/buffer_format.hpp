@@ -28,4 +28,19 @@ inline std::optional<fused::Sample> native_sample(const Py_buffer& view) {
     return f->sample;
 }
 
+// An (h, w) or (h, w, channels) buffer of `sample` elements, as the core reads (or writes) it
+// through its strides.
+inline fused::Strided strided_of(const Py_buffer& view, fused::Sample sample) {
+    fused::Strided a;
+    a.data = view.buf;
+    a.sample = sample;
+    a.h = view.shape[0];
+    a.w = view.shape[1];
+    a.channels = view.ndim == 3 ? static_cast<int>(view.shape[2]) : 1;
+    a.stride_h = view.strides[0];
+    a.stride_w = view.strides[1];
+    a.stride_c = view.ndim == 3 ? view.strides[2] : view.itemsize;
+    return a;
+}
+
 }  // namespace sovelk

@@ -1,31 +1,11 @@
 #include "glue/kernel_run.hpp"
 
-#include "glue/gil.hpp"
-
 #include <cstdio>
 
 namespace sovelk {
 
-namespace {
-
-// run(poll) without the GIL, poll() running the signal handlers with it.
-template <class Run>
-fused::Result without_gil(Run run) {
-    GilReleased released;
-    const fused::Result result =
-        run([&released] { return released.with_gil([] { return PyErr_CheckSignals() != 0; }); });
-    released.reacquire();
-    return result;
-}
-
-}  // namespace
-
 fused::Result filter_without_gil(const fused::FilterRequest& request, int threads) {
     return without_gil([&](const std::function<bool()>& poll) { return fused::filter(request, threads, poll); });
-}
-
-fused::Result upsample_without_gil(const fused::UpsampleRequest& request, int threads) {
-    return without_gil([&](const std::function<bool()>& poll) { return fused::upsample(request, threads, poll); });
 }
 
 void raise_if_stopped(const fused::Result& result, const char* whose) {

@@ -27,16 +27,10 @@ void acquire(BufferView& view, PyObject* obj, bool writable, const char* what);
 // An (h, w, channels) array as the core reads it.
 fused::Strided strided_of(const Py_buffer& view, const char* what);
 
-// Whether two buffers' elements share a byte.
-bool overlap(const Py_buffer& a, const Py_buffer& b);
-
 // `n` doubles, C-contiguous, each finite and >= 0, copied from a float64 array of `ndim` axes.
 // The core reads them without the GIL, while another thread may write the caller's array: the
 // copy is what is checked and what the core reads.
 std::vector<double> weights_of(const Py_buffer& v, int ndim, Py_ssize_t n, const char* what);
-
-// A non-negative Py_ssize_t.
-Py_ssize_t index_arg(PyObject* obj, const char* what);
 
 // The range weights (argument 3), the guidance read already: the table of uint8 guidance, the
 // range rule's sigma for any other.
@@ -47,9 +41,6 @@ void read_border(PyObject* const* args, fused::FilterRequest& q);
 
 // row0, col0, rows and cols (arguments 9 to 12): a block inside an h x w image.
 void read_region(PyObject* const* args, fused::FilterRequest& q, Py_ssize_t h, Py_ssize_t w);
-
-// numpy.empty((rows, cols, channels) or (0,), dtype=dtype).
-Ref new_array(PyObject* numpy_empty, PyObject* shape, PyObject* dtype);
 
 // What one worker thread allocates for a request: fused::bytes_per_thread() of the call's kind.
 using SizeOf = std::function<uint64_t(const fused::FilterRequest&)>;

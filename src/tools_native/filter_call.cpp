@@ -8,7 +8,6 @@
 #include <cfenv>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -36,14 +35,12 @@ constexpr const char* kAccepted = "uint8, uint16, int16, int32, float32 or float
 
 // An (h, w, channels) array as the core reads it.
 fused::Strided strided_of(const Py_buffer& view, const char* what) {
-    fused::Strided a;
     const std::optional<fused::Sample> sample = native_sample(view);
     if (!sample) {
         PyErr_Format(PyExc_TypeError, "%s has an unsupported dtype (buffer format '%s'); accepted: %s", what,
                      view.format != nullptr ? view.format : "B", kAccepted);
         throw PyErrorSet{};
     }
-    a.sample = *sample;
     if (view.ndim != 3) {
         PyErr_Format(PyExc_ValueError, "%s must have 3 axes here, not %d", what, view.ndim);
         throw PyErrorSet{};
@@ -52,14 +49,7 @@ fused::Strided strided_of(const Py_buffer& view, const char* what) {
         PyErr_Format(PyExc_ValueError, "%s has %zd channels; at most %d are accepted", what, view.shape[2], 1 << 20);
         throw PyErrorSet{};
     }
-    a.data = view.buf;
-    a.h = view.shape[0];
-    a.w = view.shape[1];
-    a.channels = static_cast<int>(view.shape[2]);
-    a.stride_h = view.strides[0];
-    a.stride_w = view.strides[1];
-    a.stride_c = view.strides[2];
-    return a;
+    return sovelk::strided_of(view, *sample);
 }
 
 namespace {
@@ -79,12 +69,13 @@ Extent extent_of(const Py_buffer& v) {
     return {lo, hi};
 }
 
-}  // namespace
-
+// Whether two buffers' elements share a byte.
 bool overlap(const Py_buffer& a, const Py_buffer& b) {
     const Extent x = extent_of(a), y = extent_of(b);
     return x.lo < x.hi && y.lo < y.hi && x.lo < y.hi && y.lo < x.hi;
 }
+
+}  // namespace
 
 // `n` doubles, C-contiguous, each finite and >= 0, copied from a float64 array of `ndim` axes.
 // The core reads them without the GIL, while another thread may write the caller's array: the
@@ -106,6 +97,9 @@ std::vector<double> weights_of(const Py_buffer& v, int ndim, Py_ssize_t n, const
     return w;
 }
 
+namespace {
+
+// A non-negative Py_ssize_t.
 Py_ssize_t index_arg(PyObject* obj, const char* what) {
     const Py_ssize_t v = PyNumber_AsSsize_t(obj, PyExc_OverflowError);
     if (v == -1 && PyErr_Occurred()) throw PyErrorSet{};
@@ -115,6 +109,8 @@ Py_ssize_t index_arg(PyObject* obj, const char* what) {
     }
     return v;
 }
+
+}  // namespace
 
 void read_range(PyObject* range, HeldObjects& held, fused::FilterRequest& q) {
     if (q.guidance.sample == fused::Sample::uint8) {
@@ -220,12 +216,16 @@ void read_region(PyObject* const* args, fused::FilterRequest& q, Py_ssize_t h, P
     }
 }
 
+namespace {
+
 // numpy.empty((rows, cols, channels) or (0,), dtype=dtype).
 Ref new_array(PyObject* numpy_empty, PyObject* shape, PyObject* dtype) {
     Ref kwnames = require(Py_BuildValue("(s)", "dtype"));
     PyObject* call_args[] = {shape, dtype};
     return require(PyObject_Vectorcall(numpy_empty, call_args, 1, kwnames.get()));
 }
+
+}  // namespace
 
 Budget prepare_output(PyObject* numpy_empty, PyObject* output, Py_ssize_t side, HeldObjects& held,
                       fused::FilterRequest& q, const char* who, const SizeOf& bytes_per_thread) {
@@ -338,7 +338,7 @@ PyObject* filter_body(PyObject* numpy_empty, PyObject* const* args, Py_ssize_t n
     read_region(args, q, q.image.h, q.image.w);
     const SizeOf sizing = [](const fused::FilterRequest& request) { return fused::bytes_per_thread(request); };
     const Budget budget = prepare_output(numpy_empty, args[4], side, held, q, "joint_bilateral", sizing);
-    if (q.rows == 0 || q.cols == 0 || q.image.channels == 0) return held.output.release();
+    if (budget.threads == 0) return held.output.release();  // an empty result
     raise_for(filter_without_gil(q, budget.threads), q, "joint_bilateral");
     return held.output.release();
 }

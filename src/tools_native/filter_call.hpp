@@ -5,14 +5,15 @@
 
 namespace sovelk::tools {
 
-// filter(image, guidance, kernel_s, table, output, mode, cval, guidance_cval, truncate,
+// filter(image, guidance, kernel_s, range, output, mode, cval, guidance_cval, truncate,
 //        row0, col0, rows, cols) -> output
-// image (h, w, c) of uint8, uint16, int16, int32, float32 or float64; guidance (h, w, gc) uint8;
-// kernel_s a square float64 array of odd side; table 256 float64 range weights; output an
-// array of shape (rows, cols, c) or a dtype for a new one; mode a fused::Border code.
+// image and guidance (h, w, c) and (h, w, gc), each of uint8, uint16, int16, int32, float32 or
+// float64; kernel_s a square float64 array of odd side; range the 256 float64 range weights of
+// uint8 guidance, else the range rule's sigma; output an array of shape (rows, cols, c) or a
+// dtype for a new one; mode a fused::Border code.
 PyObject* filter(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
-// upsample(low, guidance, kernels, table, output, mode, cval, guidance_cval, truncate, row0, col0,
+// upsample(low, guidance, kernels, range, output, mode, cval, guidance_cval, truncate, row0, col0,
 //          rows, cols, hole) -> output
 // low (h, w, c) of any of filter()'s image dtypes; guidance (f h, f w, gc); kernels (f, f, side,
 // side) float64, the spatial kernel of each phase; the output block in full-resolution pixels;

@@ -86,8 +86,10 @@ PyObject* upsample_body(PyObject* numpy_empty, PyObject* const* args, Py_ssize_t
         return fused::bytes_per_thread(sized);
     };
     const Budget budget = prepare_output(numpy_empty, args[4], side, held, q, "joint_bilateral_upsample", sizing);
-    if (q.rows == 0 || q.cols == 0 || q.image.channels == 0) return held.output.release();
-    raise_for(upsample_without_gil(u, budget.threads), q, "joint_bilateral_upsample");
+    if (budget.threads == 0) return held.output.release();  // an empty result
+    const fused::Result run =
+        without_gil([&](const std::function<bool()>& poll) { return fused::upsample(u, budget.threads, poll); });
+    raise_for(run, q, "joint_bilateral_upsample");
     return held.output.release();
 }
 
