@@ -9,8 +9,9 @@ reproduced here with plain index arithmetic that works for any pad width.
 
 from __future__ import annotations
 
+import itertools
 import operator
-from typing import Any, Tuple, Union
+from typing import Any, List, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -109,3 +110,37 @@ def filter_one_block(filt: Any, img: Any, guidance: Any) -> np.ndarray:
     plane, which a padded block would not reproduce.
     """
     return filt.joint_bilateral_filter(np.ascontiguousarray(img), np.ascontiguousarray(guidance))
+
+
+# Along one axis, a chunk's window: the runs of image positions it is made of, in order, and
+# where the chunk lies within it.
+AxisWindow = Tuple[List[slice], slice]
+
+
+def axis_windows(chunks: Sequence[int], pad: int, wrap: bool = False) -> List[AxisWindow]:
+    """For each chunk along an axis, the runs of positions its window is made of.
+
+    Chunk k spans [start, stop); its window spans [start - pad, stop + pad) cut to the axis, and
+    may take in several neighbouring chunks where they are narrower than ``pad``.  With ``wrap``
+    a window shorter than the axis continues from the other end instead, in one or two runs; one
+    as long takes the whole axis, and the filter's own wrapping is then the image's.
+    """
+    bounds = [0, *itertools.accumulate(int(c) for c in chunks)]
+    n = bounds[-1]
+    windows = []
+    for start, stop in zip(bounds, bounds[1:]):
+        lo, hi = start - pad, stop + pad
+        if wrap and hi - lo >= n:
+            windows.append(([slice(0, n)], slice(start, stop)))
+        elif wrap:
+            if lo < 0:
+                runs = [slice(lo + n, n), slice(0, hi)]
+            elif hi > n:
+                runs = [slice(lo, n), slice(0, hi - n)]
+            else:
+                runs = [slice(lo, hi)]
+            windows.append((runs, slice(pad, pad + stop - start)))
+        else:
+            lo, hi = max(lo, 0), min(hi, n)
+            windows.append(([slice(lo, hi)], slice(start - lo, stop - lo)))
+    return windows

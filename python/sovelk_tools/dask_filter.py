@@ -41,8 +41,8 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence,
 
 import numpy as np
 
-from ._border import check_pair, filter_one_block, pad_width_of
-from .function import _weights, joint_bilateral
+from ._border import axis_windows, check_pair, filter_one_block, pad_width_of
+from .function import _sigmas, joint_bilateral
 from .npyfile import NpyError, NpyReader
 from .tiled import FilterObject
 from .upsample import joint_bilateral_upsample, upsampling_factor
@@ -67,39 +67,6 @@ Path = Union[str, "os.PathLike[str]"]
 # A numpy input is copied into its windows unless they add up to more than this many times the
 # array (small chunks under a wide window), which a graph holding them would keep until computed.
 MAX_WINDOW_COPIES = 2.0
-
-# Along one axis, a chunk's window: the runs of image positions it is made of, in order, and
-# where the chunk lies within it.
-AxisWindow = Tuple[List[slice], slice]
-
-
-def axis_windows(chunks: Sequence[int], pad: int, wrap: bool = False) -> List[AxisWindow]:
-    """For each chunk along an axis, the runs of positions its window is made of.
-
-    Chunk k spans [start, stop); its window spans [start - pad, stop + pad) cut to the axis, and
-    may take in several neighbouring chunks where they are narrower than ``pad``.  With ``wrap``
-    a window shorter than the axis continues from the other end instead, in one or two runs; one
-    as long takes the whole axis, and the filter's own wrapping is then the image's.
-    """
-    bounds = [0, *itertools.accumulate(int(c) for c in chunks)]
-    n = bounds[-1]
-    windows = []
-    for start, stop in zip(bounds, bounds[1:]):
-        lo, hi = start - pad, stop + pad
-        if wrap and hi - lo >= n:
-            windows.append(([slice(0, n)], slice(start, stop)))
-        elif wrap:
-            if lo < 0:
-                runs = [slice(lo + n, n), slice(0, hi)]
-            elif hi > n:
-                runs = [slice(lo, n), slice(0, hi - n)]
-            else:
-                runs = [slice(lo, hi)]
-            windows.append((runs, slice(pad, pad + stop - start)))
-        else:
-            lo, hi = max(lo, 0), min(hi, n)
-            windows.append(([slice(lo, hi)], slice(start - lo, stop - lo)))
-    return windows
 
 
 def _pieces(runs: List[slice], bounds: List[int]) -> List[Tuple[int, slice]]:
@@ -260,13 +227,13 @@ def _window_graph(name: str, block_call: Callable[..., Any], arrays: Sequence[An
         for array, scale in zip(arrays, scales):
             chunks, (row_windows, col_windows), (row_bounds, col_bounds) = layouts[scale]
             (row_runs, _), (col_runs, _) = row_windows[i], col_windows[j]
-            row_pieces, col_pieces = _pieces(row_runs, row_bounds), _pieces(col_runs, col_bounds)
             if isinstance(array, NpyFile):
                 windows.append((_read_window, array, row_runs, col_runs))
                 continue
             if isinstance(array, np.ndarray):
                 windows.append(_window_copy(array, row_runs, col_runs))
                 continue
+            row_pieces, col_pieces = _pieces(row_runs, row_bounds), _pieces(col_runs, col_bounds)
             which, grid = which + 1, []
             for bi, piece_rows in row_pieces:
                 row = []
@@ -426,7 +393,6 @@ def filter_dask(filt: Any, img: Any, guidance: Any, *, chunks: Any = None, **opt
     """
     import dask.array as da
     from dask.base import tokenize
-    from dask.highlevelgraph import HighLevelGraph
 
     if guidance is None and filt is not joint_bilateral:
         raise TypeError("filter_dask() guides an image by itself (guidance None) with joint_bilateral only")
@@ -440,11 +406,10 @@ def filter_dask(filt: Any, img: Any, guidance: Any, *, chunks: Any = None, **opt
         options = _function_options(options)
         # A call on no pixels checks every argument in the function's own words and gives the
         # result's dtype; the templates take no memory whatever the image's size.
-        templates = [a.template() if isinstance(a, NpyFile) else np.broadcast_to(np.zeros((), a.dtype), a.shape)
-                     for a in inputs]
+        templates = _templates(inputs)
         dtype = joint_bilateral(templates[0], templates[-1] if guidance is not None else None,
                                 region=np.s_[0:0, 0:0], **options).dtype
-        pad = _weights(options["sigma_s"], options["sigma_r"])[0].shape[0] // 2
+        pad = _sigmas(options["sigma_s"], options["sigma_r"])[2]
         block_call: Callable[..., Any] = functools.partial(_function_window, options)
         wrap = options.get("mode") == "wrap"
     else:
@@ -463,16 +428,37 @@ def filter_dask(filt: Any, img: Any, guidance: Any, *, chunks: Any = None, **opt
     img = _aligned(img, grid, pad, wrap)
     guidance = None if guidance is None else _aligned(guidance, grid, pad, wrap)
     out_chunks = grid + (((img.shape[2],),) if img.ndim == 3 else ())
-    meta = np.empty((0,) * img.ndim, dtype=dtype)
     if 0 in img.shape[:2]:
         return da.empty(img.shape, dtype=dtype, chunks=out_chunks)
 
     arrays = (img,) if guidance is None else (img, guidance)
-    name = "sovelk-filter-" + tokenize(filt, options, pad, *(a.token if isinstance(a, NpyFile) else a for a in arrays))
-    layer = _window_graph(name, block_call, arrays, grid, pad, wrap, img.ndim)
-    dependencies = [a for a in arrays if _chunked(a)]
-    graph = HighLevelGraph.from_collections(name, layer, dependencies=dependencies)
-    return da.Array(graph, name, chunks=out_chunks, dtype=dtype, meta=meta)
+    name = "sovelk-filter-" + tokenize(filt, options, pad, *_token_parts(arrays))
+    return _window_array(name, block_call, arrays, grid, pad, wrap, out_chunks, dtype)
+
+
+def _templates(arrays: Sequence[Any]) -> List[np.ndarray]:
+    """Arrays of the sources' shapes and dtypes that take no memory whatever their size: a call on
+    no pixels of them checks every argument in the function's own words and gives the result's
+    dtype."""
+    return [a.template() if isinstance(a, NpyFile) else np.broadcast_to(np.zeros((), a.dtype), a.shape)
+            for a in arrays]
+
+
+def _token_parts(arrays: Sequence[Any]) -> List[Any]:
+    return [a.token if isinstance(a, NpyFile) else a for a in arrays]
+
+
+def _window_array(name: str, block_call: Callable[..., Any], arrays: Sequence[Any],
+                  grid: Tuple[Tuple[int, ...], Tuple[int, ...]], pad: int, wrap: bool, out_chunks: Tuple[Any, ...],
+                  dtype: np.dtype, scales: Sequence[int] = ()) -> "dask.array.Array":
+    """The dask array of ``_window_graph``'s tasks, chunked as ``out_chunks``."""
+    import dask.array as da
+    from dask.highlevelgraph import HighLevelGraph
+
+    ndim = len(out_chunks)
+    layer = _window_graph(name, block_call, arrays, grid, pad, wrap, ndim, scales=scales)
+    graph = HighLevelGraph.from_collections(name, layer, dependencies=[a for a in arrays if _chunked(a)])
+    return da.Array(graph, name, chunks=out_chunks, dtype=dtype, meta=np.empty((0,) * ndim, dtype=dtype))
 
 
 def _upsampling_grid(low: Any, guidance: Any, chunks: Any, factor: int,
@@ -505,14 +491,12 @@ def _upsample_dask(low: Any, guidance: Any, chunks: Any, options: Dict[str, Any]
     low image's window of the chunk's low pixels and the guidance's window, factor times it."""
     import dask.array as da
     from dask.base import tokenize
-    from dask.highlevelgraph import HighLevelGraph
 
-    templates = [a.template() if isinstance(a, NpyFile) else np.broadcast_to(np.zeros((), a.dtype), a.shape)
-                 for a in (low, guidance)]
+    templates = _templates((low, guidance))
     dtype = joint_bilateral_upsample(templates[0], templates[1], region=np.s_[0:0, 0:0], **options).dtype
     factor = upsampling_factor(low.shape, guidance.shape)
     shape = tuple(guidance.shape[:2]) + tuple(low.shape[2:])
-    pad = _weights(options["sigma_s"], options["sigma_r"])[0].shape[0] // 2
+    pad = _sigmas(options["sigma_s"], options["sigma_r"])[2]
     wrap = options.get("mode") == "wrap"
     grid = _upsampling_grid(low, guidance, chunks, factor, shape)
     full_grid = (tuple(factor * c for c in grid[0]), tuple(factor * c for c in grid[1]))
@@ -521,8 +505,6 @@ def _upsample_dask(low: Any, guidance: Any, chunks: Any, options: Dict[str, Any]
     if 0 in shape[:2]:
         return da.empty(shape, dtype=dtype, chunks=out_chunks)
     arrays = (low, guidance)
-    name = "sovelk-upsample-" + tokenize(options, pad, *(a.token if isinstance(a, NpyFile) else a for a in arrays))
+    name = "sovelk-upsample-" + tokenize(options, pad, *_token_parts(arrays))
     block_call = functools.partial(_upsampling_window, options, factor)
-    layer = _window_graph(name, block_call, arrays, grid, pad, wrap, len(shape), scales=(1, factor))
-    graph = HighLevelGraph.from_collections(name, layer, dependencies=[a for a in arrays if _chunked(a)])
-    return da.Array(graph, name, chunks=out_chunks, dtype=dtype, meta=np.empty((0,) * len(shape), dtype=dtype))
+    return _window_array(name, block_call, arrays, grid, pad, wrap, out_chunks, dtype, scales=(1, factor))

@@ -1,7 +1,6 @@
 """Sample depths on the command line: which ones the filter takes, and the 8-bit rescale.
 
-Images are filtered at their own depth.  Rescaling to 8 bits is left for the two places that
-need it: a guidance (its range tables are indexed by 8-bit intensity differences) and an output
+Images and guidance are filtered at their own depth.  Rescaling to 8 bits is left for an output
 format that cannot hold the result's depth.
 """
 
@@ -32,13 +31,8 @@ def accepted() -> str:
     return ", ".join(d.name for d in DTYPES)
 
 
-def can_rescale(dtype: np.dtype) -> bool:
-    """Whether :func:`to_uint8` knows the scale of ``dtype``: 16-bit 0..65535, floats 0..1."""
-    return (dtype.kind == "u" and dtype.itemsize == 2) or dtype.kind == "f"
-
-
-def to_uint8(arr: Any) -> Tuple[np.ndarray, int, int]:
-    """(8-bit copy, float samples that lay outside 0..1, largest 16-bit value).
+def to_uint8(arr: Any) -> Tuple[np.ndarray, int]:
+    """(8-bit copy, float samples that lay outside 0..1).
 
     16-bit samples are scaled by 255/65535 and rounded; floating-point ones mapped from 0..1,
     clipped (NaN to 0, infinities to the ends) and rounded.
@@ -46,11 +40,9 @@ def to_uint8(arr: Any) -> Tuple[np.ndarray, int, int]:
     out = np.empty(arr.shape, dtype=np.uint8)
     step = max(1, _BAND_BYTES // max(1, arr[:1].nbytes))
     outside = 0
-    largest = 0
     for r0 in range(0, arr.shape[0], step):
         band = np.asarray(arr[r0 : r0 + step])
         if arr.dtype.kind == "u":
-            largest = max(largest, int(band.max(initial=0)))
             # Exact rounding of x * 255 / 65535 in integers.
             out[r0 : r0 + step] = (band.astype(np.uint32) * 255 + 32767) // 65535
         else:
@@ -58,7 +50,7 @@ def to_uint8(arr: Any) -> Tuple[np.ndarray, int, int]:
             outside += int(np.count_nonzero(~((band >= 0.0) & (band <= 1.0))))
             band = np.nan_to_num(band, nan=0.0, posinf=1.0, neginf=0.0)
             out[r0 : r0 + step] = np.rint(np.clip(band, 0.0, 1.0) * 255.0)
-    return out, outside, largest
+    return out, outside
 
 
 def share(count: int, total: int) -> str:

@@ -355,6 +355,18 @@ def _maps_a_file_of(output: np.ndarray, *inputs: np.ndarray) -> bool:
 
 def _weights(sigma_s: Any, sigma_r: Any) -> Tuple[np.ndarray, np.ndarray]:
     """The spatial kernel and range table, computed as the class computes them."""
+    sigma_s, sigma_r, radius = _sigmas(sigma_s, sigma_r)
+    if radius <= _CACHED_RADIUS:
+        return _cached_weights(sigma_s, sigma_r, radius, _environment())
+    side = 2 * radius + 1
+    if side * side > _CHECKED_OFFSETS:
+        _native.require_memory(side * side * _KERNEL_BYTES_PER_OFFSET, f"a window of {side} x {side} pixels")
+    return _compute_weights(sigma_s, sigma_r, radius)
+
+
+def _sigmas(sigma_s: Any, sigma_r: Any) -> Tuple[Any, Any, int]:
+    """sigma_s and sigma_r checked and as the weights' expressions take them, and the window's
+    reach: 3 * sigma_s pixels, rounded to nearest where sigma_s is no whole number."""
     # A numpy integer is its value: squared as itself, np.uint8(17) would wrap to 33.
     if isinstance(sigma_s, numbers.Integral) and not isinstance(sigma_s, (bool, np.bool_)):
         sigma_s = operator.index(sigma_s)
@@ -376,13 +388,7 @@ def _weights(sigma_s: Any, sigma_r: Any) -> Tuple[np.ndarray, np.ndarray]:
             raise ValueError(f"{name} is too large: its square overflows")
         if not divisor > 0:
             raise ValueError(f"{name} is too small: 2 * {name}**2 is 0")
-    radius = 3 * sigma_s if isinstance(sigma_s, int) else int(3.0 * s + 0.5)
-    if radius <= _CACHED_RADIUS:
-        return _cached_weights(sigma_s, sigma_r, radius, _environment())
-    side = 2 * radius + 1
-    if side * side > _CHECKED_OFFSETS:
-        _native.require_memory(side * side * _KERNEL_BYTES_PER_OFFSET, f"a window of {side} x {side} pixels")
-    return _compute_weights(sigma_s, sigma_r, radius)
+    return sigma_s, sigma_r, 3 * sigma_s if isinstance(sigma_s, int) else int(3.0 * s + 0.5)
 
 
 # Operands whose sums and products tell apart the floating-point environments np.exp can see: the

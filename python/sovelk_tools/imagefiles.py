@@ -6,8 +6,8 @@ are opened and read a band of rows at a time while they are filtered, so that
 images larger than RAM can be filtered from disk to disk (by plain reads, not
 through a memory map: a mapped file that shrinks during the run ends the process
 with SIGBUS, where a read fails that file alone).  Either is checked against what
-the filter can take before any output is made.  Images keep their depth; guidance
-is brought to 8 bits.
+the filter can take before any output is made.  Images and guidance keep their
+depth.
 """
 
 from __future__ import annotations

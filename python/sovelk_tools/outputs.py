@@ -366,7 +366,7 @@ def fit_depth(arr: np.ndarray, final_path: str, notes: Optional[List[str]] = Non
         note = f"{ext} holds float32 at most, so the float64 result was rounded to float32"
         fitted = arr.astype(np.float32)
     else:
-        fitted, outside, _ = depths.to_uint8(arr)
+        fitted, outside = depths.to_uint8(arr)
         if arr.dtype == np.uint16:
             note = f"{ext} holds 8-bit samples only, so the 16-bit result was rescaled from 0..65535 to 0..255"
         else:

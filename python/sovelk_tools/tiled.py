@@ -21,8 +21,8 @@ from typing import Any, Callable, Dict, Iterator, Optional, Protocol, Tuple, Uni
 
 import numpy as np
 
-from ._border import check_pair, filter_one_block, pad_width_of, take_block, window_index
-from .function import DTYPES, _weights, joint_bilateral
+from ._border import axis_windows, check_pair, filter_one_block, pad_width_of, take_block, window_index
+from .function import DTYPES, _sigmas, joint_bilateral
 from .npyfile import read_rows
 from .upsample import joint_bilateral_upsample
 
@@ -269,11 +269,9 @@ def filter_in_bands(
     are filtered as regions of that band: bit for bit the whole-image result. ``tile`` 0 reads
     the whole image at once. ``out`` receives the result; options are joint_bilateral's.
     """
-    from .dask_filter import axis_windows  # it imports this module
-
     h, w = img.shape[:2]
     th, tw = (h, w) if tile == 0 else _tile_shape(tile)
-    pad = _weights(options["sigma_s"], options["sigma_r"])[0].shape[0] // 2
+    pad = _sigmas(options["sigma_s"], options["sigma_r"])[2]
     starts = range(0, h, th)
     bands = axis_windows([min(th, h - r0) for r0 in starts], pad, options.get("mode") == "wrap")
     for r0, (runs, rows) in zip(starts, bands):

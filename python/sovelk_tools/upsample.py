@@ -5,14 +5,14 @@ from __future__ import annotations
 import functools
 import math
 import numbers
-import operator
 from typing import Any, Optional, Tuple
 
 import numpy as np
 
 from . import _native
 from .function import (_CACHED_RADIUS, _CHECKED_OFFSETS, _KERNEL_BYTES_PER_OFFSET, _array, _border_options,
-                       _check_dtypes, _delivered, _environment, _output, _region, _rule_sigma, _weights)
+                       _check_dtypes, _delivered, _environment, _output, _region, _rule_sigma, _sigmas,
+                       _weights)
 
 # Factors past this are refused: each of the factor**2 phases has a spatial kernel and, on each
 # worker thread, a history of its row.
@@ -109,7 +109,8 @@ def joint_bilateral_upsample(
     height, width = guidance.shape[:2]
     factor = _factor(h, w, height, width)
     _, table = _weights(sigma_s, sigma_r)
-    kernels = _phase_kernels(sigma_s, factor)
+    checked_sigma_s, _, radius = _sigmas(sigma_s, sigma_r)
+    kernels = _phase_kernels(checked_sigma_s, radius, factor)
     weights_of_range = table if guidance.dtype == np.uint8 else _rule_sigma(sigma_r, guidance.dtype)
     code, cval, guidance_cval = _border_options(mode, rounding, cval, guidance_cval, guidance.dtype)
     hole_value = None if hole is None else _hole(hole, low.dtype)
@@ -161,12 +162,9 @@ def _hole(value: Any, dtype: np.dtype) -> float:
     return v
 
 
-def _phase_kernels(sigma_s: Any, factor: int) -> np.ndarray:
-    """The spatial kernels of the f x f phases, shape (f, f, side, side), sigma_s checked by
-    _weights already."""
-    if isinstance(sigma_s, numbers.Integral) and not isinstance(sigma_s, (bool, np.bool_)):
-        sigma_s = operator.index(sigma_s)  # as _weights takes it: np.uint8(17) ** 2 must not wrap
-    radius = 3 * sigma_s if isinstance(sigma_s, int) else int(3.0 * float(sigma_s) + 0.5)
+def _phase_kernels(sigma_s: Any, radius: int, factor: int) -> np.ndarray:
+    """The spatial kernels of the f x f phases, shape (f, f, side, side), for sigma_s and the
+    window's reach as _sigmas gives them."""
     side = 2 * radius + 1
     if radius <= _CACHED_RADIUS and factor <= 16:
         return _cached_phase_kernels(sigma_s, factor, radius, _environment())

@@ -51,8 +51,7 @@ def cmd_upsample(args: argparse.Namespace) -> int:
     height, width = guidance.shape[:2]
     options: dict[str, Any] = dict(sigma_s=args.sigma_s, sigma_r=args.sigma_r, mode=args.mode, cval=args.cval or 0.0,
                                    rounding=args.rounding, hole=args.hole)
-    channels = (low.shape[2] if low.ndim == 3 else 1) + (image.alpha is not None)
-    check_writable(args.output, low.dtype, channels)
+    check_writable(args.output, low.dtype, image.channels)
     bar = _progress_bar(tile_count(height, width, args.tile) if args.tile else 1, "tile", args.quiet)
     try:
         with atomic_output(args.output, overwrite=args.overwrite) as tmp:
@@ -91,7 +90,7 @@ def add_parser(sub: Any, sigma_s: Any, sigma_r: Any, cval: Any, tile: Any, max_p
             "how alike GUIDANCE is at the output pixel and at theirs (sovelk_tools.joint_bilateral_upsample), so "
             "that the result follows GUIDANCE's edges.  GUIDANCE must be an integer factor times LOW's size.  "
             "LOW keeps its depth (8-bit, 16-bit, int16, int32, float32, float64) and channels; an alpha channel "
-            "of LOW is brought up by repeating its pixels, unfiltered.  Guidance is brought to 8 bits.  .npy "
+            "of LOW is brought up by repeating its pixels, unfiltered.  GUIDANCE keeps its depth too.  .npy "
             "files are read and written too."
         ),
     )
@@ -102,7 +101,9 @@ def add_parser(sub: Any, sigma_s: Any, sigma_r: Any, cval: Any, tile: Any, max_p
                    help="spatial sigma in LOW's pixels, e.g. 1 or 1.5 (default 1); the window reaches "
                    "int(3 * S + 0.5) of them")
     u.add_argument("--sigma-r", type=sigma_r, default=0.1, metavar="X",
-                   help="range sigma on the 0..1 intensity scale (default 0.1)")
+                   help="range sigma in the guidance's units (default 0.1): a fraction of 255 for 8-bit guidance, "
+                   "of 65535 for 16-bit (of the type's largest value for other integers), the values' own units "
+                   "for floating-point guidance")
     u.add_argument("--hole", type=cval, metavar="V",
                    help="a value of LOW meaning 'no reading' (e.g. 0 for depth): such pixels take no part, "
                    "and output pixels with none around them get V")
