@@ -2,12 +2,20 @@
 # Builds the core's native tests for Linux on AArch64 (the NEON and scalar paths) with Debian's
 # cross compiler and runs them under user-mode emulation, against the same model as on x86-64.
 #   tools/cross_native_tests.sh
-# Needs the Debian packages g++-aarch64-linux-gnu and qemu-user (.ci/run installs them).
+# Needs the Debian packages g++-aarch64-linux-gnu and qemu-user (installed here when missing, as
+# root).
 # BUILD_DIR (default: a fresh temporary folder) receives the build; SOVELK_CROSS_CXX picks another
 # compiler (tools/aarch64-linux-gnu.cmake). QEMU_CPU selects the emulated CPU (default: qemu's
 # "max", which has every optional feature; "cortex-a53" has none beyond Advanced SIMD).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
+missing=()
+command -v aarch64-linux-gnu-g++ >/dev/null || missing+=(g++-aarch64-linux-gnu)
+command -v qemu-aarch64 >/dev/null || missing+=(qemu-user)
+if ((${#missing[@]})); then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
 if [[ -n "${BUILD_DIR:-}" ]]; then
   out=$BUILD_DIR
 else
