@@ -29,6 +29,17 @@ inline double* paired_slot(const RowArgs& a, ptrdiff_t q) {
     return slot;
 }
 
+// The constants of the weight's computation, held in registers where they fit (see reread()).
+template <class F>
+inline LoopInvariants<F> pair_constants(const FloatPass& fp) {
+    LoopInvariants<F> invariant;
+    invariant.kappa_hi = F::set1(fp.kappa_hi);
+    invariant.kappa_lo = F::set1(fp.kappa_lo);
+    invariant.cap = F::set1(fp.d2_cap);
+    for (int k = 0; k < 4; ++k) invariant.poly[k] = F::set1(kExp2Poly[k]);
+    return invariant;
+}
+
 // The weights of the F::lanes pixels from cache column xc of window row `row` with their
 // neighbours in window row `row` + dy, dx columns on: as float_values() computes them, whose
 // spatial weight is that of offset (dy, dx).
@@ -47,7 +58,11 @@ inline typename F::W pair_weight(const RowArgs& a, const LoopInvariants<F>& inva
         d = F::sub(F::load(neighbour + k * pw), F::load(centre + k * pw));
         d2 = F::fmadd(d, d, d2);
     }
-    return float_weight<F>(fixed, d2, a.float_pass.kernel[(pad + dy) * (2 * pad + 1) + pad + dx]);
+    d2 = F::min_nonnegative(d2, fixed.cap);
+    const W h = F::mul(fixed.kappa_hi, d2);
+    const W l = F::fmadd(fixed.kappa_lo, d2, F::fmsub(fixed.kappa_hi, d2, h));
+    const float sigma = a.float_pass.kernel[(pad + dy) * (2 * pad + 1) + pad + dx];
+    return F::mul(exp2_eighths<F>(h, l, fixed.poly), F::set1(sigma));
 }
 
 // The pair weights of this row's pixels with window row pad + dy, for column offsets dx from
@@ -57,7 +72,7 @@ inline typename F::W pair_weight(const RowArgs& a, const LoopInvariants<F>& inva
 template <class F, int GC>
 void paired_weights(const RowArgs& a, ptrdiff_t dy) {
     const ptrdiff_t pad = a.pad, pw = a.padded_width;
-    const LoopInvariants<F> invariant = weight_constants<F>(a.float_pass);
+    const LoopInvariants<F> invariant = pair_constants<F>(a.float_pass);
     for (ptrdiff_t dx = dy == 0 ? 1 : -pad; dx <= pad; ++dx) {
         const ptrdiff_t lo = dx > 0 ? pad - dx : pad, hi = dx < 0 ? a.width + pad - dx : a.width + pad;
         float* out = a.paired->weights + (dx + pad) * pw;
@@ -121,7 +136,7 @@ inline void paired_run(const RowArgs& a, double* slot, ptrdiff_t x, const float*
 template <class V, class F, int GC, int K>
 void direct_run(const RowArgs& a, double* slot, ptrdiff_t x, ptrdiff_t dy, const double* fresh) {
     const ptrdiff_t pad = a.pad;
-    const LoopInvariants<F> invariant = weight_constants<F>(a.float_pass);
+    const LoopInvariants<F> invariant = pair_constants<F>(a.float_pass);
     paired_run<V, F, K>(a, slot, x, a.img_rows_f32[pad - dy], fresh, [&](ptrdiff_t dx, ptrdiff_t& column) {
         column = x + pad + dx;
         return pair_weight<F, GC>(a, invariant, pad, -dy, dx, x + pad);
@@ -133,12 +148,16 @@ template <class V, class F, int K>
 inline unsigned paired_values(const RowArgs& a, const double* slot, ptrdiff_t x, double* acc) {
     using D = typename V::D;
     constexpr int M = F::lanes / V::lanes;
+    const FloatPass& fp = a.float_pass;
+    const D rel = V::set1(fp.rel_margin), abs_margin = V::set1(fp.abs_margin);
     unsigned lanes = 0;
     for (int j = 0; j < M; ++j) {
         const D sum = V::load(slot + x + j * V::lanes);
         for (int k = 0; k < K; ++k) {
             const D v = V::div(V::load(slot + (1 + k) * a.padded_width + x + j * V::lanes), sum);
-            lanes |= float_undecided<V>(a, v) << (j * V::lanes);
+            const D reach = V::add(V::mul(V::max(v, V::set1(1.0)), rel), abs_margin);
+            lanes |= V::differ(convert<V>(a.conversion, V::sub(v, reach)), convert<V>(a.conversion, V::add(v, reach)))
+                     << (j * V::lanes);
             V::store(acc + (j * K + k) * V::lanes, v);
         }
     }

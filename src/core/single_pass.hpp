@@ -56,39 +56,6 @@ struct LoopInvariants {
     typename F::W poly[4];  // kExp2Poly
 };
 
-// The invariants but the centres, which each caller loads for its pixels.
-template <class F>
-inline LoopInvariants<F> weight_constants(const FloatPass& fp) {
-    LoopInvariants<F> invariant;
-    invariant.kappa_hi = F::set1(fp.kappa_hi);
-    invariant.kappa_lo = F::set1(fp.kappa_lo);
-    invariant.cap = F::set1(fp.d2_cap);
-    for (int k = 0; k < 4; ++k) invariant.poly[k] = F::set1(kExp2Poly[k]);
-    return invariant;
-}
-
-// An offset's weight from the squared guidance distance d2: the range weight 2^(kappa D^2), 8 kappa
-// D^2 taken as hi + lo (the product's rounding error, exactly, plus kappa_lo D^2), times the
-// float32 spatial weight.
-template <class F>
-__attribute__((always_inline)) inline typename F::W float_weight(const LoopInvariants<F>& fixed, typename F::W d2,
-                                                                 float spatial) {
-    d2 = F::min_nonnegative(d2, fixed.cap);
-    const typename F::W hi = F::mul(fixed.kappa_hi, d2);
-    const typename F::W lo = F::fmadd(fixed.kappa_lo, d2, F::fmsub(fixed.kappa_hi, d2, hi));
-    return F::mul(exp2_eighths<F>(hi, lo, fixed.poly), F::set1(spatial));
-}
-
-// The lanes whose cheap value v may convert to another output than the exact value within the
-// single-precision pass's bound (as in undecided(): a reach of at least rel_margin keeps it
-// normal).
-template <class V>
-__attribute__((always_inline)) inline unsigned float_undecided(const RowArgs& a, typename V::D v) {
-    const typename V::D reach =
-        V::add(V::mul(V::max(v, V::set1(1.0)), V::set1(a.float_pass.rel_margin)), V::set1(a.float_pass.abs_margin));
-    return V::differ(convert<V>(a.conversion, V::sub(v, reach)), convert<V>(a.conversion, V::add(v, reach)));
-}
-
 // p, made opaque to the compiler at this point of the loop when F asks for it, so that what p
 // points to is read from memory (an operand of the instruction using it) wherever it is used.
 // On the AVX2 path the loop's sums, centre and constants outnumber the sixteen vector registers:
@@ -117,8 +84,12 @@ inline unsigned float_values(const RowArgs& a, ptrdiff_t c, double* acc) {
     const int gc = GC > 0 ? GC : a.guid_ch;
     const ptrdiff_t pw = a.padded_width;
     const ptrdiff_t ws = 2 * a.pad + 1;
-    LoopInvariants<F> invariant = weight_constants<F>(fp);
+    LoopInvariants<F> invariant;
     for (int k = 0; k < gc; ++k) invariant.centre[k] = F::load(a.centre_f32 + k * pw + c + a.pad);
+    invariant.kappa_hi = F::set1(fp.kappa_hi);
+    invariant.kappa_lo = F::set1(fp.kappa_lo);
+    invariant.cap = F::set1(fp.d2_cap);
+    for (int k = 0; k < 4; ++k) invariant.poly[k] = F::set1(kExp2Poly[k]);
     D sum[M], num[K][M], part[M];
     for (int j = 0; j < M; ++j) {
         sum[j] = V::zero();
@@ -144,7 +115,11 @@ inline unsigned float_values(const RowArgs& a, ptrdiff_t c, double* acc) {
                         d = F::sub(F::load(g + k * pw + oy), fixed.centre[k]);
                         d2 = F::fmadd(d, d, d2);
                     }
-                    const W w = float_weight<F>(fixed, d2, spatial[oy]);
+                    d2 = F::min_nonnegative(d2, fixed.cap);
+                    // 8 kappa D^2 as hi + lo: the product's rounding error, exactly, plus kappa_lo D^2.
+                    const W hi = F::mul(fixed.kappa_hi, d2);
+                    const W lo = F::fmadd(fixed.kappa_lo, d2, F::fmsub(fixed.kappa_hi, d2, hi));
+                    const W w = F::mul(exp2_eighths<F>(hi, lo, fixed.poly), F::set1(spatial[oy]));
                     s = F::add(s, w);
                     for (int k = 0; k < K; ++k) n[k] = F::fmadd(w, F::load(p + k * pw + oy), n[k]);
                 }
@@ -158,11 +133,15 @@ inline unsigned float_values(const RowArgs& a, ptrdiff_t c, double* acc) {
         }
     }
     unsigned lanes = 0;
+    const D rel = V::set1(fp.rel_margin), abs_margin = V::set1(fp.abs_margin);
     for (int j = 0; j < M; ++j) lanes |= V::outside(sum[j], fp.min_sum, kMaxDouble) << (j * V::lanes);
     for (int j = 0; j < M; ++j)
         for (int k = 0; k < K; ++k) {
             const D v = V::div(num[k][j], sum[j]);
-            lanes |= float_undecided<V>(a, v) << (j * V::lanes);
+            // As in undecided(): a reach of at least rel_margin keeps it normal.
+            const D reach = V::add(V::mul(V::max(v, V::set1(1.0)), rel), abs_margin);
+            lanes |= V::differ(convert<V>(a.conversion, V::sub(v, reach)), convert<V>(a.conversion, V::add(v, reach)))
+                     << (j * V::lanes);
             V::store(acc + (j * K + k) * V::lanes, v);
         }
     return lanes;
