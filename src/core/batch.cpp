@@ -26,11 +26,15 @@ struct WorkerState {
           block_history(static_cast<size_t>(g.strip) + 1, 0),
           phases(phases ? std::make_unique<PhaseRows>(*phases, g) : nullptr) {
         if (g.paired) {
-            pair_weights = aligned_array<float>(g.window * g.cache_w);
+            if (g.range == RangeWeights::table)
+                pair_weights = aligned_array<float>(g.window * g.cache_w);
+            else
+                rule_pair_weights = aligned_array<double>(g.window * g.cache_w);
             pair_totals = aligned_array<double>((g.pad + 1) * (1 + g.img_ch) * g.cache_w);
             slot_row.assign(static_cast<size_t>(g.pad) + 1, -1);
             delivered.assign(static_cast<size_t>(g.pad) + 1, 0);
             paired.weights = pair_weights.get();
+            paired.rule_weights = rule_pair_weights.get();
             paired.totals = pair_totals.get();
             paired.slot_row = slot_row.data();
             paired.delivered = delivered.data();
@@ -40,6 +44,7 @@ struct WorkerState {
     AlignedArray<double> scratch;
     AlignedArray<double> row_out;  // one filtered row before its conversion (OutputTarget::write)
     AlignedArray<float> pair_weights;
+    AlignedArray<double> rule_pair_weights;
     AlignedArray<double> pair_totals;
     std::vector<ptrdiff_t> slot_row;
     std::vector<uint64_t> delivered;

@@ -101,15 +101,25 @@ CheapPass plan_cheap_pass(const CheapPassFacts& f) {
         const int64_t value_bits = ceil_log2(f.img_hi + 1.0);
         if (highest + value_bits + offset_bits + 1 > 1023) return plan;
     }
+    // Paired rows add each pixel's weights in another order than the statements: where the
+    // spatial weights of offsets o and -o have the same bits, a pair's weight is the same double
+    // from either end.
+    bool paired = f.pairs && f.window <= 2 * kMaxPairedPad + 1;
+    for (ptrdiff_t i = 0; i < f.offsets && paired; ++i)
+        paired = std::memcmp(&f.kernel_s[i], &f.kernel_s[f.offsets - 1 - i], sizeof(double)) == 0;
     // A pixel's sum S is at least its smallest nonzero weight. With S <= 2^(lowest + 1022) each
     // exact quotient w / S, and each cheap value N / S, is zero or at least 2^-1022: normal, so
-    // neither sequence underflows, and the bound needs no term for subnormal roundings.
-    const int64_t limit_log2 = lowest + 1022;
+    // neither sequence underflows, and the bound needs no term for subnormal roundings. A sum in
+    // another order lies within a factor 1 + 2 gamma(n) of the statements' sum, so paired rows
+    // test it against half the limit.
+    const int64_t limit_log2 = lowest + 1022 - (paired ? 1 : 0);
     if (limit_log2 < -1074) return plan;
     plan.sum_limit = limit_log2 > 1023 ? DBL_MAX : std::ldexp(1.0, static_cast<int>(limit_log2));
     // |exact - cheap| <= 2 g / (1 - g) * cheap with g = gamma(n + 1) = (n + 1) u / (1 - (n + 1) u)
-    // and u = 2^-53; 3 (n + 2) u exceeds it, with room for the roundings of the test itself.
-    plan.margin = 3.0 * static_cast<double>(f.offsets + 2) * 0x1p-53;
+    // and u = 2^-53; 3 (n + 2) u exceeds it, with room for the roundings of the test itself. With
+    // the weight sum too in another order, the difference grows to about (4 n + 2) u: 5 (n + 2) u.
+    plan.margin = (paired ? 5.0 : 3.0) * static_cast<double>(f.offsets + 2) * 0x1p-53;
+    plan.paired = paired;
     plan.enabled = true;
     return plan;
 }

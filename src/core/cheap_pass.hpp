@@ -27,6 +27,9 @@ struct CheapPassFacts {
     // guidance no sample holds, and the single-precision pass then checks each sum itself
     // (FloatPass::min_sum).
     bool centre_weighs_one = true;
+    // The driver may sum the weights in paired rows (CheapPass::paired), if the spatial kernel
+    // allows.
+    bool pairs = false;
 };
 
 // Enabled only where the bound holds and neither sequence can raise a floating-point event the

@@ -123,6 +123,9 @@ PassPlans plan_passes(CheapPassFacts converted, const Geometry& g, const double*
     converted.table_used = table_used;
     converted.guid_ch = factors;
     converted.zero_difference_weight = rule ? 1.0 : table[0];  // the rule weighs 0 by exactly 1
+    // On the AVX-512 path the runs' loads set the pace of paired rows, as they do the single-precision
+    // pass's: they take as long as unpaired ones there.
+    converted.pairs = rule && g.paired && options.isa == Isa::avx2;
     plans.conversion = converted.conversion;
     plans.cheap = plan_cheap_pass(converted);
     plans.cheap.predict = options.cheap_pass == CheapPassMode::automatic;
@@ -157,7 +160,8 @@ Result execute(const RowSource& src, const Geometry& geometry, const OutputTarge
     // The row cache converts rows to float32 too only for the single-precision pass.
     Geometry g = geometry;
     g.float_rows = plans.float_plan.pass.enabled;
-    g.paired = g.paired && plans.float_plan.pass.enabled && plans.float_plan.pass.paired;
+    g.paired = g.paired && ((plans.float_plan.pass.enabled && plans.float_plan.pass.paired) ||
+                            (rule != nullptr && plans.cheap.enabled && plans.cheap.paired));
     g.magnitudes = plans.cheap.enabled && plans.cheap.magnitudes;
 
     // Only the AVX2 path splits its quotients between the divider and the FMA units (see Pair).

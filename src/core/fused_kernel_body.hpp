@@ -6,7 +6,8 @@
 // range rule's weights (range_rule.hpp), pass 1's weight sweeps (weight_sweeps.hpp), pass 2's
 // exact sequence (exact_sequence.hpp), the blocks' histories (block_history.hpp), the
 // double-precision cheap pass (double_pass.hpp), the single-precision one (single_pass.hpp) and
-// its paired rows (paired_pass.hpp); here, what joins them: a row in blocks of pixels, and the
+// its paired rows (paired_pass.hpp), the double-precision pass's paired rows with the range rule
+// (paired_rule.hpp); here, what joins them: a row in blocks of pixels, and the
 // dispatch on the guidance's layout and channel counts.
 //
 // Everything is in an anonymous namespace on purpose: the same template compiled for AVX2 in one
@@ -30,6 +31,7 @@
 #include "core/double_pass.hpp"
 #include "core/single_pass.hpp"
 #include "core/paired_pass.hpp"
+#include "core/paired_rule.hpp"
 
 namespace sovelk::fused::detail {
 namespace {
@@ -43,6 +45,14 @@ inline void filter_row_for(const RowArgs& a) {
                 paired_row<V, F, GC, How, K>(a);
             else
                 float_row<V, F, GC, How, K>(a);
+            return;
+        }
+    }
+    // Paired rows take sixteen or eight lanes a block: narrower vectors leave the slots' loads and
+    // stores too little work to hide behind.
+    if constexpr (K > 0 && V::lanes >= 8 && (How == Weigh::rule || How == Weigh::rule_wide)) {
+        if (rule_pairs_pay<V>(a)) {
+            paired_rule_row<V, GC, How, K>(a);
             return;
         }
     }

@@ -58,6 +58,9 @@ struct CheapPass {
     // exact sequence.
     bool magnitudes = false;
     double magnitude_limit = 0.0;
+    // The range rule's weights may be summed in paired rows (paired_rule.hpp): the spatial
+    // kernel is symmetric, and margin and sum_limit hold for sums in any order.
+    bool paired = false;
 };
 
 // Per-call facts of the single-precision cheap pass, which the vector paths run instead of the
@@ -87,13 +90,15 @@ struct FloatPass {
     double min_sum = 0.0;
 };
 
-// Per-worker state of the paired single-precision pass, kept from row to row of a band. The
+// Per-worker state of the paired rows (of the single-precision pass, or of the double-precision
+// pass with the range rule: paired_rule.hpp), kept from row to row of a band. The
 // weight of a pixel pair is computed once, by the upper pixel's row (the left one's within a
 // row), and serves both pixels' sums: that row adds it to its own sums and, for a lower pixel,
 // to that row's sums in a slot kept until the row is filtered (paired_pass.hpp). The driver sets
 // row and band_end before each row and empties slot_row at the start of each band.
 struct PairedRows {
     float* weights = nullptr;    // 2 pad + 1 planes of padded_width floats: one window row's
+    double* rule_weights = nullptr;  // the same in float64, for the range rule (paired_rule.hpp)
     double* totals = nullptr;    // pad + 1 slots of 1 + img_ch planes of padded_width doubles
     ptrdiff_t* slot_row = nullptr;  // pad + 1: the block row whose sums the slot holds, or -1
     uint64_t* delivered = nullptr;  // pad + 1: bit d set once window row -d was added there

@@ -51,7 +51,7 @@ bool make_geometry(ptrdiff_t rows, ptrdiff_t cols, ptrdiff_t pad, int img_ch, in
     g.range = range;
     g.packed = range == RangeWeights::table && guid_ch >= 2 && guid_ch <= kMaxPackedChannels && span <= kMaxPackedSpan;
     g.float_rows = range == RangeWeights::table && img_ch <= kMaxFloatChannels && guid_ch <= kMaxFloatChannels;
-    g.paired = g.float_rows && pad <= kMaxPairedPad;
+    g.paired = (g.float_rows || range != RangeWeights::table) && pad <= kMaxPairedPad;
     // Per cached column: guidance and image as double, and the image again as float for the
     // single-precision pass.
     const ptrdiff_t image_value = 8 + (g.float_rows ? 4 : 0);
@@ -82,7 +82,8 @@ namespace {
 uint64_t paired_bytes(const Geometry& g) {
     if (!g.paired) return 0;
     const uint64_t w = static_cast<uint64_t>(g.cache_w), slots = static_cast<uint64_t>(g.pad) + 1;
-    return static_cast<uint64_t>(g.window) * w * sizeof(float) +
+    const uint64_t weight = g.range == RangeWeights::table ? sizeof(float) : sizeof(double);
+    return static_cast<uint64_t>(g.window) * w * weight +
            slots * (1 + static_cast<uint64_t>(g.img_ch)) * w * sizeof(double) + slots * 16;
 }
 

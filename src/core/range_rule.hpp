@@ -84,46 +84,71 @@ inline typename RF::W rule_weight(const RuleConstants<RF>& k, typename RF::W d2)
     return RF::scale_eighths(q, n, kExp2Eighths);
 }
 
+// The clipped squared distance D2 the rule weighs, between the guidance at `at` and at `other`
+// (channel planes padded_width apart): other minus at, channel by channel. Wide: the guidance is
+// in float64 (RowArgs::guid_rows_f64) and each difference is rounded to float32 after it is
+// taken; else in float32, where the differences are float32 subtractions. Either way the
+// distance from `other` to `at` has the same bits as from `at` to `other` (a rounded difference
+// is the negated reverse one), which lets a pixel pair's weight serve both (paired_rule.hpp).
+template <class V, int GC, bool Wide, class T, class RF = typename RuleFloatsOf<V>::type>
+inline typename RF::W rule_distance(const RowArgs& a, const RuleConstants<RF>& k, const T* other, const T* at) {
+    using W = typename RF::W;
+    const int gc = GC > 0 ? GC : a.guid_ch;
+    const ptrdiff_t pw = a.padded_width;
+    auto difference = [&](int ch) -> W {
+        if constexpr (Wide)
+            return RF::narrow(V::sub(V::load(other + ch * pw), V::load(at + ch * pw)));
+        else
+            return RF::sub(RF::load(other + ch * pw), RF::load(at + ch * pw));
+    };
+    W d = difference(0);
+    // Clipped after every channel: equal to clipping the whole sum (adding non-negative terms
+    // never brings a sum back under the cap), and no sum can overflow.
+    W d2 = RF::min(RF::mul(d, d), k.cap);
+    for (int ch = 1; ch < gc; ++ch) {
+        d = difference(ch);
+        d2 = RF::min(RF::add(d2, RF::mul(d, d)), k.cap);
+    }
+    return d2;
+}
+
+// The guidance rows the rule reads: float64 where Wide, else float32.
+template <bool Wide>
+inline auto rule_guidance(const RowArgs& a, ptrdiff_t row) {
+    if constexpr (Wide)
+        return a.guid_rows_f64[row];
+    else
+        return a.guid_rows_f32[row];
+}
+template <bool Wide>
+inline auto rule_centre(const RowArgs& a) {
+    if constexpr (Wide)
+        return a.centre_f64;
+    else
+        return a.centre_f32;
+}
+
 // Pass 1 with the rule's weights for `lanes` pixels from column c, as weight_sweep() does it with
 // the table's: each offset's weight (spatial weight times R, in float64) stored `stride` doubles
-// after the last, if Sums keeps them, and summed in offset order from +0.0. Wide: the guidance is
-// cached in float64 (RowArgs::guid_rows_f64) and each difference is rounded to float32 after it
-// is taken; else in float32, where the differences the rule takes are float32 subtractions.
+// after the last, if Sums keeps them, and summed in offset order from +0.0.
 template <class V, int GC, bool Wide, class Sums>
 inline typename V::D rule_sweep(const RowArgs& a, ptrdiff_t c, double* weights, ptrdiff_t stride, Sums& sums) {
     using RF = typename RuleFloatsOf<V>::type;
     using W = typename RF::W;
     using D = typename V::D;
-    const int gc = GC > 0 ? GC : a.guid_ch;
     const ptrdiff_t pw = a.padded_width;
     const ptrdiff_t ws = 2 * a.pad + 1;
     const RuleConstants<RF> k(a.rule);
     // The centre's guidance (RowArgs::centre_guid and its kin) is at padded column c + pad.
-    auto difference = [&](ptrdiff_t ox, ptrdiff_t oy, int ch) -> W {
-        if constexpr (Wide) {
-            const double* row = a.guid_rows_f64[ox] + ch * pw + c;
-            const double* centre = a.centre_f64 + ch * pw + c + a.pad;
-            return RF::narrow(V::sub(V::load(row + oy), V::load(centre)));
-        } else {
-            const float* row = a.guid_rows_f32[ox] + ch * pw + c;
-            const float* centre = a.centre_f32 + ch * pw + c + a.pad;
-            return RF::sub(RF::load(row + oy), RF::load(centre));
-        }
-    };
+    const auto centre = rule_centre<Wide>(a) + c + a.pad;
     D sum = V::zero();
     const double* spatial = a.kernel_s;
     double* wp = weights;
     for (ptrdiff_t ox = 0; ox < ws; ++ox) {
         const double* p = a.img_rows[ox] + c;
+        const auto row = rule_guidance<Wide>(a, ox) + c;
         for (ptrdiff_t oy = 0; oy < ws; ++oy) {
-            W d = difference(ox, oy, 0);
-            // Clipped after every channel: equal to clipping the whole sum (adding non-negative
-            // terms never brings a sum back under the cap), and no sum can overflow.
-            W d2 = RF::min(RF::mul(d, d), k.cap);
-            for (int ch = 1; ch < gc; ++ch) {
-                d = difference(ox, oy, ch);
-                d2 = RF::min(RF::add(d2, RF::mul(d, d)), k.cap);
-            }
+            const W d2 = rule_distance<V, GC, Wide>(a, k, row + oy, centre);
             const D v = V::mul(V::set1(spatial[oy]), RF::widen(rule_weight<RF>(k, d2)));
             sum = V::add(sum, v);
             sums.add(v, p + oy, pw);

@@ -616,6 +616,46 @@ void test_function_images(Rng& rng) {
     check(c.lanes > 0, frac.label + ": the cheap pass runs with the rows' magnitudes");
 }
 
+// Paired rows of the double-precision pass with the range rule (the AVX2 path): uint16 noise
+// with a flat patch whose blocks the history skips, a last block that overlaps the one before, a
+// fractional constant border (sums bounded by the rows' magnitudes); and a kernel that is not
+// symmetric, which must not pair.
+void test_rule_paired_rows(Rng& rng) {
+    for (int kind = 0; kind < 3; ++kind) {
+        static const char* names[] = {"paired rule rows", "paired rule rows, cval 7.5", "rule rows, lopsided kernel"};
+        Source src(names[kind], fk::Sample::uint16, 30, 45, 5, kind == 1 ? 3 : 1);
+        for (ptrdiff_t i = 0; i < src.h * src.w * src.ch; ++i) {
+            const ptrdiff_t x = i / src.ch % src.w, y = i / src.ch / src.w;
+            src.set(i, x >= 12 && x < 36 && y >= 8 && y < 22 ? 31000 : pick(rng, 0, 65535));
+        }
+        src.guid16.resize(src.guid.size());
+        for (auto& g : src.guid16) g = static_cast<uint16_t>(pick(rng, 20000, 40000));
+        src.rule_sigma = 0.1 * 65535;
+        const ptrdiff_t ws = 2 * src.pad + 1;
+        for (ptrdiff_t i = 0; i < ws * ws; ++i) {
+            const double dy = static_cast<double>(i / ws - src.pad), dx = static_cast<double>(i % ws - src.pad);
+            src.kernel[static_cast<size_t>(i)] = std::exp(-(dx * dx + dy * dy) / 8.0) * (kind == 2 && dx > 0 ? 1.5 : 1.0);
+        }
+        if (kind == 1) {
+            src.border = fk::Border::constant;
+            src.cval = 7.5;
+        }
+        compare_integer_outputs(src, fk::Sample::uint16, fk::Rounding::truncate, true);
+        if (!fkd::isa_available(fkd::Isa::avx2)) continue;
+        fkd::Options o;
+        o.isa = fkd::Isa::avx2;
+        fkd::CheapPassCounters counts;
+        o.statistics = &counts;
+        fk::Result r;
+        src.filter<uint16_t>(fk::Sample::uint16, fk::Rounding::truncate, o, 1, r);
+        if (kind < 2)
+            check(counts.paired_rows > 0 && counts.skipped_blocks > 0 && counts.exact_lanes < counts.lanes,
+                  src.label + ": paired rows with skipped blocks ran");
+        else
+            check(counts.paired_rows == 0 && counts.lanes > 0, src.label + ": unpaired");
+    }
+}
+
 // ---- the single-precision pass ----------------------------------------------------------------
 
 // exp2_eighths on one float: the IEEE single operations of the vector types (one rounding per
@@ -893,6 +933,7 @@ int main(int argc, char** argv) {
     test_odd_weights(rng);
     test_half_integer_means(rng);
     test_function_images(rng);
+    test_rule_paired_rows(rng);
     test_exp2_bound(rng);
     test_float_plan();
     test_means_at_the_single_margin();
