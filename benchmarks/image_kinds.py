@@ -6,12 +6,14 @@ than before".
     tools/dev-build.sh /tmp/build-before   # from the commit to compare against
     tools/dev-build.sh /tmp/build-after
     python3 benchmarks/image_kinds.py /tmp/build-before /tmp/build-after [--rounds 5]
-        [--sizes 512x512] [--sigmas 1,3,5] [--photo astronaut.png ...]
+        [--sizes 512x512] [--sigmas 1,3,5] [--photo astronaut.png ...] [--depth 8|16|float]
 
 Each round runs one child process per build, in turn (interleaved), pinned to one core with
 SOVELK_NUM_THREADS=1; a child makes one untimed call per case, then times --repeat calls by the
 process's CPU clock. Every figure is the minimum over rounds and repeats; the ratio is after /
 before (below 1: faster). SOVELK_ISA in the environment caps both builds' kernels alike.
+--depth 16 and float time sovelk_tools.joint_bilateral on the same images as uint16 (times 257)
+and float32 (over 255) instead, guided by the gray image of that type or by the image itself.
 """
 import argparse
 import json
@@ -27,7 +29,11 @@ CHILD = textwrap.dedent(
     import numpy as np
     import cv2
     import Sovelk
+    import sovelk_tools
     config = json.loads(sys.argv[1])
+    depth = config["depth"]
+    def deeper(x):
+        return x if depth == "8" else x.astype(np.uint16) * 257 if depth == "16" else x.astype(np.float32) / 255
     out = {}
     for h, w in config["sizes"]:
         yy, xx = np.mgrid[0:h, 0:w]
@@ -44,12 +50,17 @@ CHILD = textwrap.dedent(
             for guide in ("gray", "self"):
                 guidance = img if guide == "self" else np.ascontiguousarray(cv2.cvtColor(img, cv2.COLOR_BGR2GRAY))
                 for sigma_s in config["sigmas"]:
-                    filt = Sovelk.Joint_bilateral_filter(sigma_s, 0.1)
-                    filt.joint_bilateral_filter(img, guidance)
+                    if depth == "8":
+                        call = Sovelk.Joint_bilateral_filter(sigma_s, 0.1).joint_bilateral_filter
+                        arguments = (img, guidance)
+                    else:
+                        call = sovelk_tools.joint_bilateral
+                        arguments = (deeper(img), None if guide == "self" else deeper(guidance), sigma_s, 0.1)
+                    call(*arguments)
                     best = float("inf")
                     for _ in range(config["repeat"]):
                         start = time.process_time()
-                        filt.joint_bilateral_filter(img, guidance)
+                        call(*arguments)
                         best = min(best, time.process_time() - start)
                     out[f"{h}x{w} {name} {guide} {sigma_s}"] = best
     print(json.dumps(out))
@@ -75,9 +86,11 @@ def main():
     parser.add_argument("--sizes", default="512x512")
     parser.add_argument("--sigmas", default="1,3,5")
     parser.add_argument("--photo", action="append", default=[])
+    parser.add_argument("--depth", choices=("8", "16", "float"), default="8")
     args = parser.parse_args()
     config = {"sizes": [[int(v) for v in s.split("x")] for s in args.sizes.split(",")],
-              "sigmas": [int(s) for s in args.sigmas.split(",")], "photos": args.photo, "repeat": args.repeat}
+              "sigmas": [int(s) for s in args.sigmas.split(",")], "photos": args.photo, "repeat": args.repeat,
+              "depth": args.depth}
     best = {"before": {}, "after": {}}
     for _ in range(args.rounds):
         for side in ("before", "after"):
