@@ -29,6 +29,28 @@ inline double* paired_slot(const RowArgs& a, ptrdiff_t q) {
     return slot;
 }
 
+// A paired row's steps of `lanes` pixels, left to right, the last moved left to end at the row's
+// last pixel: each(body) calls body(x, fresh), where fresh holds the lane factors of that last
+// step, 0 where the step before has the sums already (it overlaps that one), and is null for
+// every other step.
+struct PairedSteps {
+    ptrdiff_t lanes, last, overlap;
+    alignas(kScratchAlign) double fresh[kMaxLanes];
+    PairedSteps(const RowArgs& a, ptrdiff_t step)
+        : lanes(step), last(a.width - step), overlap((step - a.width % step) % step) {
+        for (ptrdiff_t l = 0; l < lanes; ++l) fresh[l] = l < overlap ? 0.0 : 1.0;
+    }
+    template <class Body>
+    void each(Body body) const {
+        for (ptrdiff_t x = 0;; x += lanes) {
+            const bool shifted = x > last;
+            if (shifted) x = last;
+            body(x, shifted && overlap > 0 ? fresh : nullptr);
+            if (x == last) break;
+        }
+    }
+};
+
 // The constants of the weight's computation, held in registers where they fit (see reread()).
 template <class F>
 inline LoopInvariants<F> pair_constants(const FloatPass& fp) {
@@ -186,20 +208,9 @@ void paired_row(const RowArgs& a) {
     static_assert(F::lanes == kSingleStep, "one history entry per step of kSingleStep pixels");
     constexpr int M = F::lanes / V::lanes;
     PairedRows& pr = *a.paired;
-    const ptrdiff_t pad = a.pad, pw = a.padded_width, r = pr.row, last = a.width - F::lanes;
-    // Lane factors of the last step, which overlaps the one before it: 0 where that one has
-    // the sums already.
-    alignas(kScratchAlign) double fresh[kSingleStep];
-    const ptrdiff_t overlap = (F::lanes - a.width % F::lanes) % F::lanes;
-    for (ptrdiff_t l = 0; l < F::lanes; ++l) fresh[l] = l < overlap ? 0.0 : 1.0;
-    auto each_step = [&](auto body) {
-        for (ptrdiff_t x = 0;; x += F::lanes) {
-            const bool shifted = x > last;
-            if (shifted) x = last;
-            body(x, shifted && overlap > 0 ? fresh : nullptr);
-            if (x == last) break;
-        }
-    };
+    const ptrdiff_t pad = a.pad, pw = a.padded_width, r = pr.row;
+    const PairedSteps steps(a, F::lanes);
+    auto each_step = [&](auto body) { steps.each(body); };
 
     if (a.counters != nullptr) ++a.counters->paired_rows;
     double* mine = paired_slot(a, r);
@@ -243,7 +254,7 @@ void paired_row(const RowArgs& a) {
     ptrdiff_t step = 0;
     bool previous_tried = false;
     each_step([&](ptrdiff_t x, const double* f) {
-        const unsigned counted = f ? ~0u << overlap & ((1u << F::lanes) - 1) : (1u << F::lanes) - 1;
+        const unsigned counted = f ? ~0u << steps.overlap & ((1u << F::lanes) - 1) : (1u << F::lanes) - 1;
         uint16_t* h = history ? history + step : nullptr;
         ++step;
         if (skips_cheap_pass(a, h)) {

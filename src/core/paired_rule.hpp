@@ -125,19 +125,10 @@ void paired_rule_row(const RowArgs& a) {
     using RF = typename RuleFloatsOf<V>::type;
     constexpr bool Wide = How == Weigh::rule_wide;
     PairedRows& pr = *a.paired;
-    const ptrdiff_t pad = a.pad, pw = a.padded_width, r = pr.row, last = a.width - V::lanes;
+    const ptrdiff_t pad = a.pad, pw = a.padded_width, r = pr.row;
     const RuleConstants<RF> k(a.rule);
-    alignas(kScratchAlign) double fresh[kMaxLanes];
-    const ptrdiff_t overlap = (V::lanes - a.width % V::lanes) % V::lanes;
-    for (ptrdiff_t l = 0; l < V::lanes; ++l) fresh[l] = l < overlap ? 0.0 : 1.0;
-    auto each_step = [&](auto body) {
-        for (ptrdiff_t x = 0;; x += V::lanes) {
-            const bool shifted = x > last;
-            if (shifted) x = last;
-            body(x, shifted && overlap > 0 ? fresh : nullptr);
-            if (x == last) break;
-        }
-    };
+    const PairedSteps steps(a, V::lanes);
+    auto each_step = [&](auto body) { steps.each(body); };
 
     if (a.counters != nullptr) ++a.counters->paired_rows;
     double* mine = paired_slot(a, r);
@@ -187,7 +178,7 @@ void paired_rule_row(const RowArgs& a) {
     ptrdiff_t block = 0;
     bool previous_tried = false;
     each_step([&](ptrdiff_t x, const double* f) {
-        const unsigned counted = f ? ~0u << overlap & all_lanes : all_lanes;
+        const unsigned counted = f ? ~0u << steps.overlap & all_lanes : all_lanes;
         uint16_t* h = history ? history + block : nullptr;
         ++block;
         if (skips_cheap_pass(a, h)) {
