@@ -108,6 +108,9 @@ struct PairedRows {
 
 // Windows of at most this reach can be filtered in paired rows (one bit per window row above).
 constexpr ptrdiff_t kMaxPairedPad = 63;
+// The range rule's weights are paired (paired_rule.hpp) from this reach on: in smaller windows
+// the stored weights' loads and stores cost more than the weights they save.
+constexpr ptrdiff_t kMinRulePairedPad = 4;
 
 // Pixels per step of the single-precision pass on every vector path (16 floats).
 constexpr ptrdiff_t kSingleStep = 16;

@@ -16,15 +16,11 @@
 namespace sovelk::fused::detail {
 namespace {
 
-// Windows of a smaller reach are filtered unpaired: the slots' loads and stores cost more than the
-// few weights they save.
-constexpr ptrdiff_t kMinRulePairedPad = 4;
-
 // Whether a row does better paired: nearly every block tries the pass (flat areas, where the
 // history skips it, would pay for pairs they never use).
 template <class V>
 inline bool rule_pairs_pay(const RowArgs& a) {
-    if (a.paired == nullptr || !a.cheap.paired || a.width < V::lanes || a.pad < kMinRulePairedPad) return false;
+    if (a.paired == nullptr || !a.cheap.paired || a.width < V::lanes) return false;
     if (!a.cheap.predict || a.block_history == nullptr) return true;
     const ptrdiff_t blocks = (a.width + V::lanes - 1) / V::lanes;
     ptrdiff_t trying = 0;
@@ -32,33 +28,30 @@ inline bool rule_pairs_pay(const RowArgs& a) {
     return 4 * trying >= 3 * blocks;
 }
 
-// Pass 1's weight of the V::lanes pixels from cache column xc of window row `row` for their
-// offset (dy, dx): the spatial weight of that offset times the rule's weight of the distance to
-// the guidance dy rows and dx columns on.
-template <class V, int GC, bool Wide>
-inline typename V::D rule_pair_weight(const RowArgs& a, const RuleConstants<typename RuleFloatsOf<V>::type>& k,
-                                      ptrdiff_t row, ptrdiff_t dy, ptrdiff_t dx, ptrdiff_t xc) {
-    using RF = typename RuleFloatsOf<V>::type;
-    const ptrdiff_t pad = a.pad;
-    const auto at = rule_guidance<Wide>(a, row) + xc;
-    const auto other = rule_guidance<Wide>(a, row + dy) + xc + dx;
-    const double spatial = a.kernel_s[(pad + dy) * (2 * pad + 1) + pad + dx];
-    return V::mul(V::set1(spatial), RF::widen(rule_weight<RF>(k, rule_distance<V, GC, Wide>(a, k, other, at))));
-}
-
 // The pair weights of this row's pixels with window row pad + dy, for column offsets dx from
 // -pad (1 when dy is 0) to pad: plane dx + pad, at the upper (left) pixel's cache column, over the
 // columns this row's pixels (cache columns pad .. width + pad - 1) and the lower pixels (whose
-// partners lie dx to their left) need.
+// partners lie dx to their left) need. Each is pass 1's weight for the upper pixel's offset
+// (dy, dx): the spatial weight of that offset times the rule's weight of the distance.
+// What the loop reads is taken into locals first: the vector stores may alias anything, and the
+// compiler would otherwise reload RowArgs' pointers at every block.
 template <class V, int GC, bool Wide>
 void rule_pair_planes(const RowArgs& a, const RuleConstants<typename RuleFloatsOf<V>::type>& k, ptrdiff_t dy) {
-    const ptrdiff_t pad = a.pad, pw = a.padded_width;
+    using RF = typename RuleFloatsOf<V>::type;
+    const ptrdiff_t pad = a.pad, pw = a.padded_width, width = a.width;
+    const auto at = rule_guidance<Wide>(a, pad);
+    const auto below = rule_guidance<Wide>(a, pad + dy);
+    const double* spatial = a.kernel_s + (pad + dy) * (2 * pad + 1) + pad;
+    double* const planes = a.paired->rule_weights;
     for (ptrdiff_t dx = dy == 0 ? 1 : -pad; dx <= pad; ++dx) {
-        const ptrdiff_t lo = dx > 0 ? pad - dx : pad, hi = dx < 0 ? a.width + pad - dx : a.width + pad;
-        double* out = a.paired->rule_weights + (dx + pad) * pw;
+        const ptrdiff_t lo = dx > 0 ? pad - dx : pad, hi = dx < 0 ? width + pad - dx : width + pad;
+        double* out = planes + (dx + pad) * pw;
+        const auto other = below + dx;
+        const typename V::D s = V::set1(spatial[dx]);
         for (ptrdiff_t xc = lo;; xc += V::lanes) {
             if (xc > hi - V::lanes) xc = hi - V::lanes;  // the last block ends at hi
-            V::store(out + xc, rule_pair_weight<V, GC, Wide>(a, k, pad, dy, dx, xc));
+            const typename RF::W d2 = rule_distance<V, GC, Wide>(a, k, other + xc, at + xc);
+            V::store(out + xc, V::mul(s, RF::widen(rule_weight<RF>(k, d2))));
             if (xc == hi - V::lanes) break;
         }
     }
@@ -187,13 +180,19 @@ void paired_rule_row(const RowArgs& a) {
             return;
         }
         // The block before added its direct runs to the lanes both share only if it tried.
-        for (ptrdiff_t dy = 1; dy <= pad; ++dy)
-            if ((have >> dy & 1) == 0)
-                split_run<V, K>(a, x, previous_tried ? f : nullptr, mine, a.img_rows[pad - dy],
-                                [&](ptrdiff_t dx, ptrdiff_t& column) {
-                                    column = x + pad + dx;
-                                    return rule_pair_weight<V, GC, Wide>(a, k, pad, -dy, dx, x + pad);
-                                });
+        for (ptrdiff_t dy = 1; dy <= pad; ++dy) {
+            if ((have >> dy & 1) != 0) continue;
+            // Pass 1's weights of window row pad - dy, as rule_sweep() computes them.
+            const auto at = rule_guidance<Wide>(a, pad) + x + pad;
+            const auto above = rule_guidance<Wide>(a, pad - dy) + x + pad;
+            const double* spatial = a.kernel_s + (pad - dy) * (2 * pad + 1) + pad;
+            split_run<V, K>(a, x, previous_tried ? f : nullptr, mine, a.img_rows[pad - dy],
+                            [&](ptrdiff_t dx, ptrdiff_t& column) {
+                                column = x + pad + dx;
+                                const typename RF::W d2 = rule_distance<V, GC, Wide>(a, k, above + dx, at);
+                                return V::mul(V::set1(spatial[dx]), RF::widen(rule_weight<RF>(k, d2)));
+                            });
+        }
         previous_tried = true;
         CheapSums<V, K, false> sums;
         for (int c = 0; c < K; ++c) sums.total[c] = V::load(mine + (1 + c) * pw + x);
