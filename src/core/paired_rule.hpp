@@ -68,7 +68,8 @@ struct RunChain {
     template <class Weight>
     void add(const RowArgs& a, const double* image_row, Weight& weight, ptrdiff_t dx) {
         ptrdiff_t column;
-        const typename V::D w = weight(dx, column);
+        typename V::D w = weight(dx, column);
+        keep_in_register(w, 0);  // a stored weight is loaded once
         s = V::add(s, w);
         for (int k = 0; k < K; ++k) n[k] = mul_add<V>(w, V::load(image_row + k * a.padded_width + column), n[k]);
     }

@@ -215,5 +215,22 @@ struct IsPair<Pair<V>> {
     static constexpr bool value = true;
 };
 
+// Keeps a value loaded from memory in a register from here on: GCC may otherwise load it again
+// as the memory operand of a later instruction, which loops bound by their loads (the paired
+// rows' runs) cannot spare. keep_in_register(v, 0) takes a vector or a pair of halves.
+template <class T>
+__attribute__((always_inline)) inline void keep_in_register(T& v, long) {
+#if defined(__x86_64__) || defined(__i386__)
+    __asm__("" : "+v"(v));
+#else
+    (void)v;
+#endif
+}
+template <class T>
+__attribute__((always_inline)) inline auto keep_in_register(T& v, int) -> decltype(v.lo, void()) {
+    keep_in_register(v.lo, 0L);
+    keep_in_register(v.hi, 0L);
+}
+
 }  // namespace
 }  // namespace sovelk::fused::detail
