@@ -123,9 +123,10 @@ PassPlans plan_passes(CheapPassFacts converted, const Geometry& g, const double*
     converted.table_used = table_used;
     converted.guid_ch = factors;
     converted.zero_difference_weight = rule ? 1.0 : table[0];  // the rule weighs 0 by exactly 1
-    // On the AVX-512 path the runs' loads set the pace of paired rows, as they do the single-precision
-    // pass's: they take as long as unpaired ones there.
-    converted.pairs = rule && g.paired && options.isa == Isa::avx2 && g.pad >= kMinRulePairedPad;
+    // The x86 paths pair the rule's weights (sixteen or eight lanes a block); NEON's four leave the
+    // stored weights' loads too little work to hide behind.
+    const bool wide_vectors = options.isa == Isa::avx2 || options.isa == Isa::avx512;
+    converted.pairs = rule && g.paired && wide_vectors && g.pad >= kMinRulePairedPad;
     plans.conversion = converted.conversion;
     plans.cheap = plan_cheap_pass(converted);
     plans.cheap.predict = options.cheap_pass == CheapPassMode::automatic;

@@ -616,7 +616,7 @@ void test_function_images(Rng& rng) {
     check(c.lanes > 0, frac.label + ": the cheap pass runs with the rows' magnitudes");
 }
 
-// Paired rows of the double-precision pass with the range rule (the AVX2 path): uint16 noise
+// Paired rows of the double-precision pass with the range rule (the x86 paths): uint16 noise
 // with a flat patch whose blocks the history skips, a last block that overlaps the one before, a
 // fractional constant border (sums bounded by the rows' magnitudes); and a kernel that is not
 // symmetric, which must not pair.
@@ -641,18 +641,21 @@ void test_rule_paired_rows(Rng& rng) {
             src.cval = 7.5;
         }
         compare_integer_outputs(src, fk::Sample::uint16, fk::Rounding::truncate, true);
-        if (!fkd::isa_available(fkd::Isa::avx2)) continue;
-        fkd::Options o;
-        o.isa = fkd::Isa::avx2;
-        fkd::CheapPassCounters counts;
-        o.statistics = &counts;
-        fk::Result r;
-        src.filter<uint16_t>(fk::Sample::uint16, fk::Rounding::truncate, o, 1, r);
-        if (kind < 2)
-            check(counts.paired_rows > 0 && counts.skipped_blocks > 0 && counts.exact_lanes < counts.lanes,
-                  src.label + ": paired rows with skipped blocks ran");
-        else
-            check(counts.paired_rows == 0 && counts.lanes > 0, src.label + ": unpaired");
+        for (fkd::Isa isa : {fkd::Isa::avx2, fkd::Isa::avx512}) {  // the paths that pair them
+            if (!fkd::isa_available(isa)) continue;
+            fkd::Options o;
+            o.isa = isa;
+            fkd::CheapPassCounters counts;
+            o.statistics = &counts;
+            fk::Result r;
+            src.filter<uint16_t>(fk::Sample::uint16, fk::Rounding::truncate, o, 1, r);
+            const std::string where = src.label + " [" + fkd::isa_name(isa) + "]";
+            if (kind < 2)
+                check(counts.paired_rows > 0 && counts.skipped_blocks > 0 && counts.exact_lanes < counts.lanes,
+                      where + ": paired rows with skipped blocks ran");
+            else
+                check(counts.paired_rows == 0 && counts.lanes > 0, where + ": unpaired");
+        }
     }
 }
 
