@@ -40,6 +40,11 @@ struct PairedSteps {
         : lanes(step), last(a.width - step), overlap((step - a.width % step) % step) {
         for (ptrdiff_t l = 0; l < lanes; ++l) fresh[l] = l < overlap ? 0.0 : 1.0;
     }
+    // The lanes of a step that are new in this row (all but those the last step overlaps).
+    unsigned counted(const double* step_fresh) const {
+        const unsigned all = lanes == 32 ? ~0u : (1u << lanes) - 1;
+        return step_fresh ? ~0u << overlap & all : all;
+    }
     template <class Body>
     void each(Body body) const {
         for (ptrdiff_t x = 0;; x += lanes) {
@@ -210,7 +215,6 @@ void paired_row(const RowArgs& a) {
     PairedRows& pr = *a.paired;
     const ptrdiff_t pad = a.pad, pw = a.padded_width, r = pr.row;
     const PairedSteps steps(a, F::lanes);
-    auto each_step = [&](auto body) { steps.each(body); };
 
     if (a.counters != nullptr) ++a.counters->paired_rows;
     double* mine = paired_slot(a, r);
@@ -222,7 +226,7 @@ void paired_row(const RowArgs& a) {
         paired_weights<F, GC>(a, dy);
         double* theirs = lower ? paired_slot(a, r + dy) : nullptr;
         const float* planes = pr.weights;
-        each_step([&](ptrdiff_t x, const double* f) {
+        steps.each([&](ptrdiff_t x, const double* f) {
             if (dy == 0) {
                 // This row's own window row: the pairs to the right from here, those to the
                 // left from the left pixel, the centre's spatial weight times the range weight 1.
@@ -253,8 +257,7 @@ void paired_row(const RowArgs& a) {
     const uint64_t have = pr.delivered[r % (pad + 1)];
     ptrdiff_t step = 0;
     bool previous_tried = false;
-    each_step([&](ptrdiff_t x, const double* f) {
-        const unsigned counted = f ? ~0u << steps.overlap & ((1u << F::lanes) - 1) : (1u << F::lanes) - 1;
+    steps.each([&](ptrdiff_t x, const double* f) {
         uint16_t* h = history ? history + step : nullptr;
         ++step;
         if (skips_cheap_pass(a, h)) {
@@ -268,7 +271,7 @@ void paired_row(const RowArgs& a) {
         previous_tried = true;
         alignas(kScratchAlign) double acc[M * K * kMaxLanes];
         const unsigned lanes = paired_values<V, F, K>(a, mine, x, acc);
-        note_cheap_pass(a, h, lanes, counted, settle_step<V, F, GC, How, K>(a, x, acc, lanes));
+        note_cheap_pass(a, h, lanes, steps.counted(f), settle_step<V, F, GC, How, K>(a, x, acc, lanes));
         if (a.counters != nullptr) ++a.counters->single_blocks;
     });
 }

@@ -51,7 +51,7 @@ void rule_pair_planes(const RowArgs& a, const RuleConstants<typename RuleFloatsO
         for (ptrdiff_t xc = lo;; xc += V::lanes) {
             if (xc > hi - V::lanes) xc = hi - V::lanes;  // the last block ends at hi
             const typename RF::W d2 = rule_distance<V, GC, Wide>(a, k, other + xc, at + xc);
-            V::store(out + xc, V::mul(s, RF::widen(rule_weight<RF>(k, d2))));
+            V::store(out + xc, rule_offset_weight<V>(k, s, d2));
             if (xc == hi - V::lanes) break;
         }
     }
@@ -122,21 +122,20 @@ void paired_rule_row(const RowArgs& a) {
     const ptrdiff_t pad = a.pad, pw = a.padded_width, r = pr.row;
     const RuleConstants<RF> k(a.rule);
     const PairedSteps steps(a, V::lanes);
-    auto each_step = [&](auto body) { steps.each(body); };
 
     if (a.counters != nullptr) ++a.counters->paired_rows;
     double* mine = paired_slot(a, r);
     // The centre's own weight: its spatial weight times the rule's weight of a distance of 0,
     // which every finite guidance has to itself.
     const double centre_spatial = a.kernel_s[pad * (2 * pad + 1) + pad];
-    const typename V::D centre_weight = V::mul(V::set1(centre_spatial), RF::widen(rule_weight<RF>(k, RF::set1(0.0f))));
+    const typename V::D centre_weight = rule_offset_weight<V>(k, V::set1(centre_spatial), RF::set1(0.0f));
     for (ptrdiff_t dy = 0; dy <= pad; ++dy) {
         if (a.stop != nullptr && a.stop->load(std::memory_order_relaxed)) return;
         const bool lower = dy > 0 && r + dy < pr.band_end;
         rule_pair_planes<V, GC, Wide>(a, k, dy);
         double* theirs = lower ? paired_slot(a, r + dy) : nullptr;
         const double* planes = pr.rule_weights;
-        each_step([&](ptrdiff_t x, const double* f) {
+        steps.each([&](ptrdiff_t x, const double* f) {
             if (dy == 0) {
                 // This row's own window row: the pairs to the right from here, those to the left
                 // from the left pixel.
@@ -166,13 +165,11 @@ void paired_rule_row(const RowArgs& a) {
     }
 
     // Blocks that try the pass, and the window rows above that no row paired for them.
-    constexpr unsigned all_lanes = V::lanes == 32 ? ~0u : (1u << V::lanes) - 1;
     uint16_t* history = a.block_history;
     const uint64_t have = pr.delivered[r % (pad + 1)];
     ptrdiff_t block = 0;
     bool previous_tried = false;
-    each_step([&](ptrdiff_t x, const double* f) {
-        const unsigned counted = f ? ~0u << steps.overlap & all_lanes : all_lanes;
+    steps.each([&](ptrdiff_t x, const double* f) {
         uint16_t* h = history ? history + block : nullptr;
         ++block;
         if (skips_cheap_pass(a, h)) {
@@ -191,7 +188,7 @@ void paired_rule_row(const RowArgs& a) {
                             [&](ptrdiff_t dx, ptrdiff_t& column) {
                                 column = x + pad + dx;
                                 const typename RF::W d2 = rule_distance<V, GC, Wide>(a, k, above + dx, at);
-                                return V::mul(V::set1(spatial[dx]), RF::widen(rule_weight<RF>(k, d2)));
+                                return rule_offset_weight<V>(k, V::set1(spatial[dx]), d2);
                             });
         }
         previous_tried = true;
@@ -203,7 +200,7 @@ void paired_rule_row(const RowArgs& a) {
             scatter<V>(a, x, acc, 0, K);
         else
             exact_block<V, GC, How>(a, x);
-        note_cheap_pass(a, h, lanes, counted, lanes != 0);
+        note_cheap_pass(a, h, lanes, steps.counted(f), lanes != 0);
     });
 }
 

@@ -112,6 +112,13 @@ inline typename RF::W rule_distance(const RowArgs& a, const RuleConstants<RF>& k
     return d2;
 }
 
+// Pass 1's weight of an offset: its spatial weight (in every lane) times the rule's weight of D2,
+// in float64. Paired rows compute the very same product (paired_rule.hpp).
+template <class V, class RF>
+inline typename V::D rule_offset_weight(const RuleConstants<RF>& k, typename V::D spatial, typename RF::W d2) {
+    return V::mul(spatial, RF::widen(rule_weight<RF>(k, d2)));
+}
+
 // The guidance rows the rule reads: float64 where Wide, else float32.
 template <bool Wide>
 inline auto rule_guidance(const RowArgs& a, ptrdiff_t row) {
@@ -149,7 +156,7 @@ inline typename V::D rule_sweep(const RowArgs& a, ptrdiff_t c, double* weights, 
         const auto row = rule_guidance<Wide>(a, ox) + c;
         for (ptrdiff_t oy = 0; oy < ws; ++oy) {
             const W d2 = rule_distance<V, GC, Wide>(a, k, row + oy, centre);
-            const D v = V::mul(V::set1(spatial[oy]), RF::widen(rule_weight<RF>(k, d2)));
+            const D v = rule_offset_weight<V>(k, V::set1(spatial[oy]), d2);
             sum = V::add(sum, v);
             sums.add(v, p + oy, pw);
             if (Sums::keep_weights) V::store(wp, v);
