@@ -54,6 +54,28 @@ struct PairedSteps {
             if (x == last) break;
         }
     }
+    // The steps again once the row's pairs are added, one history entry each: a step the history
+    // skips goes to skip(x); the others compute each window row above that no row above added
+    // (bit dy of `have` clear), direct(x, dy, fresh), then decide(x, fresh, entry). A step's
+    // direct runs add to the lanes it shares with the step before only if that one skipped them.
+    template <class Skip, class Direct, class Decide>
+    void try_each(const RowArgs& a, uint64_t have, Skip skip, Direct direct, Decide decide) const {
+        uint16_t* history = a.block_history;
+        bool previous_tried = false;
+        each([&](ptrdiff_t x, const double* f) {
+            uint16_t* h = history;
+            if (history != nullptr) ++history;
+            if (skips_cheap_pass(a, h)) {
+                skip(x);
+                previous_tried = false;
+                return;
+            }
+            for (ptrdiff_t dy = 1; dy <= a.pad; ++dy)
+                if ((have >> dy & 1) == 0) direct(x, dy, previous_tried ? f : nullptr);
+            previous_tried = true;
+            decide(x, f, h);
+        });
+    }
 };
 
 // The constants of the weight's computation, held in registers where they fit (see reread()).
@@ -253,27 +275,18 @@ void paired_row(const RowArgs& a) {
     }
 
     // Steps that try the pass, and the window rows above that no row paired for them.
-    uint16_t* history = a.block_history;
-    const uint64_t have = pr.delivered[r % (pad + 1)];
-    ptrdiff_t step = 0;
-    bool previous_tried = false;
-    steps.each([&](ptrdiff_t x, const double* f) {
-        uint16_t* h = history ? history + step : nullptr;
-        ++step;
-        if (skips_cheap_pass(a, h)) {
+    steps.try_each(
+        a, pr.delivered[r % (pad + 1)],
+        [&](ptrdiff_t x) {
             for (int j = 0; j < M; ++j) exact_block<V, GC, How>(a, x + j * V::lanes);
-            previous_tried = false;
-            return;
-        }
-        // The step before added its direct runs to the lanes both share only if it tried.
-        for (ptrdiff_t dy = 1; dy <= pad; ++dy)
-            if ((have >> dy & 1) == 0) direct_run<V, F, GC, K>(a, mine, x, dy, previous_tried ? f : nullptr);
-        previous_tried = true;
-        alignas(kScratchAlign) double acc[M * K * kMaxLanes];
-        const unsigned lanes = paired_values<V, F, K>(a, mine, x, acc);
-        note_cheap_pass(a, h, lanes, steps.counted(f), settle_step<V, F, GC, How, K>(a, x, acc, lanes));
-        if (a.counters != nullptr) ++a.counters->single_blocks;
-    });
+        },
+        [&](ptrdiff_t x, ptrdiff_t dy, const double* f) { direct_run<V, F, GC, K>(a, mine, x, dy, f); },
+        [&](ptrdiff_t x, const double* f, uint16_t* h) {
+            alignas(kScratchAlign) double acc[F::lanes / V::lanes * K * kMaxLanes];  // M blocks
+            const unsigned lanes = paired_values<V, F, K>(a, mine, x, acc);
+            note_cheap_pass(a, h, lanes, steps.counted(f), settle_step<V, F, GC, How, K>(a, x, acc, lanes));
+            if (a.counters != nullptr) ++a.counters->single_blocks;
+        });
 }
 
 }  // namespace

@@ -165,43 +165,30 @@ void paired_rule_row(const RowArgs& a) {
     }
 
     // Blocks that try the pass, and the window rows above that no row paired for them.
-    uint16_t* history = a.block_history;
-    const uint64_t have = pr.delivered[r % (pad + 1)];
-    ptrdiff_t block = 0;
-    bool previous_tried = false;
-    steps.each([&](ptrdiff_t x, const double* f) {
-        uint16_t* h = history ? history + block : nullptr;
-        ++block;
-        if (skips_cheap_pass(a, h)) {
-            exact_block<V, GC, How>(a, x);
-            previous_tried = false;
-            return;
-        }
-        // The block before added its direct runs to the lanes both share only if it tried.
-        for (ptrdiff_t dy = 1; dy <= pad; ++dy) {
-            if ((have >> dy & 1) != 0) continue;
+    steps.try_each(
+        a, pr.delivered[r % (pad + 1)], [&](ptrdiff_t x) { exact_block<V, GC, How>(a, x); },
+        [&](ptrdiff_t x, ptrdiff_t dy, const double* f) {
             // Pass 1's weights of window row pad - dy, as rule_sweep() computes them.
             const auto at = rule_guidance<Wide>(a, pad) + x + pad;
             const auto above = rule_guidance<Wide>(a, pad - dy) + x + pad;
             const double* spatial = a.kernel_s + (pad - dy) * (2 * pad + 1) + pad;
-            split_run<V, K>(a, x, previous_tried ? f : nullptr, mine, a.img_rows[pad - dy],
-                            [&](ptrdiff_t dx, ptrdiff_t& column) {
-                                column = x + pad + dx;
-                                const typename RF::W d2 = rule_distance<V, GC, Wide>(a, k, above + dx, at);
-                                return rule_offset_weight<V>(k, V::set1(spatial[dx]), d2);
-                            });
-        }
-        previous_tried = true;
-        CheapSums<V, K, false> sums;
-        for (int c = 0; c < K; ++c) sums.total[c] = V::load(mine + (1 + c) * pw + x);
-        alignas(kScratchAlign) double acc[K * kMaxLanes];
-        const unsigned lanes = cheap_values<V>(a, sums, V::load(mine + x), acc);
-        if (lanes == 0)
-            scatter<V>(a, x, acc, 0, K);
-        else
-            exact_block<V, GC, How>(a, x);
-        note_cheap_pass(a, h, lanes, steps.counted(f), lanes != 0);
-    });
+            split_run<V, K>(a, x, f, mine, a.img_rows[pad - dy], [&](ptrdiff_t dx, ptrdiff_t& column) {
+                column = x + pad + dx;
+                const typename RF::W d2 = rule_distance<V, GC, Wide>(a, k, above + dx, at);
+                return rule_offset_weight<V>(k, V::set1(spatial[dx]), d2);
+            });
+        },
+        [&](ptrdiff_t x, const double* f, uint16_t* h) {
+            CheapSums<V, K, false> sums;
+            for (int c = 0; c < K; ++c) sums.total[c] = V::load(mine + (1 + c) * pw + x);
+            alignas(kScratchAlign) double acc[K * kMaxLanes];
+            const unsigned lanes = cheap_values<V>(a, sums, V::load(mine + x), acc);
+            if (lanes == 0)
+                scatter<V>(a, x, acc, 0, K);
+            else
+                exact_block<V, GC, How>(a, x);
+            note_cheap_pass(a, h, lanes, steps.counted(f), lanes != 0);
+        });
 }
 
 }  // namespace
